@@ -1,0 +1,29 @@
+#include "app/startup.h"
+
+#include <wx/msgdlg.h>
+
+#include "mainwindow/main_frame.h"
+#include "ports/ports.h"
+
+MyFrame* OpenMainWindowAndPort()
+{
+    MainFrame = new MyFrame("Vantrel");
+    MyFrame* frame = MainFrame;
+    frame->Show(true);
+
+    if (DsusbOpen()) {
+        frame->SetStatusText("DSUSB Connected", 0);
+        ActivePort = PORT_DSUSB;
+        DsusbPrepare();
+        DsusbSignalIdle();
+        return frame;
+    }
+    frame->SetStatusText("NOT CONNECTED", 0);
+    if (ChooseAndOpenPort()) {
+        frame->SetStatusText(ActivePort == PORT_PARALLEL ? "Parallel port connected" : "Serial port connected", 0);
+        return frame;
+    }
+    ActivePort = PORT_NONE;
+    wxMessageBox("No long-exposure port connected.  No trigger pulses can be sent", "Message", wxOK | wxCENTRE);
+    return frame;
+}

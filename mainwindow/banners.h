@@ -1,0 +1,7 @@
+#pragma once
+
+class wxBitmap;
+
+// The banner shown while no sequence runs (blue) and during a run (red).
+const wxBitmap& IdleBanner();
+const wxBitmap& RunningBanner();

@@ -1,0 +1,22 @@
+#include "mainwindow/countdown.h"
+
+#include <cstdio>
+
+int32_t EstimateSeconds(int32_t exposures, int32_t duration, int32_t startDelay, int32_t beforeDelay,
+                        int32_t afterDelay, bool infrared)
+{
+    int32_t seconds = exposures * (afterDelay + beforeDelay + duration) + startDelay + 1;
+    if (infrared)
+        seconds += exposures / 5;
+    return seconds;
+}
+
+std::string RemainingLabel(int32_t seconds)
+{
+    const int64_t magnitude = seconds < 0 ? -int64_t{seconds} : seconds;
+    char text[48];
+    std::snprintf(text, sizeof text, "Total Remaining %s%02lld:%02lld:%02lld", seconds < 0 ? "-" : "",
+                  static_cast<long long>(magnitude / 3600), static_cast<long long>(magnitude / 60 % 60),
+                  static_cast<long long>(magnitude % 60));
+    return text;
+}

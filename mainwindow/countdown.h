@@ -1,0 +1,17 @@
+// The remaining-time estimate of a run and its display. No toolkit.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+inline constexpr const char* REMAINING_IDLE = "Total Remaining --:--:--";
+
+// N x (A + B + D) + S + 1 seconds, plus N / 5 for the pulsed infra-red
+// serial port (each frame there takes two extra 200 ms pulses).
+int32_t EstimateSeconds(int32_t exposures, int32_t duration, int32_t startDelay, int32_t beforeDelay,
+                        int32_t afterDelay, bool infrared);
+
+// "Total Remaining HH:MM:SS"; hours are not wrapped at 24 and take as many
+// digits as they need. A negative count (an overrun estimate) carries its
+// sign in front of the whole time: -5 gives "-00:00:05".
+std::string RemainingLabel(int32_t seconds);

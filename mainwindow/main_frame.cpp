@@ -1,0 +1,377 @@
+// MyFrame: construction, menus, the AF mode, About and close.
+
+// ----------------------------------------------------------------------------
+// includes
+// ----------------------------------------------------------------------------
+#include "mainwindow/main_frame.h"
+
+#include <wx/bmpbuttn.h>
+#include <wx/checkbox.h>
+#include <wx/control.h>
+#include <wx/menu.h>
+#include <wx/msgdlg.h>
+#include <wx/spinctrl.h>
+#include <wx/statbox.h>
+#include <wx/stattext.h>
+#include <wx/statusbr.h>
+#include <wx/settings.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "mainwindow/af_mode.h"
+#include "mainwindow/banners.h"
+#include "mainwindow/countdown.h"
+#include "ports/ports.h"
+
+// ----------------------------------------------------------------------------
+// resources
+// ----------------------------------------------------------------------------
+#include "resources/idle_banner.xpm"
+#include "resources/progicon.xpm"
+#include "resources/running_banner.xpm"
+
+const wxBitmap& IdleBanner()
+{
+    static const wxBitmap banner(idle_banner_xpm);
+    return banner;
+}
+
+const wxBitmap& RunningBanner()
+{
+    static const wxBitmap banner(running_banner_xpm);
+    return banner;
+}
+
+// ----------------------------------------------------------------------------
+// constants
+// ----------------------------------------------------------------------------
+namespace {
+
+// The default frame style without a resize border and maximise box.
+constexpr long FRAME_STYLE = wxCAPTION | wxSYSTEM_MENU | wxMINIMIZE_BOX | wxCLOSE_BOX | wxCLIP_CHILDREN;
+constexpr int FRAME_WIDTH = 195;
+constexpr int FRAME_HEIGHT = 500;
+
+// The window's font starts at 11 points and shrinks until a character is at
+// most 18 pixels high; 6 points is as small as it goes.
+constexpr int FONT_POINTS = 11;
+constexpr int FONT_MIN_POINTS = 6;
+constexpr int FONT_MAX_CHAR_HEIGHT = 18;
+
+constexpr int BANNER_WIDTH = 180;
+constexpr int BANNER_HEIGHT = 62;
+
+// The smallest geometry; on themes with larger controls, rows and boxes grow
+// to the controls' own sizes.
+constexpr int AREA_WIDTH = 180;
+constexpr int AREA_X = 3;
+constexpr int BANNER_X = 2;
+constexpr int BANNER_Y = 1;
+constexpr int GAP_AFTER_BANNER = 9;
+constexpr int GAP_AFTER_EXPOSURE = 10;
+constexpr int GAP_AFTER_DELAY = 7;
+constexpr int INNER_MARGIN = 5;
+constexpr int LABEL_GAP = 8;
+constexpr int FIRST_ROW_Y = 24;
+constexpr int ROW_PITCH = 30;
+constexpr int ROW_GAP = 4;
+constexpr int SPIN_WIDTH = 70;  // where the spin controls would start on a compact theme
+constexpr int BUTTON_HEIGHT = 22;
+constexpr int BUTTON_GAP = 3;
+constexpr int SPIN_MAX = 9999;
+
+// The widest texts that the countdown and the status line can show.
+const char* const LONGEST_REMAINING = "Total Remaining 100:00:00";
+const char* const LONGEST_STATUS = "9999s Post-frame delay (9999/9999)";
+constexpr int STATUS_FIELD_MARGIN = 24;
+
+const char* const ABOUT_TEXT =
+    "Vantrel 1.9\n"
+    "Copyright (C) 2026 Tessmar\n"
+    "\n"
+    "https://tessmar.org/vantrel";
+
+void FitFont(wxWindow* window)
+{
+    int points = FONT_POINTS;
+    window->SetFont(wxFont(points, wxFONTFAMILY_DEFAULT, wxFONTSTYLE_NORMAL, wxFONTWEIGHT_NORMAL));
+    while (window->GetCharHeight() > FONT_MAX_CHAR_HEIGHT && points > FONT_MIN_POINTS) {
+        --points;
+        window->SetFont(wxFont(points, wxFONTFAMILY_DEFAULT, wxFONTSTYLE_NORMAL, wxFONTWEIGHT_NORMAL));
+    }
+}
+
+wxSpinCtrl* MakeSpin(wxWindow* parent, int y, int min, int initial, const char* tip)
+{
+    // Created at its own best size: narrower, a GTK spin control has no
+    // room for its buttons.
+    auto* spin = new wxSpinCtrl(parent, wxID_ANY, wxString::Format("%d", initial), wxPoint(AREA_WIDTH - SPIN_WIDTH, y),
+                                wxDefaultSize, wxSP_ARROW_KEYS, min, SPIN_MAX, initial);
+    spin->SetToolTip(tip);
+    return spin;
+}
+
+wxStaticText* MakeLabel(wxWindow* parent, int y, const char* text)
+{
+    return new wxStaticText(parent, wxID_ANY, text, wxPoint(INNER_MARGIN, y));
+}
+
+// A control's best size, grown by what its label needs in the window's font
+// beyond the theme's font: GTK works out best sizes before it applies a
+// font that a window inherits.
+wxSize FittedSize(wxWindow* window)
+{
+    const wxSize best = window->GetBestSize();
+    // A spin control's text is at most four digits wide.
+    const wxString label = dynamic_cast<wxSpinCtrl*>(window) ? wxString("9999") : window->GetLabel();
+    if (label.empty())
+        return best;
+    const wxFont themeFont = wxSystemSettings::GetFont(wxSYS_DEFAULT_GUI_FONT);
+    int themeWidth = 0;
+    int themeHeight = 0;
+    window->GetTextExtent(label, &themeWidth, &themeHeight, nullptr, nullptr, &themeFont);
+    const wxSize own = window->GetTextExtent(label);
+    return best + wxSize(std::max(0, own.x - themeWidth), std::max(0, own.y - themeHeight));
+}
+
+// One row of a group box: a label with its spin control, or a check box.
+struct FormRow {
+    wxWindow* label;
+    wxWindow* field;
+};
+
+int RowWidth(const FormRow& row)
+{
+    const int labelWidth = FittedSize(row.label).x;
+    if (!row.field)
+        return INNER_MARGIN + labelWidth + INNER_MARGIN;
+    return INNER_MARGIN + labelWidth + LABEL_GAP + FittedSize(row.field).x + INNER_MARGIN;
+}
+
+// Places the rows inside their group box, the fields at its right edge, each
+// label centred on its field; returns the box's height.
+int PlaceGroup(wxStaticBox* box, const std::vector<FormRow>& rows, int width)
+{
+    int top = 0;
+    int other = 0;
+    box->GetBordersForSizer(&top, &other);
+    int pitch = ROW_PITCH;
+    int fieldHeight = 0;
+    for (const FormRow& row : rows) {
+        const int height = FittedSize(row.field ? row.field : row.label).y;
+        fieldHeight = std::max(fieldHeight, height);
+        pitch = std::max(pitch, height + ROW_GAP);
+    }
+    int y = std::max(FIRST_ROW_Y, top + ROW_GAP);
+    for (const FormRow& row : rows) {
+        const wxSize labelSize = FittedSize(row.label);
+        if (row.field) {
+            const wxSize fieldSize = FittedSize(row.field);
+            row.field->SetSize(width - INNER_MARGIN - fieldSize.x, y, fieldSize.x, fieldSize.y);
+            row.label->SetSize(INNER_MARGIN, y + (fieldSize.y - labelSize.y) / 2, labelSize.x, labelSize.y);
+        } else {
+            row.label->SetSize(INNER_MARGIN, y + (fieldHeight - labelSize.y) / 2, labelSize.x, labelSize.y);
+        }
+        y += pitch;
+    }
+    const int height = y - pitch + fieldHeight + other + INNER_MARGIN;
+    box->SetSize(0, 0, width, height);
+    return height;
+}
+
+}  // namespace
+
+MyFrame* MainFrame = nullptr;
+
+// ----------------------------------------------------------------------------
+// event table
+// ----------------------------------------------------------------------------
+// clang-format off
+wxBEGIN_EVENT_TABLE(MyFrame, wxFrame)
+    EVT_MENU(wxID_EXIT, MyFrame::OnQuit)
+    EVT_MENU(wxID_ABOUT, MyFrame::OnAbout)
+    EVT_MENU(ID_EDIT_SCRIPT, MyFrame::OnEditScript)
+    EVT_MENU_RANGE(ID_AF_NONE, ID_AF_HELD_DURING, MyFrame::OnAFMode)
+    EVT_BUTTON(ID_START_SEQUENCE, MyFrame::OnStart)
+    EVT_BUTTON(ID_ABORT_SEQUENCE, MyFrame::OnAbort)
+    EVT_CLOSE(MyFrame::OnClose)
+wxEND_EVENT_TABLE()
+// clang-format on
+
+// ----------------------------------------------------------------------------
+// implementation
+// ----------------------------------------------------------------------------
+MyFrame::MyFrame(const wxString& title)
+    : wxFrame(nullptr, wxID_ANY, title, wxDefaultPosition, wxSize(FRAME_WIDTH, FRAME_HEIGHT), FRAME_STYLE)
+{
+    SetIcon(wxICON(progicon));
+    AbortRequested = false;
+    SecondsRemaining = 0;
+
+    auto* fileMenu = new wxMenu;
+    // Exit comes first in this program's File menu.
+    fileMenu->Append(wxID_EXIT, "E&xit\tAlt-X", "Quit this program");
+    fileMenu->Append(ID_EDIT_SCRIPT, "Edit/Run &Script", "Script a sequence");
+    fileMenu->AppendSeparator();
+    fileMenu->AppendRadioItem(ID_AF_NONE, "No AF signal", "No AF signal");
+    fileMenu->AppendRadioItem(ID_AF_PULSE_AT_START, "AF pulse at start", "Pulse sent before exposure");
+    fileMenu->AppendRadioItem(ID_AF_HELD_DURING, "AF during exposure (Nikon D200)", "Pulse held during exposure");
+    auto* helpMenu = new wxMenu;
+    helpMenu->Append(wxID_ABOUT, "&About...\tF1", "Show about dialog");
+    auto* menuBar = new wxMenuBar;
+    menuBar->Append(fileMenu, "&File");
+    menuBar->Append(helpMenu, "&Help");
+    SetMenuBar(menuBar);
+
+    CreateStatusBar(1, wxSTB_SIZEGRIP | wxFULL_REPAINT_ON_RESIZE, 0);
+
+    // As the frame's only child, the main container fills its client area.
+    auto* mainArea = new wxControl(this, wxID_ANY, wxPoint(1, 1));
+    FitFont(mainArea);
+
+    auto* bannerArea = new wxControl(mainArea, wxID_ANY, wxPoint(BANNER_X, BANNER_Y),
+                                     wxSize(BANNER_WIDTH, BANNER_HEIGHT), wxNO_BORDER);
+    // Its identifier is wxID_ABOUT, but only the menu command of that
+    // identifier is bound: a click on the banner does nothing.
+    BannerBitmap = new wxBitmapButton(bannerArea, wxID_ABOUT, IdleBanner(), wxPoint(0, 0),
+                                      wxSize(BANNER_WIDTH, BANNER_HEIGHT), wxBU_AUTODRAW | wxBORDER_NONE);
+
+    auto* exposureArea = new wxControl(mainArea, wxID_ANY, wxPoint(AREA_X, 72), wxSize(AREA_WIDTH, 120), wxNO_BORDER);
+    auto* exposureBox = new wxStaticBox(exposureArea, wxID_ANY, "Exposure control", wxPoint(0, 0), wxSize(AREA_WIDTH, 120));
+    auto* exposuresLabel = MakeLabel(exposureArea, 29, "# Exposures");
+    ExposuresCtrl = MakeSpin(exposureArea, 24, 1, 1, "Number of exposures to collect");
+    auto* durationLabel = MakeLabel(exposureArea, 59, "Duration");
+    DurationCtrl = MakeSpin(exposureArea, 54, 1, 1, "Duration (seconds) of each exposure");
+    MirrorLockCtrl = new wxCheckBox(exposureArea, wxID_ANY, "Enable Mirror-lockup", wxPoint(INNER_MARGIN, 89));
+    MirrorLockCtrl->SetToolTip("Send brief shutter pulse to lock mirror in up position?");
+
+    auto* delayArea = new wxControl(mainArea, wxID_ANY, wxPoint(AREA_X, 202), wxSize(AREA_WIDTH, 120), wxNO_BORDER);
+    auto* delayBox = new wxStaticBox(delayArea, wxID_ANY, "Delay control", wxPoint(0, 0), wxSize(AREA_WIDTH, 120));
+    auto* startLabel = MakeLabel(delayArea, 29, "Sequence start");
+    StartDelayCtrl = MakeSpin(delayArea, 24, 0, 0, "Delay (seconds) before everything starts");
+    auto* beforeLabel = MakeLabel(delayArea, 59, "Before frame");
+    PreDelayCtrl = MakeSpin(delayArea, 54, 0, 1, "Delay (seconds) before each exposure (mirror lock settling)");
+    auto* afterLabel = MakeLabel(delayArea, 89, "After frame");
+    PostDelayCtrl = MakeSpin(delayArea, 84, 0, 5, "Delay (seconds) after each exposure (data write to card)");
+
+    auto* controlArea = new wxControl(mainArea, wxID_ANY, wxPoint(AREA_X, 329), wxSize(AREA_WIDTH, 80));
+    auto* startButton = new wxButton(controlArea, ID_START_SEQUENCE, "Start Sequence", wxPoint(INNER_MARGIN, 0),
+                                     wxSize(165, BUTTON_HEIGHT));
+    auto* abortButton = new wxButton(controlArea, ID_ABORT_SEQUENCE, "Abort Sequence", wxPoint(INNER_MARGIN, 25),
+                                     wxSize(165, BUTTON_HEIGHT));
+    RemainingText = new wxStaticText(controlArea, wxID_ANY, REMAINING_IDLE, wxPoint(INNER_MARGIN, 50));
+
+    // The geometry above is the smallest; now every row, box and area grows
+    // to what this theme's controls need, so that nothing is clipped.
+    const std::vector<FormRow> exposureRows = {
+        {exposuresLabel, ExposuresCtrl}, {durationLabel, DurationCtrl}, {MirrorLockCtrl, nullptr}};
+    const std::vector<FormRow> delayRows = {
+        {startLabel, StartDelayCtrl}, {beforeLabel, PreDelayCtrl}, {afterLabel, PostDelayCtrl}};
+    const wxSize bannerSize(std::max(BANNER_WIDTH, BannerBitmap->GetBestSize().x),
+                            std::max(BANNER_HEIGHT, BannerBitmap->GetBestSize().y));
+    const wxSize buttonSize(std::max(FittedSize(startButton).x, FittedSize(abortButton).x),
+                            std::max(BUTTON_HEIGHT, FittedSize(startButton).y));
+    const wxSize remainingSize = RemainingText->GetTextExtent(LONGEST_REMAINING);
+    int width = std::max({AREA_WIDTH, bannerSize.x, buttonSize.x + 3 * INNER_MARGIN,
+                          remainingSize.x + 3 * INNER_MARGIN,
+                          GetStatusBar()->GetTextExtent(LONGEST_STATUS).x + STATUS_FIELD_MARGIN - 2 * AREA_X});
+    for (const auto* rows : {&exposureRows, &delayRows})
+        for (const FormRow& row : *rows)
+            width = std::max(width, RowWidth(row));
+
+    bannerArea->SetSize(BANNER_X + (width - bannerSize.x) / 2, BANNER_Y, bannerSize.x, bannerSize.y);
+    BannerBitmap->SetSize(0, 0, bannerSize.x, bannerSize.y);
+    int y = BANNER_Y + bannerSize.y + GAP_AFTER_BANNER;
+    const int exposureHeight = PlaceGroup(exposureBox, exposureRows, width);
+    exposureArea->SetSize(AREA_X, y, width, exposureHeight);
+    y += exposureHeight + GAP_AFTER_EXPOSURE;
+    const int delayHeight = PlaceGroup(delayBox, delayRows, width);
+    delayArea->SetSize(AREA_X, y, width, delayHeight);
+    y += delayHeight + GAP_AFTER_DELAY;
+
+    const int buttonWidth = width - 3 * INNER_MARGIN;
+    startButton->SetSize(INNER_MARGIN, 0, buttonWidth, buttonSize.y);
+    abortButton->SetSize(INNER_MARGIN, buttonSize.y + BUTTON_GAP, buttonWidth, buttonSize.y);
+    const int textY = 2 * (buttonSize.y + BUTTON_GAP);
+    RemainingText->SetSize(INNER_MARGIN, textY, remainingSize.x, remainingSize.y);
+    const wxSize controlBorder = controlArea->GetWindowBorderSize();
+    controlArea->SetSize(AREA_X, y, width + controlBorder.x, textY + remainingSize.y + INNER_MARGIN + controlBorder.y);
+    y += controlArea->GetSize().y;
+
+    const wxSize content = wxSize(AREA_X + width + AREA_X, y + AREA_X) + mainArea->GetWindowBorderSize();
+    SetClientSize(content);
+    SetMinSize(GetSize());
+    SetMaxSize(GetSize());
+
+    AFMode = ReadAFMode();
+    GetMenuBar()->Check(ID_AF_NONE + AFMode, true);
+}
+
+MyFrame::~MyFrame()
+{
+    if (MainFrame == this)
+        MainFrame = nullptr;
+}
+
+void MyFrame::ShowStatus(const wxString& text)
+{
+    SetStatusText(text, 0);
+}
+
+void MyFrame::ShowBanner(const wxBitmap& banner)
+{
+    BannerBitmap->SetBitmap(banner);
+    BannerBitmap->Refresh();
+    BannerBitmap->Update();
+}
+
+void MyFrame::OnQuit(wxCommandEvent&)
+{
+    Close(true);
+}
+
+void MyFrame::OnAbout(wxCommandEvent&)
+{
+    wxMessageBox(ABOUT_TEXT, "About Vantrel", wxOK | wxICON_INFORMATION, this);
+}
+
+void MyFrame::OnAFMode(wxCommandEvent& event)
+{
+    AFMode = event.GetId() - ID_AF_NONE;
+}
+
+// A close during a run is taken up by the runner: it aborts, so that an
+// exposure in progress runs its exposure end, and closes at its next
+// checkpoint. Nothing drives a line on a released port, and nothing touches
+// the window after it is gone.
+void MyFrame::OnClose(wxCloseEvent&)
+{
+    if (SequenceBusy) {
+        closeRequested_ = true;
+        AbortRequested = true;
+        return;
+    }
+    ReleaseAndDestroy();
+}
+
+void MyFrame::ReleaseAndDestroy()
+{
+    switch (ActivePort) {
+    case PORT_DSUSB:
+        DsusbClose();
+        break;
+    case PORT_SERIAL:
+    case PORT_SERIAL_IR:
+        CloseSerialPort();
+        break;
+    case PORT_PARALLEL:
+    case PORT_NONE:
+        break;
+    }
+    WriteAFMode(AFMode);
+    Destroy();
+}
+
+// The script editor arrives with the script interpreter.
+void MyFrame::OnEditScript(wxCommandEvent&) {}

@@ -1,0 +1,120 @@
+// The DSUSB box on libusb-1.0: vendor 0x134A, product 0x9021 or 0x9026,
+// interface 0, one command byte per transfer on its OUT endpoint.
+#include <libusb.h>
+
+#include "ports/backends.h"
+
+namespace {
+
+constexpr uint16_t DSUSB_VENDOR = 0x134A;
+constexpr uint16_t DSUSB_PRODUCTS[] = {0x9021, 0x9026};
+constexpr int DSUSB_INTERFACE = 0;
+constexpr unsigned DSUSB_TIMEOUT_MS = 1000;
+
+bool IsBox(libusb_device* device)
+{
+    libusb_device_descriptor descriptor{};
+    if (libusb_get_device_descriptor(device, &descriptor) != 0 || descriptor.idVendor != DSUSB_VENDOR)
+        return false;
+    for (uint16_t product : DSUSB_PRODUCTS)
+        if (descriptor.idProduct == product)
+            return true;
+    return false;
+}
+
+class LibusbBox : public UsbBoxBackend {
+public:
+    ~LibusbBox() override { Close(); }
+
+    bool Open() override
+    {
+        Close();
+        if (libusb_init(&context_) != 0) {
+            context_ = nullptr;
+            return false;
+        }
+        libusb_device** devices = nullptr;
+        const ssize_t count = libusb_get_device_list(context_, &devices);
+        for (ssize_t i = 0; i < count && !handle_; ++i)
+            if (IsBox(devices[i]) && libusb_open(devices[i], &handle_) != 0)
+                handle_ = nullptr;
+        if (count >= 0)
+            libusb_free_device_list(devices, 1);
+        if (!handle_ || !Claim()) {
+            Close();
+            return false;
+        }
+        return true;
+    }
+
+    void Send(uint8_t command) override
+    {
+        if (!claimed_)
+            return;
+        int sent = 0;
+        if (interruptEndpoint_)
+            libusb_interrupt_transfer(handle_, endpoint_, &command, 1, &sent, DSUSB_TIMEOUT_MS);
+        else
+            libusb_bulk_transfer(handle_, endpoint_, &command, 1, &sent, DSUSB_TIMEOUT_MS);
+    }
+
+    void Close() override
+    {
+        if (claimed_)
+            libusb_release_interface(handle_, DSUSB_INTERFACE);
+        claimed_ = false;
+        if (handle_)
+            libusb_close(handle_);
+        handle_ = nullptr;
+        if (context_)
+            libusb_exit(context_);
+        context_ = nullptr;
+    }
+
+private:
+    bool Claim()
+    {
+        libusb_set_auto_detach_kernel_driver(handle_, 1);
+        if (libusb_kernel_driver_active(handle_, DSUSB_INTERFACE) == 1)
+            libusb_detach_kernel_driver(handle_, DSUSB_INTERFACE);
+        if (libusb_claim_interface(handle_, DSUSB_INTERFACE) != 0)
+            return false;
+        claimed_ = true;
+        return FindOutEndpoint();
+    }
+
+    bool FindOutEndpoint()
+    {
+        libusb_config_descriptor* config = nullptr;
+        if (libusb_get_active_config_descriptor(libusb_get_device(handle_), &config) != 0)
+            return false;
+        bool found = false;
+        if (config->bNumInterfaces > DSUSB_INTERFACE && config->interface[DSUSB_INTERFACE].num_altsetting > 0) {
+            const libusb_interface_descriptor& setting = config->interface[DSUSB_INTERFACE].altsetting[0];
+            for (int i = 0; i < setting.bNumEndpoints && !found; ++i) {
+                const libusb_endpoint_descriptor& endpoint = setting.endpoint[i];
+                if ((endpoint.bEndpointAddress & LIBUSB_ENDPOINT_DIR_MASK) != LIBUSB_ENDPOINT_OUT)
+                    continue;
+                endpoint_ = endpoint.bEndpointAddress;
+                interruptEndpoint_ =
+                    (endpoint.bmAttributes & LIBUSB_TRANSFER_TYPE_MASK) == LIBUSB_TRANSFER_TYPE_INTERRUPT;
+                found = true;
+            }
+        }
+        libusb_free_config_descriptor(config);
+        return found;
+    }
+
+    libusb_context* context_ = nullptr;
+    libusb_device_handle* handle_ = nullptr;
+    bool claimed_ = false;
+    uint8_t endpoint_ = 0;
+    bool interruptEndpoint_ = false;
+};
+
+}  // namespace
+
+std::unique_ptr<UsbBoxBackend> MakeLibusbBackend()
+{
+    return std::make_unique<LibusbBox>();
+}

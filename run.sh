@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds Vantrel and starts it.
+set -euo pipefail
+cd "$(dirname "$0")"
+source ./setup.sh
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+    echo "vantrel: no display to show the window on (DISPLAY is not set); run it from a desktop session." >&2
+    exit 1
+fi
+install_missing
+build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+exec ./build/vantrel

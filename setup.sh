@@ -1,0 +1,30 @@
+# Shared by run.sh and test.sh: installs what Vantrel needs from Debian's
+# packages (only what is missing) and builds it into the folder given.
+set -euo pipefail
+
+PACKAGES=(cmake g++ make pkg-config libwxgtk3.2-dev libserialport-dev libieee1284-3-dev libusb-1.0-0-dev
+          libgtest-dev xvfb xauth)
+
+as_root() {
+    if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+install_missing() {
+    local missing=()
+    for package in "${PACKAGES[@]}" "$@"; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing+=("$package")
+    done
+    if [ ${#missing[@]} -gt 0 ]; then
+        echo "Installing: ${missing[*]}"
+        as_root apt-get update -qq
+        as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    fi
+}
+
+# build DIR [cmake options...]
+build() {
+    local dir=$1
+    shift
+    cmake -S "$(dirname "${BASH_SOURCE[0]}")" -B "$dir" "$@" >/dev/null
+    cmake --build "$dir" -j"$(nproc)"
+}

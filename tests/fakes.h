@@ -1,0 +1,99 @@
+// Recording fakes behind the port layer, and a virtual clock for the runner.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "mainwindow/clock.h"
+#include "ports/backends.h"
+
+struct LineEvent {
+    int64_t ms;
+    std::string what;
+    bool operator==(const LineEvent& other) const { return ms == other.ms && what == other.what; }
+};
+std::ostream& operator<<(std::ostream& out, const LineEvent& event);
+
+// Every backend call, in order, with the virtual time it happened at.
+struct EventLog {
+    std::vector<LineEvent> events;
+    int64_t now = 0;
+    void Add(const std::string& what) { events.push_back({now, what}); }
+    std::vector<std::string> Whats() const;
+};
+
+class FakeSerial : public SerialBackend {
+public:
+    explicit FakeSerial(EventLog& log) : log_(log) {}
+    bool Open(const std::string& portName) override;
+    bool Configure() override;
+    void SetRts(bool active) override;
+    void SetDtr(bool active) override;
+    void Close() override;
+    bool IsOpen() const override { return open_; }
+
+    bool openSucceeds = true;
+    bool configureSucceeds = true;
+
+private:
+    EventLog& log_;
+    bool open_ = false;
+};
+
+class FakeParallel : public ParallelBackend {
+public:
+    explicit FakeParallel(EventLog& log) : log_(log) {}
+    bool Open(uint16_t baseAddress) override;
+    uint8_t ReadData() override { return data; }
+    void WriteData(uint8_t value) override;
+    bool IsOpen() const override { return open_; }
+
+    bool present = true;
+    uint8_t data = 0;
+
+private:
+    EventLog& log_;
+    bool open_ = false;
+};
+
+class FakeUsb : public UsbBoxBackend {
+public:
+    explicit FakeUsb(EventLog& log) : log_(log) {}
+    bool Open() override;
+    void Send(uint8_t command) override;
+    void Close() override;
+
+    bool present = false;
+
+private:
+    EventLog& log_;
+};
+
+struct Fakes {
+    EventLog log;
+    FakeSerial* serial = nullptr;
+    FakeParallel* parallel = nullptr;
+    FakeUsb* usb = nullptr;
+};
+
+// Installs fresh fakes writing to `fakes.log`.
+void InstallFakes(Fakes& fakes);
+
+// Time advances only when the runner sleeps. At each yield, the scripted
+// events that are due run first (in time order), then the toolkit's own
+// pending events.
+class VirtualClock : public Clock {
+public:
+    explicit VirtualClock(EventLog& log) : log_(log) {}
+    int64_t NowMs() override { return log_.now; }
+    void SleepMs(int32_t ms) override { log_.now += ms; }
+    void Yield() override;
+    void At(int64_t ms, std::function<void()> action) { scripted_.emplace(ms, std::move(action)); }
+
+private:
+    EventLog& log_;
+    std::multimap<int64_t, std::function<void()>> scripted_;
+};

@@ -1,0 +1,114 @@
+// The port chooser's entries, the parallel bit arithmetic, the DSUSB command
+// byte and the line operations on a released port.
+#include <gtest/gtest.h>
+
+#include "ports/port_choice.h"
+#include "ports/ports.h"
+#include "tests/fakes.h"
+
+TEST(PortChoice, EveryEntryDecodesByItsText)
+{
+    struct Row {
+        const char* text;
+        const char* portName;
+        bool parallel;
+        bool infrared;
+        uint16_t address;
+        uint16_t mask;
+    };
+    const Row rows[] = {
+        {"COM1", "COM1", false, false, 0, 0},           {"COM2", "COM2", false, false, 0, 0},
+        {"COM3", "COM3", false, false, 0, 0},           {"COM4", "COM4", false, false, 0, 0},
+        {"0x378-LPT1", "0x378", true, false, 0x378, 1}, {"0x278-LPT2", "0x278", true, false, 0x278, 1},
+        {"0x3BC-LPTx", "0x3BC", true, false, 0x3BC, 1}, {"COM5", "COM5", false, false, 0, 0},
+        {"COM6", "COM6", false, false, 0, 0},           {"COM7", "COM7", false, false, 0, 0},
+        {"COM8", "COM8", false, false, 0, 0},           {"COM1-IR", "COM1", false, true, 0, 0},
+        {"COM2-IR", "COM2", false, true, 0, 0},         {"COM3-IR", "COM3", false, true, 0, 0},
+        {"COM4-IR", "COM4", false, true, 0, 0},         {"COM5-IR", "COM5", false, true, 0, 0},
+        {"COM6-IR", "COM6", false, true, 0, 0},         {"COM7-IR", "COM7", false, true, 0, 0},
+        {"COM8-IR", "COM8", false, true, 0, 0},         {"0x378-LPT1 Pin3", "0x378", true, false, 0x378, 2},
+        {"0x278-LPT2 Pin3", "0x278", true, false, 0x278, 2}, {"0x3BC-LPTx Pin3", "0x3BC", true, false, 0x3BC, 2},
+    };
+    ASSERT_EQ(PortChoiceTexts().size(), std::size(rows));
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        SCOPED_TRACE(rows[i].text);
+        EXPECT_EQ(PortChoiceTexts()[i], rows[i].text);
+        const PortChoice choice = DecodePortChoice(rows[i].text);
+        EXPECT_EQ(choice.portName, rows[i].portName);
+        EXPECT_EQ(choice.parallel, rows[i].parallel);
+        EXPECT_EQ(choice.infrared, rows[i].infrared);
+        EXPECT_EQ(choice.address, rows[i].address);
+        EXPECT_EQ(choice.pinMask, rows[i].mask);
+    }
+}
+
+TEST(PortChoice, ParallelLineChangesOnlyItsBit)
+{
+    EXPECT_EQ(WithParallelLine(0xA7, 2, false), 0xA5);
+    EXPECT_EQ(WithParallelLine(0xA7, 1, false), 0xA6);
+    EXPECT_EQ(WithParallelLine(0x81, 2, true), 0x83);
+    EXPECT_EQ(WithParallelLine(0x81, 2, false), 0x81);
+    EXPECT_EQ(WithParallelLine(0xFF, 1, false), 0xFE);
+    EXPECT_EQ(WithParallelLine(0xFF, 1, true), 0xFF);
+}
+
+class LineOperations : public ::testing::Test {
+protected:
+    void SetUp() override { InstallFakes(fakes); }
+    Fakes fakes;
+};
+
+TEST_F(LineOperations, DsusbSendsTheWholeCommandByteAtEachChange)
+{
+    fakes.usb->present = true;
+    ASSERT_TRUE(DsusbOpen());
+    DsusbPrepare();
+    DsusbSignalActive();
+    DsusbSignalExposing();
+    DsusbShutterOn();
+    DsusbFocusOn();
+    DsusbFocusOff();
+    DsusbShutterOff();
+    DsusbSignalWaiting();
+    DsusbSignalIdle();
+    DsusbClose();
+    DsusbShutterOn();
+    DsusbSignalActive();
+    EXPECT_EQ(fakes.log.Whats(), (std::vector<std::string>{"usb open", "usb 00", "usb 20", "usb 30", "usb 31",
+                                                           "usb 33", "usb 31", "usb 30", "usb 20", "usb 00",
+                                                           "usb 00", "usb close"}));
+}
+
+TEST_F(LineOperations, NoBoxMeansNothingIsSent)
+{
+    EXPECT_FALSE(DsusbOpen());
+    DsusbPrepare();
+    DsusbShutterOn();
+    DsusbClose();
+    EXPECT_EQ(fakes.log.Whats(), std::vector<std::string>{"usb open"});
+}
+
+TEST_F(LineOperations, SerialLinesDoNothingOnceReleased)
+{
+    SetSerialShutter(true);  // never opened
+    ASSERT_TRUE(SerialLines().Open("COM2"));
+    SetSerialShutter(true);
+    SetSerialFocus(true);
+    SetSerialShutter(true);  // again: no harm, same state
+    CloseSerialPort();
+    SetSerialShutter(false);
+    SetSerialFocus(false);
+    EXPECT_EQ(fakes.log.Whats(), (std::vector<std::string>{"serial open COM2", "RTS 1", "DTR 1", "RTS 1",
+                                                           "serial close"}));
+}
+
+TEST_F(LineOperations, ParallelLineIsReadModifyWriteOfItsBit)
+{
+    ParallelPinMask = 2;
+    SetParallelLine(true);  // no port: nothing
+    ASSERT_TRUE(ParallelLines().Open(0x378));
+    fakes.parallel->data = 0x81;
+    SetParallelLine(true);
+    SetParallelLine(false);
+    EXPECT_EQ(fakes.log.Whats(), (std::vector<std::string>{"parallel open 378", "data 83", "data 81"}));
+}
