@@ -91,6 +91,8 @@ void VirtualClock::Yield()
         scripted_.erase(scripted_.begin());
         action();
     }
+    if (onYield)
+        onYield();
     if (wxTheApp)
         wxTheApp->Yield(true);
 }

@@ -21,7 +21,9 @@ std::ostream& operator<<(std::ostream& out, const LineEvent& event);
 struct EventLog {
     std::vector<LineEvent> events;
     int64_t now = 0;
-    void Add(const std::string& what) { events.push_back({now, what}); }
+    // When set, events carry this time instead of `now` (real-time tests).
+    std::function<int64_t()> realTime;
+    void Add(const std::string& what) { events.push_back({realTime ? realTime() : now, what}); }
     std::vector<std::string> Whats() const;
 };
 
@@ -92,6 +94,8 @@ public:
     void SleepMs(int32_t ms) override { log_.now += ms; }
     void Yield() override;
     void At(int64_t ms, std::function<void()> action) { scripted_.emplace(ms, std::move(action)); }
+    // Called at every yield, after the scripted events: a test's probe.
+    std::function<void()> onYield;
 
 private:
     EventLog& log_;

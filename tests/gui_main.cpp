@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <wx/app.h>
 #include <wx/init.h>
+#include <wx/debug.h>
 
 #include <cstdlib>
 #include <string>
@@ -16,6 +17,12 @@ int main(int argc, char** argv)
     setenv("HOME", home, 1);
     setenv("XDG_CONFIG_HOME", (std::string(home) + "/.config").c_str(), 1);
 
+    // A failed toolkit assertion (an unexpected modal dialog among them) is a
+    // failed test, not a dialog on the screen.
+    wxSetAssertHandler([](const wxString& file, int line, const wxString& func, const wxString& cond,
+                          const wxString& msg) {
+        ADD_FAILURE_AT(file.utf8_str().data(), line) << func << ": " << cond << " " << msg;
+    });
     wxApp::SetInstance(new wxApp);
     if (!wxEntryStart(argc, argv) || !wxTheApp->CallOnInit())
         return 1;

@@ -1,0 +1,344 @@
+// The sequence runner on the real MyFrame, timed by a virtual clock: each
+// case is a row of settings and the line changes it must produce, with the
+// virtual millisecond of each.
+#include <wx/checkbox.h>
+#include <wx/spinctrl.h>
+#include <wx/stattext.h>
+
+#include <chrono>
+
+#include "mainwindow/countdown.h"
+#include "tests/gui_support.h"
+
+namespace {
+
+struct Settings {
+    int exposures = 1, duration = 1, startDelay = 0, beforeDelay = 1, afterDelay = 5;
+    bool mirrorLock = false;
+};
+
+class Runner : public WindowTest {
+protected:
+    void SetUp() override
+    {
+        WindowTest::SetUp();
+        statuses.clear();
+        countdown.clear();
+        auto clock = std::make_unique<VirtualClock>(fakes.log);
+        this->clock = clock.get();
+        InstallClock(std::move(clock));
+        frame = new MyFrame("Vantrel");
+        MainFrame = frame;
+        frame->Show();
+        AFMode = AF_NONE;  // whatever an earlier test left in the store
+        // What the window shows, each time it changes, seen at the yields.
+        this->clock->onYield = [this] {
+            if (!MainFrame)
+                return;
+            const std::string status = frame->GetStatusBar()->GetStatusText(0).utf8_string();
+            if (statuses.empty() || statuses.back() != status)
+                statuses.push_back(status);
+            const std::string remaining = frame->RemainingText->GetLabel().utf8_string();
+            if (countdown.empty() || countdown.back() != remaining)
+                countdown.push_back(remaining);
+        };
+    }
+
+    void TearDown() override
+    {
+        WindowTest::TearDown();
+        InstallClock(nullptr);
+    }
+
+    void Connect(PortKind kind)
+    {
+        switch (kind) {
+        case PORT_DSUSB:
+            fakes.usb->present = true;
+            DsusbOpen();
+            break;
+        case PORT_SERIAL:
+        case PORT_SERIAL_IR:
+            SerialLines().Open("COM2");
+            break;
+        case PORT_PARALLEL:
+            ParallelPinMask = 1;
+            ParallelLines().Open(0x378);
+            break;
+        case PORT_NONE:
+            break;
+        }
+        ActivePort = kind;
+        fakes.log.events.clear();
+    }
+
+    void Apply(const Settings& settings)
+    {
+        frame->ExposuresCtrl->SetValue(settings.exposures);
+        frame->DurationCtrl->SetValue(settings.duration);
+        frame->StartDelayCtrl->SetValue(settings.startDelay);
+        frame->PreDelayCtrl->SetValue(settings.beforeDelay);
+        frame->PostDelayCtrl->SetValue(settings.afterDelay);
+        frame->MirrorLockCtrl->SetValue(settings.mirrorLock);
+    }
+
+    void Start() { Command(frame, wxEVT_BUTTON, ID_START_SEQUENCE); }
+    void Abort() { Command(frame, wxEVT_BUTTON, ID_ABORT_SEQUENCE); }
+    std::string Status() const { return frame->GetStatusBar()->GetStatusText(0).utf8_string(); }
+
+    MyFrame* frame = nullptr;
+    VirtualClock* clock = nullptr;
+    std::vector<std::string> statuses;
+    std::vector<std::string> countdown;
+};
+
+using Timeline = std::vector<LineEvent>;
+
+TEST_F(Runner, DefaultsOnSerial)
+{
+    Connect(PORT_SERIAL);
+    Start();
+    EXPECT_EQ(fakes.log.events, (Timeline{{1000, "RTS 1"}, {2000, "RTS 0"}}));
+    EXPECT_EQ(statuses, (std::vector<std::string>{"1s Pre-frame delay (1/1)", "1s exposure (1/1)",
+                                                  "5s Post-frame delay (1/1)"}));
+    EXPECT_EQ(countdown, (std::vector<std::string>{"Total Remaining 00:00:07", "Total Remaining 00:00:06",
+                                                   "Total Remaining 00:00:05", "Total Remaining 00:00:04",
+                                                   "Total Remaining 00:00:03", "Total Remaining 00:00:02",
+                                                   "Total Remaining 00:00:01"}));
+    EXPECT_EQ(fakes.log.now, 7000);
+    EXPECT_EQ(frame->RemainingText->GetLabel(), REMAINING_IDLE);
+    EXPECT_EQ(Status(), "Sequence Done");
+    EXPECT_EQ(SequenceBusy, 0);
+}
+
+TEST_F(Runner, LineTimelines)
+{
+    struct Row {
+        const char* name;
+        PortKind port;
+        int afMode;
+        Settings settings;
+        Timeline expected;
+    };
+    const Settings quick{1, 1, 0, 0, 0, false};
+    const Settings mirror{1, 1, 0, 1, 0, true};
+    const Row rows[] = {
+        {"no before-frame delay: no mirror pulse", PORT_SERIAL, AF_NONE, {1, 1, 0, 0, 0, true},
+         {{0, "RTS 1"}, {1000, "RTS 0"}}},
+        {"mirror lock-up, serial", PORT_SERIAL, AF_NONE, mirror,
+         {{0, "RTS 1"}, {200, "RTS 0"}, {1000, "RTS 1"}, {2000, "RTS 0"}}},
+        {"mirror lock-up, serial, AF held", PORT_SERIAL, AF_HELD_DURING, mirror,
+         {{0, "RTS 1"}, {0, "DTR 1"}, {200, "RTS 0"}, {200, "DTR 0"},
+          {1000, "RTS 1"}, {1000, "DTR 1"}, {2000, "RTS 0"}, {2000, "DTR 0"}}},
+        {"mirror lock-up, parallel", PORT_PARALLEL, AF_NONE, mirror,
+         {{0, "data 01"}, {300, "data 00"}, {1100, "data 01"}, {2100, "data 00"}}},
+        {"mirror lock-up, box", PORT_DSUSB, AF_NONE, mirror,
+         {{0, "usb 20"}, {0, "usb 30"}, {0, "usb 31"}, {300, "usb 30"}, {300, "usb 20"},
+          {1100, "usb 30"}, {1100, "usb 31"}, {2100, "usb 30"}, {2100, "usb 10"}}},
+        {"mirror lock-up, infra-red", PORT_SERIAL_IR, AF_NONE, mirror,
+         {{0, "RTS 1"}, {200, "RTS 0"}, {1000, "RTS 1"}, {1200, "RTS 0"}, {2000, "RTS 1"}, {2200, "RTS 0"}}},
+        {"AF pulse at start, serial", PORT_SERIAL, AF_PULSE_AT_START, quick,
+         {{0, "RTS 1"}, {0, "DTR 1"}, {200, "DTR 0"}, {1000, "RTS 0"}}},
+        {"AF pulse at start, box", PORT_DSUSB, AF_PULSE_AT_START, quick,
+         {{0, "usb 20"}, {0, "usb 30"}, {0, "usb 31"}, {0, "usb 33"}, {200, "usb 31"}, {1000, "usb 30"},
+          {1000, "usb 10"}}},
+        {"AF pulse at start, parallel: timing only", PORT_PARALLEL, AF_PULSE_AT_START, quick,
+         {{0, "data 01"}, {1000, "data 00"}}},
+        {"AF held, infra-red: focus stays on", PORT_SERIAL_IR, AF_HELD_DURING, quick,
+         {{0, "RTS 1"}, {0, "DTR 1"}, {200, "RTS 0"}, {1000, "RTS 1"}, {1200, "RTS 0"}}},
+        {"box signals around every delay", PORT_DSUSB, AF_NONE, {1, 1, 2, 1, 1, false},
+         {{0, "usb 20"}, {0, "usb 20"}, {2000, "usb 20"}, {2000, "usb 20"}, {3000, "usb 30"}, {3000, "usb 31"},
+          {4000, "usb 30"}, {4000, "usb 20"}, {5000, "usb 00"}}},
+        {"no port: waits only", PORT_NONE, AF_HELD_DURING, mirror, {}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TearDown();
+        SetUp();
+        Connect(row.port);
+        AFMode = row.afMode;
+        Apply(row.settings);
+        Start();
+        EXPECT_EQ(fakes.log.events, row.expected);
+        EXPECT_EQ(Status(), "Sequence Done");
+    }
+}
+
+TEST_F(Runner, InfraredPulsesOpenAndCloseEachFrame)
+{
+    Connect(PORT_SERIAL_IR);
+    Apply({10, 30, 0, 0, 0, false});
+    Start();
+    Timeline expected;
+    for (int64_t frameStart = 0; frameStart < 10 * 30200; frameStart += 30200) {
+        expected.push_back({frameStart, "RTS 1"});
+        expected.push_back({frameStart + 200, "RTS 0"});
+        expected.push_back({frameStart + 30000, "RTS 1"});
+        expected.push_back({frameStart + 30200, "RTS 0"});
+    }
+    EXPECT_EQ(fakes.log.events, expected);
+    ASSERT_FALSE(countdown.empty());
+    EXPECT_EQ(countdown.front(), RemainingLabel(303 - 1));
+}
+
+TEST_F(Runner, LargestSettingsStayInRange)
+{
+    for (PortKind port : {PORT_SERIAL, PORT_SERIAL_IR}) {
+        SCOPED_TRACE(port);
+        TearDown();
+        SetUp();
+        Connect(port);
+        Apply({9999, 9999, 9999, 9999, 9999, true});
+        clock->At(100, [this] { Abort(); });
+        Start();
+        ASSERT_FALSE(countdown.empty());
+        EXPECT_EQ(countdown.front(), RemainingLabel(port == PORT_SERIAL_IR ? 299952001 : 299950002));
+        EXPECT_EQ(statuses.front(), "9999s Initial delay");
+        EXPECT_EQ(Status(), "Aborted");
+    }
+}
+
+TEST_F(Runner, AFChangedDuringAnExposureActsAtTheNextLineAction)
+{
+    Connect(PORT_SERIAL);
+    AFMode = AF_HELD_DURING;
+    Apply({1, 2, 0, 0, 0, false});
+    clock->At(500, [this] { Command(frame, wxEVT_MENU, ID_AF_NONE); });
+    Start();
+    // The focus line set under "held" is not released under "none".
+    EXPECT_EQ(fakes.log.events, (Timeline{{0, "RTS 1"}, {0, "DTR 1"}, {2000, "RTS 0"}}));
+    EXPECT_EQ(AFMode, AF_NONE);
+}
+
+TEST_F(Runner, AbortStopsAtTheNextCheckpoint)
+{
+    struct Row {
+        const char* name;
+        PortKind port;
+        Settings settings;
+        int64_t abortAt;
+        Timeline expected;
+        const char* remaining;  // what the countdown keeps
+    };
+    const Row rows[] = {
+        {"initial delay: no line touched", PORT_SERIAL, {1, 1, 5, 1, 5, true}, 1000, {}, "Total Remaining 00:00:12"},
+        {"before-frame delay: the mirror pulse was sent", PORT_SERIAL, {1, 1, 0, 3, 5, true}, 1000,
+         {{0, "RTS 1"}, {200, "RTS 0"}}, "Total Remaining 00:00:09"},
+        {"exposure: the shutter is released", PORT_SERIAL, {2, 5, 0, 0, 5, false}, 1500,
+         {{0, "RTS 1"}, {1500, "RTS 0"}}, "Total Remaining 00:00:19"},
+        {"exposure, infra-red: the closing pulse", PORT_SERIAL_IR, {2, 5, 0, 0, 5, false}, 1500,
+         {{0, "RTS 1"}, {200, "RTS 0"}, {1500, "RTS 1"}, {1700, "RTS 0"}}, "Total Remaining 00:00:19"},
+        {"exposure, box", PORT_DSUSB, {2, 5, 0, 0, 5, false}, 1500,
+         {{0, "usb 20"}, {0, "usb 30"}, {0, "usb 31"}, {1500, "usb 30"}, {1500, "usb 10"}},
+         "Total Remaining 00:00:19"},
+        {"after-frame delay: no next frame", PORT_PARALLEL, {2, 1, 0, 0, 5, false}, 2000,
+         {{0, "data 01"}, {1000, "data 00"}}, "Total Remaining 00:00:11"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TearDown();
+        SetUp();
+        Connect(row.port);
+        Apply(row.settings);
+        clock->At(row.abortAt, [this] { Abort(); });
+        Start();
+        EXPECT_EQ(fakes.log.events, row.expected);
+        EXPECT_EQ(Status(), "Aborted");
+        EXPECT_EQ(frame->RemainingText->GetLabel(), row.remaining);
+        EXPECT_EQ(SequenceBusy, 0);
+        EXPECT_FALSE(frame->AbortRequested);
+
+        // A new Start runs at once, from the beginning.
+        Apply({1, 1, 0, 0, 0, false});
+        const int64_t restart = fakes.log.now;
+        Start();
+        EXPECT_EQ(Status(), "Sequence Done");
+        EXPECT_EQ(fakes.log.now, restart + (row.port == PORT_SERIAL_IR ? 1200 : 1000));
+    }
+}
+
+TEST_F(Runner, AbortWhileIdleDoesNotStopTheNextRun)
+{
+    Connect(PORT_SERIAL);
+    Abort();
+    Start();
+    EXPECT_EQ(fakes.log.events, (Timeline{{1000, "RTS 1"}, {2000, "RTS 0"}}));
+    EXPECT_EQ(Status(), "Sequence Done");
+}
+
+TEST_F(Runner, SecondStartDuringARunDoesNothing)
+{
+    Connect(PORT_SERIAL);
+    clock->At(500, [this] { Start(); });
+    clock->At(1500, [this] { Start(); });
+    Start();
+    EXPECT_EQ(fakes.log.events, (Timeline{{1000, "RTS 1"}, {2000, "RTS 0"}}));
+    EXPECT_EQ(fakes.log.now, 7000);
+    EXPECT_EQ(Status(), "Sequence Done");
+}
+
+// A close during a run ends it as an abort does, then releases the port,
+// saves the AF mode and destroys the window; nothing is driven afterwards.
+TEST_F(Runner, CloseDuringAnExposure)
+{
+    struct Row {
+        PortKind port;
+        bool exitMenu;  // Alt+X rather than the close box
+        Timeline expected;
+    };
+    const Row rows[] = {
+        {PORT_SERIAL, false, {{0, "RTS 1"}, {1000, "RTS 0"}, {1000, "serial close"}}},
+        {PORT_SERIAL, true, {{0, "RTS 1"}, {1000, "RTS 0"}, {1000, "serial close"}}},
+        {PORT_SERIAL_IR, false,
+         {{0, "RTS 1"}, {200, "RTS 0"}, {1000, "RTS 1"}, {1200, "RTS 0"}, {1200, "serial close"}}},
+        {PORT_PARALLEL, false, {{0, "data 01"}, {1000, "data 00"}}},
+        {PORT_DSUSB, true,
+         {{0, "usb 20"}, {0, "usb 30"}, {0, "usb 31"}, {1000, "usb 30"}, {1000, "usb 10"}, {1000, "usb 00"},
+          {1000, "usb close"}}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.port);
+        TearDown();
+        SetUp();
+        Connect(row.port);
+        AFMode = AF_HELD_DURING;
+        Apply({3, 5, 0, 0, 5, false});
+        if (row.port != PORT_PARALLEL)
+            AFMode = AF_NONE;  // keep the focus line out of the timeline
+        clock->At(1000, [this, &row] {
+            if (row.exitMenu)
+                Command(frame, wxEVT_MENU, wxID_EXIT);
+            else
+                frame->Close();
+        });
+        Start();
+        EXPECT_EQ(fakes.log.events, row.expected);
+        RunIdle();
+        EXPECT_EQ(MainFrame, nullptr);
+        EXPECT_EQ(SequenceBusy, 0);
+        // Once released, nothing reaches a line.
+        SetSerialShutter(true);
+        DsusbShutterOn();
+        EXPECT_EQ(fakes.log.events, row.expected);
+    }
+}
+
+// The production clock: the order of the line changes, and a hold of at
+// least the exposure's length. Nothing here asserts that anything was fast.
+TEST_F(Runner, RealTimeShortRun)
+{
+    InstallClock(nullptr);  // back to the toolkit's clock
+    const auto start = std::chrono::steady_clock::now();
+    fakes.log.realTime = [start] {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+            .count();
+    };
+    Connect(PORT_SERIAL);
+    Apply({1, 1, 0, 0, 0, false});
+    Start();
+    ASSERT_EQ(fakes.log.Whats(), (std::vector<std::string>{"RTS 1", "RTS 0"}));
+    EXPECT_GE(fakes.log.events[1].ms - fakes.log.events[0].ms, 1000);
+    EXPECT_EQ(Status(), "Sequence Done");
+}
+
+}  // namespace

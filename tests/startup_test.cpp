@@ -1,0 +1,245 @@
+// Start-up, the port chooser, the close handler, the AF mode setting and the
+// window's geometry, on the real MyFrame with fake ports.
+#include <wx/bmpbuttn.h>
+#include <wx/config.h>
+#include <wx/menu.h>
+#include <wx/statbox.h>
+#include <wx/stattext.h>
+
+#include "app/startup.h"
+#include "mainwindow/countdown.h"
+#include "tests/gui_support.h"
+
+namespace {
+
+const char* const NO_PORT = "No long-exposure port connected.  No trigger pulses can be sent";
+
+using StartUp = WindowTest;
+
+TEST_F(StartUp, BoxFoundMeansNoChooser)
+{
+    fakes.usb->present = true;
+    WITHOUT_DIALOG(OpenMainWindowAndPort());  // any modal dialog fails the test
+    ASSERT_NE(MainFrame, nullptr);
+    EXPECT_EQ(MainFrame->GetStatusBar()->GetStatusText(0), "DSUSB Connected");
+    EXPECT_EQ(ActivePort, PORT_DSUSB);
+    EXPECT_EQ(fakes.log.Whats(), (std::vector<std::string>{"usb open", "usb 00", "usb 00"}));
+    EXPECT_TRUE(MainFrame->IsShown());
+}
+
+TEST_F(StartUp, CancelLeavesNoPortAndSaysSo)
+{
+    wxTEST_DIALOG(OpenMainWindowAndPort(), CancelChooser(wxID_CANCEL),
+                  ExpectMessage(NO_PORT, "Message"));
+    EXPECT_EQ(MainFrame->GetStatusBar()->GetStatusText(0), "NOT CONNECTED");
+    EXPECT_EQ(ActivePort, PORT_NONE);
+    EXPECT_EQ(fakes.log.Whats(), std::vector<std::string>{"usb open"});  // no port touched
+    EXPECT_TRUE(MainFrame->IsShown());
+}
+
+TEST_F(StartUp, ChosenPortIsOpenedWithItsFirstLineStates)
+{
+    struct Row {
+        const char* choice;
+        uint8_t dataBefore;
+        PortKind kind;
+        const char* status;
+        std::vector<std::string> log;
+    };
+    const Row rows[] = {
+        {"COM2", 0, PORT_SERIAL, "Serial port connected",
+         {"usb open", "serial open COM2", "serial 2400 8N1", "RTS 0", "DTR 0"}},
+        {"COM2-IR", 0, PORT_SERIAL_IR, "Serial port connected",
+         {"usb open", "serial open COM2", "serial 2400 8N1", "RTS 0", "DTR 1"}},
+        {"COM8-IR", 0, PORT_SERIAL_IR, "Serial port connected",
+         {"usb open", "serial open COM8", "serial 2400 8N1", "RTS 0", "DTR 1"}},
+        {"0x3BC-LPTx Pin3", 0xA7, PORT_PARALLEL, "Parallel port connected",
+         {"usb open", "parallel open 3BC", "data A5"}},
+        {"0x378-LPT1", 0xA7, PORT_PARALLEL, "Parallel port connected",
+         {"usb open", "parallel open 378", "data A6"}},
+        {"0x278-LPT2 Pin3", 0x00, PORT_PARALLEL, "Parallel port connected",
+         {"usb open", "parallel open 278", "data 00"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.choice);
+        SetUp();
+        fakes.parallel->data = row.dataBefore;
+        wxTEST_DIALOG(OpenMainWindowAndPort(), ChoosePort(row.choice));
+        EXPECT_EQ(MainFrame->GetStatusBar()->GetStatusText(0), row.status);
+        EXPECT_EQ(ActivePort, row.kind);
+        EXPECT_EQ(fakes.log.Whats(), row.log);
+        const PortChoice choice = DecodePortChoice(row.choice);
+        if (choice.parallel) {
+            EXPECT_EQ(ParallelAddress, choice.address);
+            EXPECT_EQ(ParallelPinMask, choice.pinMask);
+        }
+        TearDown();
+    }
+}
+
+TEST_F(StartUp, ParallelEntryCountsAsConnectedWithoutAPort)
+{
+    fakes.parallel->present = false;
+    wxTEST_DIALOG(OpenMainWindowAndPort(), ChoosePort("0x378-LPT1"));
+    EXPECT_EQ(MainFrame->GetStatusBar()->GetStatusText(0), "Parallel port connected");
+    EXPECT_EQ(ActivePort, PORT_PARALLEL);
+    EXPECT_EQ(fakes.log.Whats(), (std::vector<std::string>{"usb open", "parallel open 378"}));
+}
+
+TEST_F(StartUp, FailingSerialPortShowsTwoBoxes)
+{
+    fakes.serial->openSucceeds = false;
+    wxTEST_DIALOG(OpenMainWindowAndPort(), ChoosePort("COM7"), ExpectMessage("Could not attach to COM7", "Message"),
+                  ExpectMessage(NO_PORT, "Message"));
+    EXPECT_EQ(MainFrame->GetStatusBar()->GetStatusText(0), "NOT CONNECTED");
+    EXPECT_EQ(ActivePort, PORT_NONE);
+    TearDown();
+
+    SetUp();
+    fakes.serial->configureSucceeds = false;
+    wxTEST_DIALOG(OpenMainWindowAndPort(), ChoosePort("COM3-IR"), ExpectMessage("Cannot configure COM3", "Message"),
+                  ExpectMessage(NO_PORT, "Message"));
+    EXPECT_EQ(ActivePort, PORT_NONE);
+    // The refused port is closed again, its lines untouched.
+    EXPECT_EQ(fakes.log.Whats(),
+              (std::vector<std::string>{"usb open", "serial open COM3", "serial 2400 8N1", "serial close"}));
+}
+
+TEST_F(StartUp, CloseReleasesThePortByKind)
+{
+    struct Row {
+        const char* choice;  // "" for the box
+        std::vector<std::string> atClose;
+    };
+    const Row rows[] = {
+        {"", {"usb 00", "usb close"}},
+        {"COM1", {"serial close"}},
+        {"COM1-IR", {"serial close"}},
+        {"0x378-LPT1", {}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.choice);
+        SetUp();
+        fakes.usb->present = *row.choice == '\0';
+        if (fakes.usb->present) {
+            WITHOUT_DIALOG(OpenMainWindowAndPort());
+        } else {
+            wxTEST_DIALOG(OpenMainWindowAndPort(), ChoosePort(row.choice));
+        }
+        fakes.log.events.clear();
+        Command(MainFrame, wxEVT_MENU, wxID_EXIT);  // Alt+X ends where the close box does
+        RunIdle();
+        EXPECT_EQ(MainFrame, nullptr);
+        EXPECT_EQ(fakes.log.Whats(), row.atClose);
+    }
+}
+
+int StoredAFMode()
+{
+    wxConfig config("Vantrel");
+    return static_cast<int>(config.ReadLong("AF Mode", -100));
+}
+
+void StoreAFMode(long value)
+{
+    wxConfig config("Vantrel");
+    if (value == -100)
+        config.DeleteEntry("AF Mode");
+    else
+        config.Write("AF Mode", value);
+}
+
+int CheckedAFItem()
+{
+    for (int id = ID_AF_NONE; id <= ID_AF_HELD_DURING; ++id)
+        if (MainFrame->GetMenuBar()->IsChecked(id))
+            return id;
+    return 0;
+}
+
+TEST_F(StartUp, AFModeIsKeptBetweenRuns)
+{
+    StoreAFMode(-100);
+    fakes.usb->present = true;
+    WITHOUT_DIALOG(OpenMainWindowAndPort());
+    EXPECT_EQ(CheckedAFItem(), ID_AF_NONE);
+    EXPECT_EQ(StoredAFMode(), -100);  // nothing written at start-up
+    MainFrame->GetMenuBar()->Check(ID_AF_PULSE_AT_START, true);
+    Command(MainFrame, wxEVT_MENU, ID_AF_PULSE_AT_START);
+    EXPECT_EQ(AFMode, AF_PULSE_AT_START);
+    TearDown();
+    EXPECT_EQ(StoredAFMode(), 1);
+
+    SetUp();
+    fakes.usb->present = true;
+    WITHOUT_DIALOG(OpenMainWindowAndPort());
+    EXPECT_EQ(CheckedAFItem(), ID_AF_PULSE_AT_START);
+    EXPECT_EQ(AFMode, AF_PULSE_AT_START);
+}
+
+TEST_F(StartUp, OutOfRangeAFModeReadsAsNoneAndIsReplacedOnlyAtClose)
+{
+    for (long stored : {7L, -1L}) {
+        SCOPED_TRACE(stored);
+        SetUp();
+        StoreAFMode(stored);
+        fakes.usb->present = true;
+        WITHOUT_DIALOG(OpenMainWindowAndPort());
+        EXPECT_EQ(CheckedAFItem(), ID_AF_NONE);
+        EXPECT_EQ(AFMode, AF_NONE);
+        EXPECT_EQ(StoredAFMode(), stored);
+        TearDown();
+        EXPECT_EQ(StoredAFMode(), 0);
+    }
+}
+
+TEST_F(StartUp, AboutComesFromTheMenuNotFromTheBanner)
+{
+    fakes.usb->present = true;
+    WITHOUT_DIALOG(OpenMainWindowAndPort());
+    WITHOUT_DIALOG(Command(MainFrame->BannerBitmap, wxEVT_BUTTON, wxID_ABOUT));  // no dialog
+    wxTEST_DIALOG(Command(MainFrame, wxEVT_MENU, wxID_ABOUT),
+                  ExpectMessage("Vantrel 1.9\nCopyright (C) 2026 Tessmar\n\nhttps://tessmar.org/vantrel",
+                                "About Vantrel"));
+}
+
+// Every control lies inside its container and clear of its neighbours, and
+// the longest countdown fits.
+void ExpectNoClipping(wxWindow* container)
+{
+    const wxRect inside(wxPoint(0, 0), container->GetClientSize());
+    const wxWindowList& children = container->GetChildren();
+    for (auto first = children.begin(); first != children.end(); ++first) {
+        const wxRect rect = (*first)->GetRect();
+        EXPECT_TRUE(inside.Contains(rect))
+            << (*first)->GetClassInfo()->GetClassName() << " '" << (*first)->GetLabel() << "' at " << rect.x << ","
+            << rect.y << " " << rect.width << "x" << rect.height << " outside " << inside.width << "x"
+            << inside.height;
+        for (auto second = std::next(first); second != children.end(); ++second) {
+            if ((*first)->IsKindOf(wxCLASSINFO(wxStaticBox)) || (*second)->IsKindOf(wxCLASSINFO(wxStaticBox)))
+                continue;  // the box is drawn around its rows
+            EXPECT_FALSE(rect.Intersects((*second)->GetRect()))
+                << "'" << (*first)->GetLabel() << "' overlaps '" << (*second)->GetLabel() << "'";
+        }
+        ExpectNoClipping(*first);
+    }
+}
+
+TEST_F(StartUp, WindowShowsEverythingAndCannotBeResized)
+{
+    fakes.usb->present = true;
+    WITHOUT_DIALOG(OpenMainWindowAndPort());
+    EXPECT_FALSE(MainFrame->HasFlag(wxRESIZE_BORDER));
+    EXPECT_FALSE(MainFrame->HasFlag(wxMAXIMIZE_BOX));
+    EXPECT_EQ(MainFrame->GetMinSize(), MainFrame->GetMaxSize());
+    for (wxWindow* child : MainFrame->GetChildren())
+        if (child != MainFrame->GetStatusBar())
+            ExpectNoClipping(child);
+    const wxSize longest = MainFrame->RemainingText->GetTextExtent(RemainingLabel(360000));
+    EXPECT_GE(MainFrame->RemainingText->GetParent()->GetClientSize().x,
+              MainFrame->RemainingText->GetPosition().x + longest.x);
+    EXPECT_LE(MainFrame->RemainingText->GetFont().GetPointSize(), 11);
+    EXPECT_LE(MainFrame->RemainingText->GetCharHeight(), 18);
+}
+
+}  // namespace

@@ -1,0 +1,102 @@
+// Helpers for tests on the real window: modal dialog expectations, fixtures
+// that reset the global state, event delivery.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <wx/app.h>
+#include <wx/choicdlg.h>
+#include <wx/msgdlg.h>
+#include <wx/testing.h>
+
+#include <algorithm>
+#include <string>
+
+#include "mainwindow/af_mode.h"
+#include "mainwindow/main_frame.h"
+#include "ports/port_choice.h"
+#include "ports/ports.h"
+#include "tests/fakes.h"
+
+// Picks one entry of the port chooser.
+class ChoosePort : public wxExpectModalBase<wxSingleChoiceDialog, ChoosePort> {
+public:
+    explicit ChoosePort(const std::string& text) : text_(text) {}
+
+protected:
+    int OnInvoked(wxSingleChoiceDialog* dialog) const override
+    {
+        EXPECT_EQ(dialog->GetTitle(), "COM/LPT port");
+        const auto& texts = PortChoiceTexts();
+        dialog->SetSelection(static_cast<int>(std::find(texts.begin(), texts.end(), text_) - texts.begin()));
+        return wxID_OK;
+    }
+
+private:
+    std::string text_;
+};
+
+// A message box with exactly this text and caption, answered with OK.
+class ExpectMessage : public wxExpectModalBase<wxMessageDialog, ExpectMessage> {
+public:
+    ExpectMessage(const std::string& text, const std::string& caption) : text_(text), caption_(caption) {}
+
+protected:
+    int OnInvoked(wxMessageDialog* dialog) const override
+    {
+        EXPECT_EQ(dialog->GetMessage().utf8_string(), text_);
+        EXPECT_EQ(dialog->GetCaption().utf8_string(), caption_);
+        return wxID_OK;
+    }
+
+private:
+    std::string text_;
+    std::string caption_;
+};
+
+// Runs `code` and fails the test if it opens any modal dialog.
+#define WITHOUT_DIALOG(code)                                                 \
+    {                                                                        \
+        wxTEST_DIALOG_HOOK_CLASS wx_hook(__FILE__, __LINE__, __WXFUNCTION__); \
+        code;                                                                \
+        wx_hook.CheckUnmetExpectations();                                    \
+    }
+
+using CancelChooser = wxExpectDismissableModal<wxSingleChoiceDialog>;
+
+// Lets the toolkit delete the windows whose destruction is pending.
+inline void RunIdle()
+{
+    wxTheApp->ProcessPendingEvents();
+    wxTheApp->ProcessIdle();
+}
+
+inline void Command(wxWindow* window, wxEventType type, int id)
+{
+    wxCommandEvent event(type, id);
+    event.SetEventObject(window);
+    window->GetEventHandler()->ProcessEvent(event);
+}
+
+// Fresh fakes and globals for each test; the main window is closed after it.
+class WindowTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        InstallFakes(fakes);
+        ActivePort = PORT_NONE;
+        AFMode = AF_NONE;
+        SequenceBusy = 0;
+        ParallelAddress = 0;
+        ParallelPinMask = 0;
+    }
+
+    void TearDown() override
+    {
+        if (MainFrame)
+            MainFrame->Close(true);
+        RunIdle();
+        ASSERT_EQ(MainFrame, nullptr);
+    }
+
+    Fakes fakes;
+};
