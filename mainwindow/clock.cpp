@@ -24,10 +24,15 @@ std::unique_ptr<Clock> installed;
 
 }  // namespace
 
+std::unique_ptr<Clock> MakeToolkitClock()
+{
+    return std::make_unique<ToolkitClock>();
+}
+
 Clock& RunnerClock()
 {
     if (!installed)
-        installed = std::make_unique<ToolkitClock>();
+        installed = MakeToolkitClock();
     return *installed;
 }
 

@@ -16,4 +16,6 @@ public:
 };
 
 Clock& RunnerClock();
+// Installs `clock`; nullptr goes back to the toolkit's clock.
 void InstallClock(std::unique_ptr<Clock> clock);
+std::unique_ptr<Clock> MakeToolkitClock();

@@ -372,6 +372,3 @@ void MyFrame::ReleaseAndDestroy()
     WriteAFMode(AFMode);
     Destroy();
 }
-
-// The script editor arrives with the script interpreter.
-void MyFrame::OnEditScript(wxCommandEvent&) {}

@@ -6,6 +6,7 @@
 #include <wx/app.h>
 #include <wx/choicdlg.h>
 #include <wx/msgdlg.h>
+#include <wx/statbox.h>
 #include <wx/testing.h>
 
 #include <algorithm>
@@ -75,6 +76,28 @@ inline void Command(wxWindow* window, wxEventType type, int id)
     wxCommandEvent event(type, id);
     event.SetEventObject(window);
     window->GetEventHandler()->ProcessEvent(event);
+}
+
+// Every control lies inside its container and clear of its neighbours, and
+// the longest countdown fits.
+inline void ExpectNoClipping(wxWindow* container)
+{
+    const wxRect inside(wxPoint(0, 0), container->GetClientSize());
+    const wxWindowList& children = container->GetChildren();
+    for (auto first = children.begin(); first != children.end(); ++first) {
+        const wxRect rect = (*first)->GetRect();
+        EXPECT_TRUE(inside.Contains(rect))
+            << (*first)->GetClassInfo()->GetClassName() << " '" << (*first)->GetLabel() << "' at " << rect.x << ","
+            << rect.y << " " << rect.width << "x" << rect.height << " outside " << inside.width << "x"
+            << inside.height;
+        for (auto second = std::next(first); second != children.end(); ++second) {
+            if ((*first)->IsKindOf(wxCLASSINFO(wxStaticBox)) || (*second)->IsKindOf(wxCLASSINFO(wxStaticBox)))
+                continue;  // the box is drawn around its rows
+            EXPECT_FALSE(rect.Intersects((*second)->GetRect()))
+                << "'" << (*first)->GetLabel() << "' overlaps '" << (*second)->GetLabel() << "'";
+        }
+        ExpectNoClipping(*first);
+    }
 }
 
 // Fresh fakes and globals for each test; the main window is closed after it.

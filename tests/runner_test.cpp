@@ -1,97 +1,14 @@
 // The sequence runner on the real MyFrame, timed by a virtual clock: each
 // case is a row of settings and the line changes it must produce, with the
 // virtual millisecond of each.
-#include <wx/checkbox.h>
-#include <wx/spinctrl.h>
-#include <wx/stattext.h>
-
 #include <chrono>
 
 #include "mainwindow/countdown.h"
-#include "tests/gui_support.h"
+#include "tests/runner_fixture.h"
 
 namespace {
 
-struct Settings {
-    int exposures = 1, duration = 1, startDelay = 0, beforeDelay = 1, afterDelay = 5;
-    bool mirrorLock = false;
-};
-
-class Runner : public WindowTest {
-protected:
-    void SetUp() override
-    {
-        WindowTest::SetUp();
-        statuses.clear();
-        countdown.clear();
-        auto clock = std::make_unique<VirtualClock>(fakes.log);
-        this->clock = clock.get();
-        InstallClock(std::move(clock));
-        frame = new MyFrame("Vantrel");
-        MainFrame = frame;
-        frame->Show();
-        AFMode = AF_NONE;  // whatever an earlier test left in the store
-        // What the window shows, each time it changes, seen at the yields.
-        this->clock->onYield = [this] {
-            if (!MainFrame)
-                return;
-            const std::string status = frame->GetStatusBar()->GetStatusText(0).utf8_string();
-            if (statuses.empty() || statuses.back() != status)
-                statuses.push_back(status);
-            const std::string remaining = frame->RemainingText->GetLabel().utf8_string();
-            if (countdown.empty() || countdown.back() != remaining)
-                countdown.push_back(remaining);
-        };
-    }
-
-    void TearDown() override
-    {
-        WindowTest::TearDown();
-        InstallClock(nullptr);
-    }
-
-    void Connect(PortKind kind)
-    {
-        switch (kind) {
-        case PORT_DSUSB:
-            fakes.usb->present = true;
-            DsusbOpen();
-            break;
-        case PORT_SERIAL:
-        case PORT_SERIAL_IR:
-            SerialLines().Open("COM2");
-            break;
-        case PORT_PARALLEL:
-            ParallelPinMask = 1;
-            ParallelLines().Open(0x378);
-            break;
-        case PORT_NONE:
-            break;
-        }
-        ActivePort = kind;
-        fakes.log.events.clear();
-    }
-
-    void Apply(const Settings& settings)
-    {
-        frame->ExposuresCtrl->SetValue(settings.exposures);
-        frame->DurationCtrl->SetValue(settings.duration);
-        frame->StartDelayCtrl->SetValue(settings.startDelay);
-        frame->PreDelayCtrl->SetValue(settings.beforeDelay);
-        frame->PostDelayCtrl->SetValue(settings.afterDelay);
-        frame->MirrorLockCtrl->SetValue(settings.mirrorLock);
-    }
-
-    void Start() { Command(frame, wxEVT_BUTTON, ID_START_SEQUENCE); }
-    void Abort() { Command(frame, wxEVT_BUTTON, ID_ABORT_SEQUENCE); }
-    std::string Status() const { return frame->GetStatusBar()->GetStatusText(0).utf8_string(); }
-
-    MyFrame* frame = nullptr;
-    VirtualClock* clock = nullptr;
-    std::vector<std::string> statuses;
-    std::vector<std::string> countdown;
-};
-
+using Runner = RunnerTest;
 using Timeline = std::vector<LineEvent>;
 
 TEST_F(Runner, DefaultsOnSerial)

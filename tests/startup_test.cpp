@@ -3,7 +3,6 @@
 #include <wx/bmpbuttn.h>
 #include <wx/config.h>
 #include <wx/menu.h>
-#include <wx/statbox.h>
 #include <wx/stattext.h>
 
 #include "app/startup.h"
@@ -201,28 +200,6 @@ TEST_F(StartUp, AboutComesFromTheMenuNotFromTheBanner)
     wxTEST_DIALOG(Command(MainFrame, wxEVT_MENU, wxID_ABOUT),
                   ExpectMessage("Vantrel 1.9\nCopyright (C) 2026 Tessmar\n\nhttps://tessmar.org/vantrel",
                                 "About Vantrel"));
-}
-
-// Every control lies inside its container and clear of its neighbours, and
-// the longest countdown fits.
-void ExpectNoClipping(wxWindow* container)
-{
-    const wxRect inside(wxPoint(0, 0), container->GetClientSize());
-    const wxWindowList& children = container->GetChildren();
-    for (auto first = children.begin(); first != children.end(); ++first) {
-        const wxRect rect = (*first)->GetRect();
-        EXPECT_TRUE(inside.Contains(rect))
-            << (*first)->GetClassInfo()->GetClassName() << " '" << (*first)->GetLabel() << "' at " << rect.x << ","
-            << rect.y << " " << rect.width << "x" << rect.height << " outside " << inside.width << "x"
-            << inside.height;
-        for (auto second = std::next(first); second != children.end(); ++second) {
-            if ((*first)->IsKindOf(wxCLASSINFO(wxStaticBox)) || (*second)->IsKindOf(wxCLASSINFO(wxStaticBox)))
-                continue;  // the box is drawn around its rows
-            EXPECT_FALSE(rect.Intersects((*second)->GetRect()))
-                << "'" << (*first)->GetLabel() << "' overlaps '" << (*second)->GetLabel() << "'";
-        }
-        ExpectNoClipping(*first);
-    }
 }
 
 TEST_F(StartUp, WindowShowsEverythingAndCannotBeResized)

@@ -1,0 +1,286 @@
+// The script editor and the script interpreter's two operations.
+
+// ----------------------------------------------------------------------------
+// includes
+// ----------------------------------------------------------------------------
+#include "script/edit_script_dialog.h"
+
+#include <wx/button.h>
+#include <wx/checkbox.h>
+#include <wx/msgdlg.h>
+#include <wx/spinctrl.h>
+#include <wx/stattext.h>
+#include <wx/textctrl.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "mainwindow/clock.h"
+#include "mainwindow/main_frame.h"
+#include "script/script_line.h"
+
+// ----------------------------------------------------------------------------
+// constants
+// ----------------------------------------------------------------------------
+namespace {
+
+constexpr long DIALOG_STYLE = wxCAPTION | wxCLOSE_BOX;
+const wxSize DIALOG_SIZE(600, 350);
+const wxPoint EDITOR_POS(5, 5);
+const wxSize EDITOR_SIZE(590, 250);
+constexpr int STATUS_Y = 265;
+constexpr int BUTTONS_Y = 290;
+constexpr int BUTTON_WIDTH = 120;
+constexpr int BUTTON_XS[] = {40, 240, 440};
+constexpr int MARGIN = 5;
+constexpr int BOTTOM_MARGIN = 10;
+
+const char* const PREPARED_TEXT[] = {
+    "% Vantrel Script",
+    "%",
+    "% Commands:",
+    "% BeforeDelay N -- Sets the delay before each frame",
+    "% AfterDelay N -- Sets the delay after each frame",
+    "% Duration N -- Sets the exposure duration",
+    "% Exposures N -- Sets the number of exposures",
+    "% MirrorLock N -- 0=Disable, 1=Enable mirror lockup mode",
+    "% StartCapture N -- Starts a capture after N seconds initial delay",
+    "% PromptOK Message to user -- Shows \"Message to user\"and prompts for an OK",
+    "%",
+    "%  Note: Any line beginning with % will be ignored ",
+};
+
+const char* const COMMAND_WORDS[] = {"BeforeDelay", "AfterDelay",   "Duration", "Exposures",
+                                     "MirrorLock",  "StartCapture", "PromptOK"};
+
+const char* const REASON_INCOMPLETE = "Each line must have a command and a parameter";
+const char* const REASON_BAD_COMMAND = "Invalid command";
+
+const wxColour RUNNING_LINE_COLOUR(0, 255, 0);
+const wxColour LINE_COLOUR(0, 0, 0);
+
+std::vector<std::string> Words(const wxArrayString& words)
+{
+    std::vector<std::string> result;
+    for (const wxString& word : words)
+        result.push_back(word.utf8_string());
+    return result;
+}
+
+}  // namespace
+
+// ----------------------------------------------------------------------------
+// event table
+// ----------------------------------------------------------------------------
+// clang-format off
+wxBEGIN_EVENT_TABLE(EditScriptDialog, wxDialog)
+    EVT_BUTTON(ID_RUN_SCRIPT, EditScriptDialog::OnRunScript)
+    EVT_BUTTON(ID_SCRIPT_DONE, EditScriptDialog::OnScriptDone)
+    EVT_BUTTON(ID_ABORT_SCRIPT, EditScriptDialog::OnAbortScript)
+    EVT_CLOSE(EditScriptDialog::OnClose)
+wxEND_EVENT_TABLE()
+// clang-format on
+
+// ----------------------------------------------------------------------------
+// implementation
+// ----------------------------------------------------------------------------
+EditScriptDialog::EditScriptDialog(wxWindow* parent)
+    : wxDialog(parent, wxID_ANY, "Script Editor", wxDefaultPosition, DIALOG_SIZE, DIALOG_STYLE)
+{
+    ScriptTextCtrl = new wxTextCtrl(this, wxID_ANY, "", EDITOR_POS, EDITOR_SIZE, wxTE_MULTILINE | wxHSCROLL);
+    RunScriptButton = new wxButton(this, ID_RUN_SCRIPT, "Run Script", wxPoint(BUTTON_XS[0], BUTTONS_Y),
+                                   wxSize(BUTTON_WIDTH, -1));
+    AbortScriptButton = new wxButton(this, ID_ABORT_SCRIPT, "Abort Script", wxPoint(BUTTON_XS[1], BUTTONS_Y),
+                                     wxSize(BUTTON_WIDTH, -1));
+    DoneButton = new wxButton(this, ID_SCRIPT_DONE, "&Done", wxPoint(BUTTON_XS[2], BUTTONS_Y), wxSize(BUTTON_WIDTH, -1));
+    ScriptStatusText = new wxStaticText(this, wxID_ANY, "", wxPoint(MARGIN, STATUS_Y),
+                                        wxSize(EDITOR_SIZE.x, -1), wxST_NO_AUTORESIZE);
+
+    // Fixed positions, with the heights and widths that this theme's
+    // controls need, so that nothing is clipped.
+    const int statusHeight = ScriptStatusText->GetTextExtent("0: Wy").y;
+    ScriptStatusText->SetSize(MARGIN, STATUS_Y, EDITOR_SIZE.x, statusHeight);
+    const int buttonsY = std::max(BUTTONS_Y, STATUS_Y + statusHeight + MARGIN);
+    int buttonHeight = 0;
+    wxButton* const buttons[] = {RunScriptButton, AbortScriptButton, DoneButton};
+    for (int i = 0; i < 3; ++i) {
+        const wxSize best = buttons[i]->GetBestSize();
+        buttons[i]->SetSize(BUTTON_XS[i], buttonsY, std::max(BUTTON_WIDTH, best.x), best.y);
+        buttonHeight = std::max(buttonHeight, best.y);
+    }
+    const int missing = buttonsY + buttonHeight + BOTTOM_MARGIN - GetClientSize().y;
+    if (missing > 0)
+        SetSize(GetSize() + wxSize(0, missing));
+
+    for (const char* line : PREPARED_TEXT)
+        ScriptTextCtrl->AppendText(wxString(line) + "\n");
+    for (const char* word : COMMAND_WORDS)
+        CommandWords.Add(word);
+}
+
+EditScriptDialog::~EditScriptDialog() = default;
+
+int EditScriptDialog::CheckScriptLine(wxString line)
+{
+    return CheckScriptText(Words(CommandWords), line.utf8_string());
+}
+
+void EditScriptDialog::ExecuteScriptLine(wxString line)
+{
+    const ScriptCommand command = ParseScriptCommand(Words(CommandWords), line.utf8_string());
+    MyFrame* frame = MainFrame;
+    if (!frame || command.number == CMD_NONE)
+        return;
+    // A spin control holds a value beyond its range to the nearest end.
+    switch (command.number) {
+    case CMD_BEFORE_DELAY:
+        frame->PreDelayCtrl->SetValue(command.value);
+        break;
+    case CMD_AFTER_DELAY:
+        frame->PostDelayCtrl->SetValue(command.value);
+        break;
+    case CMD_DURATION:
+        frame->DurationCtrl->SetValue(command.value);
+        break;
+    case CMD_EXPOSURES:
+        frame->ExposuresCtrl->SetValue(command.value);
+        break;
+    case CMD_MIRROR_LOCK:
+        frame->MirrorLockCtrl->SetValue(command.value > 0);
+        break;
+    case CMD_START_CAPTURE: {
+        frame->StartDelayCtrl->SetValue(command.value);
+        wxCommandEvent event;
+        frame->OnStart(event);  // returns when the capture is over, or at once while one runs
+        break;
+    }
+    case CMD_PROMPT_OK:
+        wxMessageBox(wxString::FromUTF8(command.text), "Script Alert", wxOK | wxCANCEL | wxICON_INFORMATION, this);
+        break;
+    }
+}
+
+void EditScriptDialog::OnRunScript(wxCommandEvent&)
+{
+    if (running_ || !CheckAllLines())
+        return;
+    RunAllLines();
+}
+
+// Reports the first bad line and runs nothing.
+bool EditScriptDialog::CheckAllLines()
+{
+    for (int i = 0; i < ScriptTextCtrl->GetNumberOfLines(); ++i) {
+        const wxString line = ScriptTextCtrl->GetLineText(i);
+        const int code = CheckScriptLine(line);
+        if (code == LINE_OK)
+            continue;
+        wxMessageBox(wxString::Format("Error on line %d\n", i + 1) + line + "\n" +
+                         (code == LINE_INCOMPLETE ? REASON_INCOMPLETE : REASON_BAD_COMMAND),
+                     "Error", wxOK | wxICON_ERROR, this);
+        return false;
+    }
+    return true;
+}
+
+void EditScriptDialog::RunAllLines()
+{
+    Clock& clock = RunnerClock();
+    running_ = true;
+    // A press of Abort Script before this run does not end it.
+    abortRequested_ = false;
+    if (MainFrame && !SequenceBusy)
+        MainFrame->AbortRequested = false;
+
+    DoneButton->Disable();
+    RunScriptButton->Disable();
+    ScriptTextCtrl->SetFocus();
+    Redraw(ScriptTextCtrl);
+    Redraw(this);
+    clock.Yield();
+    ScriptTextCtrl->SetEditable(false);
+
+    for (long t = 0; t < ScriptTextCtrl->GetNumberOfLines() && !abortRequested_; ++t) {
+        const wxString line = ScriptTextCtrl->GetLineText(t);
+        MarkLine(t, RUNNING_LINE_COLOUR);
+        ScriptStatusText->SetLabel(wxString::Format("%ld: ", t + 1) + line);
+        Redraw(ScriptTextCtrl);
+        clock.Yield();
+        if (abortRequested_)
+            break;
+        ExecuteScriptLine(line);
+        MarkLine(t, LINE_COLOUR);
+        Redraw(ScriptTextCtrl);
+        if (!MainFrame || MainFrame->AbortRequested)
+            break;
+        clock.Yield();
+    }
+
+    ScriptTextCtrl->SetEditable(true);
+    ScriptStatusText->SetLabel("");
+    if (MainFrame)
+        MainFrame->AbortRequested = false;
+    DoneButton->Enable();
+    RunScriptButton->Enable();
+    running_ = false;
+    if (closeRequested_)
+        Finish(wxID_CANCEL);
+}
+
+// Colours exactly the characters of line `line`.
+void EditScriptDialog::MarkLine(long line, const wxColour& colour)
+{
+    const long start = ScriptTextCtrl->XYToPosition(0, line);
+    const long length = ScriptTextCtrl->GetLineLength(line);
+    if (start >= 0 && length > 0)
+        ScriptTextCtrl->SetStyle(start, start + length, wxTextAttr(colour));
+}
+
+void EditScriptDialog::Redraw(wxWindow* window)
+{
+    window->Refresh(true);
+    window->Update();
+}
+
+void EditScriptDialog::OnAbortScript(wxCommandEvent&)
+{
+    abortRequested_ = running_;
+    if (MainFrame)
+        MainFrame->AbortRequested = true;
+}
+
+void EditScriptDialog::OnScriptDone(wxCommandEvent&)
+{
+    Finish(wxID_OK);
+}
+
+void EditScriptDialog::Finish(int result)
+{
+    closeRequested_ = false;
+    if (IsModal())
+        EndModal(result);
+    else
+        Hide();
+}
+
+// Closing the dialog (its close box, Escape) during a run aborts the run
+// and closes when it has ended: a script never goes on out of sight.
+void EditScriptDialog::OnClose(wxCloseEvent&)
+{
+    if (!running_) {
+        Finish(wxID_CANCEL);
+        return;
+    }
+    closeRequested_ = true;
+    abortRequested_ = true;
+    if (MainFrame)
+        MainFrame->AbortRequested = true;
+}
+
+// The main window's menu item: the editor is a local object, destroyed when
+// its modal loop ends.
+void MyFrame::OnEditScript(wxCommandEvent&)
+{
+    EditScriptDialog dialog(this);
+    dialog.ShowModal();
+}

@@ -1,0 +1,56 @@
+// EditScriptDialog: the modal script editor. It checks every line of the
+// script before it runs any, then runs them one by one, marking the running
+// line, until the end or until Abort Script.
+#pragma once
+
+#include <wx/arrstr.h>
+#include <wx/dialog.h>
+
+class wxButton;
+class wxStaticText;
+class wxTextCtrl;
+
+enum {
+    ID_RUN_SCRIPT = 107,
+    ID_SCRIPT_DONE = 108,
+    ID_ABORT_SCRIPT = 109,
+};
+
+class EditScriptDialog : public wxDialog {
+public:
+    explicit EditScriptDialog(wxWindow* parent);
+    ~EditScriptDialog() override;
+
+    wxTextCtrl* ScriptTextCtrl;
+    wxButton* RunScriptButton;
+    wxButton* AbortScriptButton;
+    wxButton* DoneButton;
+    wxStaticText* ScriptStatusText;
+    wxArrayString CommandWords;
+
+    // LINE_OK, LINE_INCOMPLETE or LINE_BAD_COMMAND; no side effects.
+    int CheckScriptLine(wxString line);
+    // Acts on the main window (through MainFrame); never fails.
+    void ExecuteScriptLine(wxString line);
+
+    // event handlers (these functions should _not_ be virtual)
+    void OnRunScript(wxCommandEvent& event);
+    void OnAbortScript(wxCommandEvent& event);
+    void OnScriptDone(wxCommandEvent& event);
+    void OnClose(wxCloseEvent& event);
+
+    bool IsRunning() const { return running_; }
+
+private:
+    bool CheckAllLines();
+    void RunAllLines();
+    void MarkLine(long line, const wxColour& colour);
+    void Redraw(wxWindow* window);
+    void Finish(int result);
+
+    bool running_ = false;
+    bool abortRequested_ = false;  // Abort Script pressed during this run
+    bool closeRequested_ = false;  // closed during a run: end it, then close
+
+    wxDECLARE_EVENT_TABLE();
+};

@@ -1,0 +1,224 @@
+// The script editor on the real window: the prepared text, the check before
+// any line runs, the run loop, Abort Script and closing.
+#include <wx/button.h>
+#include <wx/textctrl.h>
+
+#include "script/edit_script_dialog.h"
+#include "tests/runner_fixture.h"
+
+namespace {
+
+class ScriptEditor : public RunnerTest {
+protected:
+    void SetUp() override
+    {
+        RunnerTest::SetUp();
+        dialog = new EditScriptDialog(frame);
+        dialog->Show();
+        scriptStatuses.clear();
+        clock->onYield = [this] {
+            const std::string status = dialog->ScriptStatusText->GetLabel().utf8_string();
+            if (scriptStatuses.empty() || scriptStatuses.back() != status)
+                scriptStatuses.push_back(status);
+            if (onYield)
+                onYield();
+        };
+    }
+
+    void TearDown() override
+    {
+        dialog->Destroy();
+        onYield = nullptr;
+        RunnerTest::TearDown();
+    }
+
+    void Run(const char* script)
+    {
+        dialog->ScriptTextCtrl->SetValue(wxString::FromUTF8(script));
+        Command(dialog, wxEVT_BUTTON, ID_RUN_SCRIPT);
+    }
+
+    void ExpectEditing()
+    {
+        EXPECT_TRUE(dialog->ScriptTextCtrl->IsEditable());
+        EXPECT_EQ(dialog->ScriptStatusText->GetLabel(), "");
+        EXPECT_TRUE(dialog->RunScriptButton->IsEnabled());
+        EXPECT_TRUE(dialog->DoneButton->IsEnabled());
+        EXPECT_FALSE(frame->AbortRequested);
+    }
+
+    EditScriptDialog* dialog = nullptr;
+    std::vector<std::string> scriptStatuses;
+    std::function<void()> onYield;
+};
+
+const char* const PREPARED =
+    "% Vantrel Script\n%\n% Commands:\n"
+    "% BeforeDelay N -- Sets the delay before each frame\n"
+    "% AfterDelay N -- Sets the delay after each frame\n"
+    "% Duration N -- Sets the exposure duration\n"
+    "% Exposures N -- Sets the number of exposures\n"
+    "% MirrorLock N -- 0=Disable, 1=Enable mirror lockup mode\n"
+    "% StartCapture N -- Starts a capture after N seconds initial delay\n"
+    "% PromptOK Message to user -- Shows \"Message to user\"and prompts for an OK\n"
+    "%\n%  Note: Any line beginning with % will be ignored \n";
+
+TEST_F(ScriptEditor, PreparedTextRunsWithoutEffect)
+{
+    EXPECT_EQ(dialog->ScriptTextCtrl->GetValue(), PREPARED);
+    EXPECT_EQ(dialog->ScriptTextCtrl->GetNumberOfLines(), 13);
+    EXPECT_EQ(dialog->CommandWords, wxArrayString(7, std::array<const char*, 7>{"BeforeDelay", "AfterDelay",
+                                                                                  "Duration", "Exposures",
+                                                                                  "MirrorLock", "StartCapture",
+                                                                                  "PromptOK"}
+                                                          .data()));
+    WITHOUT_DIALOG(Run(PREPARED));
+    ASSERT_EQ(scriptStatuses.size(), 14u);  // empty, then each line
+    EXPECT_EQ(scriptStatuses[1], "1: % Vantrel Script");
+    EXPECT_EQ(scriptStatuses[12], "12: %  Note: Any line beginning with % will be ignored ");
+    EXPECT_EQ(scriptStatuses[13], "13: ");
+    EXPECT_EQ(frame->ExposuresCtrl->GetValue(), 1);
+    EXPECT_EQ(frame->PostDelayCtrl->GetValue(), 5);
+    EXPECT_TRUE(fakes.log.events.empty());
+    ExpectEditing();
+}
+
+TEST_F(ScriptEditor, FirstBadLineIsReportedAndNothingRuns)
+{
+    wxTEST_DIALOG(Run("Exposures 3\n  Duration\nFoo 1\n"),
+                  ExpectMessage("Error on line 2\n  Duration\nEach line must have a command and a parameter", "Error"));
+    wxTEST_DIALOG(Run("Exposures 3\nDurationx 30"),
+                  ExpectMessage("Error on line 2\nDurationx 30\nInvalid command", "Error"));
+    EXPECT_EQ(frame->ExposuresCtrl->GetValue(), 1);
+    EXPECT_EQ(dialog->ScriptTextCtrl->GetValue(), "Exposures 3\nDurationx 30");
+    EXPECT_TRUE(scriptStatuses.empty());
+    ExpectEditing();
+}
+
+TEST_F(ScriptEditor, EmptyEditorRunsOneEmptyLine)
+{
+    WITHOUT_DIALOG(Run(""));
+    EXPECT_EQ(scriptStatuses, (std::vector<std::string>{"", "1: "}));
+    ExpectEditing();
+}
+
+TEST_F(ScriptEditor, SettingsAreHeldToTheControlsRanges)
+{
+    WITHOUT_DIALOG(Run("Exposures 0\nDuration 30x\nBeforeDelay -5\nAfterDelay 2147483647999\nMirrorLock 2"));
+    EXPECT_EQ(frame->ExposuresCtrl->GetValue(), 1);
+    EXPECT_EQ(frame->DurationCtrl->GetValue(), 30);
+    EXPECT_EQ(frame->PreDelayCtrl->GetValue(), 0);
+    EXPECT_EQ(frame->PostDelayCtrl->GetValue(), 9999);
+    EXPECT_TRUE(frame->MirrorLockCtrl->GetValue());
+
+    WITHOUT_DIALOG(Run("exposures 99999\nDURATION abc\n  MirrorLock   0  "));
+    EXPECT_EQ(frame->ExposuresCtrl->GetValue(), 9999);
+    EXPECT_EQ(frame->DurationCtrl->GetValue(), 1);
+    EXPECT_FALSE(frame->MirrorLockCtrl->GetValue());
+    for (const char* off : {"MirrorLock -1", "MirrorLock word"}) {
+        frame->MirrorLockCtrl->SetValue(true);
+        WITHOUT_DIALOG(Run(off));
+        EXPECT_FALSE(frame->MirrorLockCtrl->GetValue()) << off;
+    }
+}
+
+TEST_F(ScriptEditor, PromptShowsTheTextAsTyped)
+{
+    wxTEST_DIALOG(Run("PromptOK    Flat panel at 100% \xC3\xA4  "),
+                  ExpectMessage("Flat panel at 100% \xC3\xA4", "Script Alert"));
+    ExpectEditing();
+}
+
+TEST_F(ScriptEditor, StartCaptureRunsAWholeCapture)
+{
+    Connect(PORT_SERIAL);
+    WITHOUT_DIALOG(Run("Duration 2\nBeforeDelay 0\nAfterDelay 0\nStartCapture 1\nExposures 4\n"));
+    EXPECT_EQ(fakes.log.events, (std::vector<LineEvent>{{1000, "RTS 1"}, {3000, "RTS 0"}}));
+    EXPECT_EQ(Status(), "Sequence Done");
+    EXPECT_EQ(frame->StartDelayCtrl->GetValue(), 1);
+    EXPECT_EQ(frame->ExposuresCtrl->GetValue(), 4);  // the lines after it ran
+}
+
+TEST_F(ScriptEditor, AbortScriptDuringACaptureEndsTheScript)
+{
+    Connect(PORT_SERIAL);
+    clock->At(1500, [this] { Command(dialog, wxEVT_BUTTON, ID_ABORT_SCRIPT); });
+    WITHOUT_DIALOG(Run("Duration 5\nBeforeDelay 0\nAfterDelay 0\nStartCapture 0\nExposures 7\nStartCapture 0\n"));
+    EXPECT_EQ(fakes.log.events, (std::vector<LineEvent>{{0, "RTS 1"}, {1500, "RTS 0"}}));
+    EXPECT_EQ(Status(), "Aborted");
+    EXPECT_EQ(frame->ExposuresCtrl->GetValue(), 1);
+    ExpectEditing();
+}
+
+TEST_F(ScriptEditor, AbortScriptBetweenLinesEndsTheRunBeforeTheNextLine)
+{
+    bool pressed = false;
+    onYield = [&] {
+        if (!pressed && frame->ExposuresCtrl->GetValue() == 2) {
+            pressed = true;
+            Command(dialog, wxEVT_BUTTON, ID_ABORT_SCRIPT);
+        }
+    };
+    WITHOUT_DIALOG(Run("Exposures 2\nExposures 3\nExposures 4"));
+    EXPECT_EQ(frame->ExposuresCtrl->GetValue(), 2);
+    ExpectEditing();
+}
+
+TEST_F(ScriptEditor, AStalePressDoesNotEndALaterRun)
+{
+    Command(dialog, wxEVT_BUTTON, ID_ABORT_SCRIPT);
+    EXPECT_TRUE(frame->AbortRequested);
+    WITHOUT_DIALOG(Run("Exposures 5\nDuration 7"));
+    EXPECT_EQ(frame->ExposuresCtrl->GetValue(), 5);
+    EXPECT_EQ(frame->DurationCtrl->GetValue(), 7);
+}
+
+TEST_F(ScriptEditor, StartCaptureIsRefusedWhileASequenceRuns)
+{
+    Connect(PORT_SERIAL);
+    SequenceBusy = 1;
+    WITHOUT_DIALOG(Run("StartCapture 3\nExposures 2"));
+    SequenceBusy = 0;
+    EXPECT_TRUE(fakes.log.events.empty());
+    EXPECT_EQ(frame->StartDelayCtrl->GetValue(), 3);
+    EXPECT_EQ(frame->ExposuresCtrl->GetValue(), 2);
+}
+
+TEST_F(ScriptEditor, ClosingTheDialogDuringARunAbortsIt)
+{
+    Connect(PORT_SERIAL);
+    clock->At(1500, [this] { dialog->Close(); });
+    WITHOUT_DIALOG(Run("Duration 5\nBeforeDelay 0\nAfterDelay 0\nStartCapture 0\nExposures 7\n"));
+    EXPECT_EQ(fakes.log.events, (std::vector<LineEvent>{{0, "RTS 1"}, {1500, "RTS 0"}}));
+    EXPECT_EQ(frame->ExposuresCtrl->GetValue(), 1);
+}
+
+TEST_F(ScriptEditor, EverythingIsVisible)
+{
+    for (int i = 0; i < 5 && dialog->GetClientSize().y < 300; ++i) {
+        wxMilliSleep(20);
+        wxTheApp->Yield();
+    }
+    ExpectNoClipping(dialog);
+    const wxRect status = dialog->ScriptStatusText->GetRect();
+    EXPECT_GE(status.height, dialog->ScriptStatusText->GetCharHeight());
+}
+
+// Opened from the menu, the editor starts from the prepared text each time.
+class EditorFromTheMenu : public wxExpectModalBase<EditScriptDialog, EditorFromTheMenu> {
+protected:
+    int OnInvoked(EditScriptDialog* dialog) const override
+    {
+        EXPECT_EQ(dialog->ScriptTextCtrl->GetValue(), PREPARED);
+        dialog->ScriptTextCtrl->SetValue("Exposures 3");
+        return wxID_OK;
+    }
+};
+
+TEST_F(ScriptEditor, EachOpeningShowsThePreparedText)
+{
+    wxTEST_DIALOG(Command(frame, wxEVT_MENU, ID_EDIT_SCRIPT), EditorFromTheMenu());
+    wxTEST_DIALOG(Command(frame, wxEVT_MENU, ID_EDIT_SCRIPT), EditorFromTheMenu());
+}
+
+}  // namespace
