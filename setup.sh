@@ -21,10 +21,14 @@ install_missing() {
     fi
 }
 
-# build DIR [cmake options...]
+# build DIR [cmake options...] [--target NAME]
 build() {
     local dir=$1
     shift
-    cmake -S "$(dirname "${BASH_SOURCE[0]}")" -B "$dir" "$@" >/dev/null
-    cmake --build "$dir" -j"$(nproc)"
+    local options=() target=()
+    while [ $# -gt 0 ]; do
+        if [ "$1" = "--target" ]; then target=(--target "$2"); shift 2; else options+=("$1"); shift; fi
+    done
+    cmake -S "$(dirname "${BASH_SOURCE[0]}")" -B "$dir" "${options[@]}" >/dev/null
+    cmake --build "$dir" -j"$(nproc)" "${target[@]}"
 }

@@ -1,10 +1,21 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds Vantrel and its tests and runs them.
 # --sanitize builds and runs them under AddressSanitizer and
-# UndefinedBehaviorSanitizer instead.
+# UndefinedBehaviorSanitizer instead; --fuzz runs the script language's fuzz
+# target (clang's libFuzzer) for FUZZ_SECONDS (60) on its corpus.
 set -euo pipefail
 cd "$(dirname "$0")"
 source ./setup.sh
+if [ "${1:-}" = "--fuzz" ]; then
+    install_missing clang libclang-rt-14-dev
+    CXX=clang++ build build-fuzz -DCMAKE_BUILD_TYPE=Debug -DBUILD_TESTING=OFF -DVANTREL_FUZZ=ON \
+        --target script_line_fuzz
+    mkdir -p build-fuzz/corpus
+    cp tests/fuzz/corpus/* build-fuzz/corpus/
+    ./build-fuzz/script_line_fuzz -max_total_time="${FUZZ_SECONDS:-60}" -print_final_stats=1 build-fuzz/corpus
+    echo "fuzz: no crash and no sanitizer report in ${FUZZ_SECONDS:-60} s"
+    exit 0
+fi
 install_missing
 if [ "${1:-}" = "--sanitize" ]; then
     dir=build-sanitize
