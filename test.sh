@@ -12,7 +12,13 @@ if [ "${1:-}" = "--fuzz" ]; then
         --target script_line_fuzz
     mkdir -p build-fuzz/corpus
     cp tests/fuzz/corpus/* build-fuzz/corpus/
-    ./build-fuzz/script_line_fuzz -max_total_time="${FUZZ_SECONDS:-60}" -print_final_stats=1 build-fuzz/corpus
+    if ! ./build-fuzz/script_line_fuzz -max_total_time="${FUZZ_SECONDS:-60}" -print_final_stats=1 \
+            build-fuzz/corpus > build-fuzz/fuzz.log 2>&1; then
+        tail -n 60 build-fuzz/fuzz.log
+        echo "fuzz: FAILED" >&2
+        exit 1
+    fi
+    grep -E '^(Done|stat::number_of_executed_units)' build-fuzz/fuzz.log || true
     echo "fuzz: no crash and no sanitizer report in ${FUZZ_SECONDS:-60} s"
     exit 0
 fi
