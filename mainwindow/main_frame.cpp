@@ -22,6 +22,7 @@
 #include "mainwindow/af_mode.h"
 #include "mainwindow/banners.h"
 #include "mainwindow/countdown.h"
+#include "mainwindow/xpm_bitmap.h"
 #include "ports/ports.h"
 
 // ----------------------------------------------------------------------------
@@ -33,13 +34,13 @@
 
 const wxBitmap& IdleBanner()
 {
-    static const wxBitmap banner(idle_banner_xpm);
+    static const wxBitmap banner = XpmBitmap(idle_banner_xpm);
     return banner;
 }
 
 const wxBitmap& RunningBanner()
 {
-    static const wxBitmap banner(running_banner_xpm);
+    static const wxBitmap banner = XpmBitmap(running_banner_xpm);
     return banner;
 }
 
@@ -205,7 +206,9 @@ wxEND_EVENT_TABLE()
 MyFrame::MyFrame(const wxString& title)
     : wxFrame(nullptr, wxID_ANY, title, wxDefaultPosition, wxSize(FRAME_WIDTH, FRAME_HEIGHT), FRAME_STYLE)
 {
-    SetIcon(wxICON(progicon));
+    wxIcon icon;
+    icon.CopyFromBitmap(XpmBitmap(progicon_xpm));  // the "progicon" image
+    SetIcon(icon);
     AbortRequested = false;
     SecondsRemaining = 0;
 
