@@ -24,10 +24,7 @@ namespace {
 
 using SteadyClock = std::chrono::steady_clock;
 
-double Ms(SteadyClock::duration d)
-{
-    return std::chrono::duration<double, std::milli>(d).count();
-}
+double Ms(SteadyClock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
 // The toolkit's clock, with the time each call takes added up.
 class MeasuredClock : public Clock {
@@ -110,8 +107,8 @@ struct Bench {
 void Report(const char* what, std::vector<double> values)
 {
     std::sort(values.begin(), values.end());
-    std::printf("%-44s median %8.2f ms   max %8.2f ms   (%zu runs)\n", what, values[values.size() / 2],
-                values.back(), values.size());
+    std::printf("%-44s median %8.2f ms   max %8.2f ms   (%zu runs)\n", what, values[values.size() / 2], values.back(),
+                values.size());
 }
 
 }  // namespace

@@ -24,10 +24,7 @@ std::unique_ptr<Clock> installed;
 
 }  // namespace
 
-std::unique_ptr<Clock> MakeToolkitClock()
-{
-    return std::make_unique<ToolkitClock>();
-}
+std::unique_ptr<Clock> MakeToolkitClock() { return std::make_unique<ToolkitClock>(); }
 
 Clock& RunnerClock()
 {
@@ -36,7 +33,4 @@ Clock& RunnerClock()
     return *installed;
 }
 
-void InstallClock(std::unique_ptr<Clock> clock)
-{
-    installed = std::move(clock);
-}
+void InstallClock(std::unique_ptr<Clock> clock) { installed = std::move(clock); }

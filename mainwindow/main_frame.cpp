@@ -10,11 +10,11 @@
 #include <wx/control.h>
 #include <wx/menu.h>
 #include <wx/msgdlg.h>
+#include <wx/settings.h>
 #include <wx/spinctrl.h>
 #include <wx/statbox.h>
 #include <wx/stattext.h>
 #include <wx/statusbr.h>
-#include <wx/settings.h>
 
 #include <algorithm>
 #include <vector>
@@ -87,11 +87,10 @@ const char* const LONGEST_REMAINING = "Total Remaining 100:00:00";
 const char* const LONGEST_STATUS = "9999s Post-frame delay (9999/9999)";
 constexpr int STATUS_FIELD_MARGIN = 24;
 
-const char* const ABOUT_TEXT =
-    "Vantrel 1.9\n"
-    "Copyright (C) 2026 Tessmar\n"
-    "\n"
-    "https://tessmar.org/vantrel";
+const char* const ABOUT_TEXT = "Vantrel 1.9\n"
+                               "Copyright (C) 2026 Tessmar\n"
+                               "\n"
+                               "https://tessmar.org/vantrel";
 
 void FitFont(wxWindow* window)
 {
@@ -198,12 +197,12 @@ wxBEGIN_EVENT_TABLE(MyFrame, wxFrame)
     EVT_BUTTON(ID_ABORT_SEQUENCE, MyFrame::OnAbort)
     EVT_CLOSE(MyFrame::OnClose)
 wxEND_EVENT_TABLE()
-// clang-format on
+    // clang-format on
 
-// ----------------------------------------------------------------------------
-// implementation
-// ----------------------------------------------------------------------------
-MyFrame::MyFrame(const wxString& title)
+    // ----------------------------------------------------------------------------
+    // implementation
+    // ----------------------------------------------------------------------------
+    MyFrame::MyFrame(const wxString& title)
     : wxFrame(nullptr, wxID_ANY, title, wxDefaultPosition, wxSize(FRAME_WIDTH, FRAME_HEIGHT), FRAME_STYLE)
 {
     wxIcon icon;
@@ -241,7 +240,8 @@ MyFrame::MyFrame(const wxString& title)
                                       wxSize(BANNER_WIDTH, BANNER_HEIGHT), wxBU_AUTODRAW | wxBORDER_NONE);
 
     auto* exposureArea = new wxControl(mainArea, wxID_ANY, wxPoint(AREA_X, 72), wxSize(AREA_WIDTH, 120), wxNO_BORDER);
-    auto* exposureBox = new wxStaticBox(exposureArea, wxID_ANY, "Exposure control", wxPoint(0, 0), wxSize(AREA_WIDTH, 120));
+    auto* exposureBox =
+        new wxStaticBox(exposureArea, wxID_ANY, "Exposure control", wxPoint(0, 0), wxSize(AREA_WIDTH, 120));
     auto* exposuresLabel = MakeLabel(exposureArea, 29, "# Exposures");
     ExposuresCtrl = MakeSpin(exposureArea, 24, 1, 1, "Number of exposures to collect");
     auto* durationLabel = MakeLabel(exposureArea, 59, "Duration");
@@ -276,8 +276,7 @@ MyFrame::MyFrame(const wxString& title)
     const wxSize buttonSize(std::max(FittedSize(startButton).x, FittedSize(abortButton).x),
                             std::max(BUTTON_HEIGHT, FittedSize(startButton).y));
     const wxSize remainingSize = RemainingText->GetTextExtent(LONGEST_REMAINING);
-    int width = std::max({AREA_WIDTH, bannerSize.x, buttonSize.x + 3 * INNER_MARGIN,
-                          remainingSize.x + 3 * INNER_MARGIN,
+    int width = std::max({AREA_WIDTH, bannerSize.x, buttonSize.x + 3 * INNER_MARGIN, remainingSize.x + 3 * INNER_MARGIN,
                           GetStatusBar()->GetTextExtent(LONGEST_STATUS).x + STATUS_FIELD_MARGIN - 2 * AREA_X});
     for (const auto* rows : {&exposureRows, &delayRows})
         for (const FormRow& row : *rows)
@@ -317,10 +316,7 @@ MyFrame::~MyFrame()
         MainFrame = nullptr;
 }
 
-void MyFrame::ShowStatus(const wxString& text)
-{
-    SetStatusText(text, 0);
-}
+void MyFrame::ShowStatus(const wxString& text) { SetStatusText(text, 0); }
 
 void MyFrame::ShowBanner(const wxBitmap& banner)
 {
@@ -329,20 +325,11 @@ void MyFrame::ShowBanner(const wxBitmap& banner)
     BannerBitmap->Update();
 }
 
-void MyFrame::OnQuit(wxCommandEvent&)
-{
-    Close(true);
-}
+void MyFrame::OnQuit(wxCommandEvent&) { Close(true); }
 
-void MyFrame::OnAbout(wxCommandEvent&)
-{
-    wxMessageBox(ABOUT_TEXT, "About Vantrel", wxOK | wxICON_INFORMATION, this);
-}
+void MyFrame::OnAbout(wxCommandEvent&) { wxMessageBox(ABOUT_TEXT, "About Vantrel", wxOK | wxICON_INFORMATION, this); }
 
-void MyFrame::OnAFMode(wxCommandEvent& event)
-{
-    AFMode = event.GetId() - ID_AF_NONE;
-}
+void MyFrame::OnAFMode(wxCommandEvent& event) { AFMode = event.GetId() - ID_AF_NONE; }
 
 // A close during a run is taken up by the runner: it aborts, so that an
 // exposure in progress runs its exposure end, and closes at its next

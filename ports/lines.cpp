@@ -8,10 +8,7 @@ PortKind ActivePort = PORT_NONE;
 uint16_t ParallelAddress = 0;
 uint16_t ParallelPinMask = 0;
 
-void CloseSerialPort()
-{
-    SerialLines().Close();
-}
+void CloseSerialPort() { SerialLines().Close(); }
 
 void SetSerialShutter(bool on)
 {

@@ -5,9 +5,28 @@
 const std::vector<std::string>& PortChoiceTexts()
 {
     static const std::vector<std::string> texts = {
-        "COM1",    "COM2",    "COM3",    "COM4",    "0x378-LPT1", "0x278-LPT2", "0x3BC-LPTx", "COM5",
-        "COM6",    "COM7",    "COM8",    "COM1-IR", "COM2-IR",    "COM3-IR",    "COM4-IR",    "COM5-IR",
-        "COM6-IR", "COM7-IR", "COM8-IR", "0x378-LPT1 Pin3", "0x278-LPT2 Pin3", "0x3BC-LPTx Pin3",
+        "COM1",
+        "COM2",
+        "COM3",
+        "COM4",
+        "0x378-LPT1",
+        "0x278-LPT2",
+        "0x3BC-LPTx",
+        "COM5",
+        "COM6",
+        "COM7",
+        "COM8",
+        "COM1-IR",
+        "COM2-IR",
+        "COM3-IR",
+        "COM4-IR",
+        "COM5-IR",
+        "COM6-IR",
+        "COM7-IR",
+        "COM8-IR",
+        "0x378-LPT1 Pin3",
+        "0x278-LPT2 Pin3",
+        "0x3BC-LPTx Pin3",
     };
     return texts;
 }

@@ -10,11 +10,11 @@
 const std::vector<std::string>& PortChoiceTexts();
 
 struct PortChoice {
-    std::string portName;    // the text up to its first '-': "COM3", "0x278"
-    bool parallel = false;   // the port name begins with "0x"
-    bool infrared = false;   // serial, and the text contains "-IR"
-    uint16_t address = 0;    // parallel: the port name read as hexadecimal
-    uint16_t pinMask = 0;    // parallel: 2 when the text contains "Pin3", else 1
+    std::string portName;  // the text up to its first '-': "COM3", "0x278"
+    bool parallel = false;  // the port name begins with "0x"
+    bool infrared = false;  // serial, and the text contains "-IR"
+    uint16_t address = 0;  // parallel: the port name read as hexadecimal
+    uint16_t pinMask = 0;  // parallel: 2 when the text contains "Pin3", else 1
 };
 
 PortChoice DecodePortChoice(const std::string& text);

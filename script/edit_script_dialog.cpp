@@ -79,22 +79,23 @@ wxBEGIN_EVENT_TABLE(EditScriptDialog, wxDialog)
     EVT_BUTTON(ID_ABORT_SCRIPT, EditScriptDialog::OnAbortScript)
     EVT_CLOSE(EditScriptDialog::OnClose)
 wxEND_EVENT_TABLE()
-// clang-format on
+    // clang-format on
 
-// ----------------------------------------------------------------------------
-// implementation
-// ----------------------------------------------------------------------------
-EditScriptDialog::EditScriptDialog(wxWindow* parent)
+    // ----------------------------------------------------------------------------
+    // implementation
+    // ----------------------------------------------------------------------------
+    EditScriptDialog::EditScriptDialog(wxWindow* parent)
     : wxDialog(parent, wxID_ANY, "Script Editor", wxDefaultPosition, DIALOG_SIZE, DIALOG_STYLE)
 {
     ScriptTextCtrl = new wxTextCtrl(this, wxID_ANY, "", EDITOR_POS, EDITOR_SIZE, wxTE_MULTILINE | wxHSCROLL);
-    RunScriptButton = new wxButton(this, ID_RUN_SCRIPT, "Run Script", wxPoint(BUTTON_XS[0], BUTTONS_Y),
-                                   wxSize(BUTTON_WIDTH, -1));
-    AbortScriptButton = new wxButton(this, ID_ABORT_SCRIPT, "Abort Script", wxPoint(BUTTON_XS[1], BUTTONS_Y),
-                                     wxSize(BUTTON_WIDTH, -1));
-    DoneButton = new wxButton(this, ID_SCRIPT_DONE, "&Done", wxPoint(BUTTON_XS[2], BUTTONS_Y), wxSize(BUTTON_WIDTH, -1));
-    ScriptStatusText = new wxStaticText(this, wxID_ANY, "", wxPoint(MARGIN, STATUS_Y),
-                                        wxSize(EDITOR_SIZE.x, -1), wxST_NO_AUTORESIZE);
+    RunScriptButton =
+        new wxButton(this, ID_RUN_SCRIPT, "Run Script", wxPoint(BUTTON_XS[0], BUTTONS_Y), wxSize(BUTTON_WIDTH, -1));
+    AbortScriptButton =
+        new wxButton(this, ID_ABORT_SCRIPT, "Abort Script", wxPoint(BUTTON_XS[1], BUTTONS_Y), wxSize(BUTTON_WIDTH, -1));
+    DoneButton =
+        new wxButton(this, ID_SCRIPT_DONE, "&Done", wxPoint(BUTTON_XS[2], BUTTONS_Y), wxSize(BUTTON_WIDTH, -1));
+    ScriptStatusText =
+        new wxStaticText(this, wxID_ANY, "", wxPoint(MARGIN, STATUS_Y), wxSize(EDITOR_SIZE.x, -1), wxST_NO_AUTORESIZE);
 
     // Fixed positions, with the heights and widths that this theme's
     // controls need, so that nothing is clipped.
@@ -249,10 +250,7 @@ void EditScriptDialog::OnAbortScript(wxCommandEvent&)
         MainFrame->AbortRequested = true;
 }
 
-void EditScriptDialog::OnScriptDone(wxCommandEvent&)
-{
-    Finish(wxID_OK);
-}
+void EditScriptDialog::OnScriptDone(wxCommandEvent&) { Finish(wxID_OK); }
 
 void EditScriptDialog::Finish(int result)
 {

@@ -28,7 +28,7 @@ enum CommandNumber : int {
 std::string TrimScriptText(const std::string& text);
 
 struct ScriptLine {
-    std::string word;       // before the first space, trimmed
+    std::string word;  // before the first space, trimmed
     std::string parameter;  // after it, trimmed; empty without a space
 };
 // Splits the trimmed line; says nothing of blank lines and comments.

@@ -15,10 +15,7 @@ std::string Hex(unsigned value)
 }
 }  // namespace
 
-std::ostream& operator<<(std::ostream& out, const LineEvent& event)
-{
-    return out << event.ms << " " << event.what;
-}
+std::ostream& operator<<(std::ostream& out, const LineEvent& event) { return out << event.ms << " " << event.what; }
 
 std::vector<std::string> EventLog::Whats() const
 {

@@ -29,7 +29,10 @@ struct EventLog {
 
 class FakeSerial : public SerialBackend {
 public:
-    explicit FakeSerial(EventLog& log) : log_(log) {}
+    explicit FakeSerial(EventLog& log)
+        : log_(log)
+    {
+    }
     bool Open(const std::string& portName) override;
     bool Configure() override;
     void SetRts(bool active) override;
@@ -47,7 +50,10 @@ private:
 
 class FakeParallel : public ParallelBackend {
 public:
-    explicit FakeParallel(EventLog& log) : log_(log) {}
+    explicit FakeParallel(EventLog& log)
+        : log_(log)
+    {
+    }
     bool Open(uint16_t baseAddress) override;
     uint8_t ReadData() override { return data; }
     void WriteData(uint8_t value) override;
@@ -63,7 +69,10 @@ private:
 
 class FakeUsb : public UsbBoxBackend {
 public:
-    explicit FakeUsb(EventLog& log) : log_(log) {}
+    explicit FakeUsb(EventLog& log)
+        : log_(log)
+    {
+    }
     bool Open() override;
     void Send(uint8_t command) override;
     void Close() override;
@@ -89,7 +98,10 @@ void InstallFakes(Fakes& fakes);
 // pending events.
 class VirtualClock : public Clock {
 public:
-    explicit VirtualClock(EventLog& log) : log_(log) {}
+    explicit VirtualClock(EventLog& log)
+        : log_(log)
+    {
+    }
     int64_t NowMs() override { return log_.now; }
     void SleepMs(int32_t ms) override { log_.now += ms; }
     void Yield() override;

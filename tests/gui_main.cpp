@@ -2,8 +2,8 @@
 // temporary folder so that no test touches the user's settings.
 #include <gtest/gtest.h>
 #include <wx/app.h>
-#include <wx/init.h>
 #include <wx/debug.h>
+#include <wx/init.h>
 
 #include <cstdlib>
 #include <string>
@@ -19,10 +19,10 @@ int main(int argc, char** argv)
 
     // A failed toolkit assertion (an unexpected modal dialog among them) is a
     // failed test, not a dialog on the screen.
-    wxSetAssertHandler([](const wxString& file, int line, const wxString& func, const wxString& cond,
-                          const wxString& msg) {
-        ADD_FAILURE_AT(file.utf8_str().data(), line) << func << ": " << cond << " " << msg;
-    });
+    wxSetAssertHandler(
+        [](const wxString& file, int line, const wxString& func, const wxString& cond, const wxString& msg) {
+            ADD_FAILURE_AT(file.utf8_str().data(), line) << func << ": " << cond << " " << msg;
+        });
     wxApp::SetInstance(new wxApp);
     if (!wxEntryStart(argc, argv) || !wxTheApp->CallOnInit())
         return 1;

@@ -21,7 +21,10 @@
 // Picks one entry of the port chooser.
 class ChoosePort : public wxExpectModalBase<wxSingleChoiceDialog, ChoosePort> {
 public:
-    explicit ChoosePort(const std::string& text) : text_(text) {}
+    explicit ChoosePort(const std::string& text)
+        : text_(text)
+    {
+    }
 
 protected:
     int OnInvoked(wxSingleChoiceDialog* dialog) const override
@@ -39,7 +42,11 @@ private:
 // A message box with exactly this text and caption, answered with OK.
 class ExpectMessage : public wxExpectModalBase<wxMessageDialog, ExpectMessage> {
 public:
-    ExpectMessage(const std::string& text, const std::string& caption) : text_(text), caption_(caption) {}
+    ExpectMessage(const std::string& text, const std::string& caption)
+        : text_(text)
+        , caption_(caption)
+    {
+    }
 
 protected:
     int OnInvoked(wxMessageDialog* dialog) const override
@@ -55,11 +62,11 @@ private:
 };
 
 // Runs `code` and fails the test if it opens any modal dialog.
-#define WITHOUT_DIALOG(code)                                                 \
-    {                                                                        \
-        wxTEST_DIALOG_HOOK_CLASS wx_hook(__FILE__, __LINE__, __WXFUNCTION__); \
-        code;                                                                \
-        wx_hook.CheckUnmetExpectations();                                    \
+#define WITHOUT_DIALOG(code)                                                                                           \
+    {                                                                                                                  \
+        wxTEST_DIALOG_HOOK_CLASS wx_hook(__FILE__, __LINE__, __WXFUNCTION__);                                          \
+        code;                                                                                                          \
+        wx_hook.CheckUnmetExpectations();                                                                              \
     }
 
 using CancelChooser = wxExpectDismissableModal<wxSingleChoiceDialog>;
@@ -88,8 +95,7 @@ inline void ExpectNoClipping(wxWindow* container)
         const wxRect rect = (*first)->GetRect();
         EXPECT_TRUE(inside.Contains(rect))
             << (*first)->GetClassInfo()->GetClassName() << " '" << (*first)->GetLabel() << "' at " << rect.x << ","
-            << rect.y << " " << rect.width << "x" << rect.height << " outside " << inside.width << "x"
-            << inside.height;
+            << rect.y << " " << rect.width << "x" << rect.height << " outside " << inside.width << "x" << inside.height;
         for (auto second = std::next(first); second != children.end(); ++second) {
             if ((*first)->IsKindOf(wxCLASSINFO(wxStaticBox)) || (*second)->IsKindOf(wxCLASSINFO(wxStaticBox)))
                 continue;  // the box is drawn around its rows

@@ -17,17 +17,28 @@ TEST(PortChoice, EveryEntryDecodesByItsText)
         uint16_t mask;
     };
     const Row rows[] = {
-        {"COM1", "COM1", false, false, 0, 0},           {"COM2", "COM2", false, false, 0, 0},
-        {"COM3", "COM3", false, false, 0, 0},           {"COM4", "COM4", false, false, 0, 0},
-        {"0x378-LPT1", "0x378", true, false, 0x378, 1}, {"0x278-LPT2", "0x278", true, false, 0x278, 1},
-        {"0x3BC-LPTx", "0x3BC", true, false, 0x3BC, 1}, {"COM5", "COM5", false, false, 0, 0},
-        {"COM6", "COM6", false, false, 0, 0},           {"COM7", "COM7", false, false, 0, 0},
-        {"COM8", "COM8", false, false, 0, 0},           {"COM1-IR", "COM1", false, true, 0, 0},
-        {"COM2-IR", "COM2", false, true, 0, 0},         {"COM3-IR", "COM3", false, true, 0, 0},
-        {"COM4-IR", "COM4", false, true, 0, 0},         {"COM5-IR", "COM5", false, true, 0, 0},
-        {"COM6-IR", "COM6", false, true, 0, 0},         {"COM7-IR", "COM7", false, true, 0, 0},
-        {"COM8-IR", "COM8", false, true, 0, 0},         {"0x378-LPT1 Pin3", "0x378", true, false, 0x378, 2},
-        {"0x278-LPT2 Pin3", "0x278", true, false, 0x278, 2}, {"0x3BC-LPTx Pin3", "0x3BC", true, false, 0x3BC, 2},
+        {"COM1", "COM1", false, false, 0, 0},
+        {"COM2", "COM2", false, false, 0, 0},
+        {"COM3", "COM3", false, false, 0, 0},
+        {"COM4", "COM4", false, false, 0, 0},
+        {"0x378-LPT1", "0x378", true, false, 0x378, 1},
+        {"0x278-LPT2", "0x278", true, false, 0x278, 1},
+        {"0x3BC-LPTx", "0x3BC", true, false, 0x3BC, 1},
+        {"COM5", "COM5", false, false, 0, 0},
+        {"COM6", "COM6", false, false, 0, 0},
+        {"COM7", "COM7", false, false, 0, 0},
+        {"COM8", "COM8", false, false, 0, 0},
+        {"COM1-IR", "COM1", false, true, 0, 0},
+        {"COM2-IR", "COM2", false, true, 0, 0},
+        {"COM3-IR", "COM3", false, true, 0, 0},
+        {"COM4-IR", "COM4", false, true, 0, 0},
+        {"COM5-IR", "COM5", false, true, 0, 0},
+        {"COM6-IR", "COM6", false, true, 0, 0},
+        {"COM7-IR", "COM7", false, true, 0, 0},
+        {"COM8-IR", "COM8", false, true, 0, 0},
+        {"0x378-LPT1 Pin3", "0x378", true, false, 0x378, 2},
+        {"0x278-LPT2 Pin3", "0x278", true, false, 0x278, 2},
+        {"0x3BC-LPTx Pin3", "0x3BC", true, false, 0x3BC, 2},
     };
     ASSERT_EQ(PortChoiceTexts().size(), std::size(rows));
     for (size_t i = 0; i < std::size(rows); ++i) {
@@ -74,9 +85,9 @@ TEST_F(LineOperations, DsusbSendsTheWholeCommandByteAtEachChange)
     DsusbClose();
     DsusbShutterOn();
     DsusbSignalActive();
-    EXPECT_EQ(fakes.log.Whats(), (std::vector<std::string>{"usb open", "usb 00", "usb 20", "usb 30", "usb 31",
-                                                           "usb 33", "usb 31", "usb 30", "usb 20", "usb 00",
-                                                           "usb 00", "usb close"}));
+    EXPECT_EQ(fakes.log.Whats(),
+              (std::vector<std::string>{"usb open", "usb 00", "usb 20", "usb 30", "usb 31", "usb 33", "usb 31",
+                                        "usb 30", "usb 20", "usb 00", "usb 00", "usb close"}));
 }
 
 TEST_F(LineOperations, NoBoxMeansNothingIsSent)
@@ -98,8 +109,8 @@ TEST_F(LineOperations, SerialLinesDoNothingOnceReleased)
     CloseSerialPort();
     SetSerialShutter(false);
     SetSerialFocus(false);
-    EXPECT_EQ(fakes.log.Whats(), (std::vector<std::string>{"serial open COM2", "RTS 1", "DTR 1", "RTS 1",
-                                                           "serial close"}));
+    EXPECT_EQ(fakes.log.Whats(),
+              (std::vector<std::string>{"serial open COM2", "RTS 1", "DTR 1", "RTS 1", "serial close"}));
 }
 
 TEST_F(LineOperations, ParallelLineIsReadModifyWriteOfItsBit)

@@ -89,4 +89,3 @@ protected:
     std::vector<std::string> statuses;
     std::vector<std::string> countdown;
 };
-

@@ -52,26 +52,25 @@ protected:
     std::function<void()> onYield;
 };
 
-const char* const PREPARED =
-    "% Vantrel Script\n%\n% Commands:\n"
-    "% BeforeDelay N -- Sets the delay before each frame\n"
-    "% AfterDelay N -- Sets the delay after each frame\n"
-    "% Duration N -- Sets the exposure duration\n"
-    "% Exposures N -- Sets the number of exposures\n"
-    "% MirrorLock N -- 0=Disable, 1=Enable mirror lockup mode\n"
-    "% StartCapture N -- Starts a capture after N seconds initial delay\n"
-    "% PromptOK Message to user -- Shows \"Message to user\"and prompts for an OK\n"
-    "%\n%  Note: Any line beginning with % will be ignored \n";
+const char* const PREPARED = "% Vantrel Script\n%\n% Commands:\n"
+                             "% BeforeDelay N -- Sets the delay before each frame\n"
+                             "% AfterDelay N -- Sets the delay after each frame\n"
+                             "% Duration N -- Sets the exposure duration\n"
+                             "% Exposures N -- Sets the number of exposures\n"
+                             "% MirrorLock N -- 0=Disable, 1=Enable mirror lockup mode\n"
+                             "% StartCapture N -- Starts a capture after N seconds initial delay\n"
+                             "% PromptOK Message to user -- Shows \"Message to user\"and prompts for an OK\n"
+                             "%\n%  Note: Any line beginning with % will be ignored \n";
 
 TEST_F(ScriptEditor, PreparedTextRunsWithoutEffect)
 {
     EXPECT_EQ(dialog->ScriptTextCtrl->GetValue(), PREPARED);
     EXPECT_EQ(dialog->ScriptTextCtrl->GetNumberOfLines(), 13);
-    EXPECT_EQ(dialog->CommandWords, wxArrayString(7, std::array<const char*, 7>{"BeforeDelay", "AfterDelay",
-                                                                                  "Duration", "Exposures",
-                                                                                  "MirrorLock", "StartCapture",
-                                                                                  "PromptOK"}
-                                                          .data()));
+    EXPECT_EQ(dialog->CommandWords,
+              wxArrayString(7,
+                            std::array<const char*, 7>{"BeforeDelay", "AfterDelay", "Duration", "Exposures",
+                                                       "MirrorLock", "StartCapture", "PromptOK"}
+                                .data()));
     WITHOUT_DIALOG(Run(PREPARED));
     ASSERT_EQ(scriptStatuses.size(), 14u);  // empty, then each line
     EXPECT_EQ(scriptStatuses[1], "1: % Vantrel Script");

@@ -40,7 +40,9 @@ TEST(ScriptLine, CheckCodes)
         {"Dur 30", LINE_BAD_COMMAND},
         {"x%Duration 30", LINE_BAD_COMMAND},
         {"Exposures\xC2\xA0 5", LINE_BAD_COMMAND},  // a no-break space is not white space
-        {"\xC2\xA0" "Exposures 5", LINE_BAD_COMMAND},
+        {"\xC2\xA0"
+         "Exposures 5",
+         LINE_BAD_COMMAND},
         {"D\xC3\xBCration 5", LINE_BAD_COMMAND},
     };
     for (const auto& row : rows)

@@ -28,8 +28,7 @@ TEST_F(StartUp, BoxFoundMeansNoChooser)
 
 TEST_F(StartUp, CancelLeavesNoPortAndSaysSo)
 {
-    wxTEST_DIALOG(OpenMainWindowAndPort(), CancelChooser(wxID_CANCEL),
-                  ExpectMessage(NO_PORT, "Message"));
+    wxTEST_DIALOG(OpenMainWindowAndPort(), CancelChooser(wxID_CANCEL), ExpectMessage(NO_PORT, "Message"));
     EXPECT_EQ(MainFrame->GetStatusBar()->GetStatusText(0), "NOT CONNECTED");
     EXPECT_EQ(ActivePort, PORT_NONE);
     EXPECT_EQ(fakes.log.Whats(), std::vector<std::string>{"usb open"});  // no port touched
@@ -46,17 +45,31 @@ TEST_F(StartUp, ChosenPortIsOpenedWithItsFirstLineStates)
         std::vector<std::string> log;
     };
     const Row rows[] = {
-        {"COM2", 0, PORT_SERIAL, "Serial port connected",
+        {"COM2",
+         0,
+         PORT_SERIAL,
+         "Serial port connected",
          {"usb open", "serial open COM2", "serial 2400 8N1", "RTS 0", "DTR 0"}},
-        {"COM2-IR", 0, PORT_SERIAL_IR, "Serial port connected",
+        {"COM2-IR",
+         0,
+         PORT_SERIAL_IR,
+         "Serial port connected",
          {"usb open", "serial open COM2", "serial 2400 8N1", "RTS 0", "DTR 1"}},
-        {"COM8-IR", 0, PORT_SERIAL_IR, "Serial port connected",
+        {"COM8-IR",
+         0,
+         PORT_SERIAL_IR,
+         "Serial port connected",
          {"usb open", "serial open COM8", "serial 2400 8N1", "RTS 0", "DTR 1"}},
-        {"0x3BC-LPTx Pin3", 0xA7, PORT_PARALLEL, "Parallel port connected",
+        {"0x3BC-LPTx Pin3",
+         0xA7,
+         PORT_PARALLEL,
+         "Parallel port connected",
          {"usb open", "parallel open 3BC", "data A5"}},
-        {"0x378-LPT1", 0xA7, PORT_PARALLEL, "Parallel port connected",
-         {"usb open", "parallel open 378", "data A6"}},
-        {"0x278-LPT2 Pin3", 0x00, PORT_PARALLEL, "Parallel port connected",
+        {"0x378-LPT1", 0xA7, PORT_PARALLEL, "Parallel port connected", {"usb open", "parallel open 378", "data A6"}},
+        {"0x278-LPT2 Pin3",
+         0x00,
+         PORT_PARALLEL,
+         "Parallel port connected",
          {"usb open", "parallel open 278", "data 00"}},
     };
     for (const Row& row : rows) {
@@ -197,9 +210,9 @@ TEST_F(StartUp, AboutComesFromTheMenuNotFromTheBanner)
     fakes.usb->present = true;
     WITHOUT_DIALOG(OpenMainWindowAndPort());
     WITHOUT_DIALOG(Command(MainFrame->BannerBitmap, wxEVT_BUTTON, wxID_ABOUT));  // no dialog
-    wxTEST_DIALOG(Command(MainFrame, wxEVT_MENU, wxID_ABOUT),
-                  ExpectMessage("Vantrel 1.9\nCopyright (C) 2026 Tessmar\n\nhttps://tessmar.org/vantrel",
-                                "About Vantrel"));
+    wxTEST_DIALOG(
+        Command(MainFrame, wxEVT_MENU, wxID_ABOUT),
+        ExpectMessage("Vantrel 1.9\nCopyright (C) 2026 Tessmar\n\nhttps://tessmar.org/vantrel", "About Vantrel"));
 }
 
 TEST_F(StartUp, WindowShowsEverythingAndCannotBeResized)

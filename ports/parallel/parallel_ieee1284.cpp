@@ -59,7 +59,4 @@ private:
 
 }  // namespace
 
-std::unique_ptr<ParallelBackend> MakeIeee1284Backend()
-{
-    return std::make_unique<Ieee1284Lines>();
-}
+std::unique_ptr<ParallelBackend> MakeIeee1284Backend() { return std::make_unique<Ieee1284Lines>(); }

@@ -11,10 +11,7 @@ constexpr int SERIAL_BAUD = 2400;
 constexpr int SERIAL_DATA_BITS = 8;
 constexpr int SERIAL_STOP_BITS = 1;
 
-void SetModemLine(int fd, int line, bool active)
-{
-    ioctl(fd, active ? TIOCMBIS : TIOCMBIC, &line);
-}
+void SetModemLine(int fd, int line, bool active) { ioctl(fd, active ? TIOCMBIS : TIOCMBIC, &line); }
 
 class LibserialportLines : public SerialBackend {
 public:
@@ -58,9 +55,9 @@ public:
         if (sp_new_config(&config) != SP_OK)
             return false;
         bool ok = sp_get_config(port_, config) == SP_OK && sp_set_config_baudrate(config, SERIAL_BAUD) == SP_OK &&
-                  sp_set_config_bits(config, SERIAL_DATA_BITS) == SP_OK &&
-                  sp_set_config_parity(config, SP_PARITY_NONE) == SP_OK &&
-                  sp_set_config_stopbits(config, SERIAL_STOP_BITS) == SP_OK && sp_set_config(port_, config) == SP_OK;
+            sp_set_config_bits(config, SERIAL_DATA_BITS) == SP_OK &&
+            sp_set_config_parity(config, SP_PARITY_NONE) == SP_OK &&
+            sp_set_config_stopbits(config, SERIAL_STOP_BITS) == SP_OK && sp_set_config(port_, config) == SP_OK;
         sp_free_config(config);
         // Keep HUPCL, so that the kernel drops both lines if the program dies.
         termios settings{};
@@ -126,7 +123,4 @@ std::unique_ptr<SerialBackend> MakeLibserialportBackend(std::function<std::strin
     return std::make_unique<LibserialportLines>(std::move(devicePath));
 }
 
-std::unique_ptr<SerialBackend> MakeLibserialportBackend()
-{
-    return MakeLibserialportBackend(SerialDevicePath);
-}
+std::unique_ptr<SerialBackend> MakeLibserialportBackend() { return MakeLibserialportBackend(SerialDevicePath); }

@@ -114,7 +114,4 @@ private:
 
 }  // namespace
 
-std::unique_ptr<UsbBoxBackend> MakeLibusbBackend()
-{
-    return std::make_unique<LibusbBox>();
-}
+std::unique_ptr<UsbBoxBackend> MakeLibusbBackend() { return std::make_unique<LibusbBox>(); }
