@@ -18,20 +18,20 @@ struct Colour {
 // "<char> c #RRGGBB" or "<char> c None".
 bool ReadColour(const char* entry, Colour& colour)
 {
-    const char* spec = std::strstr(entry + 1, " c ");
-    if (!spec)
+    const char* text = std::strstr(entry + 1, " c ");
+    if (!text)
         return false;
-    spec += 3;
-    while (*spec == ' ')
-        ++spec;
-    if (std::strcmp(spec, "None") == 0) {
+    text += 3;
+    while (*text == ' ')
+        ++text;
+    if (std::strcmp(text, "None") == 0) {
         colour.transparent = true;
         colour.known = true;
         return true;
     }
-    if (spec[0] != '#' || std::strlen(spec) != 7)
+    if (text[0] != '#' || std::strlen(text) != 7)
         return false;
-    const unsigned long value = std::strtoul(spec + 1, nullptr, 16);
+    const unsigned long value = std::strtoul(text + 1, nullptr, 16);
     colour.rgb[0] = static_cast<unsigned char>(value >> 16);
     colour.rgb[1] = static_cast<unsigned char>(value >> 8);
     colour.rgb[2] = static_cast<unsigned char>(value);

@@ -6,8 +6,8 @@ def read(path):
     w, h, n, cpp = map(int, rows[0].split()[:4])
     colours = {}
     for line in rows[1:1+n]:
-        key, spec = line[:cpp], line[cpp:].split()
-        value = spec[spec.index('c')+1]
+        key, fields = line[:cpp], line[cpp:].split()
+        value = fields[fields.index('c')+1]
         if value.startswith('#') and len(value) == 13:
             value = '#' + value[1:3] + value[5:7] + value[9:11]
         colours[key] = value
