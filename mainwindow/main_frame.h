@@ -52,9 +52,6 @@ public:
     // down and yielding after each step; returns early on an abort.
     void WaitWithCountdown(int32_t ms);
 
-    // True once a close has arrived during a run; the run ends at its next
-    // checkpoint and then closes the window.
-    bool IsClosing() const { return closeRequested_; }
 
 private:
     void Arrange(wxWindow* mainContainer);

@@ -15,8 +15,8 @@ bool OpenParallel(const PortChoice& choice)
     ParallelPinMask = choice.pinMask;
     // Where no port answers at the address, the line operations do nothing
     // and the port still counts as connected.
-    if (ParallelLines().Open(ParallelAddress))
-        SetParallelLine(false);
+    ParallelLines().Open(ParallelAddress);
+    SetParallelLine(false);
     ActivePort = PORT_PARALLEL;
     return true;
 }

@@ -39,7 +39,6 @@ public:
     void OnScriptDone(wxCommandEvent& event);
     void OnClose(wxCloseEvent& event);
 
-    bool IsRunning() const { return running_; }
 
 private:
     bool CheckAllLines();
