@@ -52,14 +52,14 @@ public:
     // down and yielding after each step; returns early on an abort.
     void WaitWithCountdown(int32_t ms);
 
-
 private:
-    void Arrange(wxWindow* mainContainer);
     void ShowStatus(const wxString& text);
     void ShowBanner(const wxBitmap& banner);
     bool Checkpoint();
     void ReleaseAndDestroy();
 
+    // A close that arrived during a run: the run ends at its next
+    // checkpoint and closes the window there.
     bool closeRequested_ = false;
 
     wxDECLARE_EVENT_TABLE();
