@@ -2,7 +2,7 @@
 # packages (only what is missing) and builds it into the folder given.
 set -euo pipefail
 
-PACKAGES=(cmake g++ make pkg-config libwxgtk3.2-dev libserialport-dev libieee1284-3-dev libusb-1.0-0-dev
+PACKAGES=(cmake g++ make pkg-config libwxgtk3.2-dev libieee1284-3-dev libusb-1.0-0-dev libglib2.0-dev
           libgtest-dev xvfb xauth fonts-dejavu-core)
 
 as_root() {

@@ -1,7 +1,15 @@
-// MyApp: names the vendor, opens the main window and connects a port.
+// MyApp: names the vendor, opens the main window and connects a port; ends
+// the program through the close path on SIGTERM, SIGINT and SIGHUP.
 #include <wx/app.h>
+#include <wx/modalhook.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <unistd.h>
 
 #include "app/startup.h"
+#include "mainwindow/main_frame.h"
 
 class MyApp : public wxApp {
 public:
@@ -10,11 +18,56 @@ public:
 
 wxIMPLEMENT_APP(MyApp);
 
+namespace {
+
+// Counts the modal dialogs that are open, message boxes included.
+class ModalCount : public wxModalDialogHook {
+public:
+    int open = 0;
+
+protected:
+    int Enter(wxDialog*) override
+    {
+        ++open;
+        return wxID_NONE;
+    }
+    void Exit(wxDialog*) override { --open; }
+};
+
+ModalCount modals;
+
+// Handled in the event loop (the toolkit's signal pipe), not in the signal
+// handler. The close path ends a run with its exposure-end actions,
+// releases the port, saves the AF mode and destroys the window, and the
+// program ends with status 0. Under a modal message box the window cannot
+// close, so the same is done at once and the process ends there.
+void OnTerminationSignal(int)
+{
+    MyFrame* frame = MainFrame;
+    if (!frame)
+        std::exit(0);
+    const bool onlyTheEditor = modals.open == 1 && frame->IsScriptEditorOpen();
+    if (modals.open > 0 && !onlyTheEditor) {
+        frame->ReleaseEverything();
+        std::fflush(nullptr);
+        _exit(0);
+    }
+    frame->Close(true);
+}
+
+}  // namespace
+
 bool MyApp::OnInit()
 {
     // Before the window exists: it opens the configuration store, which
     // lives under the vendor's name.
     SetVendorName("Tessmar");
+    modals.Register();
+    for (int signal : {SIGTERM, SIGINT, SIGHUP})
+        SetSignalHandler(signal, OnTerminationSignal);
+    // GTK ends the process with exit(1) when the display goes away (at
+    // logout): the lines are released on that way out too.
+    std::atexit(ReleaseLinesAtExit);
     OpenMainWindowAndPort();
     return true;
 }

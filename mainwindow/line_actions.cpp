@@ -6,10 +6,16 @@
 
 namespace {
 
+// What the exposure's start set: its end releases exactly that, whatever
+// the AF mode is by then, so that no line stays active after a frame.
+bool exposing = false;
+bool focusSet = false;
+
 void SerialLinesOn()
 {
     SetSerialShutter(true);
-    if (AFMode != AF_NONE)
+    focusSet = AFMode != AF_NONE;
+    if (focusSet)
         SetSerialFocus(true);
 }
 
@@ -17,8 +23,21 @@ void DsusbLinesOn()
 {
     DsusbSignalExposing();
     DsusbShutterOn();
-    if (AFMode != AF_NONE)
+    focusSet = AFMode != AF_NONE;
+    if (focusSet)
         DsusbFocusOn();
+}
+
+// On "-IR" the focus line powers the remote and stays set.
+void ReleaseFocus()
+{
+    if (!focusSet)
+        return;
+    focusSet = false;
+    if (ActivePort == PORT_DSUSB)
+        DsusbFocusOff();
+    else if (ActivePort == PORT_SERIAL)
+        SetSerialFocus(false);
 }
 
 }  // namespace
@@ -30,16 +49,14 @@ void MirrorLockPulse(Clock& clock)
         DsusbLinesOn();
         clock.SleepMs(DSUSB_MIRROR_PULSE_MS);
         DsusbShutterOff();
-        if (AFMode != AF_NONE)
-            DsusbFocusOff();
+        ReleaseFocus();
         break;
     case PORT_SERIAL:
     case PORT_SERIAL_IR:
         SerialLinesOn();
         clock.SleepMs(PULSE_MS);
         SetSerialShutter(false);
-        if (AFMode != AF_NONE)
-            SetSerialFocus(false);
+        ReleaseFocus();
         break;
     case PORT_PARALLEL:
         SetParallelLine(true);
@@ -53,6 +70,7 @@ void MirrorLockPulse(Clock& clock)
 
 void ExposureStart()
 {
+    exposing = true;
     switch (ActivePort) {
     case PORT_DSUSB:
         DsusbLinesOn();
@@ -74,12 +92,9 @@ void StartPulse(Clock& clock)
     clock.SleepMs(PULSE_MS);
     switch (ActivePort) {
     case PORT_DSUSB:
-        if (AFMode == AF_PULSE_AT_START)
-            DsusbFocusOff();
-        break;
     case PORT_SERIAL:
         if (AFMode == AF_PULSE_AT_START)
-            SetSerialFocus(false);
+            ReleaseFocus();
         break;
     case PORT_SERIAL_IR:
         SetSerialShutter(false);  // the opening pulse ends; the focus line stays
@@ -92,16 +107,15 @@ void StartPulse(Clock& clock)
 
 void ExposureEnd(Clock& clock)
 {
+    exposing = false;
     switch (ActivePort) {
     case PORT_DSUSB:
         DsusbShutterOff();
-        if (AFMode == AF_HELD_DURING)
-            DsusbFocusOff();
+        ReleaseFocus();
         break;
     case PORT_SERIAL:
         SetSerialShutter(false);
-        if (AFMode == AF_HELD_DURING)
-            SetSerialFocus(false);
+        ReleaseFocus();
         break;
     case PORT_SERIAL_IR:
         SetSerialShutter(true);  // the closing pulse
@@ -115,3 +129,5 @@ void ExposureEnd(Clock& clock)
         break;
     }
 }
+
+bool ExposureInProgress() { return exposing; }

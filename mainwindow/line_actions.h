@@ -13,4 +13,7 @@ void MirrorLockPulse(Clock& clock);
 void ExposureStart();
 // Only when the run's start-pulse flag is set.
 void StartPulse(Clock& clock);
+// Releases every line that ExposureStart set (the closing pulse on "-IR").
 void ExposureEnd(Clock& clock);
+// Between ExposureStart and ExposureEnd.
+bool ExposureInProgress();

@@ -21,8 +21,11 @@
 
 #include "mainwindow/af_mode.h"
 #include "mainwindow/banners.h"
+#include "mainwindow/clock.h"
 #include "mainwindow/countdown.h"
+#include "mainwindow/line_actions.h"
 #include "mainwindow/xpm_bitmap.h"
+#include "script/edit_script_dialog.h"
 #include "ports/ports.h"
 
 // ----------------------------------------------------------------------------
@@ -316,7 +319,24 @@ MyFrame::~MyFrame()
         MainFrame = nullptr;
 }
 
-void MyFrame::ShowStatus(const wxString& text) { SetStatusText(text, 0); }
+void MyFrame::ShowStatus(const wxString& text)
+{
+    lastStatus_ = text;
+    SetStatusText(text, 0);
+}
+
+void MyFrame::DoGiveHelp(const wxString& text, bool show)
+{
+    if (show && !menuHelpShown_) {
+        lastStatus_ = GetStatusBar()->GetStatusText(0);
+        menuHelpShown_ = true;
+    }
+    wxFrame::DoGiveHelp(text, show);
+    if (!show && menuHelpShown_) {
+        menuHelpShown_ = false;
+        SetStatusText(lastStatus_, 0);
+    }
+}
 
 void MyFrame::ShowBanner(const wxBitmap& banner)
 {
@@ -331,34 +351,42 @@ void MyFrame::OnAbout(wxCommandEvent&) { wxMessageBox(ABOUT_TEXT, "About Vantrel
 
 void MyFrame::OnAFMode(wxCommandEvent& event) { AFMode = event.GetId() - ID_AF_NONE; }
 
-// A close during a run is taken up by the runner: it aborts, so that an
+// A close during a run is taken up by the runner: it stops, so that an
 // exposure in progress runs its exposure end, and closes at its next
-// checkpoint. Nothing drives a line on a released port, and nothing touches
-// the window after it is gone.
-void MyFrame::OnClose(wxCloseEvent&)
+// checkpoint. With the script editor open, the editor ends its script and
+// closes, and the window closes after it. Nothing drives a line on a
+// released port, and nothing touches the window after it is gone.
+void MyFrame::OnClose(wxCloseEvent& event)
 {
-    if (SequenceBusy) {
+    if (SequenceBusy || scriptEditorOpen_) {
         closeRequested_ = true;
-        AbortRequested = true;
+        if (scriptEditor_)
+            scriptEditor_->Close();
+        if (event.CanVeto())
+            event.Veto();
         return;
     }
     ReleaseAndDestroy();
 }
 
+void MyFrame::ReleaseEverything()
+{
+    ReleaseLinesAtExit();
+    WriteAFMode(AFMode);
+}
+
 void MyFrame::ReleaseAndDestroy()
 {
-    switch (ActivePort) {
-    case PORT_DSUSB:
-        DsusbClose();
-        break;
-    case PORT_SERIAL:
-    case PORT_SERIAL_IR:
-        CloseSerialPort();
-        break;
-    case PORT_PARALLEL:
-    case PORT_NONE:
-        break;
-    }
+    ReleaseActivePort();
     WriteAFMode(AFMode);
     Destroy();
+}
+
+void ReleaseLinesAtExit()
+{
+    if (ExposureInProgress()) {
+        const auto clock = MakeToolkitClock();
+        ExposureEnd(*clock);
+    }
+    ReleaseActivePort();
 }

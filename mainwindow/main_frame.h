@@ -8,6 +8,7 @@
 
 #include <cstdint>
 
+class EditScriptDialog;
 class wxBitmap;
 class wxBitmapButton;
 class wxCheckBox;
@@ -49,18 +50,40 @@ public:
     void OnClose(wxCloseEvent& event);
 
     // Waits `ms` milliseconds in 100 ms steps, counting SecondsRemaining
-    // down and yielding after each step; returns early on an abort.
+    // down and yielding after each step; returns early on an abort, a close
+    // or a lost port.
     void WaitWithCountdown(int32_t ms);
+
+    // A close is pending: the window closes once the run and the script
+    // editor have ended.
+    bool CloseRequested() const { return closeRequested_; }
+    bool IsScriptEditorOpen() const { return scriptEditorOpen_; }
+    // For a signal that arrives under a modal message box, where the window
+    // cannot close: ends an exposure in progress (its exposure-end
+    // actions), releases the port and saves the AF mode, as a close does.
+    void ReleaseEverything();
+
+protected:
+    // Closing a menu shows the runner's latest status text, not the one
+    // saved when the menu opened.
+    void DoGiveHelp(const wxString& text, bool show) override;
 
 private:
     void ShowStatus(const wxString& text);
     void ShowBanner(const wxBitmap& banner);
+    void ShowPortLost();
     bool Checkpoint();
     void ReleaseAndDestroy();
 
-    // A close that arrived during a run: the run ends at its next
-    // checkpoint and closes the window there.
+    // A close that arrived during a run or while the script editor is open:
+    // the run ends at its next checkpoint, the editor ends its script, and
+    // the window closes when both have ended. Its own flag, so that nothing
+    // that clears AbortRequested can lose it.
     bool closeRequested_ = false;
+    EditScriptDialog* scriptEditor_ = nullptr;
+    bool scriptEditorOpen_ = false;
+    wxString lastStatus_;
+    bool menuHelpShown_ = false;
 
     wxDECLARE_EVENT_TABLE();
 };
@@ -70,3 +93,7 @@ private:
 extern MyFrame* MainFrame;
 // 1 while a sequence runs: a second Start does nothing then.
 extern int SequenceBusy;
+
+// For an exit that bypasses the window (the display went away): ends an
+// exposure in progress and releases the port. Harmless after a close.
+void ReleaseLinesAtExit();

@@ -3,6 +3,7 @@
 // after each step.
 #include <wx/bmpbuttn.h>
 #include <wx/checkbox.h>
+#include <wx/msgdlg.h>
 #include <wx/spinctrl.h>
 #include <wx/stattext.h>
 
@@ -12,6 +13,7 @@
 #include "mainwindow/countdown.h"
 #include "mainwindow/line_actions.h"
 #include "mainwindow/main_frame.h"
+#include "mainwindow/sleep_inhibitor.h"
 #include "ports/ports.h"
 
 int SequenceBusy = 0;
@@ -20,13 +22,23 @@ namespace {
 constexpr int32_t WAIT_STEP_MS = 100;
 constexpr int STEPS_PER_SECOND = 10;
 constexpr int32_t MS_PER_SECOND = 1000;
+const char* const PORT_LOST_ADVICE =
+    "Check the cable and plug it in again; Vantrel opens the port again at the next Start.";
 }  // namespace
 
 void MyFrame::OnStart(wxCommandEvent&)
 {
-    if (SequenceBusy)
+    if (SequenceBusy || closeRequested_)
         return;
+    // A port lost in an earlier run is opened again (the box looked for
+    // anew, so that plugging it back in is enough); a run never starts on a
+    // port that is not there.
+    if (PortLost() && !ReopenLostPort()) {
+        ShowPortLost();
+        return;
+    }
     SequenceBusy = 1;
+    InhibitSleep();
 
     const int32_t exposures = ExposuresCtrl->GetValue();
     const int32_t duration = DurationCtrl->GetValue();
@@ -91,10 +103,13 @@ void MyFrame::OnStart(wxCommandEvent&)
 
     if (dsusb)
         DsusbSignalIdle();
+    if (Checkpoint())  // the port went in the last line change
+        return;
     RemainingText->SetLabel(REMAINING_IDLE);
     ShowBanner(IdleBanner());
     ShowStatus("Sequence Done");
     SequenceBusy = 0;
+    ReleaseSleep();
 }
 
 void MyFrame::OnAbort(wxCommandEvent&)
@@ -117,16 +132,19 @@ void MyFrame::WaitWithCountdown(int32_t ms)
         if (RemainingText->GetLabel() != label)
             RemainingText->SetLabel(label);
         clock.Yield();
-        if (AbortRequested)
+        if (AbortRequested || closeRequested_ || PortLost())
             return;
     }
 }
 
-// An abort ends the run here. A close that arrived during the run closes the
-// window now, with the lines already released by the exposure end.
+// An abort, a close or a lost port ends the run here, with the lines
+// already released by the exposure end. A close that arrived during the run
+// closes the window now (unless the script editor is still open: it closes
+// the window when it has gone); a lost port is reported.
 bool MyFrame::Checkpoint()
 {
-    if (!AbortRequested)
+    const bool lost = PortLost();
+    if (!AbortRequested && !closeRequested_ && !lost)
         return false;
     ShowStatus("Aborted");
     if (ActivePort == PORT_DSUSB)
@@ -134,7 +152,18 @@ bool MyFrame::Checkpoint()
     SequenceBusy = 0;
     AbortRequested = false;
     ShowBanner(IdleBanner());
-    if (closeRequested_)
-        ReleaseAndDestroy();
+    ReleaseSleep();
+    if (closeRequested_) {
+        if (!scriptEditorOpen_)
+            ReleaseAndDestroy();
+    } else if (lost) {
+        ShowPortLost();
+    }
     return true;
+}
+
+void MyFrame::ShowPortLost()
+{
+    wxMessageBox("Lost the connection to " + wxString::FromUTF8(PortDescription()) + "\n" + PORT_LOST_ADVICE, "Message",
+                 wxOK | wxCENTRE, this);
 }

@@ -1,15 +1,21 @@
 #include "ports/backends.h"
 
+#include <map>
+
 namespace {
 std::unique_ptr<SerialBackend> serialBackend;
 std::unique_ptr<ParallelBackend> parallelBackend;
 std::unique_ptr<UsbBoxBackend> usbBackend;
+std::map<std::string, std::string> portDevices;
+
+constexpr int SERIAL_PORTS = 8;
+constexpr int ONBOARD_SERIAL_PORTS = 4;  // COM1..COM4 are the UARTs, the rest USB adapters
 }  // namespace
 
 SerialBackend& SerialLines()
 {
     if (!serialBackend)
-        serialBackend = MakeLibserialportBackend();
+        serialBackend = MakeTerminalBackend();
     return *serialBackend;
 }
 
@@ -34,3 +40,19 @@ void InstallBackends(std::unique_ptr<SerialBackend> serial, std::unique_ptr<Para
     parallelBackend = std::move(parallel);
     usbBackend = std::move(usb);
 }
+
+std::string PortDevicePath(const std::string& portName)
+{
+    const auto mapped = portDevices.find(portName);
+    if (mapped != portDevices.end())
+        return mapped->second;
+    if (portName.size() != 4 || portName.compare(0, 3, "COM") != 0 || portName[3] < '1' ||
+        portName[3] > '0' + SERIAL_PORTS)
+        return "";
+    const int number = portName[3] - '1';
+    return number < ONBOARD_SERIAL_PORTS ? "/dev/ttyS" + std::to_string(number)
+                                         : "/dev/ttyUSB" + std::to_string(number - ONBOARD_SERIAL_PORTS);
+}
+
+void SetPortDevice(const std::string& portName, const std::string& device) { portDevices[portName] = device; }
+void ClearPortDevices() { portDevices.clear(); }

@@ -1,32 +1,205 @@
 // The line operations, each a thin call on the backend of its port kind,
-// and the DSUSB box's command byte.
+// the DSUSB box's command byte, and what the port layer knows of a failure.
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
 #include "ports/backends.h"
 #include "ports/port_choice.h"
 #include "ports/ports.h"
 
 PortKind ActivePort = PORT_NONE;
+std::string ActivePortName;
 uint16_t ParallelAddress = 0;
 uint16_t ParallelPinMask = 0;
+
+namespace {
+
+constexpr int RELEASE_TRIES = 3;
+constexpr auto RELEASE_RETRY_PAUSE = std::chrono::milliseconds(10);
+
+bool lost = false;
+int lastError = 0;
+PortKind failedKind = PORT_NONE;  // the kind of port whose failure lastError is
+
+// A change that sets a line is tried once; a release is tried again, since
+// a line left active ruins the frame.
+template <typename Change>
+void Drive(bool on, PortKind kind, int (*error)(), Change change)
+{
+    for (int attempt = 0; attempt < (on ? 1 : RELEASE_TRIES); ++attempt) {
+        if (attempt > 0)
+            std::this_thread::sleep_for(RELEASE_RETRY_PAUSE);
+        if (change())
+            return;
+    }
+    lost = true;
+    lastError = error();
+    failedKind = kind;
+}
+
+int SerialError() { return SerialLines().Error(); }
+int ParallelError() { return ParallelLines().Error(); }
+int UsbError() { return UsbBox().Error(); }
+
+void Opened(PortKind kind, bool ok, int error)
+{
+    lost = false;
+    lastError = ok ? 0 : error;
+    failedKind = kind;
+}
+
+}  // namespace
+
+SerialOpen OpenSerialPort(const std::string& choiceText)
+{
+    const PortChoice choice = DecodePortChoice(choiceText);
+    SerialBackend& serial = SerialLines();
+    const bool opened = serial.Open(choice.portName);
+    Opened(PORT_SERIAL, opened, serial.Error());
+    if (!opened)
+        return SERIAL_OPEN_FAILED;
+    if (!serial.Configure()) {
+        Opened(PORT_SERIAL, false, serial.Error());
+        serial.Close();
+        return SERIAL_CONFIGURE_FAILED;
+    }
+    SetSerialShutter(false);
+    // The infra-red remote is powered from DTR.
+    SetSerialFocus(choice.infrared);
+    return SERIAL_OPENED;
+}
 
 void CloseSerialPort() { SerialLines().Close(); }
 
 void SetSerialShutter(bool on)
 {
-    if (SerialLines().IsOpen())
-        SerialLines().SetRts(on);
+    SerialBackend& port = SerialLines();
+    if (port.IsOpen())
+        Drive(on, PORT_SERIAL, SerialError, [&] { return port.SetRts(on); });
 }
 
 void SetSerialFocus(bool on)
 {
-    if (SerialLines().IsOpen())
-        SerialLines().SetDtr(on);
+    SerialBackend& port = SerialLines();
+    if (port.IsOpen())
+        Drive(on, PORT_SERIAL, SerialError, [&] { return port.SetDtr(on); });
 }
 
+// A register that cannot be read is not written: writing a guess would
+// change the other seven bits.
 void SetParallelLine(bool on)
 {
     ParallelBackend& port = ParallelLines();
-    if (port.IsOpen())
-        port.WriteData(WithParallelLine(port.ReadData(), ParallelPinMask, on));
+    if (!port.IsOpen())
+        return;
+    Drive(on, PORT_PARALLEL, ParallelError, [&] {
+        uint8_t data = 0;
+        return port.ReadData(data) && port.WriteData(WithParallelLine(data, ParallelPinMask, on));
+    });
+}
+
+bool OpenParallelPort(const std::string& choiceText)
+{
+    const PortChoice choice = DecodePortChoice(choiceText);
+    ParallelAddress = choice.address;
+    ParallelPinMask = choice.pinMask;
+    ParallelBackend& port = ParallelLines();
+    const bool ok = port.Open(ParallelAddress, PortDevicePath(choice.deviceName));
+    Opened(PORT_PARALLEL, ok, port.Error());
+    if (ok)
+        SetParallelLine(false);
+    return ok;
+}
+
+void CloseParallelPort() { ParallelLines().Close(); }
+
+void ReleaseActivePort()
+{
+    switch (ActivePort) {
+    case PORT_DSUSB:
+        DsusbClose();
+        break;
+    case PORT_SERIAL:
+    case PORT_SERIAL_IR:
+        CloseSerialPort();
+        break;
+    case PORT_PARALLEL:
+        SetParallelLine(false);
+        CloseParallelPort();
+        break;
+    case PORT_NONE:
+        break;
+    }
+}
+
+bool PortLost() { return lost; }
+
+bool ReopenLostPort()
+{
+    switch (ActivePort) {
+    case PORT_DSUSB:
+        UsbBox().Close();
+        if (!DsusbOpen())
+            return false;
+        DsusbPrepare();
+        break;
+    case PORT_SERIAL:
+    case PORT_SERIAL_IR:
+        CloseSerialPort();
+        if (OpenSerialPort(ActivePortName) != SERIAL_OPENED)
+            return false;
+        break;
+    case PORT_PARALLEL:
+        CloseParallelPort();
+        if (!OpenParallelPort(ActivePortName))
+            return false;
+        break;
+    case PORT_NONE:
+        break;
+    }
+    return !lost;
+}
+
+std::string PortDescription()
+{
+    switch (ActivePort) {
+    case PORT_SERIAL:
+    case PORT_SERIAL_IR:
+        return DecodePortChoice(ActivePortName).portName + " (" + SerialLines().Device() + ")";
+    case PORT_DSUSB:
+        return "DSUSB";
+    case PORT_PARALLEL:
+    case PORT_NONE:
+        break;
+    }
+    return ActivePortName;
+}
+
+std::string PortErrorText()
+{
+    switch (lastError) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+        return failedKind == PORT_DSUSB ? "no such device (is the box plugged in?)"
+                                        : "no such device (is the adapter plugged in?)";
+    case EACCES:
+    case EPERM:
+        if (failedKind == PORT_DSUSB)
+            return "permission denied (install Vantrel's udev rule, then plug the box in again)";
+        return failedKind == PORT_PARALLEL ? "permission denied (add yourself to the group lp, then log in again)"
+                                           : "permission denied (add yourself to the group dialout, then log in again)";
+    case EBUSY:
+        return "in use by another program";
+    case ETIMEDOUT:
+        return "no answer";
+    case 0:
+        return "";
+    default:
+        return std::strerror(lastError);
+    }
 }
 
 // The box takes one byte and acts on all of it, so the whole byte is sent at
@@ -36,16 +209,19 @@ constexpr uint8_t DSUSB_SHUTTER = 0x01;
 constexpr uint8_t DSUSB_FOCUS = 0x02;
 constexpr uint8_t DSUSB_LED_RED = 0x10;  // green when clear
 constexpr uint8_t DSUSB_LED_ON = 0x20;
+constexpr uint8_t DSUSB_LINES = DSUSB_SHUTTER | DSUSB_FOCUS;
 
 bool boxOpen = false;
+bool boxPresent = false;
 uint8_t boxCommand = 0;
 
 void SendBox(uint8_t command)
 {
     if (!boxOpen)
         return;
+    const bool releases = (boxCommand & DSUSB_LINES & ~command) != 0;
     boxCommand = command;
-    UsbBox().Send(boxCommand);
+    Drive(!releases, PORT_DSUSB, UsbError, [&] { return UsbBox().Send(boxCommand); });
 }
 }  // namespace
 
@@ -53,8 +229,13 @@ bool DsusbOpen()
 {
     boxCommand = 0;
     boxOpen = UsbBox().Open();
+    const int error = UsbBox().Error();
+    boxPresent = !boxOpen && error != ENODEV;
+    Opened(PORT_DSUSB, boxOpen, error);
     return boxOpen;
 }
+
+bool DsusbPresent() { return boxPresent; }
 
 void DsusbClose()
 {

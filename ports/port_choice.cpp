@@ -39,8 +39,10 @@ PortChoice DecodePortChoice(const std::string& text)
     if (choice.parallel) {
         choice.address = static_cast<uint16_t>(std::strtoul(choice.portName.c_str(), nullptr, 16));
         choice.pinMask = text.find("Pin3") != std::string::npos ? 2 : 1;
+        choice.deviceName = text.substr(0, text.find(' '));
     } else {
         choice.infrared = text.find("-IR") != std::string::npos;
+        choice.deviceName = choice.portName;
     }
     return choice;
 }

@@ -11,6 +11,9 @@ const std::vector<std::string>& PortChoiceTexts();
 
 struct PortChoice {
     std::string portName;  // the text up to its first '-': "COM3", "0x278"
+    // What the settings' [Ports] group names its device by: the entry
+    // without "-IR" or " Pin3" ("COM3", "0x278-LPT2").
+    std::string deviceName;
     bool parallel = false;  // the port name begins with "0x"
     bool infrared = false;  // serial, and the text contains "-IR"
     uint16_t address = 0;  // parallel: the port name read as hexadecimal

@@ -9,33 +9,37 @@
 
 namespace {
 
-bool OpenParallel(const PortChoice& choice)
+// The first line as it always was; the second names the device and why.
+void ShowOpenFailure(const wxString& firstLine, const std::string& device)
 {
-    ParallelAddress = choice.address;
-    ParallelPinMask = choice.pinMask;
-    // Where no port answers at the address, the line operations do nothing
-    // and the port still counts as connected.
-    ParallelLines().Open(ParallelAddress);
-    SetParallelLine(false);
-    ActivePort = PORT_PARALLEL;
-    return true;
+    wxMessageBox(firstLine + "\n" + wxString::FromUTF8(device + ": " + PortErrorText()), "Message");
 }
 
-bool OpenSerial(const PortChoice& choice)
+bool OpenChosen(const std::string& text)
 {
-    SerialBackend& serial = SerialLines();
-    if (!serial.Open(choice.portName)) {
-        wxMessageBox("Could not attach to " + choice.portName, "Message");
-        return false;
+    const PortChoice choice = DecodePortChoice(text);
+    if (choice.parallel) {
+        if (!OpenParallelPort(text)) {
+            const std::string device = PortDevicePath(choice.deviceName);
+            ShowOpenFailure("Could not attach to " + choice.portName,
+                            device.empty() ? "parallel port at " + choice.portName : device);
+            return false;
+        }
+        ActivePort = PORT_PARALLEL;
+    } else {
+        switch (OpenSerialPort(text)) {
+        case SERIAL_OPEN_FAILED:
+            ShowOpenFailure("Could not attach to " + choice.portName, SerialLines().Device());
+            return false;
+        case SERIAL_CONFIGURE_FAILED:
+            ShowOpenFailure("Cannot configure " + choice.portName, SerialLines().Device());
+            return false;
+        case SERIAL_OPENED:
+            break;
+        }
+        ActivePort = choice.infrared ? PORT_SERIAL_IR : PORT_SERIAL;
     }
-    if (!serial.Configure()) {
-        serial.Close();
-        wxMessageBox("Cannot configure " + choice.portName, "Message");
-        return false;
-    }
-    serial.SetRts(false);
-    ActivePort = choice.infrared ? PORT_SERIAL_IR : PORT_SERIAL;
-    serial.SetDtr(choice.infrared);
+    ActivePortName = text;
     return true;
 }
 
@@ -50,6 +54,5 @@ bool ChooseAndOpenPort()
                                              "COM/LPT port", texts, nullptr);
     if (index < 0)
         return false;
-    const PortChoice choice = DecodePortChoice(PortChoiceTexts()[index]);
-    return choice.parallel ? OpenParallel(choice) : OpenSerial(choice);
+    return OpenChosen(PortChoiceTexts()[index]);
 }

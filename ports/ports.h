@@ -1,12 +1,16 @@
 // The trigger port: which kind is in use, and the operations that set the
 // camera's shutter and focus lines on it.
 //
-// Everything here runs on the GUI thread. No line operation reports a result:
-// a line change that fails is ignored, and a line operation on a port that is
-// not open (never opened, or closed again) does nothing at all.
+// Everything here runs on the GUI thread. No line operation returns a
+// result: a line change that fails marks the port lost (PortLost), and the
+// runner stops at its next checkpoint. A release (a line made inactive) is
+// tried up to three times, 10 ms apart, before it counts as failed. A line
+// operation on a port that is not open (never opened, or closed again) does
+// nothing at all.
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 enum PortKind : int32_t {
     PORT_NONE = 0,
@@ -18,6 +22,9 @@ enum PortKind : int32_t {
 
 // Set once at start-up; nothing changes it afterwards.
 extern PortKind ActivePort;
+// The chooser entry of the port in use ("COM2-IR", "0x378-LPT1 Pin3"), or
+// "DSUSB"; empty without a port.
+extern std::string ActivePortName;
 // The parallel port's data register (base address) and the data bit that
 // drives the shutter: 1 = data bit 0 (pin 2), 2 = data bit 1 (pin 3).
 extern uint16_t ParallelAddress;
@@ -29,8 +36,36 @@ extern uint16_t ParallelPinMask;
 // Defined with the window code, since it shows dialogs.
 bool ChooseAndOpenPort();
 
+// Opens the serial port of a chooser entry ("COM5", "COM5-IR"), configures
+// it and sets its first line states: RTS released, DTR set on "-IR" (it
+// powers the remote) and released otherwise.
+enum SerialOpen { SERIAL_OPENED, SERIAL_OPEN_FAILED, SERIAL_CONFIGURE_FAILED };
+SerialOpen OpenSerialPort(const std::string& choiceText);
 // Releases the serial port. After it, the serial line operations do nothing.
 void CloseSerialPort();
+// Opens the parallel port of a chooser entry and clears its shutter bit,
+// the other seven bits kept. False when it cannot be opened or claimed.
+bool OpenParallelPort(const std::string& choiceText);
+void CloseParallelPort();
+
+// Releases the port in use by its kind (the box's released byte, both
+// serial lines lowered, the parallel bit cleared) and closes it. Harmless
+// when it is closed already.
+void ReleaseActivePort();
+
+// True once a line change failed on the open port: the device is gone or
+// no longer answers. Cleared when a port is opened.
+bool PortLost();
+// Closes a lost port and opens it again, as it was opened at start (the
+// box is looked for anew). True when it is back.
+bool ReopenLostPort();
+// The port as the user knows it: "COM5 (/dev/ttyUSB0)", "DSUSB",
+// "0x378-LPT1".
+std::string PortDescription();
+// Why the last open or line change failed, in the user's words, with the
+// fix where there is one ("permission denied (add yourself to the group
+// dialout, then log in again)").
+std::string PortErrorText();
 
 // Serial lines: RTS = shutter, DTR = focus. true = line active (asserted).
 void SetSerialShutter(bool on);
@@ -40,8 +75,10 @@ void SetSerialFocus(bool on);
 void SetParallelLine(bool on);
 
 // The DSUSB box. DsusbOpen is true when a box was found and claimed; the
-// other operations do nothing unless a box is open.
+// other operations do nothing unless a box is open. DsusbPresent is true
+// when DsusbOpen failed although a box is there (no permission, in use).
 bool DsusbOpen();
+bool DsusbPresent();
 void DsusbClose();
 void DsusbPrepare();
 void DsusbShutterOn();

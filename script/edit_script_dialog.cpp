@@ -17,6 +17,7 @@
 
 #include "mainwindow/clock.h"
 #include "mainwindow/main_frame.h"
+#include "ports/ports.h"
 #include "script/script_line.h"
 
 // ----------------------------------------------------------------------------
@@ -78,6 +79,7 @@ wxBEGIN_EVENT_TABLE(EditScriptDialog, wxDialog)
     EVT_BUTTON(ID_SCRIPT_DONE, EditScriptDialog::OnScriptDone)
     EVT_BUTTON(ID_ABORT_SCRIPT, EditScriptDialog::OnAbortScript)
     EVT_CLOSE(EditScriptDialog::OnClose)
+    EVT_CHAR_HOOK(EditScriptDialog::OnCharHook)
 wxEND_EVENT_TABLE()
     // clang-format on
 
@@ -156,7 +158,10 @@ void EditScriptDialog::ExecuteScriptLine(wxString line)
         break;
     }
     case CMD_PROMPT_OK:
-        wxMessageBox(wxString::FromUTF8(command.text), "Script Alert", wxOK | wxCANCEL | wxICON_INFORMATION, this);
+        // Cancel ends the script run, as Abort Script does; OK goes on.
+        if (wxMessageBox(wxString::FromUTF8(command.text), "Script Alert", wxOK | wxCANCEL | wxICON_INFORMATION,
+                         this) == wxCANCEL)
+            abortRequested_ = running_;
         break;
     }
 }
@@ -204,7 +209,7 @@ void EditScriptDialog::RunAllLines()
     for (long t = 0; t < ScriptTextCtrl->GetNumberOfLines() && !abortRequested_; ++t) {
         const wxString line = ScriptTextCtrl->GetLineText(t);
         MarkLine(t, RUNNING_LINE_COLOUR);
-        ScriptStatusText->SetLabel(wxString::Format("%ld: ", t + 1) + line);
+        ScriptStatusText->SetLabelText(wxString::Format("%ld: ", t + 1) + line);  // "&" is shown as it is
         Redraw(ScriptTextCtrl);
         clock.Yield();
         if (abortRequested_)
@@ -212,7 +217,9 @@ void EditScriptDialog::RunAllLines()
         ExecuteScriptLine(line);
         MarkLine(t, LINE_COLOUR);
         Redraw(ScriptTextCtrl);
-        if (!MainFrame || MainFrame->AbortRequested)
+        // Only what happened during this run ends it: an Abort Script press
+        // or a PromptOK cancel, a close, a lost port.
+        if (!MainFrame || MainFrame->CloseRequested() || PortLost())
             break;
         clock.Yield();
     }
@@ -243,11 +250,23 @@ void EditScriptDialog::Redraw(wxWindow* window)
     window->Update();
 }
 
+// A press while no script runs ends no later script run: the run loop
+// looks only at its own flag.
 void EditScriptDialog::OnAbortScript(wxCommandEvent&)
 {
     abortRequested_ = running_;
     if (MainFrame)
         MainFrame->AbortRequested = true;
+}
+
+// Escape acts as the close box (the toolkit would look for a Cancel or OK
+// button, which this dialog has not).
+void EditScriptDialog::OnCharHook(wxKeyEvent& event)
+{
+    if (event.GetKeyCode() == WXK_ESCAPE)
+        Close();
+    else
+        event.Skip();
 }
 
 void EditScriptDialog::OnScriptDone(wxCommandEvent&) { Finish(wxID_OK); }
@@ -277,8 +296,18 @@ void EditScriptDialog::OnClose(wxCloseEvent&)
 
 // The main window's menu item: the editor is a local object, destroyed when
 // its modal loop ends.
+// A close that came while it was open closes the window once it has gone
+// (or, when a run is still in progress, at that run's next checkpoint).
 void MyFrame::OnEditScript(wxCommandEvent&)
 {
+    if (closeRequested_)
+        return;
     EditScriptDialog dialog(this);
+    scriptEditor_ = &dialog;
+    scriptEditorOpen_ = true;
     dialog.ShowModal();
+    scriptEditor_ = nullptr;
+    scriptEditorOpen_ = false;
+    if (closeRequested_ && !SequenceBusy)
+        ReleaseAndDestroy();
 }

@@ -38,6 +38,7 @@ public:
     void OnAbortScript(wxCommandEvent& event);
     void OnScriptDone(wxCommandEvent& event);
     void OnClose(wxCloseEvent& event);
+    void OnCharHook(wxKeyEvent& event);
 
 
 private:

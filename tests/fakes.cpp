@@ -25,9 +25,21 @@ std::vector<std::string> EventLog::Whats() const
     return whats;
 }
 
+bool EventLog::Reach(const std::string& what)
+{
+    if (failures > 0) {
+        --failures;
+        Add(what + " failed");
+        return false;
+    }
+    Add(what);
+    return true;
+}
+
 bool FakeSerial::Open(const std::string& portName)
 {
     log_.Add("serial open " + portName);
+    device_ = PortDevicePath(portName);
     open_ = openSucceeds;
     return open_;
 }
@@ -38,8 +50,8 @@ bool FakeSerial::Configure()
     return configureSucceeds;
 }
 
-void FakeSerial::SetRts(bool active) { log_.Add(active ? "RTS 1" : "RTS 0"); }
-void FakeSerial::SetDtr(bool active) { log_.Add(active ? "DTR 1" : "DTR 0"); }
+bool FakeSerial::SetRts(bool active) { return log_.Reach(active ? "RTS 1" : "RTS 0"); }
+bool FakeSerial::SetDtr(bool active) { return log_.Reach(active ? "DTR 1" : "DTR 0"); }
 
 void FakeSerial::Close()
 {
@@ -47,26 +59,41 @@ void FakeSerial::Close()
     open_ = false;
 }
 
-bool FakeParallel::Open(uint16_t baseAddress)
+bool FakeParallel::Open(uint16_t baseAddress, const std::string& device)
 {
-    log_.Add("parallel open " + Hex(baseAddress));
+    log_.Add("parallel open " + (device.empty() ? Hex(baseAddress) : device));
     open_ = present;
     return open_;
 }
 
-void FakeParallel::WriteData(uint8_t value)
+bool FakeParallel::ReadData(uint8_t& value)
 {
+    value = data;
+    return !unreadable;
+}
+
+bool FakeParallel::WriteData(uint8_t value)
+{
+    if (!log_.Reach("data " + Hex(value)))
+        return false;
     data = value;
-    log_.Add("data " + Hex(value));
+    return true;
+}
+
+void FakeParallel::Close()
+{
+    if (open_)
+        log_.Add("parallel close");
+    open_ = false;
 }
 
 bool FakeUsb::Open()
 {
     log_.Add("usb open");
-    return present;
+    return present && usable;
 }
 
-void FakeUsb::Send(uint8_t command) { log_.Add("usb " + Hex(command)); }
+bool FakeUsb::Send(uint8_t command) { return log_.Reach("usb " + Hex(command)); }
 void FakeUsb::Close() { log_.Add("usb close"); }
 
 void InstallFakes(Fakes& fakes)

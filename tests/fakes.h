@@ -1,6 +1,7 @@
 // Recording fakes behind the port layer, and a virtual clock for the runner.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -25,6 +26,11 @@ struct EventLog {
     std::function<int64_t()> realTime;
     void Add(const std::string& what) { events.push_back({realTime ? realTime() : now, what}); }
     std::vector<std::string> Whats() const;
+    // The next `failures` device calls fail, logged with " failed" and
+    // reported with errno `error`: an unplugged device.
+    int failures = 0;
+    int error = 0;
+    bool Reach(const std::string& what);
 };
 
 class FakeSerial : public SerialBackend {
@@ -35,10 +41,12 @@ public:
     }
     bool Open(const std::string& portName) override;
     bool Configure() override;
-    void SetRts(bool active) override;
-    void SetDtr(bool active) override;
+    bool SetRts(bool active) override;
+    bool SetDtr(bool active) override;
     void Close() override;
     bool IsOpen() const override { return open_; }
+    std::string Device() const override { return device_; }
+    int Error() const override { return log_.error; }
 
     bool openSucceeds = true;
     bool configureSucceeds = true;
@@ -46,6 +54,7 @@ public:
 private:
     EventLog& log_;
     bool open_ = false;
+    std::string device_;
 };
 
 class FakeParallel : public ParallelBackend {
@@ -54,12 +63,15 @@ public:
         : log_(log)
     {
     }
-    bool Open(uint16_t baseAddress) override;
-    uint8_t ReadData() override { return data; }
-    void WriteData(uint8_t value) override;
+    bool Open(uint16_t baseAddress, const std::string& device) override;
+    bool ReadData(uint8_t& value) override;
+    bool WriteData(uint8_t value) override;
+    void Close() override;
     bool IsOpen() const override { return open_; }
+    int Error() const override { return present ? log_.error : ENODEV; }
 
     bool present = true;
+    bool unreadable = false;
     uint8_t data = 0;
 
 private:
@@ -74,10 +86,12 @@ public:
     {
     }
     bool Open() override;
-    void Send(uint8_t command) override;
+    bool Send(uint8_t command) override;
     void Close() override;
+    int Error() const override { return present ? log_.error : ENODEV; }
 
     bool present = false;
+    bool usable = true;  // false: there, but no permission or in use (log.error)
 
 private:
     EventLog& log_;

@@ -117,7 +117,7 @@ TEST_F(LineOperations, ParallelLineIsReadModifyWriteOfItsBit)
 {
     ParallelPinMask = 2;
     SetParallelLine(true);  // no port: nothing
-    ASSERT_TRUE(ParallelLines().Open(0x378));
+    ASSERT_TRUE(ParallelLines().Open(0x378, ""));
     fakes.parallel->data = 0x81;
     SetParallelLine(true);
     SetParallelLine(false);

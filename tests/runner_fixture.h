@@ -61,7 +61,7 @@ protected:
             break;
         case PORT_PARALLEL:
             ParallelPinMask = 1;
-            ParallelLines().Open(0x378);
+            ParallelLines().Open(0x378, "");
             break;
         case PORT_NONE:
             break;

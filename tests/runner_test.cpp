@@ -181,8 +181,9 @@ TEST_F(Runner, AFChangedDuringAnExposureActsAtTheNextLineAction)
     Apply({1, 2, 0, 0, 0, false});
     clock->At(500, [this] { Command(frame, wxEVT_MENU, ID_AF_NONE); });
     Start();
-    // The focus line set under "held" is not released under "none".
-    EXPECT_EQ(fakes.log.events, (Timeline{{0, "RTS 1"}, {0, "DTR 1"}, {2000, "RTS 0"}}));
+    // The focus line set under "held" is released by the exposure's end,
+    // whatever the mode is by then.
+    EXPECT_EQ(fakes.log.events, (Timeline{{0, "RTS 1"}, {0, "DTR 1"}, {2000, "RTS 0"}, {2000, "DTR 0"}}));
     EXPECT_EQ(AFMode, AF_NONE);
 }
 
@@ -287,7 +288,7 @@ TEST_F(Runner, CloseDuringAnExposure)
         {PORT_SERIAL_IR,
          false,
          {{0, "RTS 1"}, {200, "RTS 0"}, {1000, "RTS 1"}, {1200, "RTS 0"}, {1200, "serial close"}}},
-        {PORT_PARALLEL, false, {{0, "data 01"}, {1000, "data 00"}}},
+        {PORT_PARALLEL, false, {{0, "data 01"}, {1000, "data 00"}, {1000, "data 00"}, {1000, "parallel close"}}},
         {PORT_DSUSB,
          true,
          {{0, "usb 20"},

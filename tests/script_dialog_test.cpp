@@ -170,6 +170,13 @@ TEST_F(ScriptEditor, AStalePressDoesNotEndALaterRun)
     WITHOUT_DIALOG(Run("Exposures 5\nDuration 7"));
     EXPECT_EQ(frame->ExposuresCtrl->GetValue(), 5);
     EXPECT_EQ(frame->DurationCtrl->GetValue(), 7);
+
+    // Also with the editor opened during a main-window run.
+    SequenceBusy = 1;
+    Command(dialog, wxEVT_BUTTON, ID_ABORT_SCRIPT);
+    WITHOUT_DIALOG(Run("Duration 7\nDuration 8"));
+    SequenceBusy = 0;
+    EXPECT_EQ(frame->DurationCtrl->GetValue(), 8);
 }
 
 TEST_F(ScriptEditor, StartCaptureIsRefusedWhileASequenceRuns)

@@ -1,56 +1,250 @@
-// The libserialport backend with injected device paths. A pseudo-terminal
-// has no modem lines, so libserialport refuses it; the exclusive claim is
-// tested on one directly.
+// The real backends against stand-in devices: a pseudo-terminal (its modem
+// lines, which a pty lacks, kept by the preloaded device shim) and the
+// shim's libusb and libieee1284. What reached the device is read from the
+// shim's log and, for the terminal settings, from the pty itself.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
-#include "ports/serial/serial_libserialport.h"
+#include <fstream>
+#include <string>
+#include <vector>
 
-TEST(SerialBackend, ComNamesMapToLinuxDevices)
-{
-    EXPECT_EQ(SerialDevicePath("COM1"), "/dev/ttyS0");
-    EXPECT_EQ(SerialDevicePath("COM4"), "/dev/ttyS3");
-    EXPECT_EQ(SerialDevicePath("COM5"), "/dev/ttyUSB0");
-    EXPECT_EQ(SerialDevicePath("COM8"), "/dev/ttyUSB3");
-    EXPECT_EQ(SerialDevicePath("COM9"), "");
-    EXPECT_EQ(SerialDevicePath("COM0"), "");
-    EXPECT_EQ(SerialDevicePath("0x378"), "");
-}
+#include "ports/backends.h"
+#include "ports/ports.h"
+#include "ports/serial/serial_lines.h"
 
-TEST(SerialBackend, MissingOrUnusableDeviceDoesNotOpen)
-{
-    const int master = posix_openpt(O_RDWR | O_NOCTTY);
-    ASSERT_GE(master, 0);
-    ASSERT_EQ(grantpt(master), 0);
-    ASSERT_EQ(unlockpt(master), 0);
-    const std::string pty = ptsname(master);
-    for (const std::string& path : {std::string("/nonexistent/ttyVantrel"), std::string(""), pty}) {
-        SCOPED_TRACE(path);
-        auto backend = MakeLibserialportBackend([&](const std::string&) { return path; });
-        EXPECT_FALSE(backend->Open("COM7"));
-        EXPECT_FALSE(backend->IsOpen());
-        backend->Close();  // harmless
+namespace {
+
+class RealBackends : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!getenv("LD_PRELOAD") || std::string(getenv("LD_PRELOAD")).find("device_shim") == std::string::npos)
+            GTEST_SKIP() << "needs the device shim preloaded";
+        char dir[] = "/tmp/vantrel-backend-XXXXXX";
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        folder = dir;
+        setenv("VANTREL_SHIM_LOG", (folder + "/log").c_str(), 1);
+        setenv("VANTREL_SHIM_GONE", (folder + "/gone").c_str(), 1);
+        master = posix_openpt(O_RDWR | O_NOCTTY);
+        ASSERT_GE(master, 0);
+        ASSERT_EQ(grantpt(master), 0);
+        ASSERT_EQ(unlockpt(master), 0);
+        pty = ptsname(master);
+        ClearPortDevices();
+        SetPortDevice("COM7", pty);
+        InstallBackends(MakeTerminalBackend(folder), MakeIeee1284Backend(), MakeLibusbBackend());
+        ActivePort = PORT_NONE;
     }
-    close(master);
+
+    void TearDown() override
+    {
+        InstallBackends(nullptr, nullptr, nullptr);
+        ClearPortDevices();
+        for (const char* name : {"VANTREL_SHIM_USB", "VANTREL_SHIM_PARPORT", "VANTREL_SHIM_DATA"})
+            unsetenv(name);
+        if (master >= 0)
+            close(master);
+        std::system(("rm -rf " + folder).c_str());
+    }
+
+    // What reached the devices since the last call.
+    std::vector<std::string> Reached()
+    {
+        std::vector<std::string> lines;
+        std::ifstream log(folder + "/log");
+        for (std::string line; std::getline(log, line);)
+            lines.push_back(line);
+        unlink((folder + "/log").c_str());
+        return lines;
+    }
+
+    void Unplug() { std::ofstream(folder + "/gone").put('\n'); }
+
+    std::string folder;
+    std::string pty;
+    int master = -1;
+};
+
+TEST(SerialDevices, ComNamesMapToLinuxDevicesUnlessTheSettingsSayOtherwise)
+{
+    ClearPortDevices();
+    EXPECT_EQ(PortDevicePath("COM1"), "/dev/ttyS0");
+    EXPECT_EQ(PortDevicePath("COM4"), "/dev/ttyS3");
+    EXPECT_EQ(PortDevicePath("COM5"), "/dev/ttyUSB0");
+    EXPECT_EQ(PortDevicePath("COM8"), "/dev/ttyUSB3");
+    EXPECT_EQ(PortDevicePath("COM9"), "");
+    EXPECT_EQ(PortDevicePath("0x378-LPT1"), "");
+    SetPortDevice("COM5", "/dev/ttyACM0");
+    EXPECT_EQ(PortDevicePath("COM5"), "/dev/ttyACM0");
+    ClearPortDevices();
+    EXPECT_EQ(LockFilePath("/run/lock", "/dev/ttyUSB0"), "/run/lock/LCK..ttyUSB0");
 }
 
-TEST(SerialBackend, SecondClaimOfATerminalIsRefused)
+// Whatever flow control and framing the port had, it ends at 2400 8N1 with
+// none, HUPCL set, claimed exclusively, and only RTS and DTR driven.
+TEST_F(RealBackends, SerialPortIsClaimedAndConfiguredAndDrivesItsLines)
 {
-    const int master = posix_openpt(O_RDWR | O_NOCTTY);
-    ASSERT_GE(master, 0);
-    ASSERT_EQ(grantpt(master), 0);
-    ASSERT_EQ(unlockpt(master), 0);
-    const int first = open(ptsname(master), O_RDWR | O_NOCTTY);
-    const int second = open(ptsname(master), O_RDWR | O_NOCTTY);
-    ASSERT_GE(first, 0);
-    ASSERT_GE(second, 0);
-    EXPECT_TRUE(ClaimExclusive(first));
-    EXPECT_FALSE(ClaimExclusive(second));
-    close(first);
-    EXPECT_TRUE(ClaimExclusive(second));  // released with its holder
-    close(second);
-    close(master);
+    const int other = open(pty.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(other, 0);
+    termios before{};
+    ASSERT_EQ(tcgetattr(other, &before), 0);
+    before.c_cflag = (before.c_cflag & ~HUPCL) | CRTSCTS | PARENB | CSTOPB;
+    before.c_iflag |= IXON | IXOFF;
+    cfsetospeed(&before, B9600);
+    ASSERT_EQ(tcsetattr(other, TCSANOW, &before), 0);
+
+    EXPECT_EQ(OpenSerialPort("COM7-IR"), SERIAL_OPENED);
+    EXPECT_EQ(Reached(), (std::vector<std::string>{"RTS 0", "DTR 0", "RTS 0", "DTR 1"}));
+    termios after{};
+    ASSERT_EQ(tcgetattr(other, &after), 0);
+    EXPECT_EQ(cfgetospeed(&after), B2400);
+    EXPECT_EQ(after.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(after.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
+    EXPECT_NE(after.c_cflag & HUPCL, 0u);
+    EXPECT_EQ(after.c_iflag & (IXON | IXOFF | IXANY), 0u);
+    int exclusive = 0;
+    EXPECT_EQ(ioctl(other, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 1);
+    EXPECT_NE(flock(other, LOCK_EX | LOCK_NB), 0);
+    std::ifstream lock(LockFilePath(folder, pty));
+    long owner = 0;
+    EXPECT_TRUE(lock >> owner);
+    EXPECT_EQ(owner, getpid());
+
+    SetSerialShutter(true);
+    SetSerialFocus(false);
+    SetSerialShutter(false);
+    CloseSerialPort();
+    EXPECT_EQ(Reached(), (std::vector<std::string>{"RTS 1", "DTR 0", "RTS 0", "RTS 0", "DTR 0"}));
+    EXPECT_EQ(access(LockFilePath(folder, pty).c_str(), F_OK), -1);
+    EXPECT_EQ(ioctl(other, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0);
+    close(other);
 }
+
+// A port that another process holds (its lock file, or its claim) is
+// reported in use, and not one of its lines is touched.
+TEST_F(RealBackends, PortInUseIsLeftAlone)
+{
+    struct Row {
+        const char* name;
+        long lockOwner;  // 0: no lock file
+        bool claimed;  // another descriptor holds flock
+        bool opens;
+    };
+    const Row rows[] = {
+        {"locked by a live process", 1, false, false},
+        {"stale lock of a gone process", 999999999, false, true},
+        {"held with flock", 0, true, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        if (row.lockOwner)
+            std::ofstream(LockFilePath(folder, pty)) << "  " << row.lockOwner << "\n";
+        const int holder = open(pty.c_str(), O_RDWR | O_NOCTTY);
+        ASSERT_GE(holder, 0);
+        if (row.claimed)
+            ASSERT_EQ(flock(holder, LOCK_EX), 0);
+        EXPECT_EQ(OpenSerialPort("COM7") == SERIAL_OPENED, row.opens);
+        if (!row.opens) {
+            EXPECT_EQ(Reached(), std::vector<std::string>{});
+            EXPECT_EQ(PortErrorText(), "in use by another program");
+        }
+        CloseSerialPort();
+        close(holder);
+        unlink(LockFilePath(folder, pty).c_str());
+        Reached();
+    }
+    SetPortDevice("COM7", folder + "/ttyUSB9");
+    EXPECT_EQ(OpenSerialPort("COM7"), SERIAL_OPEN_FAILED);
+    EXPECT_EQ(SerialLines().Device(), folder + "/ttyUSB9");
+    EXPECT_EQ(PortErrorText(), "no such device (is the adapter plugged in?)");
+}
+
+// An unplugged device: each kind's line change fails, a release is tried
+// three times, and the port layer knows the port is lost.
+TEST_F(RealBackends, UnpluggedDeviceMarksThePortLost)
+{
+    setenv("VANTREL_SHIM_USB", "present", 1);
+    setenv("VANTREL_SHIM_PARPORT", "present", 1);
+    ASSERT_EQ(OpenSerialPort("COM7"), SERIAL_OPENED);
+    SetSerialShutter(true);
+    Unplug();
+    SetSerialShutter(false);
+    EXPECT_TRUE(PortLost());
+    CloseSerialPort();
+    unlink((folder + "/gone").c_str());
+
+    ASSERT_TRUE(DsusbOpen());
+    EXPECT_FALSE(PortLost());
+    DsusbShutterOn();
+    Unplug();
+    DsusbShutterOff();
+    EXPECT_TRUE(PortLost());
+    DsusbClose();
+    unlink((folder + "/gone").c_str());
+
+    setenv("VANTREL_SHIM_DATA", "A7", 1);
+    ASSERT_TRUE(OpenParallelPort("0x378-LPT1"));
+    EXPECT_FALSE(PortLost());
+    Unplug();
+    SetParallelLine(true);
+    EXPECT_TRUE(PortLost());
+    EXPECT_EQ(Reached(), (std::vector<std::string>{"RTS 0", "DTR 0", "RTS 0", "DTR 0", "RTS 1", "usb claim 0",
+                                                   "usb 01 to 01 within 100 ms",
+                                                   "usb close", "parport open exclusive", "parport claim", "data A6"}));
+    CloseParallelPort();
+}
+
+TEST_F(RealBackends, BoxAndParallelPortOpenOrSayWhyNot)
+{
+    struct Row {
+        const char* usb;
+        bool opens;
+        bool present;
+        const char* why;
+    };
+    const Row boxes[] = {
+        {"absent", false, false, "no such device (is the box plugged in?)"},
+        {"present", true, false, ""},
+        {"denied", false, true, "permission denied (install Vantrel's udev rule, then plug the box in again)"},
+        {"busy", false, true, "in use by another program"},
+    };
+    for (const Row& row : boxes) {
+        SCOPED_TRACE(row.usb);
+        setenv("VANTREL_SHIM_USB", row.usb, 1);
+        EXPECT_EQ(DsusbOpen(), row.opens);
+        EXPECT_EQ(DsusbPresent(), row.present);
+        EXPECT_EQ(PortErrorText(), row.why);
+        DsusbClose();
+    }
+    const Row parports[] = {
+        {"absent", false, false, "no such device (is the adapter plugged in?)"},
+        {"lp", true, false, ""},  // the printer driver holds it: shared
+        {"denied", false, false, "permission denied (add yourself to the group lp, then log in again)"},
+    };
+    for (const Row& row : parports) {
+        SCOPED_TRACE(row.usb);
+        setenv("VANTREL_SHIM_PARPORT", row.usb, 1);
+        EXPECT_EQ(OpenParallelPort("0x378-LPT1 Pin3"), row.opens);
+        EXPECT_EQ(PortErrorText(), row.why);
+        CloseParallelPort();
+    }
+    Reached();
+    setenv("VANTREL_SHIM_PARPORT", "present", 1);
+    SetPortDevice("0x378-LPT1", "/dev/parport0");
+    setenv("VANTREL_SHIM_DATA", "FF", 1);
+    EXPECT_TRUE(OpenParallelPort("0x378-LPT1 Pin3"));
+    CloseParallelPort();
+    EXPECT_EQ(Reached(),
+              (std::vector<std::string>{"parport open exclusive", "parport claim", "data FD", "parport release"}));
+}
+
+}  // namespace

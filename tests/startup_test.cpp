@@ -89,19 +89,37 @@ TEST_F(StartUp, ChosenPortIsOpenedWithItsFirstLineStates)
     }
 }
 
-TEST_F(StartUp, ParallelEntryCountsAsConnectedWithoutAPort)
+// A port that cannot be had is never reported connected: the first line as
+// ever, the second names the device and why.
+TEST_F(StartUp, PortThatCannotBeOpenedSaysWhy)
 {
     fakes.parallel->present = false;
-    wxTEST_DIALOG(OpenMainWindowAndPort(), ChoosePort("0x378-LPT1"));
-    EXPECT_EQ(MainFrame->GetStatusBar()->GetStatusText(0), "Parallel port connected");
-    EXPECT_EQ(ActivePort, PORT_PARALLEL);
+    wxTEST_DIALOG(OpenMainWindowAndPort(), ChoosePort("0x378-LPT1"),
+                  ExpectMessage("Could not attach to 0x378\nparallel port at 0x378: no such device (is the adapter "
+                                "plugged in?)",
+                                "Message"),
+                  ExpectMessage(NO_PORT, "Message"));
+    EXPECT_EQ(MainFrame->GetStatusBar()->GetStatusText(0), "NOT CONNECTED");
+    EXPECT_EQ(ActivePort, PORT_NONE);
     EXPECT_EQ(fakes.log.Whats(), (std::vector<std::string>{"usb open", "parallel open 378"}));
-}
+    TearDown();
 
-TEST_F(StartUp, FailingSerialPortShowsTwoBoxes)
-{
+    SetUp();
+    fakes.usb->present = true;
+    fakes.usb->usable = false;
+    fakes.log.error = EACCES;
+    wxTEST_DIALOG(OpenMainWindowAndPort(),
+                  ExpectMessage("ShoeString DSUSB found but not usable: permission denied (install Vantrel's udev "
+                                "rule, then plug the box in again)",
+                                "Message"),
+                  CancelChooser(wxID_CANCEL), ExpectMessage(NO_PORT, "Message"));
+    TearDown();
+
+    SetUp();
     fakes.serial->openSucceeds = false;
-    wxTEST_DIALOG(OpenMainWindowAndPort(), ChoosePort("COM7"), ExpectMessage("Could not attach to COM7", "Message"),
+    fakes.log.error = EBUSY;
+    wxTEST_DIALOG(OpenMainWindowAndPort(), ChoosePort("COM7"),
+                  ExpectMessage("Could not attach to COM7\n/dev/ttyUSB2: in use by another program", "Message"),
                   ExpectMessage(NO_PORT, "Message"));
     EXPECT_EQ(MainFrame->GetStatusBar()->GetStatusText(0), "NOT CONNECTED");
     EXPECT_EQ(ActivePort, PORT_NONE);
@@ -109,7 +127,9 @@ TEST_F(StartUp, FailingSerialPortShowsTwoBoxes)
 
     SetUp();
     fakes.serial->configureSucceeds = false;
-    wxTEST_DIALOG(OpenMainWindowAndPort(), ChoosePort("COM3-IR"), ExpectMessage("Cannot configure COM3", "Message"),
+    fakes.log.error = EIO;
+    wxTEST_DIALOG(OpenMainWindowAndPort(), ChoosePort("COM3-IR"),
+                  ExpectMessage("Cannot configure COM3\n/dev/ttyS2: Input/output error", "Message"),
                   ExpectMessage(NO_PORT, "Message"));
     EXPECT_EQ(ActivePort, PORT_NONE);
     // The refused port is closed again, its lines untouched.
@@ -127,7 +147,7 @@ TEST_F(StartUp, CloseReleasesThePortByKind)
         {"", {"usb 00", "usb close"}},
         {"COM1", {"serial close"}},
         {"COM1-IR", {"serial close"}},
-        {"0x378-LPT1", {}},
+        {"0x378-LPT1", {"data 00", "parallel close"}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.choice);

@@ -1,50 +1,69 @@
 // The parallel backend on libieee1284 (ppdev where the system has it).
 #include <ieee1284.h>
 
+#include <cerrno>
+
 #include "ports/backends.h"
 
 namespace {
+
+// libieee1284 says little; errno holds the system's reason where it had one.
+int Cause(int result)
+{
+    if (result == E1284_SYS && errno != 0)
+        return errno;
+    return result == E1284_NOTAVAIL ? ENODEV : EIO;
+}
 
 class Ieee1284Lines : public ParallelBackend {
 public:
     ~Ieee1284Lines() override { Close(); }
 
-    bool Open(uint16_t baseAddress) override
+    bool Open(uint16_t baseAddress, const std::string& device) override
     {
         Close();
+        error_ = ENODEV;
         parport_list ports{};
-        if (ieee1284_find_ports(&ports, 0) != E1284_OK)
+        const int found = ieee1284_find_ports(&ports, 0);
+        if (found != E1284_OK) {
+            error_ = Cause(found);
             return false;
+        }
         for (int i = 0; i < ports.portc && !port_; ++i) {
             parport* candidate = ports.portv[i];
-            if (candidate->base_addr != baseAddress)
-                continue;
-            int capabilities = 0;
-            if (ieee1284_open(candidate, F1284_EXCL, &capabilities) != E1284_OK)
-                continue;
-            if (ieee1284_claim(candidate) != E1284_OK) {
-                ieee1284_close(candidate);
-                continue;
+            const bool wanted = device.empty() ? candidate->base_addr == baseAddress
+                                               : candidate->filename && device == candidate->filename;
+            if (wanted && Claim(candidate)) {
+                ieee1284_ref(candidate);  // keep it past the list
+                port_ = candidate;
             }
-            ieee1284_ref(candidate);  // keep it past the list
-            port_ = candidate;
         }
         ieee1284_free_ports(&ports);
         return port_ != nullptr;
     }
 
-    uint8_t ReadData() override
+    bool ReadData(uint8_t& value) override
     {
-        const int value = ieee1284_read_data(port_);
-        return static_cast<uint8_t>(value < 0 ? 0 : value);
+        const int data = ieee1284_read_data(port_);
+        if (data < 0) {
+            error_ = Cause(data);
+            return false;
+        }
+        value = static_cast<uint8_t>(data);
+        return true;
     }
 
-    void WriteData(uint8_t value) override { ieee1284_write_data(port_, value); }
+    // The library's write reports nothing; reading the register back shows
+    // whether the port is still there. (Its value is not compared: not
+    // every port reads back what it drives in every mode.)
+    bool WriteData(uint8_t value) override
+    {
+        ieee1284_write_data(port_, value);
+        uint8_t back = 0;
+        return ReadData(back);
+    }
 
-    bool IsOpen() const override { return port_ != nullptr; }
-
-private:
-    void Close()
+    void Close() override
     {
         if (!port_)
             return;
@@ -54,7 +73,38 @@ private:
         port_ = nullptr;
     }
 
+    bool IsOpen() const override { return port_ != nullptr; }
+    int Error() const override { return error_; }
+
+private:
+    // Exclusively if it can be had; shared when a driver (the printer
+    // module lp) holds the port, since the shutter bit is all this program
+    // writes.
+    bool Claim(parport* candidate)
+    {
+        int capabilities = 0;
+        errno = 0;
+        int result = ieee1284_open(candidate, F1284_EXCL, &capabilities);
+        if (result != E1284_OK) {
+            errno = 0;
+            result = ieee1284_open(candidate, 0, &capabilities);
+        }
+        if (result != E1284_OK) {
+            error_ = Cause(result);
+            return false;
+        }
+        errno = 0;
+        result = ieee1284_claim(candidate);
+        if (result != E1284_OK) {
+            error_ = Cause(result);
+            ieee1284_close(candidate);
+            return false;
+        }
+        return true;
+    }
+
     parport* port_ = nullptr;
+    int error_ = 0;
 };
 
 }  // namespace

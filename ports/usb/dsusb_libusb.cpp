@@ -2,6 +2,8 @@
 // interface 0, one command byte per transfer on its OUT endpoint.
 #include <libusb.h>
 
+#include <cerrno>
+
 #include "ports/backends.h"
 
 namespace {
@@ -9,7 +11,28 @@ namespace {
 constexpr uint16_t DSUSB_VENDOR = 0x134A;
 constexpr uint16_t DSUSB_PRODUCTS[] = {0x9021, 0x9026};
 constexpr int DSUSB_INTERFACE = 0;
-constexpr unsigned DSUSB_TIMEOUT_MS = 1000;
+// A stalled box must not hold the window up for long at each line change.
+constexpr unsigned DSUSB_TIMEOUT_MS = 100;
+
+// The libusb error as an errno value, for the message that says why.
+int Cause(int result)
+{
+    switch (result) {
+    case LIBUSB_ERROR_ACCESS:
+        return EACCES;
+    case LIBUSB_ERROR_BUSY:
+        return EBUSY;
+    case LIBUSB_ERROR_NO_DEVICE:
+    case LIBUSB_ERROR_NOT_FOUND:
+        return ENODEV;
+    case LIBUSB_ERROR_TIMEOUT:
+        return ETIMEDOUT;
+    case LIBUSB_ERROR_NO_MEM:
+        return ENOMEM;
+    default:
+        return EIO;
+    }
+}
 
 bool IsBox(libusb_device* device)
 {
@@ -29,15 +52,22 @@ public:
     bool Open() override
     {
         Close();
+        error_ = ENODEV;
         if (libusb_init(&context_) != 0) {
             context_ = nullptr;
             return false;
         }
         libusb_device** devices = nullptr;
         const ssize_t count = libusb_get_device_list(context_, &devices);
-        for (ssize_t i = 0; i < count && !handle_; ++i)
-            if (IsBox(devices[i]) && libusb_open(devices[i], &handle_) != 0)
+        for (ssize_t i = 0; i < count && !handle_; ++i) {
+            if (!IsBox(devices[i]))
+                continue;
+            const int opened = libusb_open(devices[i], &handle_);
+            if (opened != 0) {
+                error_ = Cause(opened);
                 handle_ = nullptr;
+            }
+        }
         if (count >= 0)
             libusb_free_device_list(devices, 1);
         if (!handle_ || !Claim()) {
@@ -47,16 +77,22 @@ public:
         return true;
     }
 
-    void Send(uint8_t command) override
+    bool Send(uint8_t command) override
     {
         if (!claimed_)
-            return;
+            return false;
         int sent = 0;
-        if (interruptEndpoint_)
-            libusb_interrupt_transfer(handle_, endpoint_, &command, 1, &sent, DSUSB_TIMEOUT_MS);
-        else
-            libusb_bulk_transfer(handle_, endpoint_, &command, 1, &sent, DSUSB_TIMEOUT_MS);
+        const int result = interruptEndpoint_
+            ? libusb_interrupt_transfer(handle_, endpoint_, &command, 1, &sent, DSUSB_TIMEOUT_MS)
+            : libusb_bulk_transfer(handle_, endpoint_, &command, 1, &sent, DSUSB_TIMEOUT_MS);
+        if (result != 0 || sent != 1) {
+            error_ = result != 0 ? Cause(result) : EIO;
+            return false;
+        }
+        return true;
     }
+
+    int Error() const override { return error_; }
 
     void Close() override
     {
@@ -77,10 +113,16 @@ private:
         libusb_set_auto_detach_kernel_driver(handle_, 1);
         if (libusb_kernel_driver_active(handle_, DSUSB_INTERFACE) == 1)
             libusb_detach_kernel_driver(handle_, DSUSB_INTERFACE);
-        if (libusb_claim_interface(handle_, DSUSB_INTERFACE) != 0)
+        const int claimed = libusb_claim_interface(handle_, DSUSB_INTERFACE);
+        if (claimed != 0) {
+            error_ = Cause(claimed);
             return false;
+        }
         claimed_ = true;
-        return FindOutEndpoint();
+        if (FindOutEndpoint())
+            return true;
+        error_ = EIO;
+        return false;
     }
 
     bool FindOutEndpoint()
@@ -110,6 +152,7 @@ private:
     bool claimed_ = false;
     uint8_t endpoint_ = 0;
     bool interruptEndpoint_ = false;
+    int error_ = 0;
 };
 
 }  // namespace

@@ -1,0 +1,127 @@
+// The settings file (~/.Vantrel, the toolkit's store): the AF mode, and the
+// [Ports] group that puts another device behind a chooser entry.
+#include <wx/fileconf.h>
+#include <wx/log.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include "mainwindow/af_mode.h"
+#include "mainwindow/settings.h"
+#include "ports/backends.h"
+#include "ports/port_choice.h"
+
+int AFMode = AF_NONE;
+
+namespace {
+// The store lives under the vendor name that the application sets first.
+const char* const CONFIG_APP_NAME = "Vantrel";
+const char* const CONFIG_AF_MODE_KEY = "AF Mode";
+const char* const CONFIG_PORTS_GROUP = "/Ports";
+
+// The settings are never worth a dialog: a damaged, unreadable or
+// unwritable file yields the defaults, and the toolkit's complaints about it
+// (and, in a debug build, its assertions) go to stderr instead of a message
+// box that would outlive the window.
+class QuietStore {
+public:
+    QuietStore()
+        : previousLog_(wxLog::SetActiveTarget(&stderrLog_))
+        , previousAssert_(wxSetAssertHandler(nullptr))
+    {
+    }
+    ~QuietStore()
+    {
+        store_.reset();  // writes the file, still quietly
+        wxLog::SetActiveTarget(previousLog_);
+        wxSetAssertHandler(previousAssert_);
+    }
+    wxFileConfig& Open()
+    {
+        store_ = std::make_unique<wxFileConfig>(CONFIG_APP_NAME, wxEmptyString, StorePath(), wxEmptyString,
+                                                wxCONFIG_USE_LOCAL_FILE);
+        return *store_;
+    }
+
+private:
+    // A ~/.Vantrel that is a symbolic link (to a dotfiles folder) is
+    // written through the link: the toolkit writes a new file and renames it
+    // over the old, which would replace the link itself.
+    static wxString StorePath()
+    {
+        const wxString path = wxFileConfig::GetLocalFileName(CONFIG_APP_NAME);
+        char resolved[PATH_MAX];
+        if (realpath(path.fn_str(), resolved))
+            return wxString::FromUTF8(resolved);
+        char target[PATH_MAX];
+        const ssize_t length = readlink(path.fn_str(), target, sizeof target - 1);
+        if (length <= 0)
+            return path;  // no file yet
+        target[length] = '\0';
+        if (target[0] == '/')
+            return wxString::FromUTF8(target);
+        return path.BeforeLast('/') + "/" + wxString::FromUTF8(target);  // a link to a file still to be made
+    }
+
+    wxLogStderr stderrLog_;
+    wxLog* previousLog_;
+    wxAssertHandler_t previousAssert_;
+    std::unique_ptr<wxFileConfig> store_;
+};
+
+// An absolute path that is a character device, or that does not exist yet
+// (an adapter that is not plugged in: opening it then says so).
+bool UsableDevicePath(const wxString& device)
+{
+    if (!device.StartsWith("/"))
+        return false;
+    struct stat info {};
+    if (stat(device.fn_str(), &info) != 0)
+        return true;
+    return S_ISCHR(info.st_mode);
+}
+
+}  // namespace
+
+int ReadAFMode()
+{
+    QuietStore quiet;
+    long value = 0;
+    if (!quiet.Open().Read(CONFIG_AF_MODE_KEY, &value))
+        value = 0;
+    return value < AF_NONE || value > AF_HELD_DURING ? AF_NONE : static_cast<int>(value);
+}
+
+void WriteAFMode(int mode)
+{
+    QuietStore quiet;
+    quiet.Open().Write(CONFIG_AF_MODE_KEY, static_cast<long>(mode));
+}
+
+void ReadPortDevices()
+{
+    QuietStore quiet;
+    wxFileConfig& store = quiet.Open();
+    store.SetPath(CONFIG_PORTS_GROUP);
+    wxString name;
+    long index = 0;
+    for (bool more = store.GetFirstEntry(name, index); more; more = store.GetNextEntry(name, index)) {
+        const wxString device = store.Read(name, wxString()).Strip(wxString::both);
+        const PortChoice choice = DecodePortChoice(name.utf8_string());
+        bool known = false;
+        for (const std::string& text : PortChoiceTexts())
+            known = known || DecodePortChoice(text).deviceName == name.utf8_string();
+        if (!known || !UsableDevicePath(device)) {
+            std::fprintf(stderr, "vantrel: ignoring [Ports] %s=%s in the settings (%s)\n", name.utf8_str().data(),
+                         device.utf8_str().data(),
+                         known ? "not an absolute path to a device" : "not a port of the chooser");
+            continue;
+        }
+        SetPortDevice(choice.deviceName, device.utf8_string());
+    }
+}
