@@ -39,12 +39,14 @@ private:
     std::string text_;
 };
 
-// A message box with exactly this text and caption, answered with OK.
+// A message box with exactly this text and caption, answered with OK (or
+// the answer given).
 class ExpectMessage : public wxExpectModalBase<wxMessageDialog, ExpectMessage> {
 public:
-    ExpectMessage(const std::string& text, const std::string& caption)
+    ExpectMessage(const std::string& text, const std::string& caption, int answer = wxID_OK)
         : text_(text)
         , caption_(caption)
+        , answer_(answer)
     {
     }
 
@@ -53,12 +55,13 @@ protected:
     {
         EXPECT_EQ(dialog->GetMessage().utf8_string(), text_);
         EXPECT_EQ(dialog->GetCaption().utf8_string(), caption_);
-        return wxID_OK;
+        return answer_;
     }
 
 private:
     std::string text_;
     std::string caption_;
+    int answer_;
 };
 
 // Runs `code` and fails the test if it opens any modal dialog.
@@ -108,7 +111,7 @@ inline void ExpectNoClipping(wxWindow* container)
 
 // Fresh fakes and globals for each test; the main window is closed after it.
 class WindowTest : public ::testing::Test {
-protected:
+public:
     void SetUp() override
     {
         InstallFakes(fakes);

@@ -16,7 +16,7 @@ struct Settings {
 };
 
 class RunnerTest : public WindowTest {
-protected:
+public:
     void SetUp() override
     {
         WindowTest::SetUp();
@@ -67,6 +67,7 @@ protected:
             break;
         }
         ActivePort = kind;
+        ActivePortName = kind == PORT_DSUSB ? "DSUSB" : kind == PORT_PARALLEL ? "0x378-LPT1" : "COM2";
         fakes.log.events.clear();
     }
 

@@ -3,7 +3,11 @@
 // virtual millisecond of each.
 #include <chrono>
 
+#include <wx/menu.h>
+#include <wx/textctrl.h>
+
 #include "mainwindow/countdown.h"
+#include "script/edit_script_dialog.h"
 #include "tests/runner_fixture.h"
 
 namespace {
@@ -251,6 +255,138 @@ TEST_F(Runner, AbortStopsAtTheNextCheckpoint)
         EXPECT_EQ(Status(), "Sequence Done");
         EXPECT_EQ(fakes.log.now, restart + (row.port == PORT_SERIAL_IR ? 1200 : 1000));
     }
+}
+
+// An unplugged port ends the run as an abort does, after three tries at
+// the release, and says so; the next Start opens the port again.
+TEST_F(Runner, LostPortStopsTheRunAndIsOpenedAgainAtTheNextStart)
+{
+    const char* const advice = "\nCheck the cable and plug it in again; Vantrel opens the port again at the next Start.";
+    struct Row {
+        PortKind port;
+        const char* name;
+        Timeline lost;
+        std::vector<std::string> reopened;  // at the next Start, before the run's own changes
+    };
+    const Row rows[] = {
+        {PORT_SERIAL,
+         "COM2 (/dev/ttyS1)",
+         {{0, "RTS 1"}, {1000, "RTS 0 failed"}, {1000, "RTS 0 failed"}, {1000, "RTS 0 failed"}},
+         {"serial close", "serial open COM2", "serial 2400 8N1", "RTS 0", "DTR 0"}},
+        {PORT_DSUSB,
+         "DSUSB",
+         {{0, "usb 20"},
+          {0, "usb 30"},
+          {0, "usb 31"},
+          {1000, "usb 30 failed"},
+          {1000, "usb 30 failed"},
+          {1000, "usb 30 failed"},
+          {1000, "usb 10 failed"}},
+         {"usb close", "usb open", "usb 00"}},
+        {PORT_PARALLEL,
+         "0x378-LPT1",
+         {{0, "data 01"}, {1000, "data 00 failed"}, {1000, "data 00 failed"}, {1000, "data 00 failed"}},
+         {"parallel close", "parallel open 378", "data 00"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TearDown();
+        SetUp();
+        Connect(row.port);
+        Apply({2, 1, 0, 0, 0, false});
+        clock->At(500, [this] {
+            fakes.log.failures = 5;
+            fakes.log.error = EIO;
+        });
+        wxTEST_DIALOG(Start(), ExpectMessage(std::string("Lost the connection to ") + row.name + advice, "Message"));
+        EXPECT_EQ(fakes.log.events, row.lost);
+        EXPECT_EQ(Status(), "Aborted");
+        EXPECT_EQ(SequenceBusy, 0);
+
+        fakes.log.events.clear();
+        fakes.log.failures = 0;
+        Apply({1, 1, 0, 0, 0, false});
+        WITHOUT_DIALOG(Start());
+        std::vector<std::string> whats = fakes.log.Whats();
+        whats.resize(row.reopened.size());
+        EXPECT_EQ(whats, row.reopened);
+        EXPECT_EQ(Status(), "Sequence Done");
+    }
+    // A box that is still gone at the next Start: no run.
+    TearDown();
+    SetUp();
+    Connect(PORT_DSUSB);
+    fakes.usb->present = false;
+    fakes.log.failures = 5;
+    DsusbShutterOff();
+    fakes.log.events.clear();
+    wxTEST_DIALOG(Start(), ExpectMessage(std::string("Lost the connection to DSUSB") + advice, "Message"));
+    EXPECT_EQ(fakes.log.Whats(), (std::vector<std::string>{"usb close", "usb open"}));
+    EXPECT_EQ(SequenceBusy, 0);
+}
+
+// A close that comes while the script editor is open, or during a script's
+// capture, closes the window once the editor has gone; it is never lost.
+TEST_F(Runner, CloseWhileTheScriptEditorIsOpenIsNeverLost)
+{
+    class CloseUnderEditor : public wxExpectModalBase<EditScriptDialog, CloseUnderEditor> {
+    public:
+        CloseUnderEditor(RunnerTest* test, const char* script)
+            : test_(test)
+            , script_(script)
+        {
+        }
+
+    protected:
+        int OnInvoked(EditScriptDialog* dialog) const override
+        {
+            MyFrame* frame = MainFrame;
+            if (*script_) {
+                dialog->ScriptTextCtrl->SetValue(script_);
+                test_->clock->At(test_->fakes.log.now + 1500, [frame] { frame->Close(); });
+                Command(dialog, wxEVT_BUTTON, ID_RUN_SCRIPT);
+            } else {
+                frame->Close();
+            }
+            EXPECT_EQ(MainFrame, frame);  // still there while the editor is
+            EXPECT_FALSE(frame->IsBeingDeleted());
+            return wxID_CANCEL;
+        }
+
+    private:
+        RunnerTest* test_;
+        const char* script_;
+    };
+    for (const char* script : {"", "Duration 5\nBeforeDelay 0\nAfterDelay 0\nStartCapture 0\nExposures 7"}) {
+        SCOPED_TRACE(script);
+        TearDown();
+        SetUp();
+        Connect(PORT_SERIAL);
+        wxTEST_DIALOG(Command(frame, wxEVT_MENU, ID_EDIT_SCRIPT), CloseUnderEditor(this, script));
+        RunIdle();
+        EXPECT_EQ(MainFrame, nullptr);
+        EXPECT_EQ(fakes.log.Whats().back(), "serial close");
+        if (*script)
+            EXPECT_EQ(fakes.log.events[1], (LineEvent{1500, "RTS 0"}));
+    }
+}
+
+// Closing a menu shows what the runner showed last, not what the status
+// line read when the menu opened.
+TEST_F(Runner, ClosingAMenuShowsTheLatestStatus)
+{
+    Connect(PORT_SERIAL);
+    Apply({1, 2, 0, 0, 0, false});
+    clock->At(500, [this] {
+        wxMenuEvent highlight(wxEVT_MENU_HIGHLIGHT, ID_AF_NONE);
+        frame->ProcessWindowEvent(highlight);
+        EXPECT_EQ(Status(), "No AF signal");
+    });
+    Start();
+    EXPECT_EQ(Status(), "Sequence Done");
+    wxMenuEvent close(wxEVT_MENU_CLOSE, 0, frame->GetMenuBar()->GetMenu(0));
+    frame->ProcessWindowEvent(close);
+    EXPECT_EQ(Status(), "Sequence Done");
 }
 
 TEST_F(Runner, AbortWhileIdleDoesNotStopTheNextRun)

@@ -126,6 +126,15 @@ TEST_F(ScriptEditor, PromptShowsTheTextAsTyped)
     wxTEST_DIALOG(Run("PromptOK    Flat panel at 100% \xC3\xA4  "),
                   ExpectMessage("Flat panel at 100% \xC3\xA4", "Script Alert"));
     ExpectEditing();
+
+    // The status line shows an "&" as it is; Cancel ends the script run.
+    std::string shown;
+    onYield = [&] { shown = dialog->ScriptStatusText->GetLabelText().utf8_string(); };
+    wxTEST_DIALOG(Run("PromptOK Tom & Jerry\nExposures 7"),
+                  ExpectMessage("Tom & Jerry", "Script Alert", wxID_CANCEL));
+    EXPECT_EQ(shown, "1: PromptOK Tom & Jerry");
+    EXPECT_EQ(frame->ExposuresCtrl->GetValue(), 1);
+    ExpectEditing();
 }
 
 TEST_F(ScriptEditor, StartCaptureRunsAWholeCapture)
@@ -190,13 +199,32 @@ TEST_F(ScriptEditor, StartCaptureIsRefusedWhileASequenceRuns)
     EXPECT_EQ(frame->ExposuresCtrl->GetValue(), 2);
 }
 
+void PressEscape(wxWindow* window)
+{
+    wxKeyEvent key(wxEVT_CHAR_HOOK);
+    key.m_keyCode = WXK_ESCAPE;
+    key.SetEventObject(window);
+    window->GetEventHandler()->ProcessEvent(key);
+}
+
+// The close box and Escape: while idle the editor closes; during a run the
+// run is aborted and the editor closes once it has ended.
 TEST_F(ScriptEditor, ClosingTheDialogDuringARunAbortsIt)
 {
-    Connect(PORT_SERIAL);
-    clock->At(1500, [this] { dialog->Close(); });
-    WITHOUT_DIALOG(Run("Duration 5\nBeforeDelay 0\nAfterDelay 0\nStartCapture 0\nExposures 7\n"));
-    EXPECT_EQ(fakes.log.events, (std::vector<LineEvent>{{0, "RTS 1"}, {1500, "RTS 0"}}));
-    EXPECT_EQ(frame->ExposuresCtrl->GetValue(), 1);
+    for (bool escape : {false, true}) {
+        SCOPED_TRACE(escape ? "Escape" : "close box");
+        TearDown();
+        SetUp();
+        Connect(PORT_SERIAL);
+        clock->At(1500, [this, escape] { escape ? PressEscape(dialog) : (void)dialog->Close(); });
+        WITHOUT_DIALOG(Run("Duration 5\nBeforeDelay 0\nAfterDelay 0\nStartCapture 0\nExposures 7\n"));
+        EXPECT_EQ(fakes.log.events, (std::vector<LineEvent>{{0, "RTS 1"}, {1500, "RTS 0"}}));
+        EXPECT_EQ(frame->ExposuresCtrl->GetValue(), 1);
+        EXPECT_FALSE(dialog->IsShown());
+        dialog->Show();
+        PressEscape(dialog);
+        EXPECT_FALSE(dialog->IsShown());
+    }
 }
 
 TEST_F(ScriptEditor, EverythingIsVisible)

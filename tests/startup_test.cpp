@@ -5,6 +5,12 @@
 #include <wx/menu.h>
 #include <wx/stattext.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <functional>
+
 #include "app/startup.h"
 #include "mainwindow/countdown.h"
 #include "tests/gui_support.h"
@@ -250,6 +256,78 @@ TEST_F(StartUp, WindowShowsEverythingAndCannotBeResized)
               MainFrame->RemainingText->GetPosition().x + longest.x);
     EXPECT_LE(MainFrame->RemainingText->GetFont().GetPointSize(), 11);
     EXPECT_LE(MainFrame->RemainingText->GetCharHeight(), 18);
+}
+
+}  // namespace
+
+namespace {
+
+std::string Home() { return getenv("HOME"); }
+
+std::string FileText(const std::string& path)
+{
+    std::ifstream file(path);
+    return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+// Whatever ~/.Vantrel is, no dialog appears at start or at close, the AF
+// mode reads as expected, and what is there afterwards is as expected.
+TEST_F(StartUp, SettingsFileNeverRaisesADialog)
+{
+    const std::string store = Home() + "/.Vantrel";
+    const std::string dotfiles = Home() + "/dotfiles";
+    struct Row {
+        const char* name;
+        std::function<void()> prepare;
+        int afMode;
+        std::function<void()> check;  // after the close, which saved AF mode 2
+    };
+    const Row rows[] = {
+        {"damaged", [&] { std::ofstream(store) << "AF Mode=1\n[[[\n\x01\n"; }, AF_PULSE_AT_START, [] {}},
+        {"a line holding only =", [&] { std::ofstream(store) << "=\nAF Mode=2\n"; }, AF_HELD_DURING, [] {}},
+        {"a folder", [&] { mkdir(store.c_str(), 0755); }, AF_NONE,
+         [&] {
+             struct stat info {};
+             EXPECT_EQ(stat(store.c_str(), &info), 0);
+             EXPECT_TRUE(S_ISDIR(info.st_mode));
+             rmdir(store.c_str());
+         }},
+        {"a link into a folder that cannot be written", [&] { symlink("/proc/vantrel/settings", store.c_str()); },
+         AF_NONE, [] {}},
+        {"a link into the dotfiles",
+         [&] {
+             mkdir(dotfiles.c_str(), 0755);
+             std::ofstream(dotfiles + "/vantrel") << "AF Mode=1\n";
+             symlink("dotfiles/vantrel", store.c_str());
+         },
+         AF_PULSE_AT_START,
+         [&] {
+             char target[256] = {};
+             EXPECT_GT(readlink(store.c_str(), target, sizeof target - 1), 0);
+             EXPECT_STREQ(target, "dotfiles/vantrel");
+             EXPECT_NE(FileText(dotfiles + "/vantrel").find("Mode=2"), std::string::npos);
+         }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        SetUp();
+        unlink(store.c_str());
+        row.prepare();
+        fakes.usb->present = true;
+        WITHOUT_DIALOG({
+            OpenMainWindowAndPort();
+            RunIdle();
+        });
+        EXPECT_EQ(AFMode, row.afMode);
+        AFMode = AF_HELD_DURING;
+        WITHOUT_DIALOG({
+            Command(MainFrame, wxEVT_MENU, wxID_EXIT);
+            RunIdle();
+        });
+        EXPECT_EQ(MainFrame, nullptr);
+        row.check();
+        unlink(store.c_str());
+    }
 }
 
 }  // namespace
