@@ -22,7 +22,7 @@ if [ "${1:-}" = "--fuzz" ]; then
     echo "fuzz: no crash and no sanitizer report in ${FUZZ_SECONDS:-60} s"
     exit 0
 fi
-install_missing desktop-file-utils appstream lintian dpkg-dev file
+install_missing desktop-file-utils appstream lintian dpkg-dev file python3-dbusmock dbus-daemon xdotool
 if [ "${1:-}" = "--sanitize" ]; then
     dir=build-sanitize
     build "$dir" -DCMAKE_BUILD_TYPE=Debug -DVANTREL_SANITIZE=ON

@@ -3,10 +3,12 @@
 // virtual millisecond of each.
 #include <chrono>
 
+#include <gio/gio.h>
 #include <wx/menu.h>
 #include <wx/textctrl.h>
 
 #include "mainwindow/countdown.h"
+#include "mainwindow/sleep_inhibitor.h"
 #include "script/edit_script_dialog.h"
 #include "tests/runner_fixture.h"
 
@@ -477,6 +479,63 @@ TEST_F(Runner, RealTimeShortRun)
     ASSERT_EQ(fakes.log.Whats(), (std::vector<std::string>{"RTS 1", "RTS 0"}));
     EXPECT_GE(fakes.log.events[1].ms - fakes.log.events[0].ms, 1000);
     EXPECT_EQ(Status(), "Sequence Done");
+}
+
+}  // namespace
+
+namespace {
+
+// The inhibitors that logind holds: (what, who, why, mode) each.
+std::vector<std::string> Inhibitors()
+{
+    std::vector<std::string> found;
+    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr);
+    if (!bus)
+        return found;
+    GVariant* reply = g_dbus_connection_call_sync(bus, "org.freedesktop.login1", "/org/freedesktop/login1",
+                                                  "org.freedesktop.login1.Manager", "ListInhibitors", nullptr,
+                                                  G_VARIANT_TYPE("(a(ssssuu))"), G_DBUS_CALL_FLAGS_NONE, 2000, nullptr,
+                                                  nullptr);
+    if (reply) {
+        GVariantIter* items = nullptr;
+        g_variant_get(reply, "(a(ssssuu))", &items);
+        const char *what, *who, *why, *mode;
+        guint32 uid, pid;
+        while (g_variant_iter_next(items, "(&s&s&s&suu)", &what, &who, &why, &mode, &uid, &pid))
+            found.push_back(std::string(what) + "|" + who + "|" + why + "|" + mode);
+        g_variant_iter_free(items);
+        g_variant_unref(reply);
+    }
+    g_object_unref(bus);
+    return found;
+}
+
+// Against logind on a private system bus (tests/with_logind.py): the
+// machine stays awake from Start to the run's end, and to its abort.
+TEST_F(Runner, RunKeepsTheMachineAwake)
+{
+    if (!getenv("VANTREL_LOGIND_MOCK"))
+        GTEST_SKIP() << "needs logind on a private system bus (with_logind.py)";
+    const std::vector<std::string> held = {"sleep:idle|Vantrel|Exposure sequence running|block"};
+    for (bool abort : {false, true}) {
+        SCOPED_TRACE(abort ? "aborted" : "done");
+        Connect(PORT_SERIAL);
+        std::vector<std::string> during;
+        clock->At(fakes.log.now + 1500, [&] {
+            during = Inhibitors();
+            if (abort)
+                Abort();
+        });
+        Start();
+        EXPECT_EQ(during, held);
+        EXPECT_FALSE(SleepInhibited());
+        std::vector<std::string> after = Inhibitors();
+        for (int i = 0; i < 100 && !after.empty(); ++i) {
+            wxMilliSleep(20);
+            after = Inhibitors();
+        }
+        EXPECT_EQ(after, std::vector<std::string>{});
+    }
 }
 
 }  // namespace
