@@ -25,8 +25,8 @@
 #include "mainwindow/countdown.h"
 #include "mainwindow/line_actions.h"
 #include "mainwindow/xpm_bitmap.h"
-#include "script/edit_script_dialog.h"
 #include "ports/ports.h"
+#include "script/edit_script_dialog.h"
 
 // ----------------------------------------------------------------------------
 // resources

@@ -80,7 +80,7 @@ bool UsableDevicePath(const wxString& device)
 {
     if (!device.StartsWith("/"))
         return false;
-    struct stat info {};
+    struct stat info { };
     if (stat(device.fn_str(), &info) != 0)
         return true;
     return S_ISCHR(info.st_mode);

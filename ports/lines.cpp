@@ -25,8 +25,7 @@ PortKind failedKind = PORT_NONE;  // the kind of port whose failure lastError is
 
 // A change that sets a line is tried once; a release is tried again, since
 // a line left active ruins the frame.
-template <typename Change>
-void Drive(bool on, PortKind kind, int (*error)(), Change change)
+template <typename Change> void Drive(bool on, PortKind kind, int (*error)(), Change change)
 {
     for (int attempt = 0; attempt < (on ? 1 : RELEASE_TRIES); ++attempt) {
         if (attempt > 0)

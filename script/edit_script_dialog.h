@@ -40,7 +40,6 @@ public:
     void OnClose(wxCloseEvent& event);
     void OnCharHook(wxKeyEvent& event);
 
-
 private:
     bool CheckAllLines();
     void RunAllLines();

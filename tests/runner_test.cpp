@@ -263,7 +263,8 @@ TEST_F(Runner, AbortStopsAtTheNextCheckpoint)
 // the release, and says so; the next Start opens the port again.
 TEST_F(Runner, LostPortStopsTheRunAndIsOpenedAgainAtTheNextStart)
 {
-    const char* const advice = "\nCheck the cable and plug it in again; Vantrel opens the port again at the next Start.";
+    const char* const advice =
+        "\nCheck the cable and plug it in again; Vantrel opens the port again at the next Start.";
     struct Row {
         PortKind port;
         const char* name;
@@ -368,8 +369,9 @@ TEST_F(Runner, CloseWhileTheScriptEditorIsOpenIsNeverLost)
         RunIdle();
         EXPECT_EQ(MainFrame, nullptr);
         EXPECT_EQ(fakes.log.Whats().back(), "serial close");
-        if (*script)
+        if (*script) {
             EXPECT_EQ(fakes.log.events[1], (LineEvent{1500, "RTS 0"}));
+        }
     }
 }
 
@@ -492,10 +494,9 @@ std::vector<std::string> Inhibitors()
     GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr);
     if (!bus)
         return found;
-    GVariant* reply = g_dbus_connection_call_sync(bus, "org.freedesktop.login1", "/org/freedesktop/login1",
-                                                  "org.freedesktop.login1.Manager", "ListInhibitors", nullptr,
-                                                  G_VARIANT_TYPE("(a(ssssuu))"), G_DBUS_CALL_FLAGS_NONE, 2000, nullptr,
-                                                  nullptr);
+    GVariant* reply = g_dbus_connection_call_sync(
+        bus, "org.freedesktop.login1", "/org/freedesktop/login1", "org.freedesktop.login1.Manager", "ListInhibitors",
+        nullptr, G_VARIANT_TYPE("(a(ssssuu))"), G_DBUS_CALL_FLAGS_NONE, 2000, nullptr, nullptr);
     if (reply) {
         GVariantIter* items = nullptr;
         g_variant_get(reply, "(a(ssssuu))", &items);

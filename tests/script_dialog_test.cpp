@@ -130,8 +130,7 @@ TEST_F(ScriptEditor, PromptShowsTheTextAsTyped)
     // The status line shows an "&" as it is; Cancel ends the script run.
     std::string shown;
     onYield = [&] { shown = dialog->ScriptStatusText->GetLabelText().utf8_string(); };
-    wxTEST_DIALOG(Run("PromptOK Tom & Jerry\nExposures 7"),
-                  ExpectMessage("Tom & Jerry", "Script Alert", wxID_CANCEL));
+    wxTEST_DIALOG(Run("PromptOK Tom & Jerry\nExposures 7"), ExpectMessage("Tom & Jerry", "Script Alert", wxID_CANCEL));
     EXPECT_EQ(shown, "1: PromptOK Tom & Jerry");
     EXPECT_EQ(frame->ExposuresCtrl->GetValue(), 1);
     ExpectEditing();

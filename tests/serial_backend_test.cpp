@@ -150,8 +150,9 @@ TEST_F(RealBackends, PortInUseIsLeftAlone)
             std::ofstream(LockFilePath(folder, pty)) << "  " << row.lockOwner << "\n";
         const int holder = open(pty.c_str(), O_RDWR | O_NOCTTY);
         ASSERT_GE(holder, 0);
-        if (row.claimed)
+        if (row.claimed) {
             ASSERT_EQ(flock(holder, LOCK_EX), 0);
+        }
         EXPECT_EQ(OpenSerialPort("COM7") == SERIAL_OPENED, row.opens);
         if (!row.opens) {
             EXPECT_EQ(Reached(), std::vector<std::string>{});
@@ -197,9 +198,10 @@ TEST_F(RealBackends, UnpluggedDeviceMarksThePortLost)
     Unplug();
     SetParallelLine(true);
     EXPECT_TRUE(PortLost());
-    EXPECT_EQ(Reached(), (std::vector<std::string>{"RTS 0", "DTR 0", "RTS 0", "DTR 0", "RTS 1", "usb claim 0",
-                                                   "usb 01 to 01 within 100 ms",
-                                                   "usb close", "parport open exclusive", "parport claim", "data A6"}));
+    EXPECT_EQ(Reached(),
+              (std::vector<std::string>{"RTS 0", "DTR 0", "RTS 0", "DTR 0", "RTS 1", "usb claim 0",
+                                        "usb 01 to 01 within 100 ms", "usb close", "parport open exclusive",
+                                        "parport claim", "data A6"}));
     CloseParallelPort();
 }
 

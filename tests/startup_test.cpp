@@ -287,7 +287,7 @@ TEST_F(StartUp, SettingsFileNeverRaisesADialog)
         {"a line holding only =", [&] { std::ofstream(store) << "=\nAF Mode=2\n"; }, AF_HELD_DURING, [] {}},
         {"a folder", [&] { mkdir(store.c_str(), 0755); }, AF_NONE,
          [&] {
-             struct stat info {};
+             struct stat info { };
              EXPECT_EQ(stat(store.c_str(), &info), 0);
              EXPECT_TRUE(S_ISDIR(info.st_mode));
              rmdir(store.c_str());

@@ -63,7 +63,7 @@ bool Gone()
 // Unix98 pseudo-terminal slaves have majors 136..143.
 bool IsPty(int fd)
 {
-    struct stat info {};
+    struct stat info { };
     return fstat(fd, &info) == 0 && S_ISCHR(info.st_mode) && major(info.st_rdev) >= 136 && major(info.st_rdev) <= 143;
 }
 
@@ -118,14 +118,14 @@ int libusb_init(libusb_context** context)
         *context = USB_CONTEXT;
     return 0;
 }
-void libusb_exit(libusb_context*) {}
+void libusb_exit(libusb_context*) { }
 ssize_t libusb_get_device_list(libusb_context*, libusb_device*** list)
 {
     const std::string usb = Env("VANTREL_SHIM_USB");
     *list = usbList + (usb.empty() || usb == "absent" || Gone() ? 1 : 0);
     return *list == usbList ? 1 : 0;
 }
-void libusb_free_device_list(libusb_device**, int) {}
+void libusb_free_device_list(libusb_device**, int) { }
 int libusb_get_device_descriptor(libusb_device*, libusb_device_descriptor* descriptor)
 {
     std::memset(descriptor, 0, sizeof *descriptor);
@@ -158,7 +158,8 @@ int libusb_get_active_config_descriptor(libusb_device*, libusb_config_descriptor
 {
     static libusb_endpoint_descriptor endpoint{};
     static libusb_interface_descriptor setting{};
-    static libusb_interface interface{};
+    static libusb_interface interface {
+    };
     static libusb_config_descriptor descriptor{};
     endpoint.bEndpointAddress = 0x01;
     endpoint.bmAttributes = LIBUSB_TRANSFER_TYPE_INTERRUPT;
@@ -171,7 +172,7 @@ int libusb_get_active_config_descriptor(libusb_device*, libusb_config_descriptor
     *config = &descriptor;
     return 0;
 }
-void libusb_free_config_descriptor(libusb_config_descriptor*) {}
+void libusb_free_config_descriptor(libusb_config_descriptor*) { }
 static int Transfer(unsigned char endpoint, unsigned char* data, int length, int* sent, unsigned timeout)
 {
     if (Gone())
@@ -181,8 +182,8 @@ static int Transfer(unsigned char endpoint, unsigned char* data, int length, int
     *sent = length;
     return 0;
 }
-int libusb_interrupt_transfer(libusb_device_handle*, unsigned char endpoint, unsigned char* data, int length,
-                              int* sent, unsigned timeout)
+int libusb_interrupt_transfer(libusb_device_handle*, unsigned char endpoint, unsigned char* data, int length, int* sent,
+                              unsigned timeout)
 {
     return Transfer(endpoint, data, length, sent, timeout);
 }
@@ -211,7 +212,7 @@ int ieee1284_find_ports(parport_list* list, int)
     list->portv = parallelList;
     return E1284_OK;
 }
-void ieee1284_free_ports(parport_list*) {}
+void ieee1284_free_ports(parport_list*) { }
 int ieee1284_open(parport*, int flags, int* capabilities)
 {
     const std::string parport = Env("VANTREL_SHIM_PARPORT");
