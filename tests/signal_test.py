@@ -19,9 +19,11 @@ CHOOSER_INDEX = {"0x378-LPT1": 4, "COM7": 9, "COM7-IR": 17}
 START_BUTTON = ("130", "416")  # in the main window, at this machine's theme and fonts
 
 
-def wait_for(predicate, seconds, what):
+def wait_for(predicate, seconds, what, program=None):
     deadline = time.monotonic() + seconds
     while time.monotonic() < deadline:
+        if program is not None and program.poll() is not None:
+            raise AssertionError("vantrel ended with status %d before %s" % (program.returncode, what))
         result = predicate()
         if result:
             return result
@@ -59,15 +61,16 @@ def run(kind, ending):
         os.close(slave)
     with open(os.path.join(home, ".Vantrel"), "w") as store:
         store.write(settings)
-    program = subprocess.Popen([VANTREL], env=env, stderr=subprocess.DEVNULL)
+    errors = open(os.path.join(home, "stderr"), "w+")
+    program = subprocess.Popen([VANTREL], env=env, stderr=errors)
     try:
         if kind in CHOOSER_INDEX:
-            chooser = wait_for(lambda: window("COM/LPT port"), 20, "the port chooser")
+            chooser = wait_for(lambda: window("COM/LPT port"), 20, "the port chooser", program)
             time.sleep(0.3)
             subprocess.run(["xdotool", "mousemove", "--window", chooser, "20", "20", "click", "1"])
             subprocess.run(["xdotool", "windowfocus", chooser], stderr=subprocess.DEVNULL)
             subprocess.run(["xdotool", "key", "Home"] + ["Down"] * CHOOSER_INDEX[kind] + ["Return"])
-        frame = wait_for(lambda: window("Vantrel"), 20, "the main window")
+        frame = wait_for(lambda: window("Vantrel"), 20, "the main window", program)
         time.sleep(0.3)
         subprocess.run(["xdotool", "mousemove", "--window", frame, *START_BUTTON, "click", "1"])
         shutter = {"DSUSB": "usb 31 to 01 within 100 ms", "0x378-LPT1": "data 01"}.get(kind, "RTS 1")
@@ -76,6 +79,10 @@ def run(kind, ending):
         before = len(reached(log))
         ending(program)
         code = program.wait(timeout=10)
+    except AssertionError:
+        errors.seek(0)
+        sys.stderr.write(errors.read())
+        raise
     finally:
         if program.poll() is None:
             program.kill()
