@@ -9,11 +9,18 @@
 #include <unistd.h>
 
 #include "app/startup.h"
+#include "mainwindow/clock.h"
 #include "mainwindow/main_frame.h"
 
 class MyApp : public wxApp {
 public:
     bool OnInit() override;
+    // The runner's timer goes while the toolkit is still there.
+    int OnExit() override
+    {
+        InstallClock(nullptr);
+        return wxApp::OnExit();
+    }
 };
 
 wxIMPLEMENT_APP(MyApp);

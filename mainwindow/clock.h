@@ -1,17 +1,27 @@
-// The one clock that the sequence runner waits on: elapsed milliseconds, a
-// blocking sleep, and a yield to the event loop. Production uses the
-// toolkit's stop watch, millisecond sleep and application-wide yield; tests
-// install a virtual clock.
+// The one clock that the sequence runner reads and waits on: monotonic
+// milliseconds, one pending call at a deadline (fired by whatever event loop
+// is running, a dialog's included), and running the event loop until a
+// condition holds. Production uses the steady clock and a toolkit timer;
+// tests install a virtual clock.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 class Clock {
 public:
     virtual ~Clock() = default;
+    // Milliseconds on a monotonic clock: a step of the wall clock changes
+    // nothing here.
     virtual int64_t NowMs() = 0;
-    virtual void SleepMs(int32_t ms) = 0;
+    // Calls `due` once, at `deadlineMs` or as soon after it as the event
+    // loop gets to it; replaces the call pending before.
+    virtual void CallAt(int64_t deadlineMs, std::function<void()> due) = 0;
+    virtual void CancelCall() = 0;
+    // Handles events (and the pending call) until `done` returns true.
+    virtual void RunUntil(const std::function<bool()>& done) = 0;
+    // Handles the events that are pending now and returns.
     virtual void Yield() = 0;
 };
 

@@ -1,14 +1,20 @@
 #include "mainwindow/line_actions.h"
 
+#include <chrono>
+#include <thread>
+
 #include "mainwindow/af_mode.h"
-#include "mainwindow/clock.h"
 #include "ports/ports.h"
 
 namespace {
 
-// What the exposure's start set: its end releases exactly that, whatever
-// the AF mode is by then, so that no line stays active after a frame.
+// What is set on the lines right now, so that the exposure's end releases
+// exactly what its start set (whatever the AF mode is by then) and a way
+// out of the program can end what is in progress.
+bool mirrorPulse = false;
+bool openingPulse = false;  // "-IR": RTS raised at the exposure's start
 bool exposing = false;
+bool closingPulse = false;
 bool focusSet = false;
 
 void SerialLinesOn()
@@ -40,27 +46,47 @@ void ReleaseFocus()
         SetSerialFocus(false);
 }
 
+void SleepMs(int32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
 }  // namespace
 
-void MirrorLockPulse(Clock& clock)
+int32_t MirrorLockPulseStart()
 {
+    mirrorPulse = true;
     switch (ActivePort) {
     case PORT_DSUSB:
         DsusbLinesOn();
-        clock.SleepMs(DSUSB_MIRROR_PULSE_MS);
+        return DSUSB_MIRROR_PULSE_MS;
+    case PORT_SERIAL:
+    case PORT_SERIAL_IR:
+        SerialLinesOn();
+        return PULSE_MS;
+    case PORT_PARALLEL:
+        SetParallelLine(true);
+        return PARALLEL_MIRROR_PULSE_MS;
+    case PORT_NONE:
+        break;
+    }
+    mirrorPulse = false;
+    return 0;
+}
+
+void MirrorLockPulseEnd()
+{
+    if (!mirrorPulse)
+        return;
+    mirrorPulse = false;
+    switch (ActivePort) {
+    case PORT_DSUSB:
         DsusbShutterOff();
         ReleaseFocus();
         break;
     case PORT_SERIAL:
     case PORT_SERIAL_IR:
-        SerialLinesOn();
-        clock.SleepMs(PULSE_MS);
         SetSerialShutter(false);
         ReleaseFocus();
         break;
     case PORT_PARALLEL:
-        SetParallelLine(true);
-        clock.SleepMs(PARALLEL_MIRROR_PULSE_MS);
         SetParallelLine(false);
         break;
     case PORT_NONE:
@@ -78,6 +104,7 @@ void ExposureStart()
     case PORT_SERIAL:
     case PORT_SERIAL_IR:
         SerialLinesOn();
+        openingPulse = ActivePort == PORT_SERIAL_IR;
         break;
     case PORT_PARALLEL:
         SetParallelLine(true);
@@ -87,9 +114,8 @@ void ExposureStart()
     }
 }
 
-void StartPulse(Clock& clock)
+void StartPulseEnd()
 {
-    clock.SleepMs(PULSE_MS);
     switch (ActivePort) {
     case PORT_DSUSB:
     case PORT_SERIAL:
@@ -97,6 +123,7 @@ void StartPulse(Clock& clock)
             ReleaseFocus();
         break;
     case PORT_SERIAL_IR:
+        openingPulse = false;
         SetSerialShutter(false);  // the opening pulse ends; the focus line stays
         break;
     case PORT_PARALLEL:
@@ -105,9 +132,8 @@ void StartPulse(Clock& clock)
     }
 }
 
-void ExposureEnd(Clock& clock)
+int32_t ExposureEnd()
 {
-    exposing = false;
     switch (ActivePort) {
     case PORT_DSUSB:
         DsusbShutterOff();
@@ -118,16 +144,41 @@ void ExposureEnd(Clock& clock)
         ReleaseFocus();
         break;
     case PORT_SERIAL_IR:
-        SetSerialShutter(true);  // the closing pulse
-        clock.SleepMs(PULSE_MS);
-        SetSerialShutter(false);
-        break;
+        closingPulse = true;
+        SetSerialShutter(true);
+        return PULSE_MS;
     case PORT_PARALLEL:
         SetParallelLine(false);
         break;
     case PORT_NONE:
         break;
     }
+    exposing = false;
+    return 0;
+}
+
+void ClosingPulseEnd()
+{
+    if (!closingPulse)
+        return;
+    closingPulse = false;
+    exposing = false;
+    SetSerialShutter(false);
 }
 
 bool ExposureInProgress() { return exposing; }
+
+void ReleaseLinesNow()
+{
+    MirrorLockPulseEnd();
+    if (!exposing)
+        return;
+    if (openingPulse) {  // the camera reads a whole pulse, or none
+        SleepMs(PULSE_MS);
+        StartPulseEnd();
+    }
+    if (!closingPulse && ExposureEnd() == 0)
+        return;
+    SleepMs(PULSE_MS);
+    ClosingPulseEnd();
+}

@@ -315,6 +315,8 @@ wxEND_EVENT_TABLE()
 
 MyFrame::~MyFrame()
 {
+    if (run_.waiting)
+        RunnerClock().CancelCall();
     if (MainFrame == this)
         MainFrame = nullptr;
 }
@@ -360,10 +362,11 @@ void MyFrame::OnClose(wxCloseEvent& event)
 {
     if (SequenceBusy || scriptEditorOpen_) {
         closeRequested_ = true;
-        if (scriptEditor_)
-            scriptEditor_->Close();
         if (event.CanVeto())
             event.Veto();
+        if (scriptEditor_)
+            scriptEditor_->Close();
+        InterruptWait();
         return;
     }
     ReleaseAndDestroy();
@@ -384,9 +387,6 @@ void MyFrame::ReleaseAndDestroy()
 
 void ReleaseLinesAtExit()
 {
-    if (ExposureInProgress()) {
-        const auto clock = MakeToolkitClock();
-        ExposureEnd(*clock);
-    }
+    ReleaseLinesNow();
     ReleaseActivePort();
 }

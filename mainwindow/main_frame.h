@@ -1,7 +1,8 @@
 // MyFrame: the program's one window, with the exposure settings, the Start
 // and Abort buttons, the countdown, the banner and the status line. The
 // sequence runner (OnStart, OnAbort, WaitWithCountdown) lives in
-// sequence_runner.cpp.
+// sequence_runner.cpp: a run goes step by step on the event loop, each wait
+// a call at its deadline on the runner's clock.
 #pragma once
 
 #include <wx/frame.h>
@@ -49,10 +50,10 @@ public:
     void OnAbort(wxCommandEvent& event);
     void OnClose(wxCloseEvent& event);
 
-    // Waits `ms` milliseconds in 100 ms steps, counting SecondsRemaining
-    // down and yielding after each step; returns early on an abort, a close
-    // or a lost port.
-    void WaitWithCountdown(int32_t ms);
+    // An abort or a close was asked for (AbortRequested or the close flag
+    // is set): a wait in progress ends now, and the run goes on to its
+    // exposure end and its checkpoint. Pulses on "-IR" run their length.
+    void InterruptWait();
 
     // A close is pending: the window closes once the run and the script
     // editor have ended.
@@ -69,6 +70,49 @@ protected:
     void DoGiveHelp(const wxString& text, bool show) override;
 
 private:
+    // The steps of a run, in order; a frame goes from BEFORE_FRAME to
+    // AFTER_FRAME_END once per exposure.
+    enum class RunStep {
+        INITIAL_DELAY,
+        FRAMES,
+        BEFORE_FRAME,
+        MIRROR_PULSE_END,
+        BEFORE_DELAY,
+        EXPOSURE,
+        START_PULSE_END,
+        EXPOSURE_WAIT,
+        EXPOSURE_END,
+        CLOSING_PULSE_END,
+        AFTER_FRAME,
+        AFTER_FRAME_END,
+        DONE,
+    };
+    // The settings read at Start, and where the run is.
+    struct Run {
+        int32_t exposures = 0, duration = 0, startDelay = 0, beforeDelay = 0, afterDelay = 0;
+        bool dsusb = false;
+        bool startPulse = false;
+        RunStep step = RunStep::DONE;
+        int32_t frame = 0;
+        bool mirror = false;  // this frame's mirror lock-up pulse
+        // The wait in progress: its end, and its countdown steps.
+        bool waiting = false;
+        bool countdown = false;
+        int64_t waitEnd = 0;
+        int64_t nextTick = 0;
+        int32_t ticksLeft = 0;
+    };
+
+    void Continue();
+    // Starts a wait of `ms` from now, counting SecondsRemaining down once a
+    // second from 100 ms in; false when there is nothing to wait for (no
+    // time, or an abort, a close or a lost port), and the run goes on now.
+    bool WaitWithCountdown(int32_t ms);
+    // A wait without countdown: the length of a pulse. Always timed.
+    bool Pulse(int32_t ms);
+    void ScheduleNext();
+    void OnRunTimer();
+    bool Interrupted() const;
     void ShowStatus(const wxString& text);
     void ShowBanner(const wxBitmap& banner);
     void ShowPortLost();
@@ -84,6 +128,7 @@ private:
     bool scriptEditorOpen_ = false;
     wxString lastStatus_;
     bool menuHelpShown_ = false;
+    Run run_;
 
     wxDECLARE_EVENT_TABLE();
 };

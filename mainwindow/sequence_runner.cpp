@@ -1,6 +1,7 @@
-// The sequence runner: one whole series of bulb exposures inside the Start
-// button's handler, waiting in 100 ms steps and yielding to the event loop
-// after each step.
+// The sequence runner: one whole series of bulb exposures, run step by step
+// from the event loop. Each wait is a call at its deadline on the runner's
+// monotonic clock, so the lines change on time whatever loop is running
+// (the main one, a menu's, a dialog's), and an abort or a close acts at once.
 #include <wx/bmpbuttn.h>
 #include <wx/checkbox.h>
 #include <wx/msgdlg.h>
@@ -19,8 +20,8 @@
 int SequenceBusy = 0;
 
 namespace {
-constexpr int32_t WAIT_STEP_MS = 100;
-constexpr int STEPS_PER_SECOND = 10;
+// The countdown's first step comes 100 ms into a wait, then one a second.
+constexpr int32_t FIRST_TICK_MS = 100;
 constexpr int32_t MS_PER_SECOND = 1000;
 const char* const PORT_LOST_ADVICE =
     "Check the cable and plug it in again; Vantrel opens the port again at the next Start.";
@@ -40,101 +41,209 @@ void MyFrame::OnStart(wxCommandEvent&)
     SequenceBusy = 1;
     InhibitSleep();
 
-    const int32_t exposures = ExposuresCtrl->GetValue();
-    const int32_t duration = DurationCtrl->GetValue();
-    const int32_t startDelay = StartDelayCtrl->GetValue();
-    const int32_t beforeDelay = PreDelayCtrl->GetValue();
-    const int32_t afterDelay = PostDelayCtrl->GetValue();
+    run_ = Run();
+    run_.exposures = ExposuresCtrl->GetValue();
+    run_.duration = DurationCtrl->GetValue();
+    run_.startDelay = StartDelayCtrl->GetValue();
+    run_.beforeDelay = PreDelayCtrl->GetValue();
+    run_.afterDelay = PostDelayCtrl->GetValue();
+    run_.dsusb = ActivePort == PORT_DSUSB;
+    run_.startPulse = ActivePort == PORT_SERIAL_IR || AFMode == AF_PULSE_AT_START;
+    run_.step = RunStep::INITIAL_DELAY;
 
-    SecondsRemaining =
-        EstimateSeconds(exposures, duration, startDelay, beforeDelay, afterDelay, ActivePort == PORT_SERIAL_IR);
+    SecondsRemaining = EstimateSeconds(run_.exposures, run_.duration, run_.startDelay, run_.beforeDelay,
+                                       run_.afterDelay, ActivePort == PORT_SERIAL_IR);
     AbortRequested = false;
     ShowBanner(RunningBanner());
-    Clock& clock = RunnerClock();
-    const bool dsusb = ActivePort == PORT_DSUSB;
+    Continue();
+}
 
-    if (startDelay != 0) {
-        ShowStatus(wxString::Format("%ds Initial delay", startDelay));
-        if (dsusb) {
-            DsusbSignalActive();
-            DsusbSignalWaiting();
+// Runs the steps from run_.step until one starts a wait or the run ends.
+void MyFrame::Continue()
+{
+    for (;;) {
+        switch (run_.step) {
+        case RunStep::INITIAL_DELAY:
+            run_.step = RunStep::FRAMES;
+            if (run_.startDelay != 0) {
+                ShowStatus(wxString::Format("%ds Initial delay", run_.startDelay));
+                if (run_.dsusb) {
+                    DsusbSignalActive();
+                    DsusbSignalWaiting();
+                }
+                if (WaitWithCountdown(run_.startDelay * MS_PER_SECOND))
+                    return;
+            }
+            break;
+        case RunStep::FRAMES:
+            if (Checkpoint())
+                return;
+            if (run_.dsusb)
+                DsusbSignalActive();
+            run_.frame = 1;
+            run_.step = run_.exposures >= 1 ? RunStep::BEFORE_FRAME : RunStep::DONE;
+            break;
+        case RunStep::BEFORE_FRAME:
+            run_.step = RunStep::BEFORE_DELAY;
+            run_.mirror = run_.beforeDelay != 0 && MirrorLockCtrl->GetValue();
+            if (run_.mirror) {
+                run_.step = RunStep::MIRROR_PULSE_END;
+                if (Pulse(MirrorLockPulseStart()))
+                    return;
+            }
+            break;
+        case RunStep::MIRROR_PULSE_END:
+            MirrorLockPulseEnd();
+            run_.step = RunStep::BEFORE_DELAY;
+            break;
+        case RunStep::BEFORE_DELAY:
+            run_.step = RunStep::EXPOSURE;
+            if (run_.beforeDelay != 0) {
+                if (run_.dsusb)
+                    DsusbSignalWaiting();
+                ShowStatus(
+                    wxString::Format("%ds Pre-frame delay (%d/%d)", run_.beforeDelay, run_.frame, run_.exposures));
+                // The 200 ms are taken off whenever mirror lock-up is ticked,
+                // whatever the pulse lasted on this port.
+                if (WaitWithCountdown(run_.beforeDelay * MS_PER_SECOND - (run_.mirror ? PULSE_MS : 0)))
+                    return;
+            }
+            break;
+        case RunStep::EXPOSURE:
+            if (Checkpoint())
+                return;
+            ShowStatus(wxString::Format("%ds exposure (%d/%d)", run_.duration, run_.frame, run_.exposures));
+            ExposureStart();
+            run_.step = RunStep::EXPOSURE_WAIT;
+            if (run_.startPulse) {
+                run_.step = RunStep::START_PULSE_END;
+                if (Pulse(PULSE_MS))
+                    return;
+            }
+            break;
+        case RunStep::START_PULSE_END:
+            StartPulseEnd();
+            run_.step = RunStep::EXPOSURE_WAIT;
+            break;
+        case RunStep::EXPOSURE_WAIT:
+            run_.step = RunStep::EXPOSURE_END;
+            if (WaitWithCountdown(run_.duration * MS_PER_SECOND - (run_.startPulse ? PULSE_MS : 0)))
+                return;
+            break;
+        case RunStep::EXPOSURE_END:
+            run_.step = RunStep::CLOSING_PULSE_END;
+            if (Pulse(ExposureEnd()))
+                return;
+            break;
+        case RunStep::CLOSING_PULSE_END:
+            ClosingPulseEnd();
+            if (Checkpoint())
+                return;
+            run_.step = RunStep::AFTER_FRAME;
+            break;
+        case RunStep::AFTER_FRAME:
+            run_.step = RunStep::AFTER_FRAME_END;
+            if (run_.afterDelay != 0) {
+                if (run_.dsusb)
+                    DsusbSignalWaiting();
+                ShowStatus(
+                    wxString::Format("%ds Post-frame delay (%d/%d)", run_.afterDelay, run_.frame, run_.exposures));
+                if (WaitWithCountdown(run_.afterDelay * MS_PER_SECOND))
+                    return;
+            }
+            break;
+        case RunStep::AFTER_FRAME_END:
+            if (Checkpoint())
+                return;
+            run_.step = ++run_.frame <= run_.exposures ? RunStep::BEFORE_FRAME : RunStep::DONE;
+            break;
+        case RunStep::DONE:
+            if (run_.dsusb)
+                DsusbSignalIdle();
+            if (Checkpoint())  // the port went in the last line change
+                return;
+            RemainingText->SetLabel(REMAINING_IDLE);
+            ShowBanner(IdleBanner());
+            ShowStatus("Sequence Done");
+            SequenceBusy = 0;
+            ReleaseSleep();
+            return;
         }
-        WaitWithCountdown(startDelay * MS_PER_SECOND);
     }
-    if (Checkpoint())
-        return;
+}
 
-    if (dsusb)
-        DsusbSignalActive();
-    const bool startPulse = ActivePort == PORT_SERIAL_IR || AFMode == AF_PULSE_AT_START;
+bool MyFrame::WaitWithCountdown(int32_t ms)
+{
+    if (ms <= 0 || Interrupted())
+        return false;
+    const int64_t now = RunnerClock().NowMs();
+    run_.waiting = true;
+    run_.countdown = true;
+    run_.waitEnd = now + ms;
+    run_.nextTick = now + FIRST_TICK_MS;
+    run_.ticksLeft = (ms + MS_PER_SECOND - 1) / MS_PER_SECOND;
+    ScheduleNext();
+    return true;
+}
 
-    for (int32_t frame = 1; frame <= exposures; ++frame) {
-        if (beforeDelay != 0) {
-            if (MirrorLockCtrl->GetValue())
-                MirrorLockPulse(clock);
-            if (dsusb)
-                DsusbSignalWaiting();
-            ShowStatus(wxString::Format("%ds Pre-frame delay (%d/%d)", beforeDelay, frame, exposures));
-            // The 200 ms are taken off whenever mirror lock-up is ticked,
-            // whatever the pulse lasted on this port.
-            WaitWithCountdown(beforeDelay * MS_PER_SECOND - (MirrorLockCtrl->GetValue() ? PULSE_MS : 0));
-        }
-        if (Checkpoint())
-            return;
+bool MyFrame::Pulse(int32_t ms)
+{
+    if (ms <= 0)
+        return false;
+    run_.waiting = true;
+    run_.countdown = false;
+    run_.waitEnd = RunnerClock().NowMs() + ms;
+    run_.ticksLeft = 0;
+    ScheduleNext();
+    return true;
+}
 
-        ShowStatus(wxString::Format("%ds exposure (%d/%d)", duration, frame, exposures));
-        ExposureStart();
-        if (startPulse)
-            StartPulse(clock);
-        WaitWithCountdown(duration * MS_PER_SECOND - (startPulse ? PULSE_MS : 0));
-        ExposureEnd(clock);
-        if (Checkpoint())
-            return;
+void MyFrame::ScheduleNext()
+{
+    const bool tick = run_.ticksLeft > 0 && run_.nextTick <= run_.waitEnd;
+    RunnerClock().CallAt(tick ? run_.nextTick : run_.waitEnd, [this] { OnRunTimer(); });
+}
 
-        if (afterDelay != 0) {
-            if (dsusb)
-                DsusbSignalWaiting();
-            ShowStatus(wxString::Format("%ds Post-frame delay (%d/%d)", afterDelay, frame, exposures));
-            WaitWithCountdown(afterDelay * MS_PER_SECOND);
-        }
-        if (Checkpoint())
-            return;
+// Each wait's deadlines are counted from its start, so nothing drifts.
+void MyFrame::OnRunTimer()
+{
+    const int64_t now = RunnerClock().NowMs();
+    while (run_.ticksLeft > 0 && run_.nextTick <= now && run_.nextTick <= run_.waitEnd) {
+        --run_.ticksLeft;
+        run_.nextTick += MS_PER_SECOND;
+        --SecondsRemaining;
+        const wxString label = RemainingLabel(SecondsRemaining);
+        if (RemainingText->GetLabel() != label)
+            RemainingText->SetLabel(label);
     }
-
-    if (dsusb)
-        DsusbSignalIdle();
-    if (Checkpoint())  // the port went in the last line change
+    if (now < run_.waitEnd) {
+        ScheduleNext();
         return;
-    RemainingText->SetLabel(REMAINING_IDLE);
-    ShowBanner(IdleBanner());
-    ShowStatus("Sequence Done");
-    SequenceBusy = 0;
-    ReleaseSleep();
+    }
+    run_.waiting = false;
+    Continue();
+}
+
+bool MyFrame::Interrupted() const { return AbortRequested || closeRequested_ || PortLost(); }
+
+// A countdown wait ends at once; so does a mirror lock-up or AF pulse,
+// except on "-IR", where the camera reads a whole pulse or none.
+void MyFrame::InterruptWait()
+{
+    if (!SequenceBusy || !run_.waiting || !Interrupted())
+        return;
+    if (!run_.countdown && (ActivePort == PORT_SERIAL_IR || run_.step == RunStep::CLOSING_PULSE_END))
+        return;
+    RunnerClock().CancelCall();
+    run_.waiting = false;
+    Continue();
 }
 
 void MyFrame::OnAbort(wxCommandEvent&)
 {
     AbortRequested = true;
     SecondsRemaining = 0;
-}
-
-void MyFrame::WaitWithCountdown(int32_t ms)
-{
-    Clock& clock = RunnerClock();
-    const int64_t start = clock.NowMs();
-    for (int step = 0; clock.NowMs() - start < ms; ++step) {
-        clock.SleepMs(WAIT_STEP_MS);
-        if (step % STEPS_PER_SECOND == 0)
-            --SecondsRemaining;
-        // Nine steps in ten show the same text; setting it again would only
-        // cost a relayout.
-        const wxString label = RemainingLabel(SecondsRemaining);
-        if (RemainingText->GetLabel() != label)
-            RemainingText->SetLabel(label);
-        clock.Yield();
-        if (AbortRequested || closeRequested_ || PortLost())
-            return;
-    }
+    InterruptWait();
 }
 
 // An abort, a close or a lost port ends the run here, with the lines

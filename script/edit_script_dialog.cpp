@@ -153,8 +153,13 @@ void EditScriptDialog::ExecuteScriptLine(wxString line)
         break;
     case CMD_START_CAPTURE: {
         frame->StartDelayCtrl->SetValue(command.value);
+        // The capture runs on the event loop; the script goes on when it is
+        // over. While another run is in progress, nothing starts.
+        const bool idle = !SequenceBusy;
         wxCommandEvent event;
-        frame->OnStart(event);  // returns when the capture is over, or at once while one runs
+        frame->OnStart(event);
+        if (idle)
+            RunnerClock().RunUntil([] { return !SequenceBusy; });
         break;
     }
     case CMD_PROMPT_OK:
@@ -255,8 +260,10 @@ void EditScriptDialog::Redraw(wxWindow* window)
 void EditScriptDialog::OnAbortScript(wxCommandEvent&)
 {
     abortRequested_ = running_;
-    if (MainFrame)
+    if (MainFrame) {
         MainFrame->AbortRequested = true;
+        MainFrame->InterruptWait();
+    }
 }
 
 // Escape acts as the close box (the toolkit would look for a Cancel or OK
@@ -290,8 +297,10 @@ void EditScriptDialog::OnClose(wxCloseEvent&)
     }
     closeRequested_ = true;
     abortRequested_ = true;
-    if (MainFrame)
+    if (MainFrame) {
         MainFrame->AbortRequested = true;
+        MainFrame->InterruptWait();
+    }
 }
 
 // The main window's menu item: the editor is a local object, destroyed when

@@ -2,6 +2,7 @@
 
 #include <wx/app.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <ostream>
@@ -106,6 +107,24 @@ void InstallFakes(Fakes& fakes)
     fakes.parallel = parallel.get();
     fakes.usb = usb.get();
     InstallBackends(std::move(serial), std::move(parallel), std::move(usb));
+}
+
+void VirtualClock::RunUntil(const std::function<bool()>& done)
+{
+    while (!done()) {
+        if (!due_ && scripted_.empty())
+            return;  // nothing will ever happen: the caller's checks fail
+        const int64_t next =
+            due_ && (scripted_.empty() || deadline_ <= scripted_.begin()->first) ? deadline_ : scripted_.begin()->first;
+        log_.now = std::max(log_.now, next);
+        if (due_ && deadline_ <= log_.now) {
+            auto due = std::move(due_);
+            due_ = nullptr;
+            due();
+        }
+        if (!done())
+            Yield();
+    }
 }
 
 void VirtualClock::Yield()

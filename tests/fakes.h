@@ -107,9 +107,11 @@ struct Fakes {
 // Installs fresh fakes writing to `fakes.log`.
 void InstallFakes(Fakes& fakes);
 
-// Time advances only when the runner sleeps. At each yield, the scripted
-// events that are due run first (in time order), then the toolkit's own
-// pending events.
+// Time passes only while the clock runs the event loop (RunUntil): it
+// jumps to the next deadline, the runner's pending call or a scripted
+// event, whichever comes first, makes the call if it is due and yields.
+// At each yield, the scripted events that are due run first, in time
+// order, then the test's probe and the toolkit's own pending events.
 class VirtualClock : public Clock {
 public:
     explicit VirtualClock(EventLog& log)
@@ -117,13 +119,22 @@ public:
     {
     }
     int64_t NowMs() override { return log_.now; }
-    void SleepMs(int32_t ms) override { log_.now += ms; }
+    void CallAt(int64_t deadlineMs, std::function<void()> due) override
+    {
+        deadline_ = deadlineMs;
+        due_ = std::move(due);
+    }
+    void CancelCall() override { due_ = nullptr; }
+    void RunUntil(const std::function<bool()>& done) override;
     void Yield() override;
     void At(int64_t ms, std::function<void()> action) { scripted_.emplace(ms, std::move(action)); }
-    // Called at every yield, after the scripted events: a test's probe.
+    // Called at every yield, after the scripted events: a test's probe of
+    // what the window shows while time passes.
     std::function<void()> onYield;
 
 private:
     EventLog& log_;
+    int64_t deadline_ = 0;
+    std::function<void()> due_;
     std::multimap<int64_t, std::function<void()>> scripted_;
 };

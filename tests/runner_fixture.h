@@ -29,7 +29,7 @@ public:
         MainFrame = frame;
         frame->Show();
         AFMode = AF_NONE;  // whatever an earlier test left in the store
-        // What the window shows, each time it changes, seen at the yields.
+        // What the window shows while time passes, each time it changes.
         this->clock->onYield = [this] {
             if (!MainFrame)
                 return;
@@ -81,7 +81,12 @@ public:
         frame->MirrorLockCtrl->SetValue(settings.mirrorLock);
     }
 
-    void Start() { Command(frame, wxEVT_BUTTON, ID_START_SEQUENCE); }
+    // Presses Start and lets the run go to its end.
+    void Start()
+    {
+        Command(frame, wxEVT_BUTTON, ID_START_SEQUENCE);
+        RunnerClock().RunUntil([] { return !SequenceBusy; });
+    }
     void Abort() { Command(frame, wxEVT_BUTTON, ID_ABORT_SEQUENCE); }
     std::string Status() const { return frame->GetStatusBar()->GetStatusText(0).utf8_string(); }
 

@@ -2,10 +2,14 @@
 // case is a row of settings and the line changes it must produce, with the
 // virtual millisecond of each.
 #include <chrono>
+#include <cstdlib>
+#include <functional>
 
 #include <gio/gio.h>
+#include <wx/dialog.h>
 #include <wx/menu.h>
 #include <wx/textctrl.h>
+#include <wx/timer.h>
 
 #include "mainwindow/countdown.h"
 #include "mainwindow/sleep_inhibitor.h"
@@ -159,8 +163,11 @@ TEST_F(Runner, InfraredPulsesOpenAndCloseEachFrame)
         expected.push_back({frameStart + 30200, "RTS 0"});
     }
     EXPECT_EQ(fakes.log.events, expected);
-    ASSERT_FALSE(countdown.empty());
-    EXPECT_EQ(countdown.front(), RemainingLabel(303 - 1));
+    // The idle text through the opening pulse, until the countdown's first
+    // step 100 ms into the exposure's wait.
+    ASSERT_GE(countdown.size(), 2u);
+    EXPECT_EQ(countdown[0], REMAINING_IDLE);
+    EXPECT_EQ(countdown[1], RemainingLabel(303 - 1));
 }
 
 TEST_F(Runner, LargestSettingsStayInRange)
@@ -171,7 +178,7 @@ TEST_F(Runner, LargestSettingsStayInRange)
         SetUp();
         Connect(port);
         Apply({9999, 9999, 9999, 9999, 9999, true});
-        clock->At(100, [this] { Abort(); });
+        clock->At(150, [this] { Abort(); });
         Start();
         ASSERT_FALSE(countdown.empty());
         EXPECT_EQ(countdown.front(), RemainingLabel(port == PORT_SERIAL_IR ? 299952001 : 299950002));
@@ -229,6 +236,24 @@ TEST_F(Runner, AbortStopsAtTheNextCheckpoint)
          1500,
          {{0, "usb 20"}, {0, "usb 30"}, {0, "usb 31"}, {1500, "usb 30"}, {1500, "usb 10"}},
          "Total Remaining 00:00:19"},
+        {"exposure, between two countdown steps: released at once",
+         PORT_SERIAL,
+         {2, 5, 0, 0, 5, false},
+         1550,
+         {{0, "RTS 1"}, {1550, "RTS 0"}},
+         "Total Remaining 00:00:19"},
+        {"mirror lock-up pulse: ended at once",
+         PORT_DSUSB,
+         {1, 1, 0, 3, 5, true},
+         100,
+         {{0, "usb 20"}, {0, "usb 30"}, {0, "usb 31"}, {100, "usb 30"}, {100, "usb 20"}, {100, "usb 00"}},
+         REMAINING_IDLE},
+        {"infra-red opening pulse: the camera gets it whole, then the closing pulse",
+         PORT_SERIAL_IR,
+         {2, 5, 0, 0, 5, false},
+         100,
+         {{0, "RTS 1"}, {200, "RTS 0"}, {200, "RTS 1"}, {400, "RTS 0"}},
+         REMAINING_IDLE},
         {"after-frame delay: no next frame",
          PORT_PARALLEL,
          {2, 1, 0, 0, 5, false},
@@ -405,8 +430,8 @@ TEST_F(Runner, AbortWhileIdleDoesNotStopTheNextRun)
 TEST_F(Runner, SecondStartDuringARunDoesNothing)
 {
     Connect(PORT_SERIAL);
-    clock->At(500, [this] { Start(); });
-    clock->At(1500, [this] { Start(); });
+    clock->At(500, [this] { Command(frame, wxEVT_BUTTON, ID_START_SEQUENCE); });
+    clock->At(1500, [this] { Command(frame, wxEVT_BUTTON, ID_START_SEQUENCE); });
     Start();
     EXPECT_EQ(fakes.log.events, (Timeline{{1000, "RTS 1"}, {2000, "RTS 0"}}));
     EXPECT_EQ(fakes.log.now, 7000);
@@ -466,21 +491,124 @@ TEST_F(Runner, CloseDuringAnExposure)
     }
 }
 
-// The production clock: the order of the line changes, and a hold of at
-// least the exposure's length. Nothing here asserts that anything was fast.
-TEST_F(Runner, RealTimeShortRun)
+// A modal dialog that stays open while virtual time runs on to `until`.
+template <class Dialog> class OpenUntil : public wxExpectModalBase<Dialog, OpenUntil<Dialog>> {
+public:
+    OpenUntil(VirtualClock* clock, int64_t until)
+        : clock_(clock)
+        , until_(until)
+    {
+    }
+
+protected:
+    int OnInvoked(Dialog*) const override
+    {
+        clock_->At(until_, [] {});
+        clock_->RunUntil([this] { return clock_->NowMs() >= until_; });
+        return wxID_OK;
+    }
+
+private:
+    VirtualClock* clock_;
+    int64_t until_;
+};
+
+// The run goes on under a dialog opened during it: every line change on
+// time, the countdown counting, the next frame started.
+TEST_F(Runner, ADialogDoesNotStretchAnExposure)
 {
-    InstallClock(nullptr);  // back to the toolkit's clock
-    const auto start = std::chrono::steady_clock::now();
-    fakes.log.realTime = [start] {
-        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    const std::function<void(RunnerTest*)> opens[] = {
+        [](RunnerTest* test) {
+            wxTEST_DIALOG(Command(test->frame, wxEVT_MENU, wxID_ABOUT), OpenUntil<wxMessageDialog>(test->clock, 3500));
+        },
+        [](RunnerTest* test) {
+            wxTEST_DIALOG(Command(test->frame, wxEVT_MENU, ID_EDIT_SCRIPT),
+                          OpenUntil<EditScriptDialog>(test->clock, 3500));
+        },
     };
-    Connect(PORT_SERIAL);
-    Apply({1, 1, 0, 0, 0, false});
-    Start();
-    ASSERT_EQ(fakes.log.Whats(), (std::vector<std::string>{"RTS 1", "RTS 0"}));
-    EXPECT_GE(fakes.log.events[1].ms - fakes.log.events[0].ms, 1000);
-    EXPECT_EQ(Status(), "Sequence Done");
+    for (const auto& open : opens) {
+        TearDown();
+        SetUp();
+        Connect(PORT_SERIAL);
+        Apply({2, 1, 0, 0, 1, false});
+        clock->At(500, [this, &open] { open(this); });
+        Start();
+        EXPECT_EQ(fakes.log.events, (Timeline{{0, "RTS 1"}, {1000, "RTS 0"}, {2000, "RTS 1"}, {3000, "RTS 0"}}));
+        EXPECT_EQ(statuses,
+                  (std::vector<std::string>{"1s exposure (1/2)", "1s Post-frame delay (1/2)", "1s exposure (2/2)",
+                                            "1s Post-frame delay (2/2)"}));
+        EXPECT_EQ(countdown.back(), "Total Remaining 00:00:01");
+        EXPECT_EQ(fakes.log.now, 4000);
+        EXPECT_EQ(Status(), "Sequence Done");
+    }
+}
+
+// The production clock: the line changes in order and a hold of the
+// exposure's length, whatever the wall clock does meanwhile (the device
+// shim steps it) and with a real modal dialog open across the exposure's
+// end. Nothing here asserts that anything was fast.
+TEST_F(Runner, RealTime)
+{
+    struct Row {
+        const char* name;
+        const char* wallStep;  // seconds, or nullptr
+        bool dialog;
+    };
+    const Row rows[] = {
+        {"plain", nullptr, false},
+        {"wall clock stepped an hour on", "3600", false},
+        {"wall clock stepped an hour back", "-3600", false},
+        {"a modal dialog open across the exposure's end", nullptr, true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TearDown();
+        SetUp();
+        InstallClock(nullptr);  // back to the toolkit's clock
+        const auto start = std::chrono::steady_clock::now();
+        fakes.log.realTime = [start] {
+            return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+                .count();
+        };
+        Connect(PORT_SERIAL);
+        Apply({1, 1, 0, 0, 0, false});
+        std::chrono::seconds stepped{0};
+        std::vector<std::string> seenWhileOpen;
+        wxTimer during;  // 300 ms into the exposure
+        during.Bind(wxEVT_TIMER, [&](wxTimerEvent&) {
+            if (row.wallStep) {
+                const auto before = std::chrono::system_clock::now();
+                setenv("VANTREL_SHIM_WALL_STEP", row.wallStep, 1);
+                stepped = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now() - before);
+            }
+            if (row.dialog) {
+                wxDialog dialog(frame, wxID_ANY, "Open across the exposure's end");
+                wxTimer closer;
+                closer.Bind(wxEVT_TIMER, [&](wxTimerEvent&) {
+                    seenWhileOpen = fakes.log.Whats();
+                    dialog.EndModal(wxID_OK);
+                });
+                closer.StartOnce(1200);
+                dialog.ShowModal();
+            }
+        });
+        Command(frame, wxEVT_BUTTON, ID_START_SEQUENCE);
+        during.StartOnce(300);
+        RunnerClock().RunUntil([] { return !SequenceBusy; });
+        unsetenv("VANTREL_SHIM_WALL_STEP");
+
+        ASSERT_EQ(fakes.log.Whats(), (std::vector<std::string>{"RTS 1", "RTS 0"}));
+        const int64_t hold = fakes.log.events[1].ms - fakes.log.events[0].ms;
+        EXPECT_GE(hold, 1000);
+        EXPECT_LT(hold, 60000);  // an hour back must not hold it for an hour
+        EXPECT_EQ(Status(), "Sequence Done");
+        if (row.wallStep) {
+            EXPECT_GE(std::abs(stepped.count()), 3599) << "the device shim is not preloaded";
+        }
+        if (row.dialog) {
+            EXPECT_EQ(seenWhileOpen, fakes.log.Whats());
+        }
+    }
 }
 
 }  // namespace

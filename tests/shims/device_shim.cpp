@@ -15,12 +15,17 @@
 //   VANTREL_SHIM_PARPORT absent (default), present, lp (a printer driver
 //                        holds it: only a shared open works) or denied
 //   VANTREL_SHIM_DATA    the data register's first value, hexadecimal
+//   VANTREL_SHIM_WALL_STEP  seconds added to the wall clock (clock_gettime
+//                        CLOCK_REALTIME, gettimeofday): a clock stepped by
+//                        NTP or a GPS fix; the monotonic clock is left alone
 #include <dlfcn.h>
 #include <ieee1284.h>
 #include <libusb.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/time.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -98,6 +103,30 @@ extern "C" int ioctl(int fd, unsigned long request, ...)
     using Real = int (*)(int, unsigned long, void*);
     static const Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "ioctl"));
     return real(fd, request, argument);
+}
+
+namespace {
+long WallStep() { return std::strtol(Env("VANTREL_SHIM_WALL_STEP").c_str(), nullptr, 10); }
+}  // namespace
+
+extern "C" int clock_gettime(clockid_t id, struct timespec* time)
+{
+    using Real = int (*)(clockid_t, struct timespec*);
+    static const Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "clock_gettime"));
+    const int result = real(id, time);
+    if (result == 0 && (id == CLOCK_REALTIME || id == CLOCK_REALTIME_COARSE))
+        time->tv_sec += WallStep();
+    return result;
+}
+
+extern "C" int gettimeofday(struct timeval* __restrict time, void* __restrict zone)
+{
+    using Real = int (*)(struct timeval*, void*);
+    static const Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "gettimeofday"));
+    const int result = real(time, zone);
+    if (result == 0 && time)
+        time->tv_sec += WallStep();
+    return result;
 }
 
 // ---------------------------------------------------------------------------
