@@ -1,7 +1,9 @@
-// How close real exposures come to what the user set: real sequences through
-// the toolkit's clock on a recording serial backend.
+// How close real runs come to what the user set, and how quickly the window
+// and Abort answer during them: real sequences on the program's own clock
+// (the steady clock and a toolkit timer at each deadline) and a recording
+// serial port, timed in microseconds.
 //
-//   xvfb-run -a build/bench/timing_bench
+//   xvfb-run -a build/bench/timing_bench [--long]    (--long: D = 300 s too)
 #include <wx/app.h>
 #include <wx/checkbox.h>
 #include <wx/init.h>
@@ -10,8 +12,12 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <random>
+#include <thread>
 #include <vector>
 
 #include "mainwindow/af_mode.h"
@@ -23,34 +29,9 @@
 namespace {
 
 using SteadyClock = std::chrono::steady_clock;
+const SteadyClock::time_point ORIGIN = SteadyClock::now();
 
-double Ms(SteadyClock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
-
-// The toolkit's clock, with the time each call takes added up.
-class MeasuredClock : public Clock {
-public:
-    int64_t NowMs() override { return inner_->NowMs(); }
-    void SleepMs(int32_t ms) override
-    {
-        const auto start = SteadyClock::now();
-        inner_->SleepMs(ms);
-        sleepOverrunMs += Ms(SteadyClock::now() - start) - ms;
-        ++sleeps;
-    }
-    void Yield() override
-    {
-        const auto start = SteadyClock::now();
-        inner_->Yield();
-        yieldMs += Ms(SteadyClock::now() - start);
-    }
-
-    double sleepOverrunMs = 0;
-    double yieldMs = 0;
-    long sleeps = 0;
-
-private:
-    std::unique_ptr<Clock> inner_ = MakeToolkitClock();
-};
+int64_t Micros() { return std::chrono::duration_cast<std::chrono::microseconds>(SteadyClock::now() - ORIGIN).count(); }
 
 double CpuSeconds()
 {
@@ -59,35 +40,45 @@ double CpuSeconds()
     return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
+void Report(const char* what, std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    std::printf("%-52s median %9.3f ms   max %9.3f ms   (%zu)\n", what, values[values.size() / 2], values.back(),
+                values.size());
+    std::fflush(stdout);
+}
+
+// From another thread: queues `action` into the window's event queue after
+// `delayMs`, and returns the microsecond at which it was queued. Only the
+// queueing happens there; the action runs on the GUI thread.
+std::thread PostLater(int delayMs, std::atomic<int64_t>& postedAt, std::function<void()> action)
+{
+    return std::thread([delayMs, &postedAt, action] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+        postedAt = Micros();
+        wxTheApp->CallAfter(action);
+    });
+}
+
 struct Bench {
     Fakes fakes;
     MyFrame* frame = nullptr;
-    MeasuredClock* clock = nullptr;
 
     Bench()
     {
         InstallFakes(fakes);
-        const auto origin = SteadyClock::now();
-        fakes.log.realTime = [origin] {
-            return std::chrono::duration_cast<std::chrono::microseconds>(SteadyClock::now() - origin).count();
-        };
-        auto measured = std::make_unique<MeasuredClock>();
-        clock = measured.get();
-        InstallClock(std::move(measured));
+        fakes.log.realTime = Micros;
         frame = new MyFrame("Vantrel");
         MainFrame = frame;
         frame->Show();
+        SerialLines().Open("COM2");
     }
 
-    // Runs one sequence on `port`; returns the (microsecond) times at which
-    // RTS went on and off.
-    std::vector<int64_t> Run(PortKind port, int afMode, int duration, int before, bool mirror)
+    void Start(PortKind port, int afMode, int exposures, int duration, int before, bool mirror)
     {
         ActivePort = port;
         AFMode = afMode;
-        if (!SerialLines().IsOpen())
-            SerialLines().Open("COM2");
-        frame->ExposuresCtrl->SetValue(1);
+        frame->ExposuresCtrl->SetValue(exposures);
         frame->DurationCtrl->SetValue(duration);
         frame->StartDelayCtrl->SetValue(0);
         frame->PreDelayCtrl->SetValue(before);
@@ -96,27 +87,45 @@ struct Bench {
         fakes.log.events.clear();
         wxCommandEvent start(wxEVT_BUTTON, ID_START_SEQUENCE);
         frame->GetEventHandler()->ProcessEvent(start);
+    }
+
+    void Finish()
+    {
+        RunnerClock().RunUntil([] { return !SequenceBusy; });
+    }
+
+    // The microsecond times of the RTS edges of a whole run.
+    std::vector<int64_t> Run(PortKind port, int duration, int before, bool mirror)
+    {
+        Start(port, AF_NONE, 1, duration, before, mirror);
+        Finish();
         std::vector<int64_t> times;
         for (const LineEvent& event : fakes.log.events)
             if (event.what == "RTS 1" || event.what == "RTS 0")
                 times.push_back(event.ms);
         return times;
     }
-};
 
-void Report(const char* what, std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    std::printf("%-44s median %8.2f ms   max %8.2f ms   (%zu runs)\n", what, values[values.size() / 2], values.back(),
-                values.size());
-}
+    // Microseconds from queueing a no-op into the window's queue to its run.
+    double RoundTripMs()
+    {
+        std::atomic<int64_t> posted{0};
+        std::atomic<int64_t> ran{0};
+        std::thread poster = PostLater(37, posted, [&ran] { ran = Micros(); });
+        RunnerClock().RunUntil([&ran] { return ran != 0; });
+        poster.join();
+        return (ran - posted) / 1000.0;
+    }
+};
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
+    const bool longRuns = argc > 1 && std::strcmp(argv[1], "--long") == 0;
+    int wxArgc = 1;  // the toolkit would refuse --long
     wxApp::SetInstance(new wxApp);
-    if (!wxEntryStart(argc, argv) || !wxTheApp->CallOnInit())
+    if (!wxEntryStart(wxArgc, argv) || !wxTheApp->CallOnInit())
         return 1;
     {
         Bench bench;
@@ -124,10 +133,13 @@ int main(int argc, char** argv)
             int duration;
             int runs;
         };
-        for (const Case c : {Case{1, 10}, Case{5, 5}, Case{30, 3}}) {
+        std::vector<Case> cases = {{1, 20}, {5, 10}, {30, 5}};
+        if (longRuns)
+            cases.push_back({300, 3});
+        for (const Case c : cases) {
             std::vector<double> holds;
             for (int i = 0; i < c.runs; ++i) {
-                const auto times = bench.Run(PORT_SERIAL, AF_NONE, c.duration, 0, false);
+                const auto times = bench.Run(PORT_SERIAL, c.duration, 0, false);
                 holds.push_back((times.at(1) - times.at(0)) / 1000.0 - c.duration * 1000.0);
             }
             char label[64];
@@ -135,31 +147,51 @@ int main(int argc, char** argv)
             Report(label, holds);
         }
 
-        std::vector<double> mirror;
-        std::vector<double> startPulse;
-        for (int i = 0; i < 5; ++i) {
-            const auto times = bench.Run(PORT_SERIAL_IR, AF_NONE, 1, 1, true);
-            mirror.push_back((times.at(1) - times.at(0)) / 1000.0);
-            startPulse.push_back((times.at(3) - times.at(2)) / 1000.0);
+        std::vector<double> mirror, opening, closing, delay;
+        for (int i = 0; i < 10; ++i) {
+            // mirror pulse, 800 ms delay, opening pulse, 800 ms, closing pulse
+            const auto t = bench.Run(PORT_SERIAL_IR, 1, 1, true);
+            mirror.push_back((t.at(1) - t.at(0)) / 1000.0);
+            delay.push_back((t.at(2) - t.at(1)) / 1000.0 - 800);
+            opening.push_back((t.at(3) - t.at(2)) / 1000.0);
+            closing.push_back((t.at(5) - t.at(4)) / 1000.0);
         }
         Report("mirror lock-up pulse (200 ms set)", mirror);
-        Report("infra-red start pulse (200 ms set)", startPulse);
+        Report("infra-red opening pulse (200 ms set)", opening);
+        Report("infra-red closing pulse (200 ms set)", closing);
+        Report("before-frame delay after the pulse - 800 ms", delay);
 
-        // One long wait, measured step by step.
-        bench.clock->sleepOverrunMs = bench.clock->yieldMs = 0;
-        bench.clock->sleeps = 0;
-        bench.frame->SecondsRemaining = 100;
-        const double cpuBefore = CpuSeconds();
-        const auto start = SteadyClock::now();
-        bench.frame->WaitWithCountdown(10000);
-        const double wallMs = Ms(SteadyClock::now() - start);
+        // Abort queued at a random moment of a 5 s exposure: to RTS 0.
+        std::mt19937 random(7);
+        std::vector<double> abort;
+        for (int i = 0; i < 20; ++i) {
+            bench.Start(PORT_SERIAL, AF_NONE, 1, 5, 0, false);
+            std::atomic<int64_t> posted{0};
+            MyFrame* frame = bench.frame;
+            std::thread poster = PostLater(300 + static_cast<int>(random() % 1400), posted, [frame] {
+                wxCommandEvent event(wxEVT_BUTTON, ID_ABORT_SEQUENCE);
+                frame->GetEventHandler()->ProcessEvent(event);
+            });
+            bench.Finish();
+            poster.join();
+            abort.push_back((bench.fakes.log.events.back().ms - posted) / 1000.0);
+        }
+        Report("Abort queued to shutter released", abort);
+
+        std::vector<double> idle, running;
+        for (int i = 0; i < 20; ++i)
+            idle.push_back(bench.RoundTripMs());
+        Report("event round trip, idle", idle);
+        bench.Start(PORT_SERIAL, AF_NONE, 1, 15, 0, false);
+        for (int i = 0; i < 20; ++i)
+            running.push_back(bench.RoundTripMs());
+        Report("event round trip, during a run", running);
+        const double cpuBefore = CpuSeconds();  // the rest of the 15 s wait
+        const int64_t waitStart = Micros();
+        bench.Finish();
         const double cpu = CpuSeconds() - cpuBefore;
-        const double steps = static_cast<double>(bench.clock->sleeps);
-        std::printf("wait step (10 s wait, %.0f steps): %.3f ms over 100 ms per step "
-                    "(sleep overrun %.3f ms, yield %.3f ms, display update and rest %.3f ms)\n",
-                    steps, wallMs / steps - 100, bench.clock->sleepOverrunMs / steps, bench.clock->yieldMs / steps,
-                    (wallMs - steps * 100 - bench.clock->sleepOverrunMs - bench.clock->yieldMs) / steps);
-        std::printf("CPU time while waiting: %.2f ms per second\n", cpu * 1000 / (wallMs / 1000));
+        std::printf("CPU time while a run waits: %.3f ms per second (%.3f %% of a core)\n",
+                    cpu * 1e3 / ((Micros() - waitStart) / 1e6), cpu * 1e2 / ((Micros() - waitStart) / 1e6));
         bench.frame->Destroy();
     }
     wxTheApp->OnExit();

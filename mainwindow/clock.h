@@ -1,5 +1,5 @@
 // The one clock that the sequence runner reads and waits on: monotonic
-// milliseconds, one pending call at a deadline (fired by whatever event loop
+// microseconds, one pending call at a deadline (fired by whatever event loop
 // is running, a dialog's included), and running the event loop until a
 // condition holds. Production uses the steady clock and a toolkit timer;
 // tests install a virtual clock.
@@ -12,12 +12,12 @@
 class Clock {
 public:
     virtual ~Clock() = default;
-    // Milliseconds on a monotonic clock: a step of the wall clock changes
+    // Microseconds on a monotonic clock: a step of the wall clock changes
     // nothing here.
-    virtual int64_t NowMs() = 0;
-    // Calls `due` once, at `deadlineMs` or as soon after it as the event
+    virtual int64_t NowUs() = 0;
+    // Calls `due` once, at `deadlineUs` or as soon after it as the event
     // loop gets to it; replaces the call pending before.
-    virtual void CallAt(int64_t deadlineMs, std::function<void()> due) = 0;
+    virtual void CallAt(int64_t deadlineUs, std::function<void()> due) = 0;
     virtual void CancelCall() = 0;
     // Handles events (and the pending call) until `done` returns true.
     virtual void RunUntil(const std::function<bool()>& done) = 0;

@@ -95,7 +95,8 @@ private:
         RunStep step = RunStep::DONE;
         int32_t frame = 0;
         bool mirror = false;  // this frame's mirror lock-up pulse
-        // The wait in progress: its end, and its countdown steps.
+        // The wait in progress: its end and its countdown steps, in
+        // microseconds on the runner's clock.
         bool waiting = false;
         bool countdown = false;
         int64_t waitEnd = 0;

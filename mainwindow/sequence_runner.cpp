@@ -23,6 +23,7 @@ namespace {
 // The countdown's first step comes 100 ms into a wait, then one a second.
 constexpr int32_t FIRST_TICK_MS = 100;
 constexpr int32_t MS_PER_SECOND = 1000;
+constexpr int64_t US_PER_MS = 1000;
 const char* const PORT_LOST_ADVICE =
     "Check the cable and plug it in again; Vantrel opens the port again at the next Start.";
 }  // namespace
@@ -176,11 +177,11 @@ bool MyFrame::WaitWithCountdown(int32_t ms)
 {
     if (ms <= 0 || Interrupted())
         return false;
-    const int64_t now = RunnerClock().NowMs();
+    const int64_t now = RunnerClock().NowUs();
     run_.waiting = true;
     run_.countdown = true;
-    run_.waitEnd = now + ms;
-    run_.nextTick = now + FIRST_TICK_MS;
+    run_.waitEnd = now + ms * US_PER_MS;
+    run_.nextTick = now + FIRST_TICK_MS * US_PER_MS;
     run_.ticksLeft = (ms + MS_PER_SECOND - 1) / MS_PER_SECOND;
     ScheduleNext();
     return true;
@@ -192,7 +193,7 @@ bool MyFrame::Pulse(int32_t ms)
         return false;
     run_.waiting = true;
     run_.countdown = false;
-    run_.waitEnd = RunnerClock().NowMs() + ms;
+    run_.waitEnd = RunnerClock().NowUs() + ms * US_PER_MS;
     run_.ticksLeft = 0;
     ScheduleNext();
     return true;
@@ -207,10 +208,10 @@ void MyFrame::ScheduleNext()
 // Each wait's deadlines are counted from its start, so nothing drifts.
 void MyFrame::OnRunTimer()
 {
-    const int64_t now = RunnerClock().NowMs();
+    const int64_t now = RunnerClock().NowUs();
     while (run_.ticksLeft > 0 && run_.nextTick <= now && run_.nextTick <= run_.waitEnd) {
         --run_.ticksLeft;
-        run_.nextTick += MS_PER_SECOND;
+        run_.nextTick += MS_PER_SECOND * US_PER_MS;
         --SecondsRemaining;
         const wxString label = RemainingLabel(SecondsRemaining);
         if (RemainingText->GetLabel() != label)

@@ -118,10 +118,11 @@ public:
         : log_(log)
     {
     }
-    int64_t NowMs() override { return log_.now; }
-    void CallAt(int64_t deadlineMs, std::function<void()> due) override
+    // Virtual time goes in whole milliseconds.
+    int64_t NowUs() override { return log_.now * 1000; }
+    void CallAt(int64_t deadlineUs, std::function<void()> due) override
     {
-        deadline_ = deadlineMs;
+        deadline_ = (deadlineUs + 999) / 1000;
         due_ = std::move(due);
     }
     void CancelCall() override { due_ = nullptr; }

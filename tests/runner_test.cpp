@@ -504,7 +504,7 @@ protected:
     int OnInvoked(Dialog*) const override
     {
         clock_->At(until_, [] {});
-        clock_->RunUntil([this] { return clock_->NowMs() >= until_; });
+        clock_->RunUntil([this] { return clock_->NowUs() >= until_ * 1000; });
         return wxID_OK;
     }
 
