@@ -60,6 +60,9 @@ void OnTerminationSignal(int)
         _exit(0);
     }
     frame->Close(true);
+    // The window is destroyed at the next idle time; a signal is not an
+    // event that brings one about.
+    wxWakeUpIdle();
 }
 
 }  // namespace

@@ -45,7 +45,7 @@ def reached(log):
         return []
 
 
-def run(kind, ending):
+def run(kind, ending, start=True):
     home = tempfile.mkdtemp(prefix="vantrel-signal-")
     log = os.path.join(home, "log")
     env = dict(os.environ, HOME=home, LD_PRELOAD=SHIM, VANTREL_SHIM_LOG=log, NO_AT_BRIDGE="1",
@@ -72,10 +72,11 @@ def run(kind, ending):
             subprocess.run(["xdotool", "key", "Home"] + ["Down"] * CHOOSER_INDEX[kind] + ["Return"])
         frame = wait_for(lambda: window("Vantrel"), 20, "the main window", program)
         time.sleep(0.3)
-        subprocess.run(["xdotool", "mousemove", "--window", frame, *START_BUTTON, "click", "1"])
-        shutter = {"DSUSB": "usb 31 to 01 within 100 ms", "0x378-LPT1": "data 01"}.get(kind, "RTS 1")
-        wait_for(lambda: shutter in reached(log), 10, "the exposure (%s)" % shutter)
-        time.sleep(0.4)  # past the infra-red opening pulse, well before the end at 1 s
+        if start:
+            subprocess.run(["xdotool", "mousemove", "--window", frame, *START_BUTTON, "click", "1"])
+            shutter = {"DSUSB": "usb 31 to 01 within 100 ms", "0x378-LPT1": "data 01"}.get(kind, "RTS 1")
+            wait_for(lambda: shutter in reached(log), 10, "the exposure (%s)" % shutter)
+            time.sleep(0.4)  # past the infra-red opening pulse, well before the end at 1 s
         before = len(reached(log))
         ending(program)
         code = program.wait(timeout=10)
@@ -104,13 +105,16 @@ RELEASED = {
     "COM7-IR": ["RTS 1", "RTS 0", "RTS 0", "DTR 0"],
 }
 
+IDLE_RELEASED = ["RTS 0", "DTR 0"]
+
 passed = failed = 0
-cases = [("0x378-LPT1", signal.SIGINT), ("COM7", signal.SIGHUP), ("COM7-IR", signal.SIGTERM),
-         ("DSUSB", signal.SIGTERM)]
-for kind, number in cases:
-    code, after, saved = run(kind, lambda program: program.send_signal(number))
-    name = "%s on %s" % (signal.Signals(number).name, kind)
-    ok = check(name + ": lines released", after == RELEASED[kind], after)
+# The last: a signal while no run is in progress.
+cases = [("0x378-LPT1", signal.SIGINT, True), ("COM7", signal.SIGHUP, True), ("COM7-IR", signal.SIGTERM, True),
+         ("DSUSB", signal.SIGTERM, True), ("COM7", signal.SIGTERM, False)]
+for kind, number, during in cases:
+    code, after, saved = run(kind, lambda program: program.send_signal(number), during)
+    name = "%s on %s%s" % (signal.Signals(number).name, kind, "" if during else ", no run")
+    ok = check(name + ": lines released", after == (RELEASED[kind] if during else IDLE_RELEASED), after)
     ok = check(name + ": exit status 0", code == 0, code) and ok
     ok = check(name + ": AF mode saved", "Mode=0" in saved, saved) and ok
     passed, failed = passed + ok, failed + (not ok)
