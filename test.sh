@@ -22,15 +22,18 @@ if [ "${1:-}" = "--fuzz" ]; then
     echo "fuzz: no crash and no sanitizer report in ${FUZZ_SECONDS:-60} s"
     exit 0
 fi
-install_missing desktop-file-utils appstream lintian dpkg-dev file python3-dbusmock dbus-daemon xdotool
+install_missing desktop-file-utils appstream lintian dpkg-dev debhelper fakeroot file python3-dbusmock dbus-daemon \
+    xdotool clang-format
+# Warnings fail the build here (not in run.sh: a newer compiler's new warning
+# must not keep a user from running Vantrel).
 if [ "${1:-}" = "--sanitize" ]; then
     dir=build-sanitize
-    build "$dir" -DCMAKE_BUILD_TYPE=Debug -DVANTREL_SANITIZE=ON
+    build "$dir" -DCMAKE_BUILD_TYPE=Debug -DVANTREL_SANITIZE=ON -DCMAKE_COMPILE_WARNING_AS_ERROR=ON
     export ASAN_OPTIONS=detect_leaks=0
     export UBSAN_OPTIONS=print_stacktrace=1
 else
     dir=build-test
-    build "$dir" -DCMAKE_BUILD_TYPE=Debug
+    build "$dir" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_COMPILE_WARNING_AS_ERROR=ON
 fi
 cd "$dir"
 ctest --output-on-failure --timeout 600

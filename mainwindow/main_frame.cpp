@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "app/version.h"
 #include "mainwindow/af_mode.h"
 #include "mainwindow/banners.h"
 #include "mainwindow/clock.h"
@@ -90,7 +91,7 @@ const char* const LONGEST_REMAINING = "Total Remaining 100:00:00";
 const char* const LONGEST_STATUS = "9999s Post-frame delay (9999/9999)";
 constexpr int STATUS_FIELD_MARGIN = 24;
 
-const char* const ABOUT_TEXT = "Vantrel 1.9\n"
+const char* const ABOUT_TEXT = "Vantrel " VANTREL_VERSION "\n"
                                "Copyright (C) 2026 Tessmar\n"
                                "\n"
                                "https://tessmar.org/vantrel";

@@ -11,6 +11,8 @@
 int main(int argc, char** argv)
 {
     ::testing::InitGoogleTest(&argc, argv);
+    if (::testing::GTEST_FLAG(list_tests))  // listing needs no display
+        return RUN_ALL_TESTS();
     char home[] = "/tmp/vantrel-test-home-XXXXXX";
     if (!mkdtemp(home))
         return 1;

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Validates what Vantrel ships: the desktop entry, the AppStream metadata, the
-# udev rule, and a Debian package built from this build folder.
+# udev rule, and the Debian package built from a copy of the source tree the
+# way Debian builds it (dpkg-buildpackage), checked by lintian.
 #   packaging_test.sh SOURCE_DIR BUILD_DIR
 set -euo pipefail
 source_dir=$1
@@ -9,7 +10,7 @@ failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 desktop-file-validate "$source_dir/packaging/vantrel.desktop" || fail "desktop entry"
-appstreamcli validate --no-net "$source_dir/packaging/org.tessmar.Vantrel.metainfo.xml" || fail "metainfo"
+appstreamcli validate --no-net "$build_dir/org.tessmar.Vantrel.metainfo.xml" || fail "metainfo"
 
 rule="$source_dir/packaging/60-vantrel.rules"
 for product in 9021 9026; do
@@ -19,21 +20,39 @@ done
 grep -iE '^[^#]*MODE=' "$rule" && fail "udev rule sets a MODE"
 [[ "$(basename "$rule")" < "73-seat-late.rules" ]] || fail "udev rule sorts after the seat rules"
 
+# The version is written once, in debian/changelog; everything shows it.
+version=$(dpkg-parsechangelog -l "$source_dir/debian/changelog" -S Version)
+grep -q "<release version=\"$version\"" "$build_dir/org.tessmar.Vantrel.metainfo.xml" || fail "metainfo version"
+head -1 "$build_dir/vantrel.1" | grep -qF "\"Vantrel $version\"" || fail "manual page version"
+grep -qF "#define VANTREL_VERSION \"$version\"" "$build_dir/generated/app/version.h" || fail "About box version"
+
+# A copy of the tracked files, built as Debian builds it.
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
-(cd "$build_dir" && cpack -G DEB -B "$out" >/dev/null) || fail "package build"
-deb=$(ls "$out"/vantrel_*.deb)
+mkdir "$out/vantrel-$version"
+if git -C "$source_dir" rev-parse --git-dir >/dev/null 2>&1; then
+    git -C "$source_dir" ls-files -z | (cd "$source_dir" && xargs -0 cp --parents -P -t "$out/vantrel-$version")
+else
+    (cd "$source_dir" && tar --exclude='./build*' --exclude=./.git -cf - .) | tar -xf - -C "$out/vantrel-$version"
+fi
+if ! (cd "$out/vantrel-$version" && dpkg-buildpackage -b -us -uc >"$out/build.log" 2>&1); then
+    tail -n 40 "$out/build.log"
+    fail "dpkg-buildpackage"
+fi
+deb=$(ls "$out"/vantrel_"$version"_*.deb 2>/dev/null) || { echo "packaging: no package built"; exit 1; }
 contents=$(dpkg-deb -c "$deb" | awk '{print $6}')
 for file in ./usr/bin/vantrel ./usr/share/applications/vantrel.desktop \
             ./usr/share/icons/hicolor/48x48/apps/vantrel.png ./usr/share/icons/hicolor/scalable/apps/vantrel.svg \
-            ./usr/share/metainfo/org.tessmar.Vantrel.metainfo.xml ./usr/lib/udev/rules.d/60-vantrel.rules \
-            ./usr/share/man/man1/vantrel.1.gz ./usr/share/doc/vantrel/copyright; do
+            ./usr/share/metainfo/org.tessmar.Vantrel.metainfo.xml ./usr/share/man/man1/vantrel.1.gz \
+            ./usr/share/doc/vantrel/copyright ./usr/share/doc/vantrel/changelog.gz; do
     grep -qxF "$file" <<<"$contents" || fail "package lacks $file"
 done
+grep -qE '/udev/rules\.d/60-vantrel\.rules$' <<<"$contents" || fail "package lacks the udev rule"
 dpkg-deb -f "$deb" Depends | grep -q libwxgtk3.2 || fail "package dependencies were not found by shlibdeps"
-lintian_out=$(lintian --tag-display-limit 0 "$deb" 2>&1 | grep -v 'running with root privileges' || true)
+lintian_out=$(lintian --tag-display-limit 0 "$out"/vantrel_"$version"_*.changes 2>&1 |
+    grep -v 'running with root privileges' || true)
 echo "$lintian_out"
-grep -q '^E:' <<<"$lintian_out" && fail "lintian reports errors"
+grep -qE '^[EW]:' <<<"$lintian_out" && fail "lintian reports errors or warnings"
 
 echo "packaging: $failures failed"
 [ "$failures" -eq 0 ]

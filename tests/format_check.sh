@@ -1,0 +1,6 @@
+#!/usr/bin/env bash
+# Fails on any C++ source that clang-format (by .clang-format) would change.
+#   format_check.sh CLANG_FORMAT SOURCE_DIR
+set -euo pipefail
+cd "$2"
+find app mainwindow ports script tests bench -name '*.cpp' -o -name '*.h' | sort | xargs "$1" --dry-run --Werror
