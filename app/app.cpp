@@ -1,5 +1,6 @@
 // MyApp: names the vendor, opens the main window and connects a port; ends
 // the program through the close path on SIGTERM, SIGINT and SIGHUP.
+#include <X11/Xlib.h>
 #include <wx/app.h>
 #include <wx/modalhook.h>
 
@@ -65,6 +66,17 @@ void OnTerminationSignal(int)
     wxWakeUpIdle();
 }
 
+// When the X server goes away (at logout), the toolkit's handler ends the
+// process with _exit, past every exit-time handler: the lines are released
+// first, here.
+XIOErrorHandler toolkitDisplayLost = nullptr;
+
+int OnDisplayLost(Display* display)
+{
+    ReleaseLinesAtExit();
+    return toolkitDisplayLost ? toolkitDisplayLost(display) : 0;
+}
+
 }  // namespace
 
 bool MyApp::OnInit()
@@ -75,9 +87,9 @@ bool MyApp::OnInit()
     modals.Register();
     for (int signal : {SIGTERM, SIGINT, SIGHUP})
         SetSignalHandler(signal, OnTerminationSignal);
-    // GTK ends the process with exit(1) when the display goes away (at
-    // logout): the lines are released on that way out too.
+    // Any other way out releases the lines too.
     std::atexit(ReleaseLinesAtExit);
+    toolkitDisplayLost = XSetIOErrorHandler(OnDisplayLost);
     OpenMainWindowAndPort();
     return true;
 }

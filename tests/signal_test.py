@@ -3,6 +3,8 @@
 started with a click on Start Sequence, and during the exposure the program
 gets SIGTERM, SIGINT or SIGHUP. Each must release the shutter (the closing
 pulse on "-IR"), release the port, save the AF mode and exit with status 0.
+Last, the X server goes away during an exposure (a logout): the toolkit ends
+the program with status 1, and the lines must be released first.
 
     signal_test.py VANTREL DEVICE_SHIM     (with DISPLAY set: xvfb-run)
 """
@@ -31,9 +33,12 @@ def wait_for(predicate, seconds, what, program=None):
     raise AssertionError("timed out waiting for " + what)
 
 
+def xdotool(*arguments, **options):
+    return subprocess.run(["xdotool", *arguments], **options)
+
+
 def window(title):
-    found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^%s$" % title],
-                           capture_output=True, text=True).stdout.split()
+    found = xdotool("search", "--onlyvisible", "--name", "^%s$" % title, capture_output=True, text=True).stdout.split()
     return found[0] if found else None
 
 
@@ -67,13 +72,13 @@ def run(kind, ending, start=True):
         if kind in CHOOSER_INDEX:
             chooser = wait_for(lambda: window("COM/LPT port"), 20, "the port chooser", program)
             time.sleep(0.3)
-            subprocess.run(["xdotool", "mousemove", "--window", chooser, "20", "20", "click", "1"])
-            subprocess.run(["xdotool", "windowfocus", chooser], stderr=subprocess.DEVNULL)
-            subprocess.run(["xdotool", "key", "Home"] + ["Down"] * CHOOSER_INDEX[kind] + ["Return"])
+            xdotool("mousemove", "--window", chooser, "20", "20", "click", "1")
+            xdotool("windowfocus", chooser, stderr=subprocess.DEVNULL)
+            xdotool("key", "Home", *(["Down"] * CHOOSER_INDEX[kind]), "Return")
         frame = wait_for(lambda: window("Vantrel"), 20, "the main window", program)
         time.sleep(0.3)
         if start:
-            subprocess.run(["xdotool", "mousemove", "--window", frame, *START_BUTTON, "click", "1"])
+            xdotool("mousemove", "--window", frame, *START_BUTTON, "click", "1")
             shutter = {"DSUSB": "usb 31 to 01 within 100 ms", "0x378-LPT1": "data 01"}.get(kind, "RTS 1")
             wait_for(lambda: shutter in reached(log), 10, "the exposure (%s)" % shutter)
             time.sleep(0.4)  # past the infra-red opening pulse, well before the end at 1 s
@@ -118,6 +123,22 @@ for kind, number, during in cases:
     ok = check(name + ": exit status 0", code == 0, code) and ok
     ok = check(name + ": AF mode saved", "Mode=0" in saved, saved) and ok
     passed, failed = passed + ok, failed + (not ok)
+
+# The display goes away: a server of its own, killed during the exposure.
+read_end, write_end = os.pipe()
+server = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-noreset", "-screen", "0", "1280x1024x24"],
+                          pass_fds=[write_end], stderr=subprocess.DEVNULL)
+os.close(write_end)
+with os.fdopen(read_end) as number:
+    shared_display, os.environ["DISPLAY"] = os.environ["DISPLAY"], ":" + number.readline().strip()
+try:
+    code, after, saved = run("COM7-IR", lambda program: (server.kill(), server.wait()))
+finally:
+    server.kill()
+    os.environ["DISPLAY"] = shared_display
+ok = check("display lost on COM7-IR: lines released", after == RELEASED["COM7-IR"], after)
+ok = check("display lost on COM7-IR: the toolkit's exit status 1", code == 1, code) and ok
+passed, failed = passed + ok, failed + (not ok)
 
 print("%d passed, %d failed" % (passed, failed))
 sys.exit(1 if failed else 0)
