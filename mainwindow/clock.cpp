@@ -8,6 +8,7 @@
 #include <wx/evtloop.h>
 
 #include <algorithm>
+#include <chrono>
 
 namespace {
 
@@ -41,6 +42,13 @@ public:
     }
 
     int64_t NowUs() override { return MonotonicUs(); }
+
+    int64_t WallMs() override
+    {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+                   std::chrono::system_clock::now().time_since_epoch())
+            .count();
+    }
 
     void CallAt(int64_t deadlineUs, std::function<void()> due) override
     {

@@ -15,6 +15,9 @@ public:
     // Microseconds on a monotonic clock: a step of the wall clock changes
     // nothing here.
     virtual int64_t NowUs() = 0;
+    // The wall clock, milliseconds since 1970 (UTC): for the log, never for
+    // timing.
+    virtual int64_t WallMs() = 0;
     // Calls `due` once, at `deadlineUs` or as soon after it as the event
     // loop gets to it; replaces the call pending before.
     virtual void CallAt(int64_t deadlineUs, std::function<void()> due) = 0;

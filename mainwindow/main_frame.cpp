@@ -24,6 +24,7 @@
 #include "mainwindow/banners.h"
 #include "mainwindow/clock.h"
 #include "mainwindow/countdown.h"
+#include "mainwindow/exposure_log.h"
 #include "mainwindow/line_actions.h"
 #include "mainwindow/xpm_bitmap.h"
 #include "ports/ports.h"
@@ -390,4 +391,5 @@ void ReleaseLinesAtExit()
 {
     ReleaseLinesNow();
     ReleaseActivePort();
+    FlushExposureLog();
 }

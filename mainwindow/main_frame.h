@@ -8,6 +8,7 @@
 #include <wx/frame.h>
 
 #include <cstdint>
+#include <string>
 
 class EditScriptDialog;
 class wxBitmap;
@@ -55,6 +56,10 @@ public:
     // exposure end and its checkpoint. Pulses on "-IR" run their length.
     void InterruptWait();
 
+    // What the exposure log names as the next run's source: "window"
+    // unless a script line starts it ("script:7").
+    void SetRunSource(const std::string& source) { nextSource_ = source; }
+
     // A close is pending: the window closes once the run and the script
     // editor have ended.
     bool CloseRequested() const { return closeRequested_; }
@@ -95,6 +100,12 @@ private:
         RunStep step = RunStep::DONE;
         int32_t frame = 0;
         bool mirror = false;  // this frame's mirror lock-up pulse
+        std::string port;  // for the exposure log
+        std::string source;
+        // The exposure in progress, for its line in the log.
+        int64_t exposureStartUs = 0;
+        int64_t exposureStartUtcMs = 0;
+        int exposureAfMode = 0;
         // The wait in progress: its end and its countdown steps, in
         // microseconds on the runner's clock.
         bool waiting = false;
@@ -114,6 +125,7 @@ private:
     void ScheduleNext();
     void OnRunTimer();
     bool Interrupted() const;
+    void LogExposureEnd();
     void ShowStatus(const wxString& text);
     void ShowBanner(const wxBitmap& banner);
     void ShowPortLost();
@@ -130,6 +142,7 @@ private:
     wxString lastStatus_;
     bool menuHelpShown_ = false;
     Run run_;
+    std::string nextSource_ = "window";
 
     wxDECLARE_EVENT_TABLE();
 };

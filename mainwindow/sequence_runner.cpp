@@ -12,6 +12,7 @@
 #include "mainwindow/banners.h"
 #include "mainwindow/clock.h"
 #include "mainwindow/countdown.h"
+#include "mainwindow/exposure_log.h"
 #include "mainwindow/line_actions.h"
 #include "mainwindow/main_frame.h"
 #include "mainwindow/sleep_inhibitor.h"
@@ -51,6 +52,9 @@ void MyFrame::OnStart(wxCommandEvent&)
     run_.dsusb = ActivePort == PORT_DSUSB;
     run_.startPulse = ActivePort == PORT_SERIAL_IR || AFMode == AF_PULSE_AT_START;
     run_.step = RunStep::INITIAL_DELAY;
+    run_.port = ActivePort == PORT_NONE ? std::string("none") : ActivePortName;
+    run_.source = nextSource_;
+    nextSource_ = "window";
 
     SecondsRemaining = EstimateSeconds(run_.exposures, run_.duration, run_.startDelay, run_.beforeDelay,
                                        run_.afterDelay, ActivePort == PORT_SERIAL_IR);
@@ -115,6 +119,9 @@ void MyFrame::Continue()
                 return;
             ShowStatus(wxString::Format("%ds exposure (%d/%d)", run_.duration, run_.frame, run_.exposures));
             ExposureStart();
+            run_.exposureStartUs = RunnerClock().NowUs();
+            run_.exposureStartUtcMs = RunnerClock().WallMs();
+            run_.exposureAfMode = AFMode;
             run_.step = RunStep::EXPOSURE_WAIT;
             if (run_.startPulse) {
                 run_.step = RunStep::START_PULSE_END;
@@ -131,11 +138,14 @@ void MyFrame::Continue()
             if (WaitWithCountdown(run_.duration * MS_PER_SECOND - (run_.startPulse ? PULSE_MS : 0)))
                 return;
             break;
-        case RunStep::EXPOSURE_END:
+        case RunStep::EXPOSURE_END: {
             run_.step = RunStep::CLOSING_PULSE_END;
-            if (Pulse(ExposureEnd()))
+            const int32_t closingPulse = ExposureEnd();
+            LogExposureEnd();
+            if (Pulse(closingPulse))
                 return;
             break;
+        }
         case RunStep::CLOSING_PULSE_END:
             ClosingPulseEnd();
             if (Checkpoint())
@@ -223,6 +233,26 @@ void MyFrame::OnRunTimer()
     }
     run_.waiting = false;
     Continue();
+}
+
+// The line of the exposure that has just ended (its lines released, or on
+// "-IR" its closing pulse begun).
+void MyFrame::LogExposureEnd()
+{
+    Clock& clock = RunnerClock();
+    ExposureRecord record;
+    record.startUtcMs = run_.exposureStartUtcMs;
+    record.endUtcMs = clock.WallMs();
+    record.heldMs = (clock.NowUs() - run_.exposureStartUs + 500) / 1000;
+    record.frame = run_.frame;
+    record.frames = run_.exposures;
+    record.setSeconds = run_.duration;
+    record.port = run_.port;
+    record.afMode = run_.exposureAfMode;
+    record.mirrorLock = run_.mirror;
+    record.outcome = PortLost() ? "port-lost" : closeRequested_ ? "closed" : AbortRequested ? "aborted" : "done";
+    record.source = run_.source;
+    LogExposure(record);
 }
 
 bool MyFrame::Interrupted() const { return AbortRequested || closeRequested_ || PortLost(); }

@@ -156,8 +156,10 @@ void EditScriptDialog::ExecuteScriptLine(wxString line)
         // The capture runs on the event loop; the script goes on when it is
         // over. While another run is in progress, nothing starts.
         const bool idle = !SequenceBusy;
+        frame->SetRunSource("script:" + std::to_string(runningLine_ + 1));
         wxCommandEvent event;
         frame->OnStart(event);
+        frame->SetRunSource("window");
         if (idle)
             RunnerClock().RunUntil([] { return !SequenceBusy; });
         break;
@@ -219,6 +221,7 @@ void EditScriptDialog::RunAllLines()
         clock.Yield();
         if (abortRequested_)
             break;
+        runningLine_ = t;
         ExecuteScriptLine(line);
         MarkLine(t, LINE_COLOUR);
         Redraw(ScriptTextCtrl);

@@ -48,6 +48,7 @@ private:
     void Finish(int result);
 
     bool running_ = false;
+    long runningLine_ = 0;  // from 0
     bool abortRequested_ = false;  // Abort Script pressed during this run
     bool closeRequested_ = false;  // closed during a run: end it, then close
 

@@ -120,6 +120,8 @@ public:
     }
     // Virtual time goes in whole milliseconds.
     int64_t NowUs() override { return log_.now * 1000; }
+    // Virtual time 0 is 2026-12-07T21:00:00.000Z.
+    int64_t WallMs() override { return 1796677200000 + log_.now; }
     void CallAt(int64_t deadlineUs, std::function<void()> due) override
     {
         deadline_ = (deadlineUs + 999) / 1000;

@@ -2,7 +2,9 @@
 // case is a row of settings and the line changes it must produce, with the
 // virtual millisecond of each.
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
 
 #include <gio/gio.h>
@@ -12,6 +14,7 @@
 #include <wx/timer.h>
 
 #include "mainwindow/countdown.h"
+#include "mainwindow/exposure_log.h"
 #include "mainwindow/sleep_inhibitor.h"
 #include "script/edit_script_dialog.h"
 #include "tests/runner_fixture.h"
@@ -489,6 +492,92 @@ TEST_F(Runner, CloseDuringAnExposure)
         DsusbShutterOn();
         EXPECT_EQ(fakes.log.events, row.expected);
     }
+}
+
+// What the exposure log holds, once every queued line is on the disk.
+std::vector<std::string> LogLines()
+{
+    FlushExposureLog();
+    std::vector<std::string> lines;
+    std::ifstream file(ExposureLogPath());
+    for (std::string line; std::getline(file, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+// A line per exposure with its outcome, its times from the virtual clock
+// (0 is 21:00:00.000Z), and on the disk by the time the next one starts.
+TEST_F(Runner, ExposureLog)
+{
+    const std::string T = "2026-12-07T21:00:0";
+    struct Row {
+        const char* name;
+        PortKind port;
+        Settings settings;
+        std::function<void(RunnerTest*)> at1500;
+        std::vector<std::string> lines;  // after the header
+    };
+    const Row rows[] = {
+        {"done, and on the disk before the next exposure",
+         PORT_SERIAL_IR,
+         {2, 1, 0, 0, 1, false},
+         [](RunnerTest*) {
+             EXPECT_EQ(LogLines(),
+                       (std::vector<std::string>{EXPOSURE_LOG_HEADER,
+                                                 "2026-12-07T21:00:00.000Z,"
+                                                 "2026-12-07T21:00:01.000Z,1000,1,2,"
+                                                 "1,COM2,0,0,done,window,"}));
+         },
+         {T + "0.000Z," + T + "1.000Z,1000,1,2,1,COM2,0,0,done,window,",
+          T + "2.200Z," + T + "3.200Z,1000,2,2,1,COM2,0,0,done,window,"}},
+        {"aborted",
+         PORT_DSUSB,
+         {2, 5, 0, 0, 0, false},
+         [](RunnerTest* test) { test->Abort(); },
+         {T + "0.000Z," + T + "1.500Z,1500,1,2,5,DSUSB,0,0,aborted,window,"}},
+        {"closed",
+         PORT_PARALLEL,
+         {2, 5, 0, 0, 0, false},
+         [](RunnerTest* test) { test->frame->Close(); },
+         {T + "0.000Z," + T + "1.500Z,1500,1,2,5,0x378-LPT1,0,0,closed,window,"}},
+        {"no port, mirror lock-up",
+         PORT_NONE,
+         {1, 1, 0, 1, 0, true},
+         nullptr,
+         {T + "0.800Z," + T + "1.800Z,1000,1,1,1,none,0,1,done,window,"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TearDown();
+        SetUp();
+        setenv("XDG_DATA_HOME", (std::string(getenv("HOME")) + "/data").c_str(), 1);
+        std::remove(ExposureLogPath().c_str());
+        Connect(row.port);
+        Apply(row.settings);
+        if (row.at1500)
+            clock->At(1500, [this, &row] { row.at1500(this); });
+        Start();
+        RunIdle();
+        std::vector<std::string> expected = {EXPOSURE_LOG_HEADER};
+        expected.insert(expected.end(), row.lines.begin(), row.lines.end());
+        EXPECT_EQ(LogLines(), expected);
+    }
+    // A lost port, and a log that cannot be written: the run goes on.
+    TearDown();
+    SetUp();
+    std::remove(ExposureLogPath().c_str());
+    Connect(PORT_SERIAL);
+    clock->At(1500, [this] { fakes.log.failures = 5; });
+    wxTEST_DIALOG(Start(),
+                  ExpectMessage("Lost the connection to COM2 (/dev/ttyS1)\nCheck the cable and plug it in "
+                                "again; Vantrel opens the port again at the next Start.",
+                                "Message"));
+    EXPECT_EQ(LogLines().back(), T + "1.000Z," + T + "2.000Z,1000,1,1,1,COM2,0,0,port-lost,window,");
+    fakes.log.failures = 0;
+    setenv("XDG_DATA_HOME", "/proc/version", 1);
+    Start();
+    EXPECT_EQ(Status(), "Sequence Done");
+    EXPECT_EQ(LogLines(), std::vector<std::string>{});
 }
 
 // A modal dialog that stays open while virtual time runs on to `until`.

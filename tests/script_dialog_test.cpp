@@ -3,6 +3,9 @@
 #include <wx/button.h>
 #include <wx/textctrl.h>
 
+#include <fstream>
+
+#include "mainwindow/exposure_log.h"
 #include "script/edit_script_dialog.h"
 #include "tests/runner_fixture.h"
 
@@ -144,6 +147,12 @@ TEST_F(ScriptEditor, StartCaptureRunsAWholeCapture)
     EXPECT_EQ(Status(), "Sequence Done");
     EXPECT_EQ(frame->StartDelayCtrl->GetValue(), 1);
     EXPECT_EQ(frame->ExposuresCtrl->GetValue(), 4);  // the lines after it ran
+    FlushExposureLog();
+    std::ifstream log(ExposureLogPath());
+    std::string header, line;
+    std::getline(log, header);
+    std::getline(log, line);
+    EXPECT_EQ(line, "2026-12-07T21:00:01.000Z,2026-12-07T21:00:03.000Z,2000,1,1,2,COM2,0,0,done,script:4,");
 }
 
 TEST_F(ScriptEditor, AbortScriptDuringACaptureEndsTheScript)

@@ -1,0 +1,156 @@
+#include "mainwindow/exposure_log.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+std::string Field(const std::string& text)
+{
+    if (text.find_first_of(",\"\n") == std::string::npos)
+        return text;
+    std::string quoted = "\"";
+    for (char c : text)
+        quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return quoted + "\"";
+}
+
+bool MakeFolders(const std::string& path)
+{
+    for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
+        if (mkdir(path.substr(0, slash).c_str(), 0755) != 0 && errno != EEXIST)
+            return false;
+    return true;
+}
+
+bool WriteAll(int fd, const std::string& text)
+{
+    for (size_t done = 0; done < text.size();) {
+        const ssize_t written = write(fd, text.data() + done, text.size() - done);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        done += static_cast<size_t>(written);
+    }
+    return true;
+}
+
+// One line at a time: open, append (the header first into an empty file),
+// fsync, close, so that a crash loses at most the exposure in progress.
+// Returns 0 or the errno of what failed.
+int Append(const std::string& line)
+{
+    const std::string path = ExposureLogPath();
+    if (!MakeFolders(path))
+        return errno;
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return errno;
+    struct stat info { };
+    const bool empty = fstat(fd, &info) == 0 && info.st_size == 0;
+    const bool ok = (!empty || WriteAll(fd, std::string(EXPOSURE_LOG_HEADER) + "\n")) && WriteAll(fd, line + "\n") &&
+        fsync(fd) == 0;
+    const int error = ok ? 0 : errno;
+    return close(fd) != 0 && ok ? errno : error;
+}
+
+// Lives as long as the process: the exit-time handlers flush it.
+class Writer {
+public:
+    void Queue(std::string line)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!thread_.joinable())
+            thread_ = std::thread([this] { Run(); });
+        lines_.push_back(std::move(line));
+        changed_.notify_all();
+    }
+
+    void Flush()
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [this] { return lines_.empty() && !writing_; });
+    }
+
+private:
+    void Run()
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            changed_.wait(lock, [this] { return !lines_.empty(); });
+            const std::string line = std::move(lines_.front());
+            lines_.pop_front();
+            writing_ = true;
+            lock.unlock();
+            const int error = Append(line);
+            if (error != 0 && !complained_) {
+                complained_ = true;
+                std::fprintf(stderr, "vantrel: cannot write the exposure log %s: %s\n", ExposureLogPath().c_str(),
+                             std::strerror(error));
+            }
+            lock.lock();
+            writing_ = false;
+            changed_.notify_all();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<std::string> lines_;
+    bool writing_ = false;
+    bool complained_ = false;
+    std::thread thread_;
+};
+
+Writer& TheWriter()
+{
+    static Writer* const writer = new Writer;
+    return *writer;
+}
+
+}  // namespace
+
+std::string FormatUtc(int64_t unixMs)
+{
+    const time_t seconds = static_cast<time_t>(unixMs / 1000 - (unixMs % 1000 < 0 ? 1 : 0));
+    const int millis = static_cast<int>(unixMs - int64_t{seconds} * 1000);
+    tm utc{};
+    gmtime_r(&seconds, &utc);
+    char text[96];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900, utc.tm_mon + 1,
+                  utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, millis);
+    return text;
+}
+
+std::string ExposureLine(const ExposureRecord& r)
+{
+    return FormatUtc(r.startUtcMs) + "," + FormatUtc(r.endUtcMs) + "," + std::to_string(r.heldMs) + "," +
+        std::to_string(r.frame) + "," + std::to_string(r.frames) + "," + std::to_string(r.setSeconds) + "," +
+        Field(r.port) + "," + std::to_string(r.afMode) + "," + (r.mirrorLock ? "1" : "0") + "," + r.outcome + "," +
+        Field(r.source) + "," + r.dither;
+}
+
+std::string ExposureLogPath()
+{
+    const char* data = std::getenv("XDG_DATA_HOME");
+    if (data && data[0] == '/')
+        return std::string(data) + "/vantrel/exposures.csv";
+    const char* home = std::getenv("HOME");
+    return std::string(home ? home : "") + "/.local/share/vantrel/exposures.csv";
+}
+
+void LogExposure(const ExposureRecord& record) { TheWriter().Queue(ExposureLine(record)); }
+
+void FlushExposureLog() { TheWriter().Flush(); }

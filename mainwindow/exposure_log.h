@@ -1,0 +1,39 @@
+// The exposure log: one CSV line per exposure, appended to
+// $XDG_DATA_HOME/vantrel/exposures.csv (~/.local/share/vantrel/...) and
+// flushed to the disk, by a writer thread of its own so that a slow disk
+// never holds up a run. No toolkit.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+inline constexpr const char* EXPOSURE_LOG_HEADER =
+    "start_utc,end_utc,held_ms,frame,frames,set_s,port,af_mode,mirror_lock,outcome,source,dither";
+
+struct ExposureRecord {
+    int64_t startUtcMs = 0;  // wall clock, when the shutter line was set
+    int64_t endUtcMs = 0;  // and released
+    int64_t heldMs = 0;  // monotonic clock
+    int32_t frame = 0;
+    int32_t frames = 0;
+    int32_t setSeconds = 0;
+    std::string port;  // the chooser entry, "DSUSB" or "none"
+    int afMode = 0;
+    bool mirrorLock = false;
+    std::string outcome;  // done, aborted, closed, port-lost
+    std::string source;  // window, script:<line>
+    std::string dither;  // ok, failed, or empty
+};
+
+// "2026-12-07T21:04:05.123Z".
+std::string FormatUtc(int64_t unixMs);
+std::string ExposureLine(const ExposureRecord& record);
+// Where the log goes, by the environment.
+std::string ExposureLogPath();
+
+// Queues the line; the writer thread appends it (with the header first in a
+// new file) and fsyncs. A log that cannot be written is reported once on
+// stderr and the run goes on.
+void LogExposure(const ExposureRecord& record);
+// Waits until every queued line is on the disk (or has failed).
+void FlushExposureLog();
