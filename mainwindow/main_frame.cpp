@@ -319,6 +319,7 @@ MyFrame::~MyFrame()
 {
     if (run_.waiting)
         RunnerClock().CancelCall();
+    StopDither();
     if (MainFrame == this)
         MainFrame = nullptr;
 }

@@ -11,6 +11,8 @@
 #include <string>
 
 class EditScriptDialog;
+
+inline constexpr int DEFAULT_DITHER_SETTLE_SECONDS = 10;
 class wxBitmap;
 class wxBitmapButton;
 class wxCheckBox;
@@ -41,6 +43,11 @@ public:
     wxStaticText* RemainingText;
     wxBitmapButton* BannerBitmap;
     int32_t SecondsRemaining;
+    // Set by a script's DitherPixels and DitherSettle lines: between the
+    // frames of its captures the guider dithers by this many pixels (0:
+    // not at all) and settles for this many seconds.
+    int DitherPixels = 0;
+    int DitherSettleSeconds = DEFAULT_DITHER_SETTLE_SECONDS;
 
     // event handlers (these functions should _not_ be virtual)
     void OnQuit(wxCommandEvent& event);
@@ -90,6 +97,7 @@ private:
         CLOSING_PULSE_END,
         AFTER_FRAME,
         AFTER_FRAME_END,
+        DITHER_SETTLED,
         DONE,
     };
     // The settings read at Start, and where the run is.
@@ -106,6 +114,14 @@ private:
         int64_t exposureStartUs = 0;
         int64_t exposureStartUtcMs = 0;
         int exposureAfMode = 0;
+        std::string exposureDither;
+        // Dithering between frames: asked for after an exposure, waited for
+        // (once the after-frame delay is over) before the next frame.
+        int ditherPixels = 0;
+        int ditherSettleSeconds = 0;
+        bool ditherPending = false;
+        bool awaitingGuider = false;
+        std::string lastDither;  // "ok" or "failed", for the next exposure
         // The wait in progress: its end and its countdown steps, in
         // microseconds on the runner's clock.
         bool waiting = false;
@@ -126,6 +142,9 @@ private:
     void OnRunTimer();
     bool Interrupted() const;
     void LogExposureEnd();
+    void StartDither();
+    void OnDitherDone(bool settled);
+    void StopDither();
     void ShowStatus(const wxString& text);
     void ShowBanner(const wxBitmap& banner);
     void ShowPortLost();

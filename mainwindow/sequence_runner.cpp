@@ -8,6 +8,7 @@
 #include <wx/spinctrl.h>
 #include <wx/stattext.h>
 
+#include "guider/guider.h"
 #include "mainwindow/af_mode.h"
 #include "mainwindow/banners.h"
 #include "mainwindow/clock.h"
@@ -25,6 +26,11 @@ namespace {
 constexpr int32_t FIRST_TICK_MS = 100;
 constexpr int32_t MS_PER_SECOND = 1000;
 constexpr int64_t US_PER_MS = 1000;
+// PHD2 gives up settling after a minute plus the settle time; Vantrel gives
+// up on a guider that says nothing ten seconds after that.
+constexpr int DITHER_SETTLE_TIMEOUT_S = 60;
+constexpr int32_t DITHER_GIVE_UP_EXTRA_MS = 10000;
+constexpr double DITHER_SETTLE_PIXELS = 1.5;
 const char* const PORT_LOST_ADVICE =
     "Check the cable and plug it in again; Vantrel opens the port again at the next Start.";
 }  // namespace
@@ -55,6 +61,8 @@ void MyFrame::OnStart(wxCommandEvent&)
     run_.port = ActivePort == PORT_NONE ? std::string("none") : ActivePortName;
     run_.source = nextSource_;
     nextSource_ = "window";
+    run_.ditherPixels = DitherPixels;
+    run_.ditherSettleSeconds = DitherSettleSeconds;
 
     SecondsRemaining = EstimateSeconds(run_.exposures, run_.duration, run_.startDelay, run_.beforeDelay,
                                        run_.afterDelay, ActivePort == PORT_SERIAL_IR);
@@ -122,6 +130,8 @@ void MyFrame::Continue()
             run_.exposureStartUs = RunnerClock().NowUs();
             run_.exposureStartUtcMs = RunnerClock().WallMs();
             run_.exposureAfMode = AFMode;
+            run_.exposureDither = run_.lastDither;
+            run_.lastDither.clear();
             run_.step = RunStep::EXPOSURE_WAIT;
             if (run_.startPulse) {
                 run_.step = RunStep::START_PULSE_END;
@@ -150,6 +160,8 @@ void MyFrame::Continue()
             ClosingPulseEnd();
             if (Checkpoint())
                 return;
+            if (run_.ditherPixels > 0 && run_.frame < run_.exposures)
+                StartDither();
             run_.step = RunStep::AFTER_FRAME;
             break;
         case RunStep::AFTER_FRAME:
@@ -164,6 +176,18 @@ void MyFrame::Continue()
             }
             break;
         case RunStep::AFTER_FRAME_END:
+            if (Checkpoint())
+                return;
+            run_.step = RunStep::DITHER_SETTLED;
+            if (run_.ditherPending) {  // only the settling is left to wait for
+                ShowStatus(wxString::Format("Dithering (%d/%d)", run_.frame, run_.exposures));
+                run_.waiting = true;
+                run_.countdown = false;
+                run_.awaitingGuider = true;
+                return;
+            }
+            break;
+        case RunStep::DITHER_SETTLED:
             if (Checkpoint())
                 return;
             run_.step = ++run_.frame <= run_.exposures ? RunStep::BEFORE_FRAME : RunStep::DONE;
@@ -252,7 +276,43 @@ void MyFrame::LogExposureEnd()
     record.mirrorLock = run_.mirror;
     record.outcome = PortLost() ? "port-lost" : closeRequested_ ? "closed" : AbortRequested ? "aborted" : "done";
     record.source = run_.source;
+    record.dither = run_.exposureDither;
     LogExposure(record);
+}
+
+void MyFrame::StartDither()
+{
+    DitherRequest request;
+    request.pixels = run_.ditherPixels;
+    request.settleSeconds = run_.ditherSettleSeconds;
+    request.settlePixels = DITHER_SETTLE_PIXELS;
+    request.settleTimeoutSeconds = DITHER_SETTLE_TIMEOUT_S + run_.ditherSettleSeconds;
+    request.giveUpMs = request.settleTimeoutSeconds * MS_PER_SECOND + DITHER_GIVE_UP_EXTRA_MS;
+    run_.ditherPending = true;
+    RunnerGuider().Dither(request, [this](bool settled) { OnDitherDone(settled); });
+}
+
+// A guider that is not there, not guiding or not settling costs the frame
+// its dither, never the night: the run goes on.
+void MyFrame::OnDitherDone(bool settled)
+{
+    run_.ditherPending = false;
+    run_.lastDither = settled ? "ok" : "failed";
+    if (!settled)
+        ShowStatus(wxString::Format("Dither failed (%d/%d)", run_.frame, run_.exposures));
+    if (!run_.awaitingGuider)
+        return;
+    run_.awaitingGuider = false;
+    run_.waiting = false;
+    Continue();
+}
+
+void MyFrame::StopDither()
+{
+    if (run_.ditherPending)
+        RunnerGuider().Cancel();
+    run_.ditherPending = false;
+    run_.awaitingGuider = false;
 }
 
 bool MyFrame::Interrupted() const { return AbortRequested || closeRequested_ || PortLost(); }
@@ -263,6 +323,12 @@ void MyFrame::InterruptWait()
 {
     if (!SequenceBusy || !run_.waiting || !Interrupted())
         return;
+    if (run_.awaitingGuider) {
+        StopDither();
+        run_.waiting = false;
+        Continue();
+        return;
+    }
     if (!run_.countdown && (ActivePort == PORT_SERIAL_IR || run_.step == RunStep::CLOSING_PULSE_END))
         return;
     RunnerClock().CancelCall();
@@ -286,6 +352,7 @@ bool MyFrame::Checkpoint()
     const bool lost = PortLost();
     if (!AbortRequested && !closeRequested_ && !lost)
         return false;
+    StopDither();
     ShowStatus("Aborted");
     if (ActivePort == PORT_DSUSB)
         DsusbSignalIdle();

@@ -51,8 +51,8 @@ const char* const PREPARED_TEXT[] = {
     "%  Note: Any line beginning with % will be ignored ",
 };
 
-const char* const COMMAND_WORDS[] = {"BeforeDelay", "AfterDelay",   "Duration", "Exposures",
-                                     "MirrorLock",  "StartCapture", "PromptOK"};
+const char* const COMMAND_WORDS[] = {"BeforeDelay",  "AfterDelay", "Duration",     "Exposures",   "MirrorLock",
+                                     "StartCapture", "PromptOK",   "DitherPixels", "DitherSettle"};
 
 const char* const REASON_INCOMPLETE = "Each line must have a command and a parameter";
 const char* const REASON_BAD_COMMAND = "Invalid command";
@@ -164,6 +164,12 @@ void EditScriptDialog::ExecuteScriptLine(wxString line)
             RunnerClock().RunUntil([] { return !SequenceBusy; });
         break;
     }
+    case CMD_DITHER_PIXELS:
+        frame->DitherPixels = std::max(0, command.value);
+        break;
+    case CMD_DITHER_SETTLE:
+        frame->DitherSettleSeconds = std::max(0, command.value);
+        break;
     case CMD_PROMPT_OK:
         // Cancel ends the script run, as Abort Script does; OK goes on.
         if (wxMessageBox(wxString::FromUTF8(command.text), "Script Alert", wxOK | wxCANCEL | wxICON_INFORMATION,
@@ -200,6 +206,7 @@ void EditScriptDialog::RunAllLines()
 {
     Clock& clock = RunnerClock();
     running_ = true;
+    ResetDithering();
     // A press of Abort Script before this run does not end it.
     abortRequested_ = false;
     if (MainFrame && !SequenceBusy)
@@ -238,9 +245,20 @@ void EditScriptDialog::RunAllLines()
         MainFrame->AbortRequested = false;
     DoneButton->Enable();
     RunScriptButton->Enable();
+    ResetDithering();
     running_ = false;
     if (closeRequested_)
         Finish(wxID_CANCEL);
+}
+
+// Dithering is a script's affair: each script run starts without it, and
+// the main window's runs never dither.
+void EditScriptDialog::ResetDithering()
+{
+    if (!MainFrame)
+        return;
+    MainFrame->DitherPixels = 0;
+    MainFrame->DitherSettleSeconds = DEFAULT_DITHER_SETTLE_SECONDS;
 }
 
 // Colours exactly the characters of line `line`.

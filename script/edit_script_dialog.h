@@ -44,6 +44,7 @@ private:
     bool CheckAllLines();
     void RunAllLines();
     void MarkLine(long line, const wxColour& colour);
+    void ResetDithering();
     void Redraw(wxWindow* window);
     void Finish(int result);
 

@@ -22,6 +22,8 @@ enum CommandNumber : int {
     CMD_MIRROR_LOCK = 4,
     CMD_START_CAPTURE = 5,
     CMD_PROMPT_OK = 6,
+    CMD_DITHER_PIXELS = 7,
+    CMD_DITHER_SETTLE = 8,
     CMD_NONE = -1,
 };
 

@@ -139,3 +139,16 @@ void VirtualClock::Yield()
     if (wxTheApp)
         wxTheApp->Yield(true);
 }
+
+void FakeGuider::Dither(const DitherRequest& request, std::function<void(bool)> done)
+{
+    log_.Add("dither " + std::to_string(request.pixels) + " px, settle " + std::to_string(request.settleSeconds) +
+             " s");
+    if (answerMs < 0)
+        return;
+    const int generation = ++generation_;
+    clock_.At(log_.now + answerMs, [this, generation, done, settled = settles] {
+        if (generation == generation_)
+            done(settled);
+    });
+}

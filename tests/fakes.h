@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "guider/guider.h"
 #include "mainwindow/clock.h"
 #include "ports/backends.h"
 
@@ -140,4 +141,29 @@ private:
     int64_t deadline_ = 0;
     std::function<void()> due_;
     std::multimap<int64_t, std::function<void()>> scripted_;
+};
+
+// A guider on the virtual clock: each dither is logged ("dither 3 px, settle
+// 10 s") and settles, or fails, `answerMs` later; never, when negative.
+class FakeGuider : public Guider {
+public:
+    FakeGuider(EventLog& log, VirtualClock& clock)
+        : log_(log)
+        , clock_(clock)
+    {
+    }
+    void Dither(const DitherRequest& request, std::function<void(bool)> done) override;
+    void Cancel() override
+    {
+        ++generation_;
+        log_.Add("dither cancelled");
+    }
+
+    int64_t answerMs = 3000;
+    bool settles = true;
+
+private:
+    EventLog& log_;
+    VirtualClock& clock_;
+    int generation_ = 0;
 };

@@ -25,6 +25,9 @@ public:
         auto clock = std::make_unique<VirtualClock>(fakes.log);
         this->clock = clock.get();
         InstallClock(std::move(clock));
+        auto guider = std::make_unique<FakeGuider>(fakes.log, *this->clock);
+        this->guider = guider.get();
+        InstallGuider(std::move(guider));
         frame = new MyFrame("Vantrel");
         MainFrame = frame;
         frame->Show();
@@ -46,6 +49,7 @@ public:
     {
         WindowTest::TearDown();
         InstallClock(nullptr);
+        InstallGuider(nullptr);
     }
 
     void Connect(PortKind kind)
@@ -92,6 +96,7 @@ public:
 
     MyFrame* frame = nullptr;
     VirtualClock* clock = nullptr;
+    FakeGuider* guider = nullptr;
     std::vector<std::string> statuses;
     std::vector<std::string> countdown;
 };

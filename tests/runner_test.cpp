@@ -580,6 +580,79 @@ TEST_F(Runner, ExposureLog)
     EXPECT_EQ(LogLines(), std::vector<std::string>{});
 }
 
+// Dithering between frames: the guider is asked after each exposure but
+// the last, its settling overlaps the after-frame delay, and the next frame
+// waits for both. A guider that fails costs the frame its dither only.
+TEST_F(Runner, DitheringBetweenFrames)
+{
+    struct Row {
+        const char* name;
+        int64_t answerMs;  // after the first exposure's end; -1 never
+        bool settles;
+        int64_t abortAt;  // 0: no abort
+        Timeline lines;
+        std::vector<std::string> statuses;
+        std::string secondDither;  // the log's dither column for frame 2
+    };
+    const std::string dither = "dither 3 px, settle 10 s";
+    const Row rows[] = {
+        {"settled within the after-frame delay",
+         3000,
+         true,
+         0,
+         {{0, "RTS 1"}, {1000, "RTS 0"}, {1000, dither}, {6000, "RTS 1"}, {7000, "RTS 0"}},
+         {"1s exposure (1/2)", "5s Post-frame delay (1/2)", "1s exposure (2/2)", "5s Post-frame delay (2/2)"},
+         "ok"},
+        {"settled after it",
+         8000,
+         true,
+         0,
+         {{0, "RTS 1"}, {1000, "RTS 0"}, {1000, dither}, {9000, "RTS 1"}, {10000, "RTS 0"}},
+         {"1s exposure (1/2)", "5s Post-frame delay (1/2)", "Dithering (1/2)", "1s exposure (2/2)",
+          "5s Post-frame delay (2/2)"},
+         "ok"},
+        {"failed",
+         500,
+         false,
+         0,
+         {{0, "RTS 1"}, {1000, "RTS 0"}, {1000, dither}, {6000, "RTS 1"}, {7000, "RTS 0"}},
+         {"1s exposure (1/2)", "5s Post-frame delay (1/2)", "Dither failed (1/2)", "1s exposure (2/2)",
+          "5s Post-frame delay (2/2)"},
+         "failed"},
+        {"no answer, aborted while settling",
+         -1,
+         true,
+         7000,
+         {{0, "RTS 1"}, {1000, "RTS 0"}, {1000, dither}, {7000, "dither cancelled"}},
+         {"1s exposure (1/2)", "5s Post-frame delay (1/2)", "Dithering (1/2)", "Aborted"},
+         ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TearDown();
+        SetUp();
+        setenv("XDG_DATA_HOME", (std::string(getenv("HOME")) + "/data").c_str(), 1);
+        std::remove(ExposureLogPath().c_str());
+        Connect(PORT_SERIAL);
+        Apply({2, 1, 0, 0, 5, false});
+        frame->DitherPixels = 3;
+        guider->answerMs = row.answerMs;
+        guider->settles = row.settles;
+        if (row.abortAt)
+            clock->At(row.abortAt, [this] { Abort(); });
+        Start();
+        EXPECT_EQ(fakes.log.events, row.lines);
+        EXPECT_EQ(statuses, row.statuses);
+        EXPECT_EQ(Status(), row.abortAt ? "Aborted" : "Sequence Done");
+        const std::vector<std::string> log = LogLines();
+        ASSERT_EQ(log.size(), row.abortAt ? 2u : 3u);
+        EXPECT_EQ(log[1].substr(log[1].rfind(',')), ",");  // the first frame: no dither before it
+        if (!row.abortAt) {
+            EXPECT_EQ(log[2].substr(log[2].rfind(',') + 1), row.secondDither);
+        }
+    }
+}
+
 // A modal dialog that stays open while virtual time runs on to `until`.
 template <class Dialog> class OpenUntil : public wxExpectModalBase<Dialog, OpenUntil<Dialog>> {
 public:

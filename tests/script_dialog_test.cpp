@@ -69,11 +69,12 @@ TEST_F(ScriptEditor, PreparedTextRunsWithoutEffect)
 {
     EXPECT_EQ(dialog->ScriptTextCtrl->GetValue(), PREPARED);
     EXPECT_EQ(dialog->ScriptTextCtrl->GetNumberOfLines(), 13);
-    EXPECT_EQ(dialog->CommandWords,
-              wxArrayString(7,
-                            std::array<const char*, 7>{"BeforeDelay", "AfterDelay", "Duration", "Exposures",
-                                                       "MirrorLock", "StartCapture", "PromptOK"}
-                                .data()));
+    EXPECT_EQ(
+        dialog->CommandWords,
+        wxArrayString(9,
+                      std::array<const char*, 9>{"BeforeDelay", "AfterDelay", "Duration", "Exposures", "MirrorLock",
+                                                 "StartCapture", "PromptOK", "DitherPixels", "DitherSettle"}
+                          .data()));
     WITHOUT_DIALOG(Run(PREPARED));
     ASSERT_EQ(scriptStatuses.size(), 14u);  // empty, then each line
     EXPECT_EQ(scriptStatuses[1], "1: % Vantrel Script");
@@ -153,6 +154,24 @@ TEST_F(ScriptEditor, StartCaptureRunsAWholeCapture)
     std::getline(log, header);
     std::getline(log, line);
     EXPECT_EQ(line, "2026-12-07T21:00:01.000Z,2026-12-07T21:00:03.000Z,2000,1,1,2,COM2,0,0,done,script:4,");
+}
+
+// DitherPixels and DitherSettle hold for the captures that follow in this
+// script run, and are checked like the other commands.
+TEST_F(ScriptEditor, DitherLinesSetTheCapturesThatFollow)
+{
+    Connect(PORT_SERIAL);
+    guider->answerMs = 0;
+    WITHOUT_DIALOG(Run("DitherPixels 4\nDitherSettle 7\nDuration 1\nBeforeDelay 0\nAfterDelay 0\nExposures 2\n"
+                       "StartCapture 0\nDitherPixels 0\nStartCapture 0"));
+    EXPECT_EQ(fakes.log.Whats(),
+              (std::vector<std::string>{"RTS 1", "RTS 0", "dither 4 px, settle 7 s", "RTS 1", "RTS 0", "RTS 1", "RTS 0",
+                                        "RTS 1", "RTS 0"}));
+    EXPECT_EQ(frame->DitherPixels, 0);  // a main-window run never dithers
+    EXPECT_EQ(frame->DitherSettleSeconds, 10);
+    wxTEST_DIALOG(
+        Run("DitherSettle"),
+        ExpectMessage("Error on line 1\nDitherSettle\nEach line must have a command and a parameter", "Error"));
 }
 
 TEST_F(ScriptEditor, AbortScriptDuringACaptureEndsTheScript)

@@ -1,0 +1,31 @@
+// The guider, asked to dither between frames: the runner's seam. Production
+// talks to PHD2 on its event server; tests install a fake.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+struct DitherRequest {
+    int pixels = 0;
+    int settleSeconds = 10;
+    double settlePixels = 1.5;
+    int settleTimeoutSeconds = 70;  // PHD2's own settle timeout
+    int32_t giveUpMs = 80000;  // when the guider says nothing more
+};
+
+class Guider {
+public:
+    virtual ~Guider() = default;
+    // Asks for a dither; `done` is called once, from the event loop, with
+    // whether the guider has settled. Never called after Cancel.
+    virtual void Dither(const DitherRequest& request, std::function<void(bool settled)> done) = 0;
+    virtual void Cancel() = 0;
+};
+
+// PHD2's event server on localhost (port 4400: its first instance).
+std::unique_ptr<Guider> MakePhd2Guider(uint16_t port = 4400);
+
+Guider& RunnerGuider();
+// Installs `guider`; nullptr goes back to PHD2.
+void InstallGuider(std::unique_ptr<Guider> guider);
