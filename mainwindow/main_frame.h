@@ -122,8 +122,10 @@ private:
         bool ditherPending = false;
         bool awaitingGuider = false;
         std::string lastDither;  // "ok" or "failed", for the next exposure
-        // The wait in progress: its end and its countdown steps, in
-        // microseconds on the runner's clock.
+        // Where the next wait starts: the end of the one before, or the
+        // moment the run went on. Microseconds on the runner's clock.
+        int64_t base = 0;
+        // The wait in progress: its end and its countdown steps.
         bool waiting = false;
         bool countdown = false;
         int64_t waitEnd = 0;

@@ -9,6 +9,8 @@
 #include <wx/stattext.h>
 
 #include "guider/guider.h"
+#include <algorithm>
+
 #include "mainwindow/af_mode.h"
 #include "mainwindow/banners.h"
 #include "mainwindow/clock.h"
@@ -26,6 +28,9 @@ namespace {
 constexpr int32_t FIRST_TICK_MS = 100;
 constexpr int32_t MS_PER_SECOND = 1000;
 constexpr int64_t US_PER_MS = 1000;
+// A wait that ended later than this starts the next one from the time it
+// ended.
+constexpr int64_t LATE_LIMIT_US = 50 * US_PER_MS;
 // PHD2 gives up settling after a minute plus the settle time; Vantrel gives
 // up on a guider that says nothing ten seconds after that.
 constexpr int DITHER_SETTLE_TIMEOUT_S = 60;
@@ -68,6 +73,7 @@ void MyFrame::OnStart(wxCommandEvent&)
                                        run_.afterDelay, ActivePort == PORT_SERIAL_IR);
     AbortRequested = false;
     ShowBanner(RunningBanner());
+    run_.base = RunnerClock().NowUs();
     Continue();
 }
 
@@ -125,9 +131,11 @@ void MyFrame::Continue()
         case RunStep::EXPOSURE:
             if (Checkpoint())
                 return;
-            ShowStatus(wxString::Format("%ds exposure (%d/%d)", run_.duration, run_.frame, run_.exposures));
+            // The line first: the hold counts from the line change itself.
             ExposureStart();
             run_.exposureStartUs = RunnerClock().NowUs();
+            run_.base = run_.exposureStartUs;
+            ShowStatus(wxString::Format("%ds exposure (%d/%d)", run_.duration, run_.frame, run_.exposures));
             run_.exposureStartUtcMs = RunnerClock().WallMs();
             run_.exposureAfMode = AFMode;
             run_.exposureDither = run_.lastDither;
@@ -211,7 +219,7 @@ bool MyFrame::WaitWithCountdown(int32_t ms)
 {
     if (ms <= 0 || Interrupted())
         return false;
-    const int64_t now = RunnerClock().NowUs();
+    const int64_t now = run_.base;
     run_.waiting = true;
     run_.countdown = true;
     run_.waitEnd = now + ms * US_PER_MS;
@@ -227,7 +235,7 @@ bool MyFrame::Pulse(int32_t ms)
         return false;
     run_.waiting = true;
     run_.countdown = false;
-    run_.waitEnd = RunnerClock().NowUs() + ms * US_PER_MS;
+    run_.waitEnd = run_.base + ms * US_PER_MS;
     run_.ticksLeft = 0;
     ScheduleNext();
     return true;
@@ -239,7 +247,10 @@ void MyFrame::ScheduleNext()
     RunnerClock().CallAt(tick ? run_.nextTick : run_.waitEnd, [this] { OnRunTimer(); });
 }
 
-// Each wait's deadlines are counted from its start, so nothing drifts.
+// Each wait's deadlines are counted from its start, and the next wait
+// starts where this one ended, not when the toolkit got round to it: status
+// texts and the like cost nothing, and nothing drifts. After a stall (a
+// machine too busy to wake the program) the next wait starts afresh.
 void MyFrame::OnRunTimer()
 {
     const int64_t now = RunnerClock().NowUs();
@@ -256,6 +267,7 @@ void MyFrame::OnRunTimer()
         return;
     }
     run_.waiting = false;
+    run_.base = std::max(run_.waitEnd, now - LATE_LIMIT_US);
     Continue();
 }
 
@@ -304,6 +316,7 @@ void MyFrame::OnDitherDone(bool settled)
         return;
     run_.awaitingGuider = false;
     run_.waiting = false;
+    run_.base = RunnerClock().NowUs();
     Continue();
 }
 
@@ -326,6 +339,7 @@ void MyFrame::InterruptWait()
     if (run_.awaitingGuider) {
         StopDither();
         run_.waiting = false;
+        run_.base = RunnerClock().NowUs();
         Continue();
         return;
     }
@@ -333,6 +347,7 @@ void MyFrame::InterruptWait()
         return;
     RunnerClock().CancelCall();
     run_.waiting = false;
+    run_.base = RunnerClock().NowUs();
     Continue();
 }
 
