@@ -104,6 +104,8 @@ private:
         if (attempt_) {
             attempt_->guider = nullptr;
             g_cancellable_cancel(attempt_->cancellable);
+            if (attempt_->connection)  // PHD2 sees the client go at once
+                g_socket_close(g_socket_connection_get_socket(attempt_->connection), nullptr);
         }
         attempt_ = nullptr;
     }
