@@ -651,6 +651,20 @@ TEST_F(Runner, DitheringBetweenFrames)
             EXPECT_EQ(log[2].substr(log[2].rfind(',') + 1), row.secondDither);
         }
     }
+    // A close while settling: the dither is cancelled, the window closes.
+    TearDown();
+    SetUp();
+    Connect(PORT_SERIAL);
+    Apply({2, 1, 0, 0, 5, false});
+    frame->DitherPixels = 3;
+    guider->answerMs = -1;
+    clock->At(7000, [this] { frame->Close(); });
+    Start();
+    RunIdle();
+    EXPECT_EQ(MainFrame, nullptr);
+    EXPECT_EQ(
+        fakes.log.events,
+        (Timeline{{0, "RTS 1"}, {1000, "RTS 0"}, {1000, dither}, {7000, "dither cancelled"}, {7000, "serial close"}}));
 }
 
 // A modal dialog that stays open while virtual time runs on to `until`.
