@@ -17,6 +17,26 @@ constexpr int REQUEST_ID = 1;
 
 class Phd2Guider;
 
+// A member of the type asked for, or the fallback: whatever the server
+// sends, nothing here fails on it.
+JsonNode* Value(JsonObject* object, const char* name, GType type)
+{
+    JsonNode* node = json_object_get_member(object, name);
+    return node && JSON_NODE_HOLDS_VALUE(node) && json_node_get_value_type(node) == type ? node : nullptr;
+}
+
+std::string Text(JsonObject* object, const char* name)
+{
+    JsonNode* node = Value(object, name, G_TYPE_STRING);
+    return node ? json_node_get_string(node) : "";
+}
+
+int64_t Integer(JsonObject* object, const char* name, int64_t fallback)
+{
+    JsonNode* node = Value(object, name, G_TYPE_INT64);
+    return node ? json_node_get_int(node) : fallback;
+}
+
 // One dither's connection. The pending asynchronous call owns it: a
 // cancelled attempt is deleted by the call's callback, when it comes.
 struct Attempt {
@@ -46,14 +66,11 @@ struct Attempt {
         if (json_parser_load_from_data(parser, line, -1, nullptr) &&
             JSON_NODE_HOLDS_OBJECT(json_parser_get_root(parser))) {
             JsonObject* message = json_node_get_object(json_parser_get_root(parser));
-            if (json_object_has_member(message, "id") && json_object_get_int_member(message, "id") == REQUEST_ID) {
+            if (Integer(message, "id", 0) == REQUEST_ID) {
                 accepted = json_object_has_member(message, "result") && !json_object_has_member(message, "error");
                 verdict = accepted ? 0 : -1;
-            } else if (accepted && json_object_has_member(message, "Event") &&
-                       std::string(json_object_get_string_member(message, "Event")) == "SettleDone") {
-                const bool settled =
-                    json_object_has_member(message, "Status") && json_object_get_int_member(message, "Status") == 0;
-                verdict = settled ? 1 : -1;
+            } else if (accepted && Text(message, "Event") == "SettleDone") {
+                verdict = Integer(message, "Status", -1) == 0 ? 1 : -1;
             }
         }
         g_object_unref(parser);

@@ -113,6 +113,11 @@ TEST(Phd2Guider, EachAnswerEndsTheDither)
     const Row rows[] = {
         {"settles", {ANSWER, SETTLE_BEGIN, SETTLING, GUIDE_STEP, SETTLED}, true, true},
         {"a stale SettleDone before the answer is not ours", {SETTLED, ANSWER, SETTLING, SETTLED}, true, true},
+        {"malformed lines are skipped; a SettleDone without a numeric Status fails",
+         {"not json", "[1,2]", "{\"Event\":5}", "{\"Event\":null,\"id\":\"x\"}", "{\"id\":{}}", ANSWER,
+          "{\"Event\":\"SettleDone\",\"Status\":\"0\"}", SETTLED},
+         true,
+         false},
         {"not guiding: an error answer",
          {"{\"jsonrpc\":\"2.0\",\"error\":{\"code\":1,\"message\":\"cannot dither if not guiding\"},\"id\":1}"},
          true,
