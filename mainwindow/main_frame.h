@@ -138,6 +138,7 @@ private:
     // second from 100 ms in; false when there is nothing to wait for (no
     // time, or an abort, a close or a lost port), and the run goes on now.
     bool WaitWithCountdown(int32_t ms);
+    bool FrameDelay(const char* which, int32_t seconds, int32_t shortenMs);
     // A wait without countdown: the length of a pulse. Always timed.
     bool Pulse(int32_t ms);
     void ScheduleNext();

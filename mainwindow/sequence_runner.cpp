@@ -117,16 +117,10 @@ void MyFrame::Continue()
             break;
         case RunStep::BEFORE_DELAY:
             run_.step = RunStep::EXPOSURE;
-            if (run_.beforeDelay != 0) {
-                if (run_.dsusb)
-                    DsusbSignalWaiting();
-                ShowStatus(
-                    wxString::Format("%ds Pre-frame delay (%d/%d)", run_.beforeDelay, run_.frame, run_.exposures));
-                // The 200 ms are taken off whenever mirror lock-up is ticked,
-                // whatever the pulse lasted on this port.
-                if (WaitWithCountdown(run_.beforeDelay * MS_PER_SECOND - (run_.mirror ? PULSE_MS : 0)))
-                    return;
-            }
+            // The 200 ms are taken off whenever mirror lock-up is ticked,
+            // whatever the pulse lasted on this port.
+            if (FrameDelay("Pre-frame", run_.beforeDelay, run_.mirror ? PULSE_MS : 0))
+                return;
             break;
         case RunStep::EXPOSURE:
             if (Checkpoint())
@@ -174,14 +168,8 @@ void MyFrame::Continue()
             break;
         case RunStep::AFTER_FRAME:
             run_.step = RunStep::AFTER_FRAME_END;
-            if (run_.afterDelay != 0) {
-                if (run_.dsusb)
-                    DsusbSignalWaiting();
-                ShowStatus(
-                    wxString::Format("%ds Post-frame delay (%d/%d)", run_.afterDelay, run_.frame, run_.exposures));
-                if (WaitWithCountdown(run_.afterDelay * MS_PER_SECOND))
-                    return;
-            }
+            if (FrameDelay("Post-frame", run_.afterDelay, 0))
+                return;
             break;
         case RunStep::AFTER_FRAME_END:
             if (Checkpoint())
@@ -213,6 +201,18 @@ void MyFrame::Continue()
             return;
         }
     }
+}
+
+// A before- or after-frame delay of `seconds` (none at 0), less `shortenMs`:
+// the box shows that it waits, the status line which delay it is.
+bool MyFrame::FrameDelay(const char* which, int32_t seconds, int32_t shortenMs)
+{
+    if (seconds == 0)
+        return false;
+    if (run_.dsusb)
+        DsusbSignalWaiting();
+    ShowStatus(wxString::Format("%ds %s delay (%d/%d)", seconds, which, run_.frame, run_.exposures));
+    return WaitWithCountdown(seconds * MS_PER_SECOND - shortenMs);
 }
 
 bool MyFrame::WaitWithCountdown(int32_t ms)
