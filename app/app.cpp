@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "app/startup.h"
+#include "mainwindow/af_mode.h"
 #include "mainwindow/clock.h"
 #include "mainwindow/main_frame.h"
 
@@ -67,13 +68,15 @@ void OnTerminationSignal(int)
 }
 
 // When the X server goes away (at logout), the toolkit's handler ends the
-// process with _exit, past every exit-time handler: the lines are released
-// first, here.
+// process with _exit, past every exit-time handler: the lines are released,
+// the exposure logged and the AF mode saved first, here, without the toolkit
+// (its display is gone).
 XIOErrorHandler toolkitDisplayLost = nullptr;
 
 int OnDisplayLost(Display* display)
 {
     ReleaseLinesAtExit();
+    WriteAFModeWithoutToolkit(AFMode);
     return toolkitDisplayLost ? toolkitDisplayLost(display) : 0;
 }
 
@@ -87,6 +90,9 @@ bool MyApp::OnInit()
     modals.Register();
     for (int signal : {SIGTERM, SIGINT, SIGHUP})
         SetSignalHandler(signal, OnTerminationSignal);
+    // A file-size limit (ulimit -f) fails the exposure log's write instead
+    // of ending the program in the middle of an exposure.
+    std::signal(SIGXFSZ, SIG_IGN);
     // Any other way out releases the lines too.
     std::atexit(ReleaseLinesAtExit);
     toolkitDisplayLost = XSetIOErrorHandler(OnDisplayLost);

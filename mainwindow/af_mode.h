@@ -11,3 +11,7 @@ extern int AFMode;
 int ReadAFMode();
 // The result is not looked at: a failed write keeps the old value.
 void WriteAFMode(int mode);
+// The same without the toolkit, for a way out of the program where it may
+// not be used (the display has gone): plain file writes, the key's line
+// replaced in the file read at start-up. False when it could not be written.
+bool WriteAFModeWithoutToolkit(int mode);

@@ -1,4 +1,5 @@
 #include "mainwindow/clock.h"
+#include "mainwindow/line_actions.h"
 
 #include <glib-unix.h>
 #include <sys/timerfd.h>
@@ -126,4 +127,9 @@ Clock& RunnerClock()
     return *installed;
 }
 
-void InstallClock(std::unique_ptr<Clock> clock) { installed = std::move(clock); }
+// The times of the presses on the old clock mean nothing on the new one.
+void InstallClock(std::unique_ptr<Clock> clock)
+{
+    installed = std::move(clock);
+    ForgetPresses();
+}

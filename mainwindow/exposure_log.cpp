@@ -18,7 +18,7 @@ namespace {
 
 std::string Field(const std::string& text)
 {
-    if (text.find_first_of(",\"\n") == std::string::npos)
+    if (text.find_first_of(",\"\r\n") == std::string::npos)
         return text;
     std::string quoted = "\"";
     for (char c : text)
@@ -47,23 +47,51 @@ bool WriteAll(int fd, const std::string& text)
     return true;
 }
 
-// One line at a time: open, append (the header first into an empty file),
-// fsync, close, so that a crash loses at most the exposure in progress.
-// Returns 0 or the errno of what failed.
-int Append(const std::string& line)
+// Written as one piece, or not at all: a short or failed write is cut off
+// again, so that a full disk never leaves half a record for the next one to
+// be glued onto. Returns 0 or the errno of what failed.
+int AppendWhole(int fd, const std::string& text, off_t size)
+{
+    if (WriteAll(fd, text) && fsync(fd) == 0)
+        return 0;
+    const int error = errno != 0 ? errno : EIO;
+    if (ftruncate(fd, size) == 0)
+        fsync(fd);
+    return error;
+}
+
+// The records at a time: open, append (the header first into an empty file,
+// a line break first after a last line without one), fsync, close, so that
+// a crash loses at most the exposure in progress. Only a regular file is
+// opened: O_NONBLOCK keeps a FIFO without a reader from holding the writer
+// (and the exit) for ever. Returns 0, NOT_A_FILE or the errno of what failed.
+constexpr int NOT_A_FILE = -1;
+// A night of records waits for a disk that has room again; past that, they
+// are given up rather than memory.
+constexpr size_t MAX_UNWRITTEN_BYTES = 1 << 20;
+
+int Append(const std::string& records)
 {
     const std::string path = ExposureLogPath();
     if (!MakeFolders(path))
         return errno;
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
     if (fd < 0)
-        return errno;
+        return errno == ENXIO ? NOT_A_FILE : errno;  // ENXIO: a FIFO nobody reads
     struct stat info { };
-    const bool empty = fstat(fd, &info) == 0 && info.st_size == 0;
-    const bool ok = (!empty || WriteAll(fd, std::string(EXPOSURE_LOG_HEADER) + "\n")) && WriteAll(fd, line + "\n") &&
-        fsync(fd) == 0;
-    const int error = ok ? 0 : errno;
-    return close(fd) != 0 && ok ? errno : error;
+    int error = fstat(fd, &info) != 0 ? errno : S_ISREG(info.st_mode) ? 0 : NOT_A_FILE;
+    if (error == 0) {
+        std::string text = records;
+        char last = '\n';
+        if (info.st_size == 0)
+            text = std::string(EXPOSURE_LOG_HEADER) + "\n" + text;
+        else if (pread(fd, &last, 1, info.st_size - 1) == 1 && last != '\n')
+            text = "\n" + text;
+        error = AppendWhole(fd, text, info.st_size);
+    }
+    if (close(fd) != 0 && error == 0)
+        error = errno;
+    return error;
 }
 
 // Lives as long as the process: the exit-time handlers flush it.
@@ -78,10 +106,10 @@ public:
         changed_.notify_all();
     }
 
-    void Flush()
+    bool Flush(std::chrono::milliseconds limit)
     {
         std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [this] { return lines_.empty() && !writing_; });
+        return changed_.wait_for(lock, limit, [this] { return lines_.empty() && !writing_; });
     }
 
 private:
@@ -90,17 +118,22 @@ private:
         std::unique_lock<std::mutex> lock(mutex_);
         for (;;) {
             changed_.wait(lock, [this] { return !lines_.empty(); });
-            const std::string line = std::move(lines_.front());
+            // Records that could not be written go again with this one.
+            std::string records = std::move(unwritten_);
+            records += lines_.front() + "\n";
             lines_.pop_front();
             writing_ = true;
             lock.unlock();
-            const int error = Append(line);
+            const int error = Append(records);
             if (error != 0 && !complained_) {
                 complained_ = true;
                 std::fprintf(stderr, "vantrel: cannot write the exposure log %s: %s\n", ExposureLogPath().c_str(),
-                             std::strerror(error));
+                             error == NOT_A_FILE ? "not a regular file; no exposure is logged" : std::strerror(error));
             }
             lock.lock();
+            // Not kept for a FIFO or a device: those are never written.
+            if (error != 0 && error != NOT_A_FILE && records.size() <= MAX_UNWRITTEN_BYTES)
+                unwritten_ = std::move(records);
             writing_ = false;
             changed_.notify_all();
         }
@@ -109,6 +142,7 @@ private:
     std::mutex mutex_;
     std::condition_variable changed_;
     std::deque<std::string> lines_;
+    std::string unwritten_;
     bool writing_ = false;
     bool complained_ = false;
     std::thread thread_;
@@ -153,4 +187,4 @@ std::string ExposureLogPath()
 
 void LogExposure(const ExposureRecord& record) { TheWriter().Queue(ExposureLine(record)); }
 
-void FlushExposureLog() { TheWriter().Flush(); }
+bool FlushExposureLog(std::chrono::milliseconds limit) { return TheWriter().Flush(limit); }

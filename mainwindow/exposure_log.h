@@ -4,6 +4,7 @@
 // never holds up a run. No toolkit.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -32,8 +33,11 @@ std::string ExposureLine(const ExposureRecord& record);
 std::string ExposureLogPath();
 
 // Queues the line; the writer thread appends it (with the header first in a
-// new file) and fsyncs. A log that cannot be written is reported once on
-// stderr and the run goes on.
+// new file) and fsyncs. A record is never torn: a write that fails or falls
+// short is cut off the file again, and the record goes with the next one.
+// Only a regular file is written (a FIFO or a device is skipped). A log
+// that cannot be written is reported once on stderr and the run goes on.
 void LogExposure(const ExposureRecord& record);
-// Waits until every queued line is on the disk (or has failed).
-void FlushExposureLog();
+// Waits until every queued line is on the disk (or has failed), at most
+// `limit`; false when the writer is still busy then (a hung disk).
+bool FlushExposureLog(std::chrono::milliseconds limit = std::chrono::hours(1));

@@ -1,9 +1,11 @@
 #include "mainwindow/line_actions.h"
 
 #include <chrono>
+#include <climits>
 #include <thread>
 
 #include "mainwindow/af_mode.h"
+#include "mainwindow/clock.h"
 #include "ports/ports.h"
 
 namespace {
@@ -16,10 +18,21 @@ bool openingPulse = false;  // "-IR": RTS raised at the exposure's start
 bool exposing = false;
 bool closingPulse = false;
 bool focusSet = false;
+// "-IR": when RTS last rose and fell, on the runner's clock.
+constexpr int64_t US_PER_MS = 1000;
+int64_t rtsRaisedUs = 0;
+int64_t rtsReleasedUs = INT64_MIN / 2;
+
+void SetShutter(bool on)
+{
+    SetSerialShutter(on);
+    if (ActivePort == PORT_SERIAL_IR)
+        (on ? rtsRaisedUs : rtsReleasedUs) = RunnerClock().NowUs();
+}
 
 void SerialLinesOn()
 {
-    SetSerialShutter(true);
+    SetShutter(true);
     focusSet = AFMode != AF_NONE;
     if (focusSet)
         SetSerialFocus(true);
@@ -46,7 +59,14 @@ void ReleaseFocus()
         SetSerialFocus(false);
 }
 
-void SleepMs(int32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+// One plain sleep: a virtual clock in the tests does not move while the
+// program sleeps.
+void SleepUntil(int64_t us)
+{
+    const int64_t left = us - RunnerClock().NowUs();
+    if (left > 0)
+        std::this_thread::sleep_for(std::chrono::microseconds(left));
+}
 
 }  // namespace
 
@@ -83,7 +103,7 @@ void MirrorLockPulseEnd()
         break;
     case PORT_SERIAL:
     case PORT_SERIAL_IR:
-        SetSerialShutter(false);
+        SetShutter(false);
         ReleaseFocus();
         break;
     case PORT_PARALLEL:
@@ -124,7 +144,7 @@ void StartPulseEnd()
         break;
     case PORT_SERIAL_IR:
         openingPulse = false;
-        SetSerialShutter(false);  // the opening pulse ends; the focus line stays
+        SetShutter(false);  // the opening pulse ends; the focus line stays
         break;
     case PORT_PARALLEL:
     case PORT_NONE:
@@ -134,18 +154,20 @@ void StartPulseEnd()
 
 int32_t ExposureEnd()
 {
+    if (!exposing)  // a way out of the program has ended it already
+        return 0;
     switch (ActivePort) {
     case PORT_DSUSB:
         DsusbShutterOff();
         ReleaseFocus();
         break;
     case PORT_SERIAL:
-        SetSerialShutter(false);
+        SetShutter(false);
         ReleaseFocus();
         break;
     case PORT_SERIAL_IR:
         closingPulse = true;
-        SetSerialShutter(true);
+        SetShutter(true);
         return PULSE_MS;
     case PORT_PARALLEL:
         SetParallelLine(false);
@@ -163,22 +185,37 @@ void ClosingPulseEnd()
         return;
     closingPulse = false;
     exposing = false;
-    SetSerialShutter(false);
+    SetShutter(false);
 }
 
 bool ExposureInProgress() { return exposing; }
 
-void ReleaseLinesNow()
+int64_t NextPressAtUs() { return ActivePort == PORT_SERIAL_IR ? rtsReleasedUs + PULSE_MS * US_PER_MS : 0; }
+
+void ForgetPresses() { rtsReleasedUs = INT64_MIN / 2; }
+
+void ReleaseLinesNow(const std::function<void()>& exposureEnded)
 {
+    // On "-IR" the camera reads a whole pulse, or none.
+    const bool infrared = ActivePort == PORT_SERIAL_IR;
+    const int64_t pulseEndUs = rtsRaisedUs + PULSE_MS * US_PER_MS;
+    if (mirrorPulse && infrared)
+        SleepUntil(pulseEndUs);
     MirrorLockPulseEnd();
     if (!exposing)
         return;
-    if (openingPulse) {  // the camera reads a whole pulse, or none
-        SleepMs(PULSE_MS);
+    if (openingPulse) {
+        SleepUntil(pulseEndUs);
         StartPulseEnd();
     }
-    if (!closingPulse && ExposureEnd() == 0)
-        return;
-    SleepMs(PULSE_MS);
+    if (!closingPulse) {
+        SleepUntil(NextPressAtUs());
+        const int32_t closingMs = ExposureEnd();
+        if (exposureEnded)
+            exposureEnded();
+        if (closingMs == 0)
+            return;
+    }
+    SleepUntil(rtsRaisedUs + PULSE_MS * US_PER_MS);
     ClosingPulseEnd();
 }

@@ -17,6 +17,7 @@
 #include <wx/statusbr.h>
 
 #include <algorithm>
+#include <chrono>
 #include <vector>
 
 #include "app/version.h"
@@ -53,6 +54,8 @@ const wxBitmap& RunningBanner()
 // constants
 // ----------------------------------------------------------------------------
 namespace {
+// The exit never waits longer than this for the exposure log.
+constexpr std::chrono::milliseconds EXIT_FLUSH_LIMIT{1000};
 
 // The default frame style without a resize border and maximise box.
 constexpr long FRAME_STYLE = wxCAPTION | wxSYSTEM_MENU | wxMINIMIZE_BOX | wxCLOSE_BOX | wxCLIP_CHILDREN;
@@ -390,7 +393,11 @@ void MyFrame::ReleaseAndDestroy()
 
 void ReleaseLinesAtExit()
 {
-    ReleaseLinesNow();
+    MyFrame* frame = MainFrame;
+    ReleaseLinesNow([frame] {
+        if (frame)
+            frame->LogExposureClosedAtExit();
+    });
     ReleaseActivePort();
-    FlushExposureLog();
+    FlushExposureLog(EXIT_FLUSH_LIMIT);
 }

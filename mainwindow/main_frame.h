@@ -75,6 +75,9 @@ public:
     // cannot close: ends an exposure in progress (its exposure-end
     // actions), releases the port and saves the AF mode, as a close does.
     void ReleaseEverything();
+    // The exposure that a way out of the program has just ended: its line
+    // in the log, as closed.
+    void LogExposureClosedAtExit();
 
 protected:
     // Closing a menu shows the runner's latest status text, not the one
@@ -141,6 +144,7 @@ private:
     bool FrameDelay(const char* which, int32_t seconds, int32_t shortenMs);
     // A wait without countdown: the length of a pulse. Always timed.
     bool Pulse(int32_t ms);
+    bool PressGap();
     void ScheduleNext();
     void OnRunTimer();
     bool Interrupted() const;

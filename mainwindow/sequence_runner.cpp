@@ -103,8 +103,10 @@ void MyFrame::Continue()
             run_.step = run_.exposures >= 1 ? RunStep::BEFORE_FRAME : RunStep::DONE;
             break;
         case RunStep::BEFORE_FRAME:
-            run_.step = RunStep::BEFORE_DELAY;
             run_.mirror = run_.beforeDelay != 0 && MirrorLockCtrl->GetValue();
+            if (run_.mirror && PressGap())  // then this step again
+                return;
+            run_.step = RunStep::BEFORE_DELAY;
             if (run_.mirror) {
                 run_.step = RunStep::MIRROR_PULSE_END;
                 if (Pulse(MirrorLockPulseStart()))
@@ -123,7 +125,7 @@ void MyFrame::Continue()
                 return;
             break;
         case RunStep::EXPOSURE:
-            if (Checkpoint())
+            if (Checkpoint() || PressGap())
                 return;
             // The line first: the hold counts from the line change itself.
             ExposureStart();
@@ -151,9 +153,13 @@ void MyFrame::Continue()
                 return;
             break;
         case RunStep::EXPOSURE_END: {
+            if (PressGap())
+                return;
             run_.step = RunStep::CLOSING_PULSE_END;
+            const bool logged = !ExposureInProgress();  // by a way out of the program
             const int32_t closingPulse = ExposureEnd();
-            LogExposureEnd();
+            if (!logged)
+                LogExposureEnd();
             if (Pulse(closingPulse))
                 return;
             break;
@@ -241,6 +247,21 @@ bool MyFrame::Pulse(int32_t ms)
     return true;
 }
 
+// On "-IR", the release between two presses: the remote must see RTS fall
+// and stay down before the next press counts. Nothing interrupts it.
+bool MyFrame::PressGap()
+{
+    const int64_t pressAt = NextPressAtUs();
+    if (pressAt <= RunnerClock().NowUs())
+        return false;
+    run_.waiting = true;
+    run_.countdown = false;
+    run_.waitEnd = pressAt;
+    run_.ticksLeft = 0;
+    ScheduleNext();
+    return true;
+}
+
 void MyFrame::ScheduleNext()
 {
     const bool tick = run_.ticksLeft > 0 && run_.nextTick <= run_.waitEnd;
@@ -290,6 +311,12 @@ void MyFrame::LogExposureEnd()
     record.source = run_.source;
     record.dither = run_.exposureDither;
     LogExposure(record);
+}
+
+void MyFrame::LogExposureClosedAtExit()
+{
+    closeRequested_ = true;
+    LogExposureEnd();
 }
 
 void MyFrame::StartDither()

@@ -3,13 +3,18 @@
 #include <wx/fileconf.h>
 #include <wx/log.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <memory>
+#include <string>
 
 #include "mainwindow/af_mode.h"
 #include "mainwindow/settings.h"
@@ -23,6 +28,29 @@ namespace {
 const char* const CONFIG_APP_NAME = "Vantrel";
 const char* const CONFIG_AF_MODE_KEY = "AF Mode";
 const char* const CONFIG_PORTS_GROUP = "/Ports";
+
+// A ~/.Vantrel that is a symbolic link (to a dotfiles folder) is
+// written through the link: the toolkit writes a new file and renames it
+// over the old, which would replace the link itself.
+wxString StorePath()
+{
+    const wxString path = wxFileConfig::GetLocalFileName(CONFIG_APP_NAME);
+    char resolved[PATH_MAX];
+    if (realpath(path.fn_str(), resolved))
+        return wxString::FromUTF8(resolved);
+    char target[PATH_MAX];
+    const ssize_t length = readlink(path.fn_str(), target, sizeof target - 1);
+    if (length <= 0)
+        return path;  // no file yet
+    target[length] = '\0';
+    if (target[0] == '/')
+        return wxString::FromUTF8(target);
+    return path.BeforeLast('/') + "/" + wxString::FromUTF8(target);  // a link to a file still to be made
+}
+
+// Where a way out of the program that may not use the toolkit writes the AF
+// mode: found while the toolkit was still there.
+std::string exitStorePath;
 
 // The settings are never worth a dialog: a damaged, unreadable or
 // unwritable file yields the defaults, and the toolkit's complaints about it
@@ -49,25 +77,6 @@ public:
     }
 
 private:
-    // A ~/.Vantrel that is a symbolic link (to a dotfiles folder) is
-    // written through the link: the toolkit writes a new file and renames it
-    // over the old, which would replace the link itself.
-    static wxString StorePath()
-    {
-        const wxString path = wxFileConfig::GetLocalFileName(CONFIG_APP_NAME);
-        char resolved[PATH_MAX];
-        if (realpath(path.fn_str(), resolved))
-            return wxString::FromUTF8(resolved);
-        char target[PATH_MAX];
-        const ssize_t length = readlink(path.fn_str(), target, sizeof target - 1);
-        if (length <= 0)
-            return path;  // no file yet
-        target[length] = '\0';
-        if (target[0] == '/')
-            return wxString::FromUTF8(target);
-        return path.BeforeLast('/') + "/" + wxString::FromUTF8(target);  // a link to a file still to be made
-    }
-
     wxLogStderr stderrLog_;
     wxLog* previousLog_;
     wxAssertHandler_t previousAssert_;
@@ -90,6 +99,7 @@ bool UsableDevicePath(const wxString& device)
 
 int ReadAFMode()
 {
+    exitStorePath = StorePath().utf8_string();
     QuietStore quiet;
     long value = 0;
     if (!quiet.Open().Read(CONFIG_AF_MODE_KEY, &value))
@@ -101,6 +111,55 @@ void WriteAFMode(int mode)
 {
     QuietStore quiet;
     quiet.Open().Write(CONFIG_AF_MODE_KEY, static_cast<long>(mode));
+}
+
+namespace {
+std::string Trimmed(const std::string& text)
+{
+    const size_t first = text.find_first_not_of(" \t");
+    return first == std::string::npos ? "" : text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+}  // namespace
+
+// The store's text as the toolkit writes it: root entries ("AF Mode=2")
+// before the first [group]. The key's line is replaced, or put first.
+bool WriteAFModeWithoutToolkit(int mode)
+{
+    if (exitStorePath.empty())
+        return false;
+    std::string text;
+    std::ifstream in(exitStorePath, std::ios::binary);
+    text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    const std::string entry = std::string(CONFIG_AF_MODE_KEY) + "=" + std::to_string(mode) + "\n";
+    size_t at = 0;
+    bool replaced = false;
+    while (at < text.size() && !replaced) {
+        const size_t end = std::min(text.find('\n', at), text.size());
+        const std::string line = text.substr(at, end - at);
+        const size_t first = line.find_first_not_of(" \t");
+        if (first != std::string::npos && line[first] == '[')
+            break;  // the groups begin
+        const size_t equals = line.find('=');
+        if (equals != std::string::npos && Trimmed(line.substr(0, equals)) == CONFIG_AF_MODE_KEY) {
+            text.replace(at, std::min(end + 1, text.size()) - at, entry);
+            replaced = true;
+        }
+        at = end + 1;
+    }
+    if (!replaced)
+        text.insert(0, entry);
+    struct stat info { };
+    const mode_t fileMode = stat(exitStorePath.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0600;
+    const std::string temporary = exitStorePath + ".new";
+    const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, fileMode);
+    if (fd < 0)
+        return false;
+    const bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && fsync(fd) == 0;
+    if (close(fd) != 0 || !written || rename(temporary.c_str(), exitStorePath.c_str()) != 0) {
+        unlink(temporary.c_str());
+        return false;
+    }
+    return true;
 }
 
 void ReadPortDevices()

@@ -18,6 +18,7 @@ int main(int argc, char** argv)
         return 1;
     setenv("HOME", home, 1);
     setenv("XDG_CONFIG_HOME", (std::string(home) + "/.config").c_str(), 1);
+    setenv("XDG_DATA_HOME", (std::string(home) + "/.local/share").c_str(), 1);  // the exposure log
 
     // A failed toolkit assertion (an unexpected modal dialog among them) is a
     // failed test, not a dialog on the screen.

@@ -1,6 +1,7 @@
 // The sequence runner on the real MyFrame, timed by a virtual clock: each
 // case is a row of settings and the line changes it must produce, with the
 // virtual millisecond of each.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -99,6 +100,22 @@ TEST_F(Runner, LineTimelines)
          AF_NONE,
          mirror,
          {{0, "RTS 1"}, {200, "RTS 0"}, {1000, "RTS 1"}, {1200, "RTS 0"}, {2000, "RTS 1"}, {2200, "RTS 0"}}},
+        {"mirror lock-up, infra-red, two frames and no after-frame delay: a release between presses",
+         PORT_SERIAL_IR,
+         AF_NONE,
+         {2, 1, 0, 1, 0, true},
+         {{0, "RTS 1"},
+          {200, "RTS 0"},
+          {1000, "RTS 1"},
+          {1200, "RTS 0"},
+          {2000, "RTS 1"},
+          {2200, "RTS 0"},
+          {2400, "RTS 1"},
+          {2600, "RTS 0"},
+          {3400, "RTS 1"},
+          {3600, "RTS 0"},
+          {4400, "RTS 1"},
+          {4600, "RTS 0"}}},
         {"AF pulse at start, serial",
          PORT_SERIAL,
          AF_PULSE_AT_START,
@@ -158,8 +175,10 @@ TEST_F(Runner, InfraredPulsesOpenAndCloseEachFrame)
     Connect(PORT_SERIAL_IR);
     Apply({10, 30, 0, 0, 0, false});
     Start();
+    // Between one frame's closing pulse and the next one's opening pulse,
+    // RTS stays released for a pulse's length: two presses never merge.
     Timeline expected;
-    for (int64_t frameStart = 0; frameStart < 10 * 30200; frameStart += 30200) {
+    for (int64_t frameStart = 0; frameStart < 10 * 30400; frameStart += 30400) {
         expected.push_back({frameStart, "RTS 1"});
         expected.push_back({frameStart + 200, "RTS 0"});
         expected.push_back({frameStart + 30000, "RTS 1"});
@@ -251,11 +270,17 @@ TEST_F(Runner, AbortStopsAtTheNextCheckpoint)
          100,
          {{0, "usb 20"}, {0, "usb 30"}, {0, "usb 31"}, {100, "usb 30"}, {100, "usb 20"}, {100, "usb 00"}},
          REMAINING_IDLE},
-        {"infra-red opening pulse: the camera gets it whole, then the closing pulse",
+        {"infra-red opening pulse: the camera gets it whole, a release, then the closing pulse",
          PORT_SERIAL_IR,
          {2, 5, 0, 0, 5, false},
          100,
-         {{0, "RTS 1"}, {200, "RTS 0"}, {200, "RTS 1"}, {400, "RTS 0"}},
+         {{0, "RTS 1"}, {200, "RTS 0"}, {400, "RTS 1"}, {600, "RTS 0"}},
+         REMAINING_IDLE},
+        {"infra-red mirror pulse: run whole, the exposure never starts",
+         PORT_SERIAL_IR,
+         {2, 5, 0, 3, 5, true},
+         100,
+         {{0, "RTS 1"}, {200, "RTS 0"}},
          REMAINING_IDLE},
         {"after-frame delay: no next frame",
          PORT_PARALLEL,
@@ -278,12 +303,15 @@ TEST_F(Runner, AbortStopsAtTheNextCheckpoint)
         EXPECT_EQ(SequenceBusy, 0);
         EXPECT_FALSE(frame->AbortRequested);
 
-        // A new Start runs at once, from the beginning.
+        // A new Start runs at once, from the beginning; on "-IR" its first
+        // press waits until RTS has been released for a pulse's length.
         Apply({1, 1, 0, 0, 0, false});
         const int64_t restart = fakes.log.now;
+        const int64_t released = row.expected.empty() ? -1000 : row.expected.back().ms;
         Start();
         EXPECT_EQ(Status(), "Sequence Done");
-        EXPECT_EQ(fakes.log.now, restart + (row.port == PORT_SERIAL_IR ? 1200 : 1000));
+        const int64_t firstPress = row.port == PORT_SERIAL_IR ? std::max(restart, released + 200) : restart;
+        EXPECT_EQ(fakes.log.now, firstPress + (row.port == PORT_SERIAL_IR ? 1200 : 1000));
     }
 }
 
@@ -729,12 +757,17 @@ TEST_F(Runner, RealTime)
         const char* name;
         const char* wallStep;  // seconds, or nullptr
         bool dialog;
+        PortKind port = PORT_SERIAL;
+        int abortMs = -1;  // from Start; -1 never
+        bool exitPath = false;  // the lines released as a signal under a modal box does, then Abort
     };
     const Row rows[] = {
         {"plain", nullptr, false},
         {"wall clock stepped an hour on", "3600", false},
         {"wall clock stepped an hour back", "-3600", false},
         {"a modal dialog open across the exposure's end", nullptr, true},
+        {"infra-red, Abort 60 ms into the opening pulse", nullptr, false, PORT_SERIAL_IR, 60},
+        {"infra-red, a way out of the program 60 ms into the opening pulse", nullptr, false, PORT_SERIAL_IR, 60, true},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -746,9 +779,16 @@ TEST_F(Runner, RealTime)
             return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
                 .count();
         };
-        Connect(PORT_SERIAL);
+        std::remove(ExposureLogPath().c_str());
+        Connect(row.port);
         Apply({1, 1, 0, 0, 0, false});
         std::chrono::seconds stepped{0};
+        wxTimer abort;
+        abort.Bind(wxEVT_TIMER, [this, &row](wxTimerEvent&) {
+            if (row.exitPath)
+                ReleaseLinesAtExit();
+            Abort();
+        });
         std::vector<std::string> seenWhileOpen;
         wxTimer during;  // 300 ms into the exposure
         during.Bind(wxEVT_TIMER, [&](wxTimerEvent&) {
@@ -770,8 +810,27 @@ TEST_F(Runner, RealTime)
         });
         Command(frame, wxEVT_BUTTON, ID_START_SEQUENCE);
         during.StartOnce(300);
+        if (row.abortMs >= 0)
+            abort.StartOnce(row.abortMs);
         RunnerClock().RunUntil([] { return !SequenceBusy; });
         unsetenv("VANTREL_SHIM_WALL_STEP");
+
+        if (row.port == PORT_SERIAL_IR) {
+            // Two whole presses with a whole release between them, and the
+            // exposure logged once.
+            const std::vector<std::string> presses = {"RTS 1", "RTS 0", "RTS 1", "RTS 0"};
+            std::vector<std::string> lines = fakes.log.Whats();
+            ASSERT_GE(lines.size(), 4u);
+            EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 4), presses);
+            EXPECT_EQ(lines.size() > 4 && lines[4] == "serial close", row.exitPath);
+            for (size_t i = 1; i < 4; ++i)
+                EXPECT_GE(fakes.log.events[i].ms - fakes.log.events[i - 1].ms, 200) << i;
+            EXPECT_EQ(Status(), "Aborted");
+            const std::vector<std::string> logged = LogLines();
+            ASSERT_EQ(logged.size(), 2u);
+            EXPECT_NE(logged[1].find(row.exitPath ? ",closed," : ",aborted,"), std::string::npos) << logged[1];
+            continue;
+        }
 
         ASSERT_EQ(fakes.log.Whats(), (std::vector<std::string>{"RTS 1", "RTS 0"}));
         const int64_t hold = fakes.log.events[1].ms - fakes.log.events[0].ms;
