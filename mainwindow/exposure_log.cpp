@@ -75,7 +75,7 @@ int Append(const std::string& records)
     const std::string path = ExposureLogPath();
     if (!MakeFolders(path))
         return errno;
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
     if (fd < 0)
         return errno == ENXIO ? NOT_A_FILE : errno;  // ENXIO: a FIFO nobody reads
     struct stat info { };

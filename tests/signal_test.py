@@ -1,10 +1,13 @@
 #!/usr/bin/python3
 """The real vantrel under Xvfb, its ports on the device shim: a run is
 started with a click on Start Sequence, and during the exposure the program
-gets SIGTERM, SIGINT or SIGHUP. Each must release the shutter (the closing
-pulse on "-IR"), release the port, save the AF mode and exit with status 0.
-Last, the X server goes away during an exposure (a logout): the toolkit ends
-the program with status 1, and the lines must be released first.
+gets SIGTERM, SIGINT or SIGHUP, also with the About box open. Each must
+release the shutter (the closing pulse on "-IR", a whole press with a whole
+release before it), release the port, log the exposure as closed, save the
+AF mode and exit with status 0. An exposure log that is a FIFO nobody reads
+must not hold the exit. Last, the X server goes away during an exposure (a
+logout): the toolkit ends the program with status 1, and the lines must be
+released, the exposure logged and the AF mode saved first.
 
     signal_test.py VANTREL DEVICE_SHIM     (with DISPLAY set: xvfb-run)
 """
@@ -42,19 +45,36 @@ def window(title):
     return found[0] if found else None
 
 
-def reached(log):
+def stamped(log):
+    """(milliseconds, what) for each line the device shim recorded."""
     try:
         with open(log) as lines:
-            return [line.strip() for line in lines]
+            return [(float(line.split(" ", 1)[0]), line.split(" ", 1)[1].strip()) for line in lines]
     except FileNotFoundError:
         return []
 
 
-def run(kind, ending, start=True):
+def reached(log):
+    return [what for _, what in stamped(log)]
+
+
+def presses_apart(edges):
+    """On "-IR": every press and every release between two presses lasts
+    at least the pulse length (200 ms), or the remote reads two as one."""
+    rts = [(ms, what) for ms, what in edges if what.startswith("RTS")]
+    changes = [rts[0]] + [b for a, b in zip(rts, rts[1:]) if a[1] != b[1]]
+    return all(b[0] - a[0] >= 199.5 for a, b in zip(changes, changes[1:]))
+
+
+def run(kind, ending, start=True, about=False, settle=0.4, fifo_log=False):
     home = tempfile.mkdtemp(prefix="vantrel-signal-")
     log = os.path.join(home, "log")
-    env = dict(os.environ, HOME=home, LD_PRELOAD=SHIM, VANTREL_SHIM_LOG=log, NO_AT_BRIDGE="1",
-               GDK_BACKEND="x11")
+    env = dict(os.environ, HOME=home, LD_PRELOAD=SHIM, VANTREL_SHIM_LOG=log, VANTREL_SHIM_STAMP="1",
+               NO_AT_BRIDGE="1", GDK_BACKEND="x11", XDG_DATA_HOME=os.path.join(home, "data"))
+    exposures = os.path.join(home, "data", "vantrel", "exposures.csv")
+    os.makedirs(os.path.dirname(exposures))
+    if fifo_log:
+        os.mkfifo(exposures)
     settings = "AF Mode=7\n"  # out of range: it reads as 0, and the close writes 0
     if kind == "DSUSB":
         env["VANTREL_SHIM_USB"] = "present"
@@ -79,9 +99,12 @@ def run(kind, ending, start=True):
         time.sleep(0.3)
         if start:
             xdotool("mousemove", "--window", frame, *START_BUTTON, "click", "1")
+            if about:  # a modal box: the run goes on under it
+                xdotool("key", "F1")
+                wait_for(lambda: window("About Vantrel"), 10, "the About box", program)
             shutter = {"DSUSB": "usb 31 to 01 within 100 ms", "0x378-LPT1": "data 01"}.get(kind, "RTS 1")
             wait_for(lambda: shutter in reached(log), 10, "the exposure (%s)" % shutter)
-            time.sleep(0.4)  # past the infra-red opening pulse, well before the end at 1 s
+            time.sleep(settle)  # 0.4: past the infra-red opening pulse, well before the end at 1 s
         before = len(reached(log))
         ending(program)
         code = program.wait(timeout=10)
@@ -92,10 +115,15 @@ def run(kind, ending, start=True):
     finally:
         if program.poll() is None:
             program.kill()
-    after = reached(log)[before:]
+    edges = stamped(log)
+    after = [what for _, what in edges[before:]]
     with open(os.path.join(home, ".Vantrel")) as store:
         saved = store.read()
-    return code, after, saved
+    logged = []
+    if not fifo_log and os.path.exists(exposures):
+        with open(exposures) as lines:
+            logged = [line.rstrip("\n") for line in lines][1:]
+    return code, after, saved, edges, logged
 
 
 def check(name, condition, detail):
@@ -113,15 +141,27 @@ RELEASED = {
 IDLE_RELEASED = ["RTS 0", "DTR 0"]
 
 passed = failed = 0
-# The last: a signal while no run is in progress.
-cases = [("0x378-LPT1", signal.SIGINT, True), ("COM7", signal.SIGHUP, True), ("COM7-IR", signal.SIGTERM, True),
-         ("DSUSB", signal.SIGTERM, True), ("COM7", signal.SIGTERM, False)]
-for kind, number, during in cases:
-    code, after, saved = run(kind, lambda program: program.send_signal(number), during)
-    name = "%s on %s%s" % (signal.Signals(number).name, kind, "" if during else ", no run")
-    ok = check(name + ": lines released", after == (RELEASED[kind] if during else IDLE_RELEASED), after)
+# (kind, signal, during a run, under the About box, seconds after the shutter
+# line was set, the exposure log a FIFO); the last: no run in progress.
+cases = [("0x378-LPT1", signal.SIGINT, True, False, 0.4, False), ("COM7", signal.SIGHUP, True, False, 0.4, False),
+         ("COM7-IR", signal.SIGTERM, True, False, 0.4, False), ("DSUSB", signal.SIGTERM, True, False, 0.4, False),
+         ("COM7-IR", signal.SIGTERM, True, False, 0.0, False), ("COM7-IR", signal.SIGTERM, True, True, 0.4, False),
+         ("COM7", signal.SIGTERM, True, False, 0.4, True), ("COM7", signal.SIGTERM, False, False, 0.4, False)]
+for kind, number, during, about, settle, fifo_log in cases:
+    code, after, saved, edges, logged = run(kind, lambda program: program.send_signal(number), during, about, settle,
+                                            fifo_log)
+    name = "%s on %s%s%s%s%s" % (signal.Signals(number).name, kind, "" if during else ", no run",
+                                 ", About box open" if about else "", ", in the opening pulse" if settle == 0 else "",
+                                 ", the log a FIFO" if fifo_log else "")
+    # In the opening pulse, its own end comes first.
+    released = (["RTS 0"] if settle == 0 else []) + RELEASED[kind] if during else IDLE_RELEASED
+    ok = check(name + ": lines released", after == released, after)
     ok = check(name + ": exit status 0", code == 0, code) and ok
     ok = check(name + ": AF mode saved", "Mode=0" in saved, saved) and ok
+    if during and not fifo_log:
+        ok = check(name + ": exposure logged as closed", len(logged) == 1 and ",closed," in logged[0], logged) and ok
+    if kind.endswith("-IR"):
+        ok = check(name + ": presses apart", presses_apart(edges), edges) and ok
     passed, failed = passed + ok, failed + (not ok)
 
 # The display goes away: a server of its own, killed during the exposure.
@@ -132,12 +172,16 @@ os.close(write_end)
 with os.fdopen(read_end) as number:
     shared_display, os.environ["DISPLAY"] = os.environ["DISPLAY"], ":" + number.readline().strip()
 try:
-    code, after, saved = run("COM7-IR", lambda program: (server.kill(), server.wait()))
+    code, after, saved, edges, logged = run("COM7-IR", lambda program: (server.kill(), server.wait()))
 finally:
     server.kill()
     os.environ["DISPLAY"] = shared_display
 ok = check("display lost on COM7-IR: lines released", after == RELEASED["COM7-IR"], after)
 ok = check("display lost on COM7-IR: the toolkit's exit status 1", code == 1, code) and ok
+ok = check("display lost on COM7-IR: AF mode saved", "Mode=0" in saved, saved) and ok
+ok = check("display lost on COM7-IR: exposure logged as closed", len(logged) == 1 and ",closed," in logged[0],
+           logged) and ok
+ok = check("display lost on COM7-IR: presses apart", presses_apart(edges), edges) and ok
 passed, failed = passed + ok, failed + (not ok)
 
 print("%d passed, %d failed" % (passed, failed))

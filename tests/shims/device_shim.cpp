@@ -15,6 +15,8 @@
 //   VANTREL_SHIM_PARPORT absent (default), present, lp (a printer driver
 //                        holds it: only a shared open works) or denied
 //   VANTREL_SHIM_DATA    the data register's first value, hexadecimal
+//   VANTREL_SHIM_STAMP   set: each line starts with the monotonic time in
+//                        milliseconds ("1234.567 RTS 1"), for gaps and pulses
 //   VANTREL_SHIM_WALL_STEP  seconds added to the wall clock (clock_gettime
 //                        CLOCK_REALTIME, gettimeofday): a clock stepped by
 //                        NTP or a GPS fix; the monotonic clock is left alone
@@ -51,6 +53,12 @@ void Record(const char* format, ...)
     FILE* log = std::fopen(path.c_str(), "a");
     if (!log)
         return;
+    if (!Env("VANTREL_SHIM_STAMP").empty()) {
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        std::fprintf(log, "%lld.%03ld ", static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000,
+                     now.tv_nsec / 1000 % 1000);
+    }
     va_list args;
     va_start(args, format);
     std::vfprintf(log, format, args);

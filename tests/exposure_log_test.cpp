@@ -1,0 +1,146 @@
+// The exposure log's writer against a file system that fails it: a full
+// disk (a file-size limit makes the kernel cut writes short), a last line
+// that another program left without its line break, a FIFO in the log's
+// place. A record is whole or absent, and nothing waits for ever.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+
+#include "mainwindow/exposure_log.h"
+
+namespace {
+
+std::string Read(const std::string& path)
+{
+    std::ifstream file(path);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+void Write(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
+
+ExposureRecord Record(int frame)
+{
+    ExposureRecord record;
+    record.startUtcMs = 1796677200000;
+    record.endUtcMs = record.startUtcMs + 1000;
+    record.heldMs = 1000;
+    record.frame = frame;
+    record.frames = 9;
+    record.setSeconds = 1;
+    record.port = "COM5";
+    record.outcome = "done";
+    record.source = "window";
+    return record;
+}
+
+// Holds the process's files to `bytes` (RLIMIT_FSIZE) while it lives: a
+// write past it is cut short, the next fails with EFBIG.
+class FullDisk {
+public:
+    explicit FullDisk(rlim_t bytes)
+    {
+        std::signal(SIGXFSZ, SIG_IGN);
+        getrlimit(RLIMIT_FSIZE, &before_);
+        rlimit limit = before_;
+        limit.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FullDisk() { setrlimit(RLIMIT_FSIZE, &before_); }
+
+private:
+    rlimit before_{};
+};
+
+class ExposureLogFile : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char folder[] = "/tmp/vantrel-log-XXXXXX";
+        ASSERT_NE(mkdtemp(folder), nullptr);
+        folder_ = folder;
+        setenv("XDG_DATA_HOME", folder, 1);
+        mkdir((folder_ + "/vantrel").c_str(), 0755);
+        path = ExposureLogPath();
+        ASSERT_EQ(path, folder_ + "/vantrel/exposures.csv");
+    }
+    void TearDown() override { std::system(("rm -rf " + folder_).c_str()); }
+
+    std::string path;
+
+private:
+    std::string folder_;
+};
+
+const std::string HEADER = std::string(EXPOSURE_LOG_HEADER) + "\n";
+
+TEST_F(ExposureLogFile, ARecordIsWholeOrAbsent)
+{
+    const std::string one = ExposureLine(Record(1)) + "\n";
+    const std::string two = ExposureLine(Record(2)) + "\n";
+    struct Row {
+        const char* name;
+        std::string before;  // the file's text; the log is then written with record 1
+        std::function<void()> during;  // while record 1 is written
+        std::string after;  // once record 2 has been written too
+    };
+    const Row rows[] = {
+        {"a new file gets the header", "", nullptr, HEADER + one + two},
+        {"a last line without its line break is ended first", HEADER + "2026-12-08,half a line", nullptr,
+         HEADER + "2026-12-08,half a line\n" + one + two},
+        {"a full disk cuts the record off, and it goes again with the next", HEADER, [] {}, HEADER + one + two},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::remove(path.c_str());
+        if (!row.before.empty())
+            Write(path, row.before);
+        if (row.during) {
+            FullDisk full(row.before.size() + 20);
+            LogExposure(Record(1));
+            ASSERT_TRUE(FlushExposureLog());
+            EXPECT_EQ(Read(path), row.before) << "torn";
+        } else {
+            LogExposure(Record(1));
+            ASSERT_TRUE(FlushExposureLog());
+        }
+        LogExposure(Record(2));
+        ASSERT_TRUE(FlushExposureLog());
+        EXPECT_EQ(Read(path), row.after);
+    }
+}
+
+TEST_F(ExposureLogFile, AFifoInItsPlaceIsSkippedAndNeverHoldsTheWriter)
+{
+    ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
+    LogExposure(Record(1));
+    EXPECT_TRUE(FlushExposureLog(std::chrono::seconds(5)));
+    struct stat info { };
+    ASSERT_EQ(stat(path.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISFIFO(info.st_mode));
+    // Nothing of it is kept for a regular file later.
+    std::remove(path.c_str());
+    LogExposure(Record(2));
+    ASSERT_TRUE(FlushExposureLog());
+    EXPECT_EQ(Read(path), HEADER + ExposureLine(Record(2)) + "\n");
+}
+
+TEST(ExposureLine, FieldsWithCommasQuotesOrLineBreaksAreQuoted)
+{
+    ExposureRecord record = Record(1);
+    record.port = "/dev/serial/by-id/usb-FTDI,\"x\"\r";
+    record.source = "script:4";
+    const std::string line = ExposureLine(record);
+    EXPECT_NE(line.find(",\"/dev/serial/by-id/usb-FTDI,\"\"x\"\"\r\",0,0,done,script:4,"), std::string::npos) << line;
+}
+
+}  // namespace
