@@ -6,6 +6,8 @@
 #include <functional>
 #include <memory>
 
+#include <string>
+
 struct DitherRequest {
     int pixels = 0;
     int settleSeconds = 10;
@@ -14,12 +16,19 @@ struct DitherRequest {
     int32_t giveUpMs = 80000;  // when the guider says nothing more
 };
 
+// How a dither ended: settled, or why not, in the guider's words where it
+// gave any ("not guiding", "guider sent an over-long line").
+struct DitherOutcome {
+    bool settled = false;
+    std::string reason;
+};
+
 class Guider {
 public:
     virtual ~Guider() = default;
-    // Asks for a dither; `done` is called once, from the event loop, with
-    // whether the guider has settled. Never called after Cancel.
-    virtual void Dither(const DitherRequest& request, std::function<void(bool settled)> done) = 0;
+    // Asks for a dither; `done` is called once, from the event loop. Never
+    // called after Cancel.
+    virtual void Dither(const DitherRequest& request, std::function<void(const DitherOutcome&)> done) = 0;
     virtual void Cancel() = 0;
 };
 

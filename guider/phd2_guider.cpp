@@ -1,8 +1,10 @@
 // PHD2's event-server protocol: one JSON object a line (CR LF), on a TCP
 // connection to localhost. A dither opens a connection, sends the "dither"
 // request, skips the guiding events, and waits for the answer to its request
-// and then for SettleDone. Everything runs in the GLib main context (the
-// toolkit's event loop): nothing blocks, nothing polls.
+// (within 5 s) and then for SettleDone. Everything runs in the GLib main
+// context (the toolkit's event loop): nothing blocks, nothing polls, and
+// nothing the server sends is trusted: lines are bounded in length and in
+// how many are read at a time.
 #include <gio/gio.h>
 #include <json-glib/json-glib.h>
 
@@ -37,20 +39,32 @@ int64_t Integer(JsonObject* object, const char* name, int64_t fallback)
     return node ? json_node_get_int(node) : fallback;
 }
 
-// One dither's connection. The pending asynchronous call owns it: a
-// cancelled attempt is deleted by the call's callback, when it comes.
+// What the client takes from the server: lines of at most this length, and
+// at most this many of them per main-loop pass, read at a priority below
+// the window's redraws, so that a server that floods or never ends a line
+// costs neither memory nor a frozen window.
+constexpr size_t MAX_LINE_BYTES = 64 * 1024;
+constexpr int MAX_LINES_PER_PASS = 32;
+constexpr size_t READ_BYTES = 4096;
+constexpr int READ_PRIORITY = G_PRIORITY_LOW;
+// PHD2 answers a request at once; one that says nothing is not guiding.
+constexpr guint ANSWER_LIMIT_MS = 5000;
+
+// One dither's connection. The pending asynchronous call (a read, or the
+// pass that goes on with the lines already read) owns it: a cancelled
+// attempt is deleted by that call's callback, when it comes.
 struct Attempt {
     Phd2Guider* guider = nullptr;  // null once cancelled or finished
     GCancellable* cancellable = g_cancellable_new();
     GSocketConnection* connection = nullptr;
-    GDataInputStream* lines = nullptr;
     std::string request;
+    char chunk[READ_BYTES];
+    std::string received;  // what has come and is not read yet
     bool accepted = false;  // PHD2 answered the request with a result
+    bool answered = false;  // with a result or an error
 
     ~Attempt()
     {
-        if (lines)
-            g_object_unref(lines);
         if (connection) {
             g_io_stream_close(G_IO_STREAM(connection), nullptr, nullptr);
             g_object_unref(connection);
@@ -58,19 +72,32 @@ struct Attempt {
         g_object_unref(cancellable);
     }
 
-    // 1 settled, -1 failed, 0 not yet; guiding events are skipped.
-    int Read(const char* line)
+    // Settled, failed (with its reason), or neither yet; guiding events
+    // are skipped.
+    enum class Verdict { NONE, SETTLED, FAILED };
+    Verdict Read(const std::string& line, std::string& reason)
     {
         JsonParser* parser = json_parser_new();
-        int verdict = 0;
-        if (json_parser_load_from_data(parser, line, -1, nullptr) &&
+        Verdict verdict = Verdict::NONE;
+        if (json_parser_load_from_data(parser, line.c_str(), static_cast<gssize>(line.size()), nullptr) &&
             JSON_NODE_HOLDS_OBJECT(json_parser_get_root(parser))) {
             JsonObject* message = json_node_get_object(json_parser_get_root(parser));
             if (Integer(message, "id", 0) == REQUEST_ID) {
+                answered = true;
                 accepted = json_object_has_member(message, "result") && !json_object_has_member(message, "error");
-                verdict = accepted ? 0 : -1;
+                if (!accepted) {
+                    verdict = Verdict::FAILED;
+                    JsonNode* error = json_object_get_member(message, "error");
+                    reason = error && JSON_NODE_HOLDS_OBJECT(error) ? Text(json_node_get_object(error), "message") : "";
+                    if (reason.empty())
+                        reason = "the guider refused to dither";
+                }
             } else if (accepted && Text(message, "Event") == "SettleDone") {
-                verdict = Integer(message, "Status", -1) == 0 ? 1 : -1;
+                const bool settled = Integer(message, "Status", -1) == 0;
+                verdict = settled ? Verdict::SETTLED : Verdict::FAILED;
+                reason = settled ? "" : Text(message, "Error");
+                if (!settled && reason.empty())
+                    reason = "settling failed";
             }
         }
         g_object_unref(parser);
@@ -86,7 +113,7 @@ public:
     }
     ~Phd2Guider() override { Cancel(); }
 
-    void Dither(const DitherRequest& request, std::function<void(bool)> done) override
+    void Dither(const DitherRequest& request, std::function<void(const DitherOutcome&)> done) override
     {
         Cancel();
         done_ = std::move(done);
@@ -100,6 +127,7 @@ public:
                       REQUEST_ID);
         attempt_->request = text;
         giveUp_ = g_timeout_add(static_cast<guint>(request.giveUpMs), &Phd2Guider::OnGiveUp, this);
+        noAnswer_ = g_timeout_add(ANSWER_LIMIT_MS, &Phd2Guider::OnNoAnswer, this);
         GSocketClient* client = g_socket_client_new();
         g_socket_client_connect_to_host_async(client, "localhost", port_, attempt_->cancellable,
                                               &Phd2Guider::OnConnected, attempt_);
@@ -113,11 +141,17 @@ public:
     }
 
 private:
+    static void Remove(guint& source)
+    {
+        if (source)
+            g_source_remove(source);
+        source = 0;
+    }
+
     void Detach()
     {
-        if (giveUp_)
-            g_source_remove(giveUp_);
-        giveUp_ = 0;
+        Remove(giveUp_);
+        Remove(noAnswer_);
         if (attempt_) {
             attempt_->guider = nullptr;
             g_cancellable_cancel(attempt_->cancellable);
@@ -127,28 +161,36 @@ private:
         attempt_ = nullptr;
     }
 
-    void Finish(bool settled)
+    void Finish(bool settled, const std::string& reason)
     {
         auto done = std::move(done_);
         done_ = nullptr;
         Detach();
         if (done)
-            done(settled);
+            done(DitherOutcome{settled, reason});
     }
 
     static gboolean OnGiveUp(gpointer self)
     {
         auto* guider = static_cast<Phd2Guider*>(self);
         guider->giveUp_ = 0;
-        guider->Finish(false);
+        guider->Finish(false, "the guider did not finish settling");
+        return G_SOURCE_REMOVE;
+    }
+
+    static gboolean OnNoAnswer(gpointer self)
+    {
+        auto* guider = static_cast<Phd2Guider*>(self);
+        guider->noAnswer_ = 0;
+        guider->Finish(false, "no answer from the guider");
         return G_SOURCE_REMOVE;
     }
 
     // Ends the attempt from its own callback.
-    static void End(Attempt* attempt, bool settled)
+    static void End(Attempt* attempt, bool settled, const std::string& reason)
     {
         if (attempt->guider)
-            attempt->guider->Finish(settled);
+            attempt->guider->Finish(settled, reason);
         delete attempt;
     }
 
@@ -157,38 +199,75 @@ private:
         auto* attempt = static_cast<Attempt*>(data);
         attempt->connection = g_socket_client_connect_to_host_finish(G_SOCKET_CLIENT(client), result, nullptr);
         if (!attempt->guider || !attempt->connection)  // cancelled, or PHD2 is not there
-            return End(attempt, false);
+            return End(attempt, false, "no guider is listening");
         // A few dozen bytes to localhost: the socket takes them at once.
         GOutputStream* out = g_io_stream_get_output_stream(G_IO_STREAM(attempt->connection));
         if (!g_output_stream_write_all(out, attempt->request.data(), attempt->request.size(), nullptr, nullptr,
                                        nullptr))
-            return End(attempt, false);
-        attempt->lines = g_data_input_stream_new(g_io_stream_get_input_stream(G_IO_STREAM(attempt->connection)));
-        g_data_input_stream_set_newline_type(attempt->lines, G_DATA_STREAM_NEWLINE_TYPE_ANY);
-        ReadLine(attempt);
+            return End(attempt, false, "the request did not reach the guider");
+        ReadMore(attempt);
     }
 
-    static void ReadLine(Attempt* attempt)
+    static void ReadMore(Attempt* attempt)
     {
-        g_data_input_stream_read_line_async(attempt->lines, G_PRIORITY_DEFAULT, attempt->cancellable,
-                                            &Phd2Guider::OnLine, attempt);
+        g_input_stream_read_async(g_io_stream_get_input_stream(G_IO_STREAM(attempt->connection)), attempt->chunk,
+                                  sizeof attempt->chunk, READ_PRIORITY, attempt->cancellable, &Phd2Guider::OnRead,
+                                  attempt);
     }
 
-    static void OnLine(GObject* stream, GAsyncResult* result, gpointer data)
+    static void OnRead(GObject* stream, GAsyncResult* result, gpointer data)
     {
         auto* attempt = static_cast<Attempt*>(data);
-        char* line = g_data_input_stream_read_line_finish(G_DATA_INPUT_STREAM(stream), result, nullptr, nullptr);
-        const int verdict = !attempt->guider || !line ? -1 : attempt->Read(line);  // no line: the connection dropped
-        g_free(line);
-        if (verdict != 0)
-            return End(attempt, verdict > 0);
-        ReadLine(attempt);
+        const gssize count = g_input_stream_read_finish(G_INPUT_STREAM(stream), result, nullptr);
+        if (!attempt->guider || count <= 0)  // cancelled, or the connection dropped
+            return End(attempt, false, "the guider closed the connection");
+        attempt->received.append(attempt->chunk, static_cast<size_t>(count));
+        ReadLines(attempt);
+    }
+
+    // Up to MAX_LINES_PER_PASS whole lines; the rest in a later pass.
+    static void ReadLines(Attempt* attempt)
+    {
+        size_t start = 0;
+        for (int lines = 0; lines < MAX_LINES_PER_PASS; ++lines) {
+            const size_t end = attempt->received.find('\n', start);
+            if (end == std::string::npos)
+                break;
+            if (end - start > MAX_LINE_BYTES)
+                return End(attempt, false, "guider sent an over-long line");
+            std::string reason;
+            const Attempt::Verdict verdict = attempt->Read(attempt->received.substr(start, end - start), reason);
+            start = end + 1;
+            if (attempt->answered)
+                Remove(attempt->guider->noAnswer_);
+            if (verdict != Attempt::Verdict::NONE)
+                return End(attempt, verdict == Attempt::Verdict::SETTLED, reason);
+        }
+        attempt->received.erase(0, start);
+        if (attempt->received.find('\n') != std::string::npos) {
+            g_idle_add_full(READ_PRIORITY, &Phd2Guider::OnMoreLines, attempt, nullptr);
+            return;
+        }
+        if (attempt->received.size() > MAX_LINE_BYTES)
+            return End(attempt, false, "guider sent an over-long line");
+        ReadMore(attempt);
+    }
+
+    static gboolean OnMoreLines(gpointer data)
+    {
+        auto* attempt = static_cast<Attempt*>(data);
+        if (!attempt->guider)
+            End(attempt, false, "");
+        else
+            ReadLines(attempt);
+        return G_SOURCE_REMOVE;
     }
 
     uint16_t port_;
-    std::function<void(bool)> done_;
+    std::function<void(const DitherOutcome&)> done_;
     Attempt* attempt_ = nullptr;
     guint giveUp_ = 0;
+    guint noAnswer_ = 0;
 };
 
 std::unique_ptr<Guider> installed;

@@ -11,8 +11,12 @@
 #include <string>
 
 class EditScriptDialog;
+struct DitherOutcome;
 
 inline constexpr int DEFAULT_DITHER_SETTLE_SECONDS = 10;
+// A script's dither settings are held to these, as the controls hold theirs.
+inline constexpr int MAX_DITHER_PIXELS = 100;
+inline constexpr int MAX_DITHER_SETTLE_SECONDS = 3600;
 class wxBitmap;
 class wxBitmapButton;
 class wxCheckBox;
@@ -150,7 +154,7 @@ private:
     bool Interrupted() const;
     void LogExposureEnd();
     void StartDither();
-    void OnDitherDone(bool settled);
+    void OnDitherDone(const DitherOutcome& outcome);
     void StopDither();
     void ShowStatus(const wxString& text);
     void ShowBanner(const wxBitmap& banner);

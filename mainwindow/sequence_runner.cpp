@@ -322,23 +322,24 @@ void MyFrame::LogExposureClosedAtExit()
 void MyFrame::StartDither()
 {
     DitherRequest request;
-    request.pixels = run_.ditherPixels;
-    request.settleSeconds = run_.ditherSettleSeconds;
+    request.pixels = std::clamp(run_.ditherPixels, 0, MAX_DITHER_PIXELS);
+    request.settleSeconds = std::clamp(run_.ditherSettleSeconds, 0, MAX_DITHER_SETTLE_SECONDS);
     request.settlePixels = DITHER_SETTLE_PIXELS;
-    request.settleTimeoutSeconds = DITHER_SETTLE_TIMEOUT_S + run_.ditherSettleSeconds;
+    request.settleTimeoutSeconds = DITHER_SETTLE_TIMEOUT_S + request.settleSeconds;
     request.giveUpMs = request.settleTimeoutSeconds * MS_PER_SECOND + DITHER_GIVE_UP_EXTRA_MS;
     run_.ditherPending = true;
-    RunnerGuider().Dither(request, [this](bool settled) { OnDitherDone(settled); });
+    RunnerGuider().Dither(request, [this](const DitherOutcome& outcome) { OnDitherDone(outcome); });
 }
 
 // A guider that is not there, not guiding or not settling costs the frame
 // its dither, never the night: the run goes on.
-void MyFrame::OnDitherDone(bool settled)
+void MyFrame::OnDitherDone(const DitherOutcome& outcome)
 {
     run_.ditherPending = false;
-    run_.lastDither = settled ? "ok" : "failed";
-    if (!settled)
-        ShowStatus(wxString::Format("Dither failed (%d/%d)", run_.frame, run_.exposures));
+    const std::string why = outcome.reason.empty() ? "" : ": " + outcome.reason;
+    run_.lastDither = outcome.settled ? "ok" : "failed" + why;
+    if (!outcome.settled)
+        ShowStatus(wxString::Format("Dither failed (%d/%d)", run_.frame, run_.exposures) + wxString::FromUTF8(why));
     if (!run_.awaitingGuider)
         return;
     run_.awaitingGuider = false;

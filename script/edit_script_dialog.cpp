@@ -165,10 +165,10 @@ void EditScriptDialog::ExecuteScriptLine(wxString line)
         break;
     }
     case CMD_DITHER_PIXELS:
-        frame->DitherPixels = std::max(0, command.value);
+        frame->DitherPixels = std::clamp(command.value, 0, MAX_DITHER_PIXELS);
         break;
     case CMD_DITHER_SETTLE:
-        frame->DitherSettleSeconds = std::max(0, command.value);
+        frame->DitherSettleSeconds = std::clamp(command.value, 0, MAX_DITHER_SETTLE_SECONDS);
         break;
     case CMD_PROMPT_OK:
         // Cancel ends the script run, as Abort Script does; OK goes on.

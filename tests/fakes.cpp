@@ -140,7 +140,7 @@ void VirtualClock::Yield()
         wxTheApp->Yield(true);
 }
 
-void FakeGuider::Dither(const DitherRequest& request, std::function<void(bool)> done)
+void FakeGuider::Dither(const DitherRequest& request, std::function<void(const DitherOutcome&)> done)
 {
     log_.Add("dither " + std::to_string(request.pixels) + " px, settle " + std::to_string(request.settleSeconds) +
              " s");
@@ -149,6 +149,6 @@ void FakeGuider::Dither(const DitherRequest& request, std::function<void(bool)> 
     const int generation = ++generation_;
     clock_.At(log_.now + answerMs, [this, generation, done, settled = settles] {
         if (generation == generation_)
-            done(settled);
+            done(DitherOutcome{settled, settled ? "" : "not guiding"});
     });
 }

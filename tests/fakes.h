@@ -144,7 +144,8 @@ private:
 };
 
 // A guider on the virtual clock: each dither is logged ("dither 3 px, settle
-// 10 s") and settles, or fails, `answerMs` later; never, when negative.
+// 10 s") and settles, or fails ("not guiding"), `answerMs` later; never,
+// when negative.
 class FakeGuider : public Guider {
 public:
     FakeGuider(EventLog& log, VirtualClock& clock)
@@ -152,7 +153,7 @@ public:
         , clock_(clock)
     {
     }
-    void Dither(const DitherRequest& request, std::function<void(bool)> done) override;
+    void Dither(const DitherRequest& request, std::function<void(const DitherOutcome&)> done) override;
     void Cancel() override
     {
         ++generation_;

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,7 +20,12 @@ namespace {
 // Listens on 127.0.0.1 at a free port; takes one connection, sends the
 // greeting events, reads the request line and answers with `replies`
 // (nothing more after them: then it hangs up, or with `silent` it waits
-// for the client to go).
+// for the client to go). Two replies stand for more: FLOOD is a second of
+// guiding events sent as fast as the client takes them, and OVERLONG a
+// megabyte without a line break.
+const std::string FLOOD = "<flood>";
+const std::string OVERLONG = "<overlong>";
+
 class FakePhd2 {
 public:
     FakePhd2(std::vector<std::string> replies, bool silent)
@@ -60,17 +66,34 @@ private:
         char c = 0;
         while (request.find('\n') == std::string::npos && read(client, &c, 1) == 1)
             request += c;
-        for (const std::string& reply : replies_)
-            Send(client, reply + "\r\n");
+        for (const std::string& reply : replies_) {
+            if (reply == FLOOD) {
+                std::string lines;
+                for (int i = 0; i < 100; ++i)
+                    lines += "{\"Event\":\"GuideStep\",\"Frame\":12,\"dx\":0.4,\"dy\":-0.2}\r\n";
+                const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+                while (std::chrono::steady_clock::now() < end && Send(client, lines)) { }
+            } else if (reply == OVERLONG) {
+                Send(client, std::string(1 << 20, 'x'));
+            } else {
+                Send(client, reply + "\r\n");
+            }
+        }
         if (silent_)
             while (read(client, &c, 1) == 1) { }
         close(client);
     }
 
-    static void Send(int fd, const std::string& text)
+    // False once the client has gone (it may leave mid-flood).
+    static bool Send(int fd, const std::string& text)
     {
-        if (write(fd, text.data(), text.size()) < 0)
-            ADD_FAILURE() << "the fake server could not write";
+        for (size_t sent = 0; sent < text.size();) {
+            const ssize_t count = send(fd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
+            if (count <= 0)
+                return false;
+            sent += static_cast<size_t>(count);
+        }
+        return true;
     }
 
     std::vector<std::string> replies_;
@@ -79,8 +102,34 @@ private:
     std::thread thread_;
 };
 
-// Runs the main context until the dither ends; -1 if it never does.
-int DitherAgainst(uint16_t port, int32_t giveUpMs = 2000)
+// A window's frame clock: every 20 ms it asks for a redraw, done at the
+// toolkit's redraw priority (GDK_PRIORITY_REDRAW).
+struct Redraws {
+    int done = 0;
+    bool asked = false;
+
+    static gboolean OnFrame(gpointer data)
+    {
+        auto* redraws = static_cast<Redraws*>(data);
+        if (!redraws->asked) {
+            redraws->asked = true;
+            g_idle_add_full(G_PRIORITY_HIGH_IDLE + 20, &Redraws::OnRedraw, redraws, nullptr);
+        }
+        return G_SOURCE_CONTINUE;
+    }
+    static gboolean OnRedraw(gpointer data)
+    {
+        auto* redraws = static_cast<Redraws*>(data);
+        redraws->asked = false;
+        ++redraws->done;
+        return G_SOURCE_REMOVE;
+    }
+};
+
+// Runs the main context until the dither ends: "settled", or "failed: "
+// and the reason. Meanwhile a window's redraw is asked for every 20 ms, at
+// the toolkit's redraw priority; `paints` counts those that were done.
+std::string DitherAgainst(uint16_t port, int32_t giveUpMs = 2000, int* paints = nullptr)
 {
     auto guider = MakePhd2Guider(port);
     DitherRequest request;
@@ -88,10 +137,19 @@ int DitherAgainst(uint16_t port, int32_t giveUpMs = 2000)
     request.settleSeconds = 10;
     request.settleTimeoutSeconds = 70;
     request.giveUpMs = giveUpMs;
-    int result = -1;
-    guider->Dither(request, [&result](bool settled) { result = settled; });
-    while (result < 0)
+    std::string result;
+    guider->Dither(request, [&result](const DitherOutcome& outcome) {
+        result = outcome.settled ? "settled" : "failed: " + outcome.reason;
+    });
+    Redraws redraws;
+    const guint frameClock = g_timeout_add(20, &Redraws::OnFrame, &redraws);
+    while (result.empty())
         g_main_context_iteration(nullptr, TRUE);
+    g_source_remove(frameClock);
+    while (redraws.asked)  // the last redraw's source goes before `redraws` does
+        g_main_context_iteration(nullptr, TRUE);
+    if (paints)
+        *paints = redraws.done;
     return result;
 }
 
@@ -107,37 +165,50 @@ TEST(Phd2Guider, EachAnswerEndsTheDither)
         const char* name;
         std::vector<std::string> replies;
         bool silent;
-        bool settled;
+        std::string outcome;
         int32_t giveUpMs = 5000;  // far beyond any answer on a slow machine
     };
     const Row rows[] = {
-        {"settles", {ANSWER, SETTLE_BEGIN, SETTLING, GUIDE_STEP, SETTLED}, true, true},
-        {"a stale SettleDone before the answer is not ours", {SETTLED, ANSWER, SETTLING, SETTLED}, true, true},
+        {"settles", {ANSWER, SETTLE_BEGIN, SETTLING, GUIDE_STEP, SETTLED}, true, "settled"},
+        {"a stale SettleDone before the answer is not ours", {SETTLED, ANSWER, SETTLING, SETTLED}, true, "settled"},
         {"malformed lines are skipped; a SettleDone without a numeric Status fails",
          {"not json", "[1,2]", "{\"Event\":5}", "{\"Event\":null,\"id\":\"x\"}", "{\"id\":{}}", ANSWER,
           "{\"Event\":\"SettleDone\",\"Status\":\"0\"}", SETTLED},
          true,
-         false},
-        {"not guiding: an error answer",
+         "failed: settling failed"},
+        {"not guiding: an error answer, with PHD2's reason",
          {"{\"jsonrpc\":\"2.0\",\"error\":{\"code\":1,\"message\":\"cannot dither if not guiding\"},\"id\":1}"},
          true,
-         false},
-        {"settling fails",
+         "failed: cannot dither if not guiding"},
+        {"settling fails, with PHD2's reason",
          {ANSWER, SETTLE_BEGIN,
           "{\"Event\":\"SettleDone\",\"Status\":1,\"Error\":\"timed-out waiting for guider to "
           "settle\",\"TotalFrames\":70,\"DroppedFrames\":0}"},
          true,
-         false},
-        {"the answer, then nothing", {ANSWER, SETTLE_BEGIN}, true, false, 300},
-        {"the connection dropped", {ANSWER}, false, false},
+         "failed: timed-out waiting for guider to settle"},
+        {"the answer, then nothing", {ANSWER, SETTLE_BEGIN}, true, "failed: the guider did not finish settling", 300},
+        {"the connection dropped", {ANSWER}, false, "failed: the guider closed the connection"},
+        {"a megabyte without a line break", {ANSWER, OVERLONG}, true, "failed: guider sent an over-long line"},
+        {"connected, never an answer: 5 s, not the settling time",
+         {},
+         true,
+         "failed: no answer from the guider",
+         60000},
+        {"a flood of events, then settled", {ANSWER, FLOOD, SETTLED}, true, "settled"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         FakePhd2 server(row.replies, row.silent);
-        EXPECT_EQ(DitherAgainst(server.port, row.giveUpMs), row.settled);
+        int paints = 0;
+        EXPECT_EQ(DitherAgainst(server.port, row.giveUpMs, &paints), row.outcome);
         EXPECT_EQ(server.request,
                   "{\"method\":\"dither\",\"params\":{\"amount\":3,\"raOnly\":false,\"settle\":{"
                   "\"pixels\":1.5,\"time\":10,\"timeout\":70}},\"id\":1}\r\n");
+        // A second of flood: the window was redrawn all along (every 20
+        // ms when nothing else is going on).
+        if (row.replies.size() > 1 && row.replies[1] == FLOOD) {
+            EXPECT_GE(paints, 10);
+        }
     }
 }
 
@@ -155,12 +226,12 @@ TEST(Phd2Guider, NobodyListeningFailsAndACancelledDitherNeverAnswers)
         connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address);
         close(client);
     }
-    EXPECT_EQ(DitherAgainst(freePort), 0);
+    EXPECT_EQ(DitherAgainst(freePort), "failed: no guider is listening");
 
     FakePhd2 server({ANSWER, SETTLE_BEGIN, SETTLED}, true);
     auto guider = MakePhd2Guider(server.port);
     bool called = false;
-    guider->Dither(DitherRequest(), [&called](bool) { called = true; });
+    guider->Dither(DitherRequest(), [&called](const DitherOutcome&) { called = true; });
     guider->Cancel();
     bool later = false;
     g_timeout_add(

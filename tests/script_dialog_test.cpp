@@ -169,6 +169,15 @@ TEST_F(ScriptEditor, DitherLinesSetTheCapturesThatFollow)
                                         "RTS 1", "RTS 0"}));
     EXPECT_EQ(frame->DitherPixels, 0);  // a main-window run never dithers
     EXPECT_EQ(frame->DitherSettleSeconds, 10);
+    // Held to 0-100 px and 0-3600 s, as the controls hold theirs.
+    for (const char* settle : {"4294908", "2147483647", "-5"}) {
+        fakes.log.events.clear();
+        const std::string script = std::string("DitherPixels 4294908\nDitherSettle ") + settle +
+            "\nDuration 1\nBeforeDelay 0\nAfterDelay 0\nExposures 2\nStartCapture 0";
+        WITHOUT_DIALOG(Run(script.c_str()));
+        EXPECT_EQ(fakes.log.Whats()[2],
+                  std::string("dither 100 px, settle ") + (settle[0] == '-' ? "0" : "3600") + " s");
+    }
     wxTEST_DIALOG(
         Run("DitherSettle"),
         ExpectMessage("Error on line 1\nDitherSettle\nEach line must have a command and a parameter", "Error"));
