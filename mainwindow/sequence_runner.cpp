@@ -10,6 +10,7 @@
 
 #include "guider/guider.h"
 #include <algorithm>
+#include <cstdio>
 
 #include "mainwindow/af_mode.h"
 #include "mainwindow/banners.h"
@@ -414,6 +415,10 @@ bool MyFrame::Checkpoint()
 
 void MyFrame::ShowPortLost()
 {
-    wxMessageBox("Lost the connection to " + wxString::FromUTF8(PortDescription()) + "\n" + PORT_LOST_ADVICE, "Message",
-                 wxOK | wxCENTRE, this);
+    // A long device path is shortened for the box, and goes whole to stderr.
+    const std::string port = PortDescription();
+    if (ShortenedPath(port) != port)
+        std::fprintf(stderr, "vantrel: lost the connection to %s\n", port.c_str());
+    wxMessageBox("Lost the connection to " + wxString::FromUTF8(ShortenedPath(port)) + "\n" + PORT_LOST_ADVICE,
+                 "Message", wxOK | wxCENTRE, this);
 }

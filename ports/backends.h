@@ -31,6 +31,10 @@ public:
     // The device path of the open port, or of the last one tried.
     virtual std::string Device() const = 0;
     virtual int Error() const = 0;
+    // The whole reason for the last failure, where the errno cannot say it
+    // ("/run/lock/LCK..ttyUSB0 is held by another program (unreadable lock
+    // file)"); empty otherwise.
+    virtual std::string ErrorDetail() const { return ""; }
 };
 
 class ParallelBackend {
@@ -48,6 +52,9 @@ public:
     virtual void Close() = 0;
     virtual bool IsOpen() const = 0;
     virtual int Error() const = 0;
+    // The ppdev device that was looked for when no port was found at the
+    // address (Error() ENODEV): "/dev/parport0"; empty otherwise.
+    virtual std::string Device() const { return ""; }
 };
 
 // The DSUSB box takes one command byte; see lines.cpp for its bits.

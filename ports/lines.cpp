@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 #include "ports/backends.h"
 #include "ports/port_choice.h"
@@ -194,11 +195,26 @@ std::string PortErrorText()
         return "in use by another program";
     case ETIMEDOUT:
         return "no answer";
+    case ENOTTY:
+        return "not a serial port";
     case 0:
         return "";
     default:
         return std::strerror(lastError);
     }
+}
+
+std::string ShortenedPath(const std::string& path, size_t limit)
+{
+    std::vector<size_t> starts;  // of each character (UTF-8)
+    for (size_t i = 0; i < path.size(); ++i)
+        if ((static_cast<unsigned char>(path[i]) & 0xC0) != 0x80)
+            starts.push_back(i);
+    if (starts.size() <= limit || limit < 3)
+        return path;
+    const size_t head = (limit - 1) / 2;
+    const size_t tail = limit - 1 - head;
+    return path.substr(0, starts[head]) + "\u2026" + path.substr(starts[starts.size() - tail]);
 }
 
 // The box takes one byte and acts on all of it, so the whole byte is sent at

@@ -3,16 +3,26 @@
 #include <wx/choicdlg.h>
 #include <wx/msgdlg.h>
 
+#include <cerrno>
+#include <cstdio>
+
 #include "ports/backends.h"
 #include "ports/port_choice.h"
 #include "ports/ports.h"
 
 namespace {
 
-// The first line as it always was; the second names the device and why.
-void ShowOpenFailure(const wxString& firstLine, const std::string& device)
+// The first line as it always was; the second names the device and why
+// (in the backend's own words where it has them). A long path is shortened
+// in the box, and the whole message goes to stderr then.
+void ShowOpenFailure(const wxString& firstLine, const std::string& device, const std::string& detail = "")
 {
-    wxMessageBox(firstLine + "\n" + wxString::FromUTF8(device + ": " + PortErrorText()), "Message");
+    const std::string why = detail.empty() ? device + ": " + PortErrorText() : detail;
+    const std::string shortWhy =
+        detail.empty() ? ShortenedPath(device) + ": " + PortErrorText() : ShortenedPath(detail);
+    if (shortWhy != why)
+        std::fprintf(stderr, "vantrel: %s: %s\n", firstLine.utf8_str().data(), why.c_str());
+    wxMessageBox(firstLine + "\n" + wxString::FromUTF8(shortWhy), "Message");
 }
 
 bool OpenChosen(const std::string& text)
@@ -21,6 +31,15 @@ bool OpenChosen(const std::string& text)
     if (choice.parallel) {
         if (!OpenParallelPort(text)) {
             const std::string device = PortDevicePath(choice.deviceName);
+            const ParallelBackend& port = ParallelLines();
+            if (device.empty() && port.Error() == ENODEV && !port.Device().empty()) {
+                char address[16];
+                std::snprintf(address, sizeof address, "0x%X", choice.address);
+                ShowOpenFailure("Could not attach to " + choice.portName, "",
+                                std::string("no parallel port at ") + address + " (" + port.Device() +
+                                    ": no such device)");
+                return false;
+            }
             ShowOpenFailure("Could not attach to " + choice.portName,
                             device.empty() ? "parallel port at " + choice.portName : device);
             return false;
@@ -29,7 +48,8 @@ bool OpenChosen(const std::string& text)
     } else {
         switch (OpenSerialPort(text)) {
         case SERIAL_OPEN_FAILED:
-            ShowOpenFailure("Could not attach to " + choice.portName, SerialLines().Device());
+            ShowOpenFailure("Could not attach to " + choice.portName, SerialLines().Device(),
+                            SerialLines().ErrorDetail());
             return false;
         case SERIAL_CONFIGURE_FAILED:
             ShowOpenFailure("Cannot configure " + choice.portName, SerialLines().Device());

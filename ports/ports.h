@@ -67,6 +67,11 @@ std::string PortDescription();
 // dialout, then log in again)").
 std::string PortErrorText();
 
+// A device path for a message box: one longer than `limit` characters is
+// shortened in the middle with "…", so that the reason after it stays on the
+// screen (the full path goes to stderr).
+std::string ShortenedPath(const std::string& path, size_t limit = 80);
+
 // Serial lines: RTS = shutter, DTR = focus. true = line active (asserted).
 void SetSerialShutter(bool on);
 void SetSerialFocus(bool on);

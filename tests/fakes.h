@@ -48,8 +48,10 @@ public:
     bool IsOpen() const override { return open_; }
     std::string Device() const override { return device_; }
     int Error() const override { return log_.error; }
+    std::string ErrorDetail() const override { return detail; }
 
     bool openSucceeds = true;
+    std::string detail;
     bool configureSucceeds = true;
 
 private:
@@ -70,6 +72,7 @@ public:
     void Close() override;
     bool IsOpen() const override { return open_; }
     int Error() const override { return present ? log_.error : ENODEV; }
+    std::string Device() const override { return present ? "" : "/dev/parport0"; }
 
     bool present = true;
     bool unreadable = false;

@@ -130,24 +130,34 @@ TEST_F(RealBackends, SerialPortIsClaimedAndConfiguredAndDrivesItsLines)
 }
 
 // A port that another process holds (its lock file, or its claim) is
-// reported in use, and not one of its lines is touched.
+// reported in use, and not one of its lines is touched. A lock is read in
+// both formats; one that cannot be read is never deleted.
 TEST_F(RealBackends, PortInUseIsLeftAlone)
 {
+    const auto binary = [](int32_t pid) { return std::string(reinterpret_cast<const char*>(&pid), sizeof pid); };
+    const std::string unreadable = " is held by another program (unreadable lock file)";
     struct Row {
         const char* name;
-        long lockOwner;  // 0: no lock file
+        std::string lock;  // the lock file's bytes; empty: no lock file
         bool claimed;  // another descriptor holds flock
         bool opens;
+        std::string why;  // the backend's own words, after the lock file's path
     };
     const Row rows[] = {
-        {"locked by a live process", 1, false, false},
-        {"stale lock of a gone process", 999999999, false, true},
-        {"held with flock", 0, true, false},
+        {"locked by a live process", "  1\n", false, false, ""},
+        {"locked by a live process, binary pid", binary(1), false, false, ""},
+        {"stale lock of a gone process", "  999999999\n", false, true, ""},
+        {"stale binary lock of a gone process", binary(999999999), false, true, ""},
+        {"a lock with this process's own pid is stale", "  " + std::to_string(getpid()) + "\n", false, true, ""},
+        {"a lock that cannot be read", "garbage\n", false, false, unreadable},
+        {"an empty lock", "", false, true, ""},
+        {"held with flock", "", true, false, ""},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        if (row.lockOwner)
-            std::ofstream(LockFilePath(folder, pty)) << "  " << row.lockOwner << "\n";
+        const std::string lockFile = LockFilePath(folder, pty);
+        if (!row.lock.empty())
+            std::ofstream(lockFile, std::ios::binary) << row.lock;
         const int holder = open(pty.c_str(), O_RDWR | O_NOCTTY);
         ASSERT_GE(holder, 0);
         if (row.claimed) {
@@ -157,16 +167,40 @@ TEST_F(RealBackends, PortInUseIsLeftAlone)
         if (!row.opens) {
             EXPECT_EQ(Reached(), std::vector<std::string>{});
             EXPECT_EQ(PortErrorText(), "in use by another program");
+            EXPECT_EQ(SerialLines().ErrorDetail(), row.why.empty() ? "" : lockFile + row.why);
+            EXPECT_EQ(access(lockFile.c_str(), F_OK) == 0, !row.lock.empty());  // never deleted
         }
         CloseSerialPort();
         close(holder);
-        unlink(LockFilePath(folder, pty).c_str());
+        unlink(lockFile.c_str());
         Reached();
     }
     SetPortDevice("COM7", folder + "/ttyUSB9");
     EXPECT_EQ(OpenSerialPort("COM7"), SERIAL_OPEN_FAILED);
     EXPECT_EQ(SerialLines().Device(), folder + "/ttyUSB9");
     EXPECT_EQ(PortErrorText(), "no such device (is the adapter plugged in?)");
+    // Not a terminal at all: said so, not "in use".
+    SetPortDevice("COM7", "/dev/null");
+    EXPECT_EQ(OpenSerialPort("COM7"), SERIAL_OPEN_FAILED);
+    EXPECT_EQ(PortErrorText(), "not a serial port");
+}
+
+// An open that fails after the claim (here: the device goes as its lines
+// are lowered) gives the terminal back: no exclusive mode, no flock, no
+// lock file, for every other program.
+TEST_F(RealBackends, AFailedOpenGivesTheTerminalBack)
+{
+    Unplug();
+    EXPECT_EQ(OpenSerialPort("COM7"), SERIAL_OPEN_FAILED);
+    EXPECT_EQ(PortErrorText(), "Input/output error");
+    const int other = open(pty.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(other, 0);
+    int exclusive = 1;
+    EXPECT_EQ(ioctl(other, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0);
+    EXPECT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+    EXPECT_EQ(access(LockFilePath(folder, pty).c_str(), F_OK), -1);
+    close(other);
 }
 
 // An unplugged device: each kind's line change fails, a release is tried
@@ -229,6 +263,7 @@ TEST_F(RealBackends, BoxAndParallelPortOpenOrSayWhyNot)
     }
     const Row parports[] = {
         {"absent", false, false, "no such device (is the adapter plugged in?)"},
+        {"noppdev", false, false, "no such device (is the adapter plugged in?)"},
         {"lp", true, false, ""},  // the printer driver holds it: shared
         {"denied", false, false, "permission denied (add yourself to the group lp, then log in again)"},
     };
@@ -237,6 +272,7 @@ TEST_F(RealBackends, BoxAndParallelPortOpenOrSayWhyNot)
         setenv("VANTREL_SHIM_PARPORT", row.usb, 1);
         EXPECT_EQ(OpenParallelPort("0x378-LPT1 Pin3"), row.opens);
         EXPECT_EQ(PortErrorText(), row.why);
+        EXPECT_EQ(ParallelLines().Device(), row.opens || row.usb == std::string("denied") ? "" : "/dev/parport0");
         CloseParallelPort();
     }
     Reached();

@@ -101,8 +101,7 @@ TEST_F(StartUp, PortThatCannotBeOpenedSaysWhy)
 {
     fakes.parallel->present = false;
     wxTEST_DIALOG(OpenMainWindowAndPort(), ChoosePort("0x378-LPT1"),
-                  ExpectMessage("Could not attach to 0x378\nparallel port at 0x378: no such device (is the adapter "
-                                "plugged in?)",
+                  ExpectMessage("Could not attach to 0x378\nno parallel port at 0x378 (/dev/parport0: no such device)",
                                 "Message"),
                   ExpectMessage(NO_PORT, "Message"));
     EXPECT_EQ(MainFrame->GetStatusBar()->GetStatusText(0), "NOT CONNECTED");
@@ -129,6 +128,31 @@ TEST_F(StartUp, PortThatCannotBeOpenedSaysWhy)
                   ExpectMessage(NO_PORT, "Message"));
     EXPECT_EQ(MainFrame->GetStatusBar()->GetStatusText(0), "NOT CONNECTED");
     EXPECT_EQ(ActivePort, PORT_NONE);
+    TearDown();
+
+    // A path too long for the screen is shortened in the middle; the
+    // backend's own words (an unreadable lock) stand in for the reason.
+    SetUp();
+    fakes.serial->openSucceeds = false;
+    fakes.log.error = ENOENT;
+    SetPortDevice("COM7", "/dev/serial/by-id/" + std::string(4306, 'x') + "-port0");
+    wxTEST_DIALOG(OpenMainWindowAndPort(), ChoosePort("COM7"),
+                  ExpectMessage("Could not attach to COM7\n/dev/serial/by-id/" + std::string(21, 'x') + "\u2026" +
+                                    std::string(34, 'x') + "-port0: no such device (is the adapter plugged in?)",
+                                "Message"),
+                  ExpectMessage(NO_PORT, "Message"));
+    ClearPortDevices();
+    TearDown();
+
+    SetUp();
+    fakes.serial->openSucceeds = false;
+    fakes.log.error = EBUSY;
+    fakes.serial->detail = "/run/lock/LCK..ttyUSB2 is held by another program (unreadable lock file)";
+    wxTEST_DIALOG(OpenMainWindowAndPort(), ChoosePort("COM7"),
+                  ExpectMessage("Could not attach to COM7\n/run/lock/LCK..ttyUSB2 is held by another program "
+                                "(unreadable lock file)",
+                                "Message"),
+                  ExpectMessage(NO_PORT, "Message"));
     TearDown();
 
     SetUp();

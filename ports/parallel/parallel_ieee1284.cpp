@@ -1,11 +1,17 @@
 // The parallel backend on libieee1284 (ppdev where the system has it).
 #include <ieee1284.h>
 
+#include <unistd.h>
+
 #include <cerrno>
+#include <string>
 
 #include "ports/backends.h"
 
 namespace {
+
+const char* const PPDEV_PREFIX = "/dev/parport";
+const char* const FIRST_PPDEV = "/dev/parport0";
 
 // libieee1284 says little; errno holds the system's reason where it had one.
 int Cause(int result)
@@ -23,6 +29,8 @@ public:
     {
         Close();
         error_ = ENODEV;
+        device_.clear();
+        std::string ppdev = FIRST_PPDEV;  // the device that serves the address, where the kernel has one
         parport_list ports{};
         const int found = ieee1284_find_ports(&ports, 0);
         if (found != E1284_OK) {
@@ -33,12 +41,21 @@ public:
             parport* candidate = ports.portv[i];
             const bool wanted = device.empty() ? candidate->base_addr == baseAddress
                                                : candidate->filename && device == candidate->filename;
+            if (wanted && candidate->filename && std::string(candidate->filename).rfind(PPDEV_PREFIX, 0) == 0)
+                ppdev = candidate->filename;
             if (wanted && Claim(candidate)) {
                 ieee1284_ref(candidate);  // keep it past the list
                 port_ = candidate;
             }
         }
         ieee1284_free_ports(&ports);
+        // Without a ppdev device the library guesses at raw I/O ports and
+        // fails with an I/O error; what the user needs to know is that no
+        // port is there.
+        if (!port_ && device.empty() && (error_ == ENODEV || error_ == EIO) && access(ppdev.c_str(), F_OK) != 0) {
+            error_ = ENODEV;
+            device_ = ppdev;
+        }
         return port_ != nullptr;
     }
 
@@ -75,6 +92,7 @@ public:
 
     bool IsOpen() const override { return port_ != nullptr; }
     int Error() const override { return error_; }
+    std::string Device() const override { return device_; }
 
 private:
     // Exclusively if it can be had; shared when a driver (the printer
@@ -105,6 +123,7 @@ private:
 
     parport* port_ = nullptr;
     int error_ = 0;
+    std::string device_;
 };
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -18,20 +19,46 @@ const char* const LOCK_DIR = "/run/lock";
 constexpr speed_t SERIAL_BAUD = B2400;
 constexpr mode_t LOCK_FILE_MODE = 0644;
 
-// The pid written in a UUCP lock file ("%10d\n"), or 0.
-pid_t LockOwner(const std::string& lockFile)
+// Who holds a UUCP lock file, by the pid written in it: ASCII ("%10d\n", as
+// programs write it today) or the older 4-byte binary form. A lock that
+// cannot be read that way is held by someone all the same.
+enum class LockHolder { NOBODY, SOMEONE_ALIVE, UNREADABLE };
+
+bool ReadLockPid(const std::string& lockFile, pid_t& pid)
 {
-    FILE* file = std::fopen(lockFile.c_str(), "r");
+    FILE* file = std::fopen(lockFile.c_str(), "rb");
     if (!file)
-        return 0;
-    long pid = 0;
-    if (std::fscanf(file, "%ld", &pid) != 1)
-        pid = 0;
+        return false;
+    char text[64];
+    const size_t length = std::fread(text, 1, sizeof text - 1, file);
     std::fclose(file);
-    return static_cast<pid_t>(pid);
+    text[length] = '\0';
+    size_t at = std::strspn(text, " ");
+    const size_t digits = std::strspn(text + at, "0123456789");
+    if (digits > 0 && digits <= 10 && std::strspn(text + at + digits, " \n") == length - at - digits) {
+        pid = static_cast<pid_t>(std::strtol(text + at, nullptr, 10));
+        return pid > 0;
+    }
+    if (length == sizeof(int32_t)) {
+        int32_t binary = 0;
+        std::memcpy(&binary, text, sizeof binary);
+        pid = binary;
+        return pid > 0;
+    }
+    return false;
 }
 
 bool Alive(pid_t pid) { return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM); }
+
+// A lock with Vantrel's own pid is stale: this process holds no port of
+// that name (in a container, the pid of an earlier Vantrel comes back).
+LockHolder Holder(const std::string& lockFile)
+{
+    pid_t pid = 0;
+    if (!ReadLockPid(lockFile, pid))
+        return access(lockFile.c_str(), F_OK) == 0 ? LockHolder::UNREADABLE : LockHolder::NOBODY;
+    return pid != getpid() && Alive(pid) ? LockHolder::SOMEONE_ALIVE : LockHolder::NOBODY;
+}
 
 class TerminalLines : public SerialBackend {
 public:
@@ -45,6 +72,7 @@ public:
     {
         Close();
         error_ = 0;
+        detail_.clear();
         device_ = PortDevicePath(portName);
         if (device_.empty())
             return Fail(ENOENT);
@@ -57,8 +85,12 @@ public:
         // program holds must keep its lines as they are. Root opens a port
         // in exclusive mode all the same, so that mode is looked at first.
         int exclusive = 0;
-        if ((ioctl(fd_, TIOCGEXCL, &exclusive) == 0 && exclusive) || !ClaimExclusive(fd_))
+        if (ioctl(fd_, TIOCGEXCL, &exclusive) == 0 && exclusive)
             return Abandon(EBUSY);
+        const int claim = ClaimExclusive(fd_);
+        if (claim != 0)
+            return Abandon(claim);
+        claimed_ = true;
         // Opening raised RTS and DTR; the camera must see that for as short
         // a time as possible.
         if (!SetRts(false) || !SetDtr(false))
@@ -102,15 +134,14 @@ public:
             return;
         SetModemLine(TIOCM_RTS, false);
         SetModemLine(TIOCM_DTR, false);
-        ioctl(fd_, TIOCNXCL);
-        close(fd_);
-        fd_ = -1;
+        CloseClaimed();
         ReleaseLockFile();
     }
 
     bool IsOpen() const override { return fd_ >= 0; }
     std::string Device() const override { return device_; }
     int Error() const override { return error_; }
+    std::string ErrorDetail() const override { return detail_; }
 
 private:
     bool SetModemLine(int line, bool active)
@@ -126,18 +157,32 @@ private:
         return false;
     }
 
-    // Gives up an open that went wrong: nothing stays open or locked.
+    // The terminal is given back as it was found: exclusive mode cleared
+    // and the flock released before the close, or every other program's
+    // open fails with EBUSY, after this one has gone too.
+    void CloseClaimed()
+    {
+        if (claimed_) {
+            ioctl(fd_, TIOCNXCL);
+            flock(fd_, LOCK_UN);
+        }
+        claimed_ = false;
+        close(fd_);
+        fd_ = -1;
+    }
+
+    // Gives up an open that went wrong: nothing stays open, claimed or
+    // locked.
     bool Abandon(int error)
     {
         if (fd_ >= 0)
-            close(fd_);
-        fd_ = -1;
+            CloseClaimed();
         ReleaseLockFile();
         return Fail(error);
     }
 
-    // A lock held by a live process means the port is in use; a stale one
-    // (its process is gone) is removed. Where no lock file can be made at
+    // A lock held by a live process (or one that cannot be read) means the
+    // port is in use; a stale one (its process is gone) is removed. Where no lock file can be made at
     // all (no lock folder), the exclusive claim alone protects the port.
     bool TakeLockFile()
     {
@@ -159,10 +204,16 @@ private:
             }
             if (errno != EEXIST)
                 break;
-            const pid_t owner = LockOwner(lockFile_);
-            if (owner == getpid() || Alive(owner))
+            switch (Holder(lockFile_)) {
+            case LockHolder::SOMEONE_ALIVE:
                 return Fail(EBUSY);
-            unlink(lockFile_.c_str());
+            case LockHolder::UNREADABLE:  // never deleted: its owner may be alive
+                detail_ = lockFile_ + " is held by another program (unreadable lock file)";
+                return Fail(EBUSY);
+            case LockHolder::NOBODY:
+                unlink(lockFile_.c_str());
+                break;
+            }
         }
         return true;
     }
@@ -179,7 +230,9 @@ private:
     std::string lockFile_;
     bool ownLock_ = false;
     int fd_ = -1;
+    bool claimed_ = false;  // flock and exclusive mode taken on fd_
     int error_ = 0;
+    std::string detail_;
 };
 
 }  // namespace
@@ -191,15 +244,16 @@ std::string LockFilePath(const std::string& lockDir, const std::string& device)
     return lockDir + "/LCK.." + path.substr(path.rfind('/') + 1);
 }
 
-bool ClaimExclusive(int fd)
+int ClaimExclusive(int fd)
 {
     if (flock(fd, LOCK_EX | LOCK_NB) != 0)
-        return false;
+        return errno == EWOULDBLOCK ? EBUSY : errno;
     if (ioctl(fd, TIOCEXCL) != 0) {
+        const int error = errno;  // ENOTTY: not a terminal at all
         flock(fd, LOCK_UN);
-        return false;
+        return error;
     }
-    return true;
+    return 0;
 }
 
 std::unique_ptr<SerialBackend> MakeTerminalBackend(const std::string& lockDir)

@@ -13,7 +13,9 @@
 //                        data register reads with E1284_SYS
 //   VANTREL_SHIM_USB     absent (default), present, denied or busy
 //   VANTREL_SHIM_PARPORT absent (default), present, lp (a printer driver
-//                        holds it: only a shared open works) or denied
+//                        holds it: only a shared open works), denied, or
+//                        noppdev (no /dev/parport0: the library lists a
+//                        guess at /dev/port and fails to open it)
 //   VANTREL_SHIM_DATA    the data register's first value, hexadecimal
 //   VANTREL_SHIM_STAMP   set: each line starts with the monotonic time in
 //                        milliseconds ("1234.567 RTS 1"), for gaps and pulses
@@ -247,6 +249,7 @@ int ieee1284_find_ports(parport_list* list, int)
     const bool present = !parport.empty() && parport != "absent";
     list->portc = present ? 1 : 0;
     list->portv = parallelList;
+    parallelPort.filename = parport == "noppdev" ? "/dev/port" : "/dev/parport0";
     return E1284_OK;
 }
 void ieee1284_free_ports(parport_list*) { }
@@ -257,6 +260,8 @@ int ieee1284_open(parport*, int flags, int* capabilities)
         errno = EACCES;
         return E1284_SYS;
     }
+    if (parport == "noppdev")
+        return E1284_INIT;
     if (parport == "lp" && (flags & F1284_EXCL)) {
         errno = EBUSY;
         return E1284_SYS;
