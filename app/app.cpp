@@ -1,5 +1,7 @@
-// MyApp: names the vendor, opens the main window and connects a port; ends
-// the program through the close path on SIGTERM, SIGINT and SIGHUP.
+// MyApp: names the vendor, builds the engine's production parts (the clock,
+// the guider, the sleep inhibitor, the exposure log, the settings file),
+// opens the main window on them and connects a port; ends the program
+// through the close path on SIGTERM, SIGINT and SIGHUP.
 #include <X11/Xlib.h>
 #include <wx/app.h>
 #include <wx/modalhook.h>
@@ -9,9 +11,9 @@
 #include <cstdlib>
 #include <unistd.h>
 
+#include "app/settings.h"
 #include "app/startup.h"
-#include "mainwindow/af_mode.h"
-#include "mainwindow/clock.h"
+#include "app/toolkit_clock.h"
 #include "mainwindow/main_frame.h"
 
 class MyApp : public wxApp {
@@ -20,9 +22,16 @@ public:
     // The runner's timer goes while the toolkit is still there.
     int OnExit() override
     {
-        InstallClock(nullptr);
+        clock_.reset();
         return wxApp::OnExit();
     }
+
+private:
+    std::unique_ptr<Clock> clock_;
+    std::unique_ptr<Guider> guider_;
+    std::unique_ptr<SleepInhibitor> sleep_;
+    std::unique_ptr<ExposureLog> log_;
+    std::unique_ptr<AfModeStore> afModeStore_;
 };
 
 wxIMPLEMENT_APP(MyApp);
@@ -57,7 +66,7 @@ void OnTerminationSignal(int)
         std::exit(0);
     const bool onlyTheEditor = modals.open == 1 && frame->IsScriptEditorOpen();
     if (modals.open > 0 && !onlyTheEditor) {
-        frame->ReleaseEverything();
+        frame->ReleaseEverything(true);
         std::fflush(nullptr);
         _exit(0);
     }
@@ -73,10 +82,16 @@ void OnTerminationSignal(int)
 // (its display is gone).
 XIOErrorHandler toolkitDisplayLost = nullptr;
 
+void ReleaseLinesAtExit()
+{
+    if (MainFrame)
+        MainFrame->Runner().ReleaseAtExit();
+}
+
 int OnDisplayLost(Display* display)
 {
-    ReleaseLinesAtExit();
-    WriteAFModeWithoutToolkit(AFMode);
+    if (MainFrame)
+        MainFrame->ReleaseEverything(false);
     return toolkitDisplayLost ? toolkitDisplayLost(display) : 0;
 }
 
@@ -96,6 +111,11 @@ bool MyApp::OnInit()
     // Any other way out releases the lines too.
     std::atexit(ReleaseLinesAtExit);
     toolkitDisplayLost = XSetIOErrorHandler(OnDisplayLost);
-    OpenMainWindowAndPort();
+    clock_ = MakeToolkitClock();
+    guider_ = MakePhd2Guider();
+    sleep_ = MakeLogindInhibitor();
+    log_ = MakeFileExposureLog();
+    afModeStore_ = MakeSettingsFileAfModeStore();
+    OpenMainWindowAndPort({*clock_, *guider_, *sleep_, *log_, *afModeStore_});
     return true;
 }

@@ -20,10 +20,10 @@
 #include <thread>
 #include <vector>
 
-#include "mainwindow/af_mode.h"
-#include "mainwindow/clock.h"
 #include "mainwindow/main_frame.h"
 #include "ports/ports.h"
+#include "runner/af_mode.h"
+#include "runner/clock.h"
 #include "tests/fakes.h"
 
 namespace {

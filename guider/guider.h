@@ -1,5 +1,5 @@
-// The guider, asked to dither between frames: the runner's seam. Production
-// talks to PHD2 on its event server; tests install a fake.
+// The guider, asked to dither between frames: a part of the engine.
+// Production talks to PHD2 on its event server; tests pass a fake.
 #pragma once
 
 #include <cstdint>
@@ -34,7 +34,3 @@ public:
 
 // PHD2's event server on localhost (port 4400: its first instance).
 std::unique_ptr<Guider> MakePhd2Guider(uint16_t port = 4400);
-
-Guider& RunnerGuider();
-// Installs `guider`; nullptr goes back to PHD2.
-void InstallGuider(std::unique_ptr<Guider> guider);

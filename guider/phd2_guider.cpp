@@ -270,17 +270,6 @@ private:
     guint noAnswer_ = 0;
 };
 
-std::unique_ptr<Guider> installed;
-
 }  // namespace
 
 std::unique_ptr<Guider> MakePhd2Guider(uint16_t port) { return std::make_unique<Phd2Guider>(port); }
-
-Guider& RunnerGuider()
-{
-    if (!installed)
-        installed = MakePhd2Guider();
-    return *installed;
-}
-
-void InstallGuider(std::unique_ptr<Guider> guider) { installed = std::move(guider); }

@@ -17,18 +17,15 @@
 #include <wx/statusbr.h>
 
 #include <algorithm>
-#include <chrono>
+#include <cstdio>
 #include <vector>
 
 #include "app/version.h"
-#include "mainwindow/af_mode.h"
 #include "mainwindow/banners.h"
-#include "mainwindow/clock.h"
-#include "mainwindow/countdown.h"
-#include "mainwindow/exposure_log.h"
-#include "mainwindow/line_actions.h"
 #include "mainwindow/xpm_bitmap.h"
 #include "ports/ports.h"
+#include "runner/af_mode.h"
+#include "runner/countdown.h"
 #include "script/edit_script_dialog.h"
 
 // ----------------------------------------------------------------------------
@@ -54,9 +51,6 @@ const wxBitmap& RunningBanner()
 // constants
 // ----------------------------------------------------------------------------
 namespace {
-// The exit never waits longer than this for the exposure log.
-constexpr std::chrono::milliseconds EXIT_FLUSH_LIMIT{1000};
-
 // The default frame style without a resize border and maximise box.
 constexpr long FRAME_STYLE = wxCAPTION | wxSYSTEM_MENU | wxMINIMIZE_BOX | wxCLOSE_BOX | wxCLIP_CHILDREN;
 constexpr int FRAME_WIDTH = 195;
@@ -94,6 +88,9 @@ constexpr int SPIN_MAX = 9999;
 const char* const LONGEST_REMAINING = "Total Remaining 100:00:00";
 const char* const LONGEST_STATUS = "9999s Post-frame delay (9999/9999)";
 constexpr int STATUS_FIELD_MARGIN = 24;
+
+const char* const PORT_LOST_ADVICE =
+    "Check the cable and plug it in again; Vantrel opens the port again at the next Start.";
 
 const char* const ABOUT_TEXT = "Vantrel " VANTREL_VERSION "\n"
                                "Copyright (C) 2026 Tessmar\n"
@@ -210,14 +207,14 @@ wxEND_EVENT_TABLE()
     // ----------------------------------------------------------------------------
     // implementation
     // ----------------------------------------------------------------------------
-    MyFrame::MyFrame(const wxString& title)
+    MyFrame::MyFrame(const wxString& title, const WindowParts& parts)
     : wxFrame(nullptr, wxID_ANY, title, wxDefaultPosition, wxSize(FRAME_WIDTH, FRAME_HEIGHT), FRAME_STYLE)
+    , afModeStore_(parts.afModeStore)
+    , runner_(parts.clock, parts.guider, parts.sleep, parts.log, *this)
 {
     wxIcon icon;
     icon.CopyFromBitmap(XpmBitmap(progicon_xpm));  // the "progicon" image
     SetIcon(icon);
-    AbortRequested = false;
-    SecondsRemaining = 0;
 
     auto* fileMenu = new wxMenu;
     // Exit comes first in this program's File menu.
@@ -256,6 +253,9 @@ wxEND_EVENT_TABLE()
     DurationCtrl = MakeSpin(exposureArea, 54, 1, 1, "Duration (seconds) of each exposure");
     MirrorLockCtrl = new wxCheckBox(exposureArea, wxID_ANY, "Enable Mirror-lockup", wxPoint(INNER_MARGIN, 89));
     MirrorLockCtrl->SetToolTip("Send brief shutter pulse to lock mirror in up position?");
+    // Each field is named after its label (for tests and screen readers).
+    ExposuresCtrl->SetName("# Exposures");
+    DurationCtrl->SetName("Duration");
 
     auto* delayArea = new wxControl(mainArea, wxID_ANY, wxPoint(AREA_X, 202), wxSize(AREA_WIDTH, 120), wxNO_BORDER);
     auto* delayBox = new wxStaticBox(delayArea, wxID_ANY, "Delay control", wxPoint(0, 0), wxSize(AREA_WIDTH, 120));
@@ -265,6 +265,9 @@ wxEND_EVENT_TABLE()
     PreDelayCtrl = MakeSpin(delayArea, 54, 0, 1, "Delay (seconds) before each exposure (mirror lock settling)");
     auto* afterLabel = MakeLabel(delayArea, 89, "After frame");
     PostDelayCtrl = MakeSpin(delayArea, 84, 0, 5, "Delay (seconds) after each exposure (data write to card)");
+    StartDelayCtrl->SetName("Sequence start");
+    PreDelayCtrl->SetName("Before frame");
+    PostDelayCtrl->SetName("After frame");
 
     auto* controlArea = new wxControl(mainArea, wxID_ANY, wxPoint(AREA_X, 329), wxSize(AREA_WIDTH, 80));
     auto* startButton = new wxButton(controlArea, ID_START_SEQUENCE, "Start Sequence", wxPoint(INNER_MARGIN, 0),
@@ -272,6 +275,7 @@ wxEND_EVENT_TABLE()
     auto* abortButton = new wxButton(controlArea, ID_ABORT_SEQUENCE, "Abort Sequence", wxPoint(INNER_MARGIN, 25),
                                      wxSize(165, BUTTON_HEIGHT));
     RemainingText = new wxStaticText(controlArea, wxID_ANY, REMAINING_IDLE, wxPoint(INNER_MARGIN, 50));
+    RemainingText->SetName("Total Remaining");
 
     // The geometry above is the smallest; now every row, box and area grows
     // to what this theme's controls need, so that nothing is clipped.
@@ -314,23 +318,70 @@ wxEND_EVENT_TABLE()
     SetMinSize(GetSize());
     SetMaxSize(GetSize());
 
-    AFMode = ReadAFMode();
-    GetMenuBar()->Check(ID_AF_NONE + AFMode, true);
+    SetAfMode(afModeStore_.Read());
 }
 
 MyFrame::~MyFrame()
 {
-    if (run_.waiting)
-        RunnerClock().CancelCall();
-    StopDither();
     if (MainFrame == this)
         MainFrame = nullptr;
 }
 
-void MyFrame::ShowStatus(const wxString& text)
+void MyFrame::SetAfMode(int mode)
 {
-    lastStatus_ = text;
-    SetStatusText(text, 0);
+    afMode_ = mode;
+    GetMenuBar()->Check(ID_AF_NONE + mode, true);
+}
+
+// ----------------------------------------------------------------------------
+// the runner's view
+// ----------------------------------------------------------------------------
+void MyFrame::ShowStatus(const std::string& text)
+{
+    lastStatus_ = wxString::FromUTF8(text);
+    SetStatusText(lastStatus_, 0);
+}
+
+void MyFrame::ShowRemaining(const std::string& label) { RemainingText->SetLabel(wxString::FromUTF8(label)); }
+
+wxString MyFrame::RemainingShown() const { return RemainingText->GetLabel(); }
+
+void MyFrame::ShowRunning(bool running) { ShowBanner(running ? RunningBanner() : IdleBanner()); }
+
+bool MyFrame::MirrorLockTicked() { return MirrorLockCtrl->GetValue(); }
+
+// A close that arrived during the run closes the window now (unless the
+// script editor is still open: it closes the window when it has gone); a
+// lost port, or a run that could not go on, is reported.
+void MyFrame::RunEnded(RunEnd end, const std::string& why)
+{
+    switch (end) {
+    case RunEnd::CLOSED:
+        if (!scriptEditorOpen_)
+            ReleaseAndDestroy();
+        break;
+    case RunEnd::PORT_LOST:
+        ShowPortLost(why);
+        break;
+    case RunEnd::FAILED:
+        wxMessageBox(wxString::FromUTF8(why), "Message", wxOK | wxCENTRE, this);
+        break;
+    case RunEnd::DONE:
+    case RunEnd::ABORTED:
+        break;
+    }
+}
+
+// The port's own reason comes second; a long device path is shortened for
+// the box, and goes whole to stderr.
+void MyFrame::ShowPortLost(const std::string& why)
+{
+    const std::string port = runner_.Lines().Description();
+    if (ShortenedPath(port) != port)
+        std::fprintf(stderr, "vantrel: lost the connection to %s: %s\n", port.c_str(), why.c_str());
+    wxMessageBox("Lost the connection to " + wxString::FromUTF8(ShortenedPath(port)) + "\n" +
+                     (why.empty() ? wxString() : wxString::FromUTF8(why) + "\n") + PORT_LOST_ADVICE,
+                 "Message", wxOK | wxCENTRE, this);
 }
 
 void MyFrame::DoGiveHelp(const wxString& text, bool show)
@@ -353,11 +404,35 @@ void MyFrame::ShowBanner(const wxBitmap& banner)
     BannerBitmap->Update();
 }
 
+// ----------------------------------------------------------------------------
+// the buttons and menus
+// ----------------------------------------------------------------------------
+RunSettings MyFrame::ReadSettings() const
+{
+    RunSettings settings;
+    settings.exposures = ExposuresCtrl->GetValue();
+    settings.duration = DurationCtrl->GetValue();
+    settings.startDelay = StartDelayCtrl->GetValue();
+    settings.beforeDelay = PreDelayCtrl->GetValue();
+    settings.afterDelay = PostDelayCtrl->GetValue();
+    settings.ditherPixels = ditherPixels_;
+    settings.ditherSettleSeconds = ditherSettleSeconds_;
+    return settings;
+}
+
+void MyFrame::OnStart(wxCommandEvent&)
+{
+    if (!closeRequested_)
+        runner_.Start(ReadSettings());
+}
+
+void MyFrame::OnAbort(wxCommandEvent&) { runner_.Abort(); }
+
 void MyFrame::OnQuit(wxCommandEvent&) { Close(true); }
 
 void MyFrame::OnAbout(wxCommandEvent&) { wxMessageBox(ABOUT_TEXT, "About Vantrel", wxOK | wxICON_INFORMATION, this); }
 
-void MyFrame::OnAFMode(wxCommandEvent& event) { AFMode = event.GetId() - ID_AF_NONE; }
+void MyFrame::OnAFMode(wxCommandEvent& event) { afMode_ = event.GetId() - ID_AF_NONE; }
 
 // A close during a run is taken up by the runner: it stops, so that an
 // exposure in progress runs its exposure end, and closes at its next
@@ -366,38 +441,107 @@ void MyFrame::OnAFMode(wxCommandEvent& event) { AFMode = event.GetId() - ID_AF_N
 // released port, and nothing touches the window after it is gone.
 void MyFrame::OnClose(wxCloseEvent& event)
 {
-    if (SequenceBusy || scriptEditorOpen_) {
+    if (runner_.Busy() || scriptEditorOpen_) {
         closeRequested_ = true;
         if (event.CanVeto())
             event.Veto();
         if (scriptEditor_)
             scriptEditor_->Close();
-        InterruptWait();
+        runner_.Close();
         return;
     }
     ReleaseAndDestroy();
 }
 
-void MyFrame::ReleaseEverything()
+void MyFrame::ReleaseEverything(bool withToolkit)
 {
-    ReleaseLinesAtExit();
-    WriteAFMode(AFMode);
+    runner_.ReleaseAtExit();
+    if (withToolkit)
+        afModeStore_.Write(afMode_);
+    else
+        afModeStore_.WriteWithoutToolkit(afMode_);
 }
 
 void MyFrame::ReleaseAndDestroy()
 {
-    ReleaseActivePort();
-    WriteAFMode(AFMode);
+    runner_.Lines().Release();
+    afModeStore_.Write(afMode_);
     Destroy();
 }
 
-void ReleaseLinesAtExit()
+// ----------------------------------------------------------------------------
+// the script's target
+// ----------------------------------------------------------------------------
+void MyFrame::SetSetting(ScriptSetting setting, int value)
 {
-    MyFrame* frame = MainFrame;
-    ReleaseLinesNow([frame] {
-        if (frame)
-            frame->LogExposureClosedAtExit();
-    });
-    ReleaseActivePort();
-    FlushExposureLog(EXIT_FLUSH_LIMIT);
+    switch (setting) {
+    case ScriptSetting::BEFORE_DELAY:
+        PreDelayCtrl->SetValue(value);
+        break;
+    case ScriptSetting::AFTER_DELAY:
+        PostDelayCtrl->SetValue(value);
+        break;
+    case ScriptSetting::DURATION:
+        DurationCtrl->SetValue(value);
+        break;
+    case ScriptSetting::EXPOSURES:
+        ExposuresCtrl->SetValue(value);
+        break;
+    case ScriptSetting::MIRROR_LOCK:
+        MirrorLockCtrl->SetValue(value > 0);
+        break;
+    case ScriptSetting::DITHER_PIXELS:
+        ditherPixels_ = std::clamp(value, 0, MAX_DITHER_PIXELS);
+        break;
+    case ScriptSetting::DITHER_SETTLE:
+        ditherSettleSeconds_ = std::clamp(value, 0, MAX_DITHER_SETTLE_SECONDS);
+        break;
+    }
+}
+
+// The capture runs on the event loop; the script goes on when it is over.
+// While another run is in progress, nothing starts.
+void MyFrame::Capture(int startDelaySeconds, const std::string& source)
+{
+    StartDelayCtrl->SetValue(startDelaySeconds);
+    if (runner_.Busy() || closeRequested_)
+        return;
+    RunSettings settings = ReadSettings();
+    settings.source = source;
+    if (runner_.Start(settings))
+        runner_.RunClock().RunUntil([this] { return !runner_.Busy(); });
+}
+
+// The editor is its parent, so that it stays on top.
+bool MyFrame::Prompt(const std::string& text)
+{
+    return wxMessageBox(wxString::FromUTF8(text), "Script Alert", wxOK | wxCANCEL | wxICON_INFORMATION,
+                        scriptEditor_ ? static_cast<wxWindow*>(scriptEditor_) : this) != wxCANCEL;
+}
+
+void MyFrame::AbortCapture() { runner_.Abort(); }
+
+bool MyFrame::ScriptMustStop() { return closeRequested_ || runner_.Lines().Lost(); }
+
+void MyFrame::ResetDithering()
+{
+    ditherPixels_ = 0;
+    ditherSettleSeconds_ = DEFAULT_DITHER_SETTLE_SECONDS;
+}
+
+// The editor is a local object, destroyed when its modal loop ends. A close
+// that came while it was open closes the window once it has gone (or, when
+// a run is still in progress, at that run's next checkpoint).
+void MyFrame::OnEditScript(wxCommandEvent&)
+{
+    if (closeRequested_)
+        return;
+    EditScriptDialog dialog(this, *this, runner_.RunClock());
+    scriptEditor_ = &dialog;
+    scriptEditorOpen_ = true;
+    dialog.ShowModal();
+    scriptEditor_ = nullptr;
+    scriptEditorOpen_ = false;
+    if (closeRequested_ && !runner_.Busy())
+        ReleaseAndDestroy();
 }

@@ -10,8 +10,6 @@
 #include "ports/port_choice.h"
 #include "ports/ports.h"
 
-PortKind ActivePort = PORT_NONE;
-std::string ActivePortName;
 uint16_t ParallelAddress = 0;
 uint16_t ParallelPinMask = 0;
 
@@ -115,67 +113,7 @@ bool OpenParallelPort(const std::string& choiceText)
 
 void CloseParallelPort() { ParallelLines().Close(); }
 
-void ReleaseActivePort()
-{
-    switch (ActivePort) {
-    case PORT_DSUSB:
-        DsusbClose();
-        break;
-    case PORT_SERIAL:
-    case PORT_SERIAL_IR:
-        CloseSerialPort();
-        break;
-    case PORT_PARALLEL:
-        SetParallelLine(false);
-        CloseParallelPort();
-        break;
-    case PORT_NONE:
-        break;
-    }
-}
-
 bool PortLost() { return lost; }
-
-bool ReopenLostPort()
-{
-    switch (ActivePort) {
-    case PORT_DSUSB:
-        UsbBox().Close();
-        if (!DsusbOpen())
-            return false;
-        DsusbPrepare();
-        break;
-    case PORT_SERIAL:
-    case PORT_SERIAL_IR:
-        CloseSerialPort();
-        if (OpenSerialPort(ActivePortName) != SERIAL_OPENED)
-            return false;
-        break;
-    case PORT_PARALLEL:
-        CloseParallelPort();
-        if (!OpenParallelPort(ActivePortName))
-            return false;
-        break;
-    case PORT_NONE:
-        break;
-    }
-    return !lost;
-}
-
-std::string PortDescription()
-{
-    switch (ActivePort) {
-    case PORT_SERIAL:
-    case PORT_SERIAL_IR:
-        return DecodePortChoice(ActivePortName).portName + " (" + SerialLines().Device() + ")";
-    case PORT_DSUSB:
-        return "DSUSB";
-    case PORT_PARALLEL:
-    case PORT_NONE:
-        break;
-    }
-    return ActivePortName;
-}
 
 std::string PortErrorText()
 {

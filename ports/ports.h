@@ -20,21 +20,10 @@ enum PortKind : int32_t {
     PORT_PARALLEL = 4,
 };
 
-// Set once at start-up; nothing changes it afterwards.
-extern PortKind ActivePort;
-// The chooser entry of the port in use ("COM2-IR", "0x378-LPT1 Pin3"), or
-// "DSUSB"; empty without a port.
-extern std::string ActivePortName;
 // The parallel port's data register (base address) and the data bit that
 // drives the shutter: 1 = data bit 0 (pin 2), 2 = data bit 1 (pin 3).
 extern uint16_t ParallelAddress;
 extern uint16_t ParallelPinMask;
-
-// Shows the port chooser (22 entries), opens the chosen port and sets
-// ActivePort. False when the user cancelled or the serial port could not be
-// opened or configured; its own message box has been shown then.
-// Defined with the window code, since it shows dialogs.
-bool ChooseAndOpenPort();
 
 // Opens the serial port of a chooser entry ("COM5", "COM5-IR"), configures
 // it and sets its first line states: RTS released, DTR set on "-IR" (it
@@ -48,20 +37,9 @@ void CloseSerialPort();
 bool OpenParallelPort(const std::string& choiceText);
 void CloseParallelPort();
 
-// Releases the port in use by its kind (the box's released byte, both
-// serial lines lowered, the parallel bit cleared) and closes it. Harmless
-// when it is closed already.
-void ReleaseActivePort();
-
 // True once a line change failed on the open port: the device is gone or
 // no longer answers. Cleared when a port is opened.
 bool PortLost();
-// Closes a lost port and opens it again, as it was opened at start (the
-// box is looked for anew). True when it is back.
-bool ReopenLostPort();
-// The port as the user knows it: "COM5 (/dev/ttyUSB0)", "DSUSB",
-// "0x378-LPT1".
-std::string PortDescription();
 // Why the last open or line change failed, in the user's words, with the
 // fix where there is one ("permission denied (add yourself to the group
 // dialout, then log in again)").

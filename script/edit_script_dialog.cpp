@@ -1,4 +1,5 @@
-// The script editor and the script interpreter's two operations.
+// The script editor and the script interpreter's two operations, which act
+// on the script's target (the main window).
 
 // ----------------------------------------------------------------------------
 // includes
@@ -15,9 +16,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "mainwindow/clock.h"
-#include "mainwindow/main_frame.h"
-#include "ports/ports.h"
+#include "runner/clock.h"
 #include "script/script_line.h"
 
 // ----------------------------------------------------------------------------
@@ -86,8 +85,10 @@ wxEND_EVENT_TABLE()
     // ----------------------------------------------------------------------------
     // implementation
     // ----------------------------------------------------------------------------
-    EditScriptDialog::EditScriptDialog(wxWindow* parent)
+    EditScriptDialog::EditScriptDialog(wxWindow* parent, ScriptTarget& target, Clock& clock)
     : wxDialog(parent, wxID_ANY, "Script Editor", wxDefaultPosition, DIALOG_SIZE, DIALOG_STYLE)
+    , target_(target)
+    , clock_(clock)
 {
     ScriptTextCtrl = new wxTextCtrl(this, wxID_ANY, "", EDITOR_POS, EDITOR_SIZE, wxTE_MULTILINE | wxHSCROLL);
     RunScriptButton =
@@ -131,50 +132,37 @@ int EditScriptDialog::CheckScriptLine(wxString line)
 void EditScriptDialog::ExecuteScriptLine(wxString line)
 {
     const ScriptCommand command = ParseScriptCommand(Words(CommandWords), line.utf8_string());
-    MyFrame* frame = MainFrame;
-    if (!frame || command.number == CMD_NONE)
-        return;
-    // A spin control holds a value beyond its range to the nearest end.
     switch (command.number) {
     case CMD_BEFORE_DELAY:
-        frame->PreDelayCtrl->SetValue(command.value);
+        target_.SetSetting(ScriptSetting::BEFORE_DELAY, command.value);
         break;
     case CMD_AFTER_DELAY:
-        frame->PostDelayCtrl->SetValue(command.value);
+        target_.SetSetting(ScriptSetting::AFTER_DELAY, command.value);
         break;
     case CMD_DURATION:
-        frame->DurationCtrl->SetValue(command.value);
+        target_.SetSetting(ScriptSetting::DURATION, command.value);
         break;
     case CMD_EXPOSURES:
-        frame->ExposuresCtrl->SetValue(command.value);
+        target_.SetSetting(ScriptSetting::EXPOSURES, command.value);
         break;
     case CMD_MIRROR_LOCK:
-        frame->MirrorLockCtrl->SetValue(command.value > 0);
+        target_.SetSetting(ScriptSetting::MIRROR_LOCK, command.value);
         break;
-    case CMD_START_CAPTURE: {
-        frame->StartDelayCtrl->SetValue(command.value);
-        // The capture runs on the event loop; the script goes on when it is
-        // over. While another run is in progress, nothing starts.
-        const bool idle = !SequenceBusy;
-        frame->SetRunSource("script:" + std::to_string(runningLine_ + 1));
-        wxCommandEvent event;
-        frame->OnStart(event);
-        frame->SetRunSource("window");
-        if (idle)
-            RunnerClock().RunUntil([] { return !SequenceBusy; });
+    case CMD_START_CAPTURE:
+        target_.Capture(command.value, "script:" + std::to_string(runningLine_ + 1));
         break;
-    }
     case CMD_DITHER_PIXELS:
-        frame->DitherPixels = std::clamp(command.value, 0, MAX_DITHER_PIXELS);
+        target_.SetSetting(ScriptSetting::DITHER_PIXELS, command.value);
         break;
     case CMD_DITHER_SETTLE:
-        frame->DitherSettleSeconds = std::clamp(command.value, 0, MAX_DITHER_SETTLE_SECONDS);
+        target_.SetSetting(ScriptSetting::DITHER_SETTLE, command.value);
         break;
     case CMD_PROMPT_OK:
         // Cancel ends the script run, as Abort Script does; OK goes on.
-        if (wxMessageBox(wxString::FromUTF8(command.text), "Script Alert", wxOK | wxCANCEL | wxICON_INFORMATION,
-                         this) == wxCANCEL)
+        if (!target_.Prompt(command.text))
             abortRequested_ = running_;
+        break;
+    case CMD_NONE:
         break;
     }
 }
@@ -204,13 +192,11 @@ bool EditScriptDialog::CheckAllLines()
 
 void EditScriptDialog::RunAllLines()
 {
-    Clock& clock = RunnerClock();
+    Clock& clock = clock_;
     running_ = true;
-    ResetDithering();
+    target_.ResetDithering();
     // A press of Abort Script before this run does not end it.
     abortRequested_ = false;
-    if (MainFrame && !SequenceBusy)
-        MainFrame->AbortRequested = false;
 
     DoneButton->Disable();
     RunScriptButton->Disable();
@@ -234,31 +220,19 @@ void EditScriptDialog::RunAllLines()
         Redraw(ScriptTextCtrl);
         // Only what happened during this run ends it: an Abort Script press
         // or a PromptOK cancel, a close, a lost port.
-        if (!MainFrame || MainFrame->CloseRequested() || PortLost())
+        if (target_.ScriptMustStop())
             break;
         clock.Yield();
     }
 
     ScriptTextCtrl->SetEditable(true);
     ScriptStatusText->SetLabel("");
-    if (MainFrame)
-        MainFrame->AbortRequested = false;
     DoneButton->Enable();
     RunScriptButton->Enable();
-    ResetDithering();
+    target_.ResetDithering();
     running_ = false;
     if (closeRequested_)
         Finish(wxID_CANCEL);
-}
-
-// Dithering is a script's affair: each script run starts without it, and
-// the main window's runs never dither.
-void EditScriptDialog::ResetDithering()
-{
-    if (!MainFrame)
-        return;
-    MainFrame->DitherPixels = 0;
-    MainFrame->DitherSettleSeconds = DEFAULT_DITHER_SETTLE_SECONDS;
 }
 
 // Colours exactly the characters of line `line`.
@@ -281,10 +255,7 @@ void EditScriptDialog::Redraw(wxWindow* window)
 void EditScriptDialog::OnAbortScript(wxCommandEvent&)
 {
     abortRequested_ = running_;
-    if (MainFrame) {
-        MainFrame->AbortRequested = true;
-        MainFrame->InterruptWait();
-    }
+    target_.AbortCapture();
 }
 
 // Escape acts as the close box (the toolkit would look for a Cancel or OK
@@ -318,26 +289,5 @@ void EditScriptDialog::OnClose(wxCloseEvent&)
     }
     closeRequested_ = true;
     abortRequested_ = true;
-    if (MainFrame) {
-        MainFrame->AbortRequested = true;
-        MainFrame->InterruptWait();
-    }
-}
-
-// The main window's menu item: the editor is a local object, destroyed when
-// its modal loop ends.
-// A close that came while it was open closes the window once it has gone
-// (or, when a run is still in progress, at that run's next checkpoint).
-void MyFrame::OnEditScript(wxCommandEvent&)
-{
-    if (closeRequested_)
-        return;
-    EditScriptDialog dialog(this);
-    scriptEditor_ = &dialog;
-    scriptEditorOpen_ = true;
-    dialog.ShowModal();
-    scriptEditor_ = nullptr;
-    scriptEditorOpen_ = false;
-    if (closeRequested_ && !SequenceBusy)
-        ReleaseAndDestroy();
+    target_.AbortCapture();
 }

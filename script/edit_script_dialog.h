@@ -6,6 +6,9 @@
 #include <wx/arrstr.h>
 #include <wx/dialog.h>
 
+#include "script/script_target.h"
+
+class Clock;
 class wxButton;
 class wxStaticText;
 class wxTextCtrl;
@@ -18,7 +21,9 @@ enum {
 
 class EditScriptDialog : public wxDialog {
 public:
-    explicit EditScriptDialog(wxWindow* parent);
+    // The script acts on `target`; `clock` lets the event loop run between
+    // lines.
+    EditScriptDialog(wxWindow* parent, ScriptTarget& target, Clock& clock);
     ~EditScriptDialog() override;
 
     wxTextCtrl* ScriptTextCtrl;
@@ -30,7 +35,7 @@ public:
 
     // LINE_OK, LINE_INCOMPLETE or LINE_BAD_COMMAND; no side effects.
     int CheckScriptLine(wxString line);
-    // Acts on the main window (through MainFrame); never fails.
+    // Acts on the target; never fails.
     void ExecuteScriptLine(wxString line);
 
     // event handlers (these functions should _not_ be virtual)
@@ -44,10 +49,11 @@ private:
     bool CheckAllLines();
     void RunAllLines();
     void MarkLine(long line, const wxColour& colour);
-    void ResetDithering();
     void Redraw(wxWindow* window);
     void Finish(int result);
 
+    ScriptTarget& target_;
+    Clock& clock_;
     bool running_ = false;
     long runningLine_ = 0;  // from 0
     bool abortRequested_ = false;  // Abort Script pressed during this run

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "mainwindow/countdown.h"
+#include "runner/countdown.h"
 
 TEST(Countdown, EstimateCoversDelaysExposuresAndInfraredPulses)
 {

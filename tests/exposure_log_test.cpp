@@ -11,10 +11,11 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <sstream>
 #include <string>
 
-#include "mainwindow/exposure_log.h"
+#include "runner/exposure_log.h"
 
 namespace {
 
@@ -76,6 +77,7 @@ protected:
     void TearDown() override { std::system(("rm -rf " + folder_).c_str()); }
 
     std::string path;
+    std::unique_ptr<ExposureLog> logFile = MakeFileExposureLog();
 
 private:
     std::string folder_;
@@ -106,15 +108,15 @@ TEST_F(ExposureLogFile, ARecordIsWholeOrAbsent)
             Write(path, row.before);
         if (row.during) {
             FullDisk full(row.before.size() + 20);
-            LogExposure(Record(1));
-            ASSERT_TRUE(FlushExposureLog());
+            logFile->Log(Record(1));
+            ASSERT_TRUE(logFile->Flush());
             EXPECT_EQ(Read(path), row.before) << "torn";
         } else {
-            LogExposure(Record(1));
-            ASSERT_TRUE(FlushExposureLog());
+            logFile->Log(Record(1));
+            ASSERT_TRUE(logFile->Flush());
         }
-        LogExposure(Record(2));
-        ASSERT_TRUE(FlushExposureLog());
+        logFile->Log(Record(2));
+        ASSERT_TRUE(logFile->Flush());
         EXPECT_EQ(Read(path), row.after);
     }
 }
@@ -122,15 +124,15 @@ TEST_F(ExposureLogFile, ARecordIsWholeOrAbsent)
 TEST_F(ExposureLogFile, AFifoInItsPlaceIsSkippedAndNeverHoldsTheWriter)
 {
     ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
-    LogExposure(Record(1));
-    EXPECT_TRUE(FlushExposureLog(std::chrono::seconds(5)));
+    logFile->Log(Record(1));
+    EXPECT_TRUE(logFile->Flush(std::chrono::seconds(5)));
     struct stat info { };
     ASSERT_EQ(stat(path.c_str(), &info), 0);
     EXPECT_TRUE(S_ISFIFO(info.st_mode));
     // Nothing of it is kept for a regular file later.
     std::remove(path.c_str());
-    LogExposure(Record(2));
-    ASSERT_TRUE(FlushExposureLog());
+    logFile->Log(Record(2));
+    ASSERT_TRUE(logFile->Flush());
     EXPECT_EQ(Read(path), HEADER + ExposureLine(Record(2)) + "\n");
 }
 

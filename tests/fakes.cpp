@@ -1,7 +1,5 @@
 #include "tests/fakes.h"
 
-#include <wx/app.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <memory>
@@ -136,8 +134,8 @@ void VirtualClock::Yield()
     }
     if (onYield)
         onYield();
-    if (wxTheApp)
-        wxTheApp->Yield(true);
+    if (toolkitYield)
+        toolkitYield();
 }
 
 void FakeGuider::Dither(const DitherRequest& request, std::function<void(const DitherOutcome&)> done)

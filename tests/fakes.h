@@ -9,8 +9,10 @@
 #include <vector>
 
 #include "guider/guider.h"
-#include "mainwindow/clock.h"
 #include "ports/backends.h"
+#include "runner/clock.h"
+#include "runner/exposure_log.h"
+#include "runner/sleep_inhibitor.h"
 
 struct LineEvent {
     int64_t ms;
@@ -126,18 +128,31 @@ public:
     int64_t NowUs() override { return log_.now * 1000; }
     // Virtual time 0 is 2026-12-07T21:00:00.000Z.
     int64_t WallMs() override { return 1796677200000 + log_.now; }
-    void CallAt(int64_t deadlineUs, std::function<void()> due) override
+    bool CallAt(int64_t deadlineUs, std::function<void()> due) override
     {
+        if (failCalls)
+            return false;
         deadline_ = (deadlineUs + 999) / 1000;
+        if (deadline_ == lateAt)
+            deadline_ += lateMs;
         due_ = std::move(due);
+        return true;
     }
+    int Error() const override { return failCalls ? EMFILE : 0; }
     void CancelCall() override { due_ = nullptr; }
     void RunUntil(const std::function<bool()>& done) override;
     void Yield() override;
     void At(int64_t ms, std::function<void()> action) { scripted_.emplace(ms, std::move(action)); }
     // Called at every yield, after the scripted events: a test's probe of
-    // what the window shows while time passes.
+    // what the window shows while time passes; then the toolkit's own
+    // events, where there is a toolkit.
     std::function<void()> onYield;
+    std::function<void()> toolkitYield;
+    // The call due at `lateAt` comes `lateMs` milliseconds after it (a busy
+    // machine); with failCalls no call can be set up (no timer).
+    int64_t lateAt = -1;
+    int64_t lateMs = 0;
+    bool failCalls = false;
 
 private:
     EventLog& log_;
@@ -170,4 +185,24 @@ private:
     EventLog& log_;
     VirtualClock& clock_;
     int generation_ = 0;
+};
+
+// Holds the machine awake while a run is in progress, as far as a test can
+// tell.
+class FakeSleep : public SleepInhibitor {
+public:
+    void Inhibit() override { held = true; }
+    void Release() override { held = false; }
+    bool Held() const override { return held; }
+    bool held = false;
+};
+
+// The exposure log's lines, as the file would hold them after its header.
+class FakeExposureLog : public ExposureLog {
+public:
+    void Log(const ExposureRecord& record) override { lines.push_back(ExposureLine(record)); }
+    bool Flush(std::chrono::milliseconds) override { return true; }
+    std::string Failure() override { return failure; }
+    std::vector<std::string> lines;
+    std::string failure;
 };

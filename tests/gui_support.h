@@ -12,10 +12,17 @@
 #include <algorithm>
 #include <string>
 
-#include "mainwindow/af_mode.h"
+#include <wx/checkbox.h>
+#include <wx/spinctrl.h>
+#include <wx/stattext.h>
+
+#include <memory>
+
+#include "app/settings.h"
 #include "mainwindow/main_frame.h"
 #include "ports/port_choice.h"
 #include "ports/ports.h"
+#include "runner/af_mode.h"
 #include "tests/fakes.h"
 
 // Picks one entry of the port chooser.
@@ -109,17 +116,36 @@ inline void ExpectNoClipping(wxWindow* container)
     }
 }
 
-// Fresh fakes and globals for each test; the main window is closed after it.
+// The window's controls, found by their names (their labels).
+inline wxSpinCtrl* Spin(wxWindow* frame, const char* name)
+{
+    return dynamic_cast<wxSpinCtrl*>(wxWindow::FindWindowByName(name, frame));
+}
+inline wxCheckBox* MirrorLockBox(wxWindow* frame)
+{
+    return dynamic_cast<wxCheckBox*>(wxWindow::FindWindowByLabel("Enable Mirror-lockup", frame));
+}
+inline wxStaticText* RemainingText(wxWindow* frame)
+{
+    return dynamic_cast<wxStaticText*>(wxWindow::FindWindowByName("Total Remaining", frame));
+}
+
+// Fresh fakes and engine parts for each test (a virtual clock, a fake
+// guider, sleep inhibitor and exposure log, the settings file in the test's
+// own home); the main window is closed after it.
 class WindowTest : public ::testing::Test {
 public:
     void SetUp() override
     {
         InstallFakes(fakes);
-        ActivePort = PORT_NONE;
-        AFMode = AF_NONE;
-        SequenceBusy = 0;
         ParallelAddress = 0;
         ParallelPinMask = 0;
+        clock = std::make_unique<VirtualClock>(fakes.log);
+        clock->toolkitYield = [] { wxTheApp->Yield(true); };
+        guider = std::make_unique<FakeGuider>(fakes.log, *clock);
+        sleep = FakeSleep();
+        log = FakeExposureLog();
+        afModeStore = MakeSettingsFileAfModeStore();
     }
 
     void TearDown() override
@@ -130,5 +156,14 @@ public:
         ASSERT_EQ(MainFrame, nullptr);
     }
 
+    WindowParts Parts() { return {*clock, *guider, sleep, log, *afModeStore}; }
+    // The chooser entry of the port that the window drives, "none" without.
+    static std::string PortName() { return MainFrame->Runner().Lines().Name(); }
+
     Fakes fakes;
+    std::unique_ptr<VirtualClock> clock;
+    std::unique_ptr<FakeGuider> guider;
+    FakeSleep sleep;
+    FakeExposureLog log;
+    std::unique_ptr<AfModeStore> afModeStore;
 };

@@ -8,6 +8,7 @@
 
 #include <memory>
 
+#include "runner/trigger_lines.h"
 #include "tests/gui_support.h"
 
 struct Settings {
@@ -22,81 +23,90 @@ public:
         WindowTest::SetUp();
         statuses.clear();
         countdown.clear();
-        auto clock = std::make_unique<VirtualClock>(fakes.log);
-        this->clock = clock.get();
-        InstallClock(std::move(clock));
-        auto guider = std::make_unique<FakeGuider>(fakes.log, *this->clock);
-        this->guider = guider.get();
-        InstallGuider(std::move(guider));
-        frame = new MyFrame("Vantrel");
+        frame = new MyFrame("Vantrel", Parts());
         MainFrame = frame;
         frame->Show();
-        AFMode = AF_NONE;  // whatever an earlier test left in the store
+        frame->SetAfMode(AF_NONE);  // whatever an earlier test left in the store
         // What the window shows while time passes, each time it changes.
-        this->clock->onYield = [this] {
+        clock->onYield = [this] {
             if (!MainFrame)
                 return;
             const std::string status = frame->GetStatusBar()->GetStatusText(0).utf8_string();
             if (statuses.empty() || statuses.back() != status)
                 statuses.push_back(status);
-            const std::string remaining = frame->RemainingText->GetLabel().utf8_string();
+            const std::string remaining = frame->RemainingShown().utf8_string();
             if (countdown.empty() || countdown.back() != remaining)
                 countdown.push_back(remaining);
         };
     }
 
-    void TearDown() override
-    {
-        WindowTest::TearDown();
-        InstallClock(nullptr);
-        InstallGuider(nullptr);
-    }
-
     void Connect(PortKind kind)
     {
+        std::string name = "none";
         switch (kind) {
         case PORT_DSUSB:
             fakes.usb->present = true;
             DsusbOpen();
+            name = "DSUSB";
             break;
         case PORT_SERIAL:
         case PORT_SERIAL_IR:
             SerialLines().Open("COM2");
+            name = kind == PORT_SERIAL_IR ? "COM2-IR" : "COM2";
             break;
         case PORT_PARALLEL:
             ParallelPinMask = 1;
             ParallelLines().Open(0x378, "");
+            name = "0x378-LPT1";
             break;
         case PORT_NONE:
             break;
         }
-        ActivePort = kind;
-        ActivePortName = kind == PORT_DSUSB ? "DSUSB" : kind == PORT_PARALLEL ? "0x378-LPT1" : "COM2";
+        frame->Connect(kind, name);
         fakes.log.events.clear();
     }
 
+    // As the user sets the controls.
     void Apply(const Settings& settings)
     {
-        frame->ExposuresCtrl->SetValue(settings.exposures);
-        frame->DurationCtrl->SetValue(settings.duration);
-        frame->StartDelayCtrl->SetValue(settings.startDelay);
-        frame->PreDelayCtrl->SetValue(settings.beforeDelay);
-        frame->PostDelayCtrl->SetValue(settings.afterDelay);
-        frame->MirrorLockCtrl->SetValue(settings.mirrorLock);
+        Spin(frame, "# Exposures")->SetValue(settings.exposures);
+        Spin(frame, "Duration")->SetValue(settings.duration);
+        Spin(frame, "Sequence start")->SetValue(settings.startDelay);
+        Spin(frame, "Before frame")->SetValue(settings.beforeDelay);
+        Spin(frame, "After frame")->SetValue(settings.afterDelay);
+        MirrorLockBox(frame)->SetValue(settings.mirrorLock);
+    }
+
+    // The window again, on the given clock and sleep inhibitor (the
+    // program's own, logind).
+    void Rebuild(Clock& otherClock, SleepInhibitor& otherSleep)
+    {
+        frame->Destroy();
+        RunIdle();
+        frame = new MyFrame("Vantrel", {otherClock, *guider, otherSleep, log, *afModeStore});
+        MainFrame = frame;
+        frame->Show();
+        frame->SetAfMode(AF_NONE);
+    }
+
+    void TearDown() override
+    {
+        WindowTest::TearDown();
+        realClock.reset();
     }
 
     // Presses Start and lets the run go to its end.
     void Start()
     {
         Command(frame, wxEVT_BUTTON, ID_START_SEQUENCE);
-        RunnerClock().RunUntil([] { return !SequenceBusy; });
+        Clock& runClock = frame->Runner().RunClock();
+        runClock.RunUntil([this] { return !MainFrame || !frame->Busy(); });
     }
     void Abort() { Command(frame, wxEVT_BUTTON, ID_ABORT_SEQUENCE); }
     std::string Status() const { return frame->GetStatusBar()->GetStatusText(0).utf8_string(); }
 
     MyFrame* frame = nullptr;
-    VirtualClock* clock = nullptr;
-    FakeGuider* guider = nullptr;
+    std::unique_ptr<Clock> realClock;
     std::vector<std::string> statuses;
     std::vector<std::string> countdown;
 };

@@ -5,7 +5,6 @@
 
 #include <fstream>
 
-#include "mainwindow/exposure_log.h"
 #include "script/edit_script_dialog.h"
 #include "tests/runner_fixture.h"
 
@@ -16,7 +15,7 @@ protected:
     void SetUp() override
     {
         RunnerTest::SetUp();
-        dialog = new EditScriptDialog(frame);
+        dialog = new EditScriptDialog(frame, *frame, *clock);
         dialog->Show();
         scriptStatuses.clear();
         clock->onYield = [this] {
@@ -47,7 +46,6 @@ protected:
         EXPECT_EQ(dialog->ScriptStatusText->GetLabel(), "");
         EXPECT_TRUE(dialog->RunScriptButton->IsEnabled());
         EXPECT_TRUE(dialog->DoneButton->IsEnabled());
-        EXPECT_FALSE(frame->AbortRequested);
     }
 
     EditScriptDialog* dialog = nullptr;
@@ -80,8 +78,8 @@ TEST_F(ScriptEditor, PreparedTextRunsWithoutEffect)
     EXPECT_EQ(scriptStatuses[1], "1: % Vantrel Script");
     EXPECT_EQ(scriptStatuses[12], "12: %  Note: Any line beginning with % will be ignored ");
     EXPECT_EQ(scriptStatuses[13], "13: ");
-    EXPECT_EQ(frame->ExposuresCtrl->GetValue(), 1);
-    EXPECT_EQ(frame->PostDelayCtrl->GetValue(), 5);
+    EXPECT_EQ(Spin(frame, "# Exposures")->GetValue(), 1);
+    EXPECT_EQ(Spin(frame, "After frame")->GetValue(), 5);
     EXPECT_TRUE(fakes.log.events.empty());
     ExpectEditing();
 }
@@ -92,7 +90,7 @@ TEST_F(ScriptEditor, FirstBadLineIsReportedAndNothingRuns)
                   ExpectMessage("Error on line 2\n  Duration\nEach line must have a command and a parameter", "Error"));
     wxTEST_DIALOG(Run("Exposures 3\nDurationx 30"),
                   ExpectMessage("Error on line 2\nDurationx 30\nInvalid command", "Error"));
-    EXPECT_EQ(frame->ExposuresCtrl->GetValue(), 1);
+    EXPECT_EQ(Spin(frame, "# Exposures")->GetValue(), 1);
     EXPECT_EQ(dialog->ScriptTextCtrl->GetValue(), "Exposures 3\nDurationx 30");
     EXPECT_TRUE(scriptStatuses.empty());
     ExpectEditing();
@@ -108,20 +106,20 @@ TEST_F(ScriptEditor, EmptyEditorRunsOneEmptyLine)
 TEST_F(ScriptEditor, SettingsAreHeldToTheControlsRanges)
 {
     WITHOUT_DIALOG(Run("Exposures 0\nDuration 30x\nBeforeDelay -5\nAfterDelay 2147483647999\nMirrorLock 2"));
-    EXPECT_EQ(frame->ExposuresCtrl->GetValue(), 1);
-    EXPECT_EQ(frame->DurationCtrl->GetValue(), 30);
-    EXPECT_EQ(frame->PreDelayCtrl->GetValue(), 0);
-    EXPECT_EQ(frame->PostDelayCtrl->GetValue(), 9999);
-    EXPECT_TRUE(frame->MirrorLockCtrl->GetValue());
+    EXPECT_EQ(Spin(frame, "# Exposures")->GetValue(), 1);
+    EXPECT_EQ(Spin(frame, "Duration")->GetValue(), 30);
+    EXPECT_EQ(Spin(frame, "Before frame")->GetValue(), 0);
+    EXPECT_EQ(Spin(frame, "After frame")->GetValue(), 9999);
+    EXPECT_TRUE(MirrorLockBox(frame)->GetValue());
 
     WITHOUT_DIALOG(Run("exposures 99999\nDURATION abc\n  MirrorLock   0  "));
-    EXPECT_EQ(frame->ExposuresCtrl->GetValue(), 9999);
-    EXPECT_EQ(frame->DurationCtrl->GetValue(), 1);
-    EXPECT_FALSE(frame->MirrorLockCtrl->GetValue());
+    EXPECT_EQ(Spin(frame, "# Exposures")->GetValue(), 9999);
+    EXPECT_EQ(Spin(frame, "Duration")->GetValue(), 1);
+    EXPECT_FALSE(MirrorLockBox(frame)->GetValue());
     for (const char* off : {"MirrorLock -1", "MirrorLock word"}) {
-        frame->MirrorLockCtrl->SetValue(true);
+        MirrorLockBox(frame)->SetValue(true);
         WITHOUT_DIALOG(Run(off));
-        EXPECT_FALSE(frame->MirrorLockCtrl->GetValue()) << off;
+        EXPECT_FALSE(MirrorLockBox(frame)->GetValue()) << off;
     }
 }
 
@@ -136,7 +134,7 @@ TEST_F(ScriptEditor, PromptShowsTheTextAsTyped)
     onYield = [&] { shown = dialog->ScriptStatusText->GetLabelText().utf8_string(); };
     wxTEST_DIALOG(Run("PromptOK Tom & Jerry\nExposures 7"), ExpectMessage("Tom & Jerry", "Script Alert", wxID_CANCEL));
     EXPECT_EQ(shown, "1: PromptOK Tom & Jerry");
-    EXPECT_EQ(frame->ExposuresCtrl->GetValue(), 1);
+    EXPECT_EQ(Spin(frame, "# Exposures")->GetValue(), 1);
     ExpectEditing();
 }
 
@@ -146,14 +144,10 @@ TEST_F(ScriptEditor, StartCaptureRunsAWholeCapture)
     WITHOUT_DIALOG(Run("Duration 2\nBeforeDelay 0\nAfterDelay 0\nStartCapture 1\nExposures 4\n"));
     EXPECT_EQ(fakes.log.events, (std::vector<LineEvent>{{1000, "RTS 1"}, {3000, "RTS 0"}}));
     EXPECT_EQ(Status(), "Sequence Done");
-    EXPECT_EQ(frame->StartDelayCtrl->GetValue(), 1);
-    EXPECT_EQ(frame->ExposuresCtrl->GetValue(), 4);  // the lines after it ran
-    FlushExposureLog();
-    std::ifstream log(ExposureLogPath());
-    std::string header, line;
-    std::getline(log, header);
-    std::getline(log, line);
-    EXPECT_EQ(line, "2026-12-07T21:00:01.000Z,2026-12-07T21:00:03.000Z,2000,1,1,2,COM2,0,0,done,script:4,");
+    EXPECT_EQ(Spin(frame, "Sequence start")->GetValue(), 1);
+    EXPECT_EQ(Spin(frame, "# Exposures")->GetValue(), 4);  // the lines after it ran
+    ASSERT_EQ(log.lines.size(), 1u);
+    EXPECT_EQ(log.lines[0], "2026-12-07T21:00:01.000Z,2026-12-07T21:00:03.000Z,2000,1,1,2,COM2,0,0,done,script:4,");
 }
 
 // DitherPixels and DitherSettle hold for the captures that follow in this
@@ -167,8 +161,10 @@ TEST_F(ScriptEditor, DitherLinesSetTheCapturesThatFollow)
     EXPECT_EQ(fakes.log.Whats(),
               (std::vector<std::string>{"RTS 1", "RTS 0", "dither 4 px, settle 7 s", "RTS 1", "RTS 0", "RTS 1", "RTS 0",
                                         "RTS 1", "RTS 0"}));
-    EXPECT_EQ(frame->DitherPixels, 0);  // a main-window run never dithers
-    EXPECT_EQ(frame->DitherSettleSeconds, 10);
+    fakes.log.events.clear();  // a main-window run never dithers
+    Apply({2, 1, 0, 0, 0, false});
+    Start();
+    EXPECT_EQ(fakes.log.Whats(), (std::vector<std::string>{"RTS 1", "RTS 0", "RTS 1", "RTS 0"}));
     // Held to 0-100 px and 0-3600 s, as the controls hold theirs.
     for (const char* settle : {"4294908", "2147483647", "-5"}) {
         fakes.log.events.clear();
@@ -190,7 +186,7 @@ TEST_F(ScriptEditor, AbortScriptDuringACaptureEndsTheScript)
     WITHOUT_DIALOG(Run("Duration 5\nBeforeDelay 0\nAfterDelay 0\nStartCapture 0\nExposures 7\nStartCapture 0\n"));
     EXPECT_EQ(fakes.log.events, (std::vector<LineEvent>{{0, "RTS 1"}, {1500, "RTS 0"}}));
     EXPECT_EQ(Status(), "Aborted");
-    EXPECT_EQ(frame->ExposuresCtrl->GetValue(), 1);
+    EXPECT_EQ(Spin(frame, "# Exposures")->GetValue(), 1);
     ExpectEditing();
 }
 
@@ -198,41 +194,42 @@ TEST_F(ScriptEditor, AbortScriptBetweenLinesEndsTheRunBeforeTheNextLine)
 {
     bool pressed = false;
     onYield = [&] {
-        if (!pressed && frame->ExposuresCtrl->GetValue() == 2) {
+        if (!pressed && Spin(frame, "# Exposures")->GetValue() == 2) {
             pressed = true;
             Command(dialog, wxEVT_BUTTON, ID_ABORT_SCRIPT);
         }
     };
     WITHOUT_DIALOG(Run("Exposures 2\nExposures 3\nExposures 4"));
-    EXPECT_EQ(frame->ExposuresCtrl->GetValue(), 2);
+    EXPECT_EQ(Spin(frame, "# Exposures")->GetValue(), 2);
     ExpectEditing();
 }
 
 TEST_F(ScriptEditor, AStalePressDoesNotEndALaterRun)
 {
     Command(dialog, wxEVT_BUTTON, ID_ABORT_SCRIPT);
-    EXPECT_TRUE(frame->AbortRequested);
     WITHOUT_DIALOG(Run("Exposures 5\nDuration 7"));
-    EXPECT_EQ(frame->ExposuresCtrl->GetValue(), 5);
-    EXPECT_EQ(frame->DurationCtrl->GetValue(), 7);
+    EXPECT_EQ(Spin(frame, "# Exposures")->GetValue(), 5);
+    EXPECT_EQ(Spin(frame, "Duration")->GetValue(), 7);
 
-    // Also with the editor opened during a main-window run.
-    SequenceBusy = 1;
+    // Also with the editor opened during a main-window run (which the
+    // press aborts).
+    Command(frame, wxEVT_BUTTON, ID_START_SEQUENCE);
     Command(dialog, wxEVT_BUTTON, ID_ABORT_SCRIPT);
     WITHOUT_DIALOG(Run("Duration 7\nDuration 8"));
-    SequenceBusy = 0;
-    EXPECT_EQ(frame->DurationCtrl->GetValue(), 8);
+    clock->RunUntil([this] { return !frame->Busy(); });
+    EXPECT_EQ(Spin(frame, "Duration")->GetValue(), 8);
 }
 
 TEST_F(ScriptEditor, StartCaptureIsRefusedWhileASequenceRuns)
 {
     Connect(PORT_SERIAL);
-    SequenceBusy = 1;
+    Command(frame, wxEVT_BUTTON, ID_START_SEQUENCE);  // waits 1 s before its exposure
     WITHOUT_DIALOG(Run("StartCapture 3\nExposures 2"));
-    SequenceBusy = 0;
     EXPECT_TRUE(fakes.log.events.empty());
-    EXPECT_EQ(frame->StartDelayCtrl->GetValue(), 3);
-    EXPECT_EQ(frame->ExposuresCtrl->GetValue(), 2);
+    Abort();
+    clock->RunUntil([this] { return !frame->Busy(); });
+    EXPECT_EQ(Spin(frame, "Sequence start")->GetValue(), 3);
+    EXPECT_EQ(Spin(frame, "# Exposures")->GetValue(), 2);
 }
 
 void PressEscape(wxWindow* window)
@@ -255,7 +252,7 @@ TEST_F(ScriptEditor, ClosingTheDialogDuringARunAbortsIt)
         clock->At(1500, [this, escape] { escape ? PressEscape(dialog) : (void)dialog->Close(); });
         WITHOUT_DIALOG(Run("Duration 5\nBeforeDelay 0\nAfterDelay 0\nStartCapture 0\nExposures 7\n"));
         EXPECT_EQ(fakes.log.events, (std::vector<LineEvent>{{0, "RTS 1"}, {1500, "RTS 0"}}));
-        EXPECT_EQ(frame->ExposuresCtrl->GetValue(), 1);
+        EXPECT_EQ(Spin(frame, "# Exposures")->GetValue(), 1);
         EXPECT_FALSE(dialog->IsShown());
         dialog->Show();
         PressEscape(dialog);

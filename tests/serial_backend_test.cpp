@@ -40,7 +40,6 @@ protected:
         ClearPortDevices();
         SetPortDevice("COM7", pty);
         InstallBackends(MakeTerminalBackend(folder), MakeIeee1284Backend(), MakeLibusbBackend());
-        ActivePort = PORT_NONE;
     }
 
     void TearDown() override

@@ -12,7 +12,7 @@
 #include <functional>
 
 #include "app/startup.h"
-#include "mainwindow/countdown.h"
+#include "runner/countdown.h"
 #include "tests/gui_support.h"
 
 namespace {
@@ -24,19 +24,19 @@ using StartUp = WindowTest;
 TEST_F(StartUp, BoxFoundMeansNoChooser)
 {
     fakes.usb->present = true;
-    WITHOUT_DIALOG(OpenMainWindowAndPort());  // any modal dialog fails the test
+    WITHOUT_DIALOG(OpenMainWindowAndPort(Parts()));  // any modal dialog fails the test
     ASSERT_NE(MainFrame, nullptr);
     EXPECT_EQ(MainFrame->GetStatusBar()->GetStatusText(0), "DSUSB Connected");
-    EXPECT_EQ(ActivePort, PORT_DSUSB);
+    EXPECT_EQ(PortName(), "DSUSB");
     EXPECT_EQ(fakes.log.Whats(), (std::vector<std::string>{"usb open", "usb 00", "usb 00"}));
     EXPECT_TRUE(MainFrame->IsShown());
 }
 
 TEST_F(StartUp, CancelLeavesNoPortAndSaysSo)
 {
-    wxTEST_DIALOG(OpenMainWindowAndPort(), CancelChooser(wxID_CANCEL), ExpectMessage(NO_PORT, "Message"));
+    wxTEST_DIALOG(OpenMainWindowAndPort(Parts()), CancelChooser(wxID_CANCEL), ExpectMessage(NO_PORT, "Message"));
     EXPECT_EQ(MainFrame->GetStatusBar()->GetStatusText(0), "NOT CONNECTED");
-    EXPECT_EQ(ActivePort, PORT_NONE);
+    EXPECT_EQ(PortName(), "none");
     EXPECT_EQ(fakes.log.Whats(), std::vector<std::string>{"usb open"});  // no port touched
     EXPECT_TRUE(MainFrame->IsShown());
 }
@@ -82,9 +82,9 @@ TEST_F(StartUp, ChosenPortIsOpenedWithItsFirstLineStates)
         SCOPED_TRACE(row.choice);
         SetUp();
         fakes.parallel->data = row.dataBefore;
-        wxTEST_DIALOG(OpenMainWindowAndPort(), ChoosePort(row.choice));
+        wxTEST_DIALOG(OpenMainWindowAndPort(Parts()), ChoosePort(row.choice));
         EXPECT_EQ(MainFrame->GetStatusBar()->GetStatusText(0), row.status);
-        EXPECT_EQ(ActivePort, row.kind);
+        EXPECT_EQ(PortName(), row.choice);
         EXPECT_EQ(fakes.log.Whats(), row.log);
         const PortChoice choice = DecodePortChoice(row.choice);
         if (choice.parallel) {
@@ -100,12 +100,12 @@ TEST_F(StartUp, ChosenPortIsOpenedWithItsFirstLineStates)
 TEST_F(StartUp, PortThatCannotBeOpenedSaysWhy)
 {
     fakes.parallel->present = false;
-    wxTEST_DIALOG(OpenMainWindowAndPort(), ChoosePort("0x378-LPT1"),
+    wxTEST_DIALOG(OpenMainWindowAndPort(Parts()), ChoosePort("0x378-LPT1"),
                   ExpectMessage("Could not attach to 0x378\nno parallel port at 0x378 (/dev/parport0: no such device)",
                                 "Message"),
                   ExpectMessage(NO_PORT, "Message"));
     EXPECT_EQ(MainFrame->GetStatusBar()->GetStatusText(0), "NOT CONNECTED");
-    EXPECT_EQ(ActivePort, PORT_NONE);
+    EXPECT_EQ(PortName(), "none");
     EXPECT_EQ(fakes.log.Whats(), (std::vector<std::string>{"usb open", "parallel open 378"}));
     TearDown();
 
@@ -113,7 +113,7 @@ TEST_F(StartUp, PortThatCannotBeOpenedSaysWhy)
     fakes.usb->present = true;
     fakes.usb->usable = false;
     fakes.log.error = EACCES;
-    wxTEST_DIALOG(OpenMainWindowAndPort(),
+    wxTEST_DIALOG(OpenMainWindowAndPort(Parts()),
                   ExpectMessage("ShoeString DSUSB found but not usable: permission denied (install Vantrel's udev "
                                 "rule, then plug the box in again)",
                                 "Message"),
@@ -123,11 +123,11 @@ TEST_F(StartUp, PortThatCannotBeOpenedSaysWhy)
     SetUp();
     fakes.serial->openSucceeds = false;
     fakes.log.error = EBUSY;
-    wxTEST_DIALOG(OpenMainWindowAndPort(), ChoosePort("COM7"),
+    wxTEST_DIALOG(OpenMainWindowAndPort(Parts()), ChoosePort("COM7"),
                   ExpectMessage("Could not attach to COM7\n/dev/ttyUSB2: in use by another program", "Message"),
                   ExpectMessage(NO_PORT, "Message"));
     EXPECT_EQ(MainFrame->GetStatusBar()->GetStatusText(0), "NOT CONNECTED");
-    EXPECT_EQ(ActivePort, PORT_NONE);
+    EXPECT_EQ(PortName(), "none");
     TearDown();
 
     // A path too long for the screen is shortened in the middle; the
@@ -136,7 +136,7 @@ TEST_F(StartUp, PortThatCannotBeOpenedSaysWhy)
     fakes.serial->openSucceeds = false;
     fakes.log.error = ENOENT;
     SetPortDevice("COM7", "/dev/serial/by-id/" + std::string(4306, 'x') + "-port0");
-    wxTEST_DIALOG(OpenMainWindowAndPort(), ChoosePort("COM7"),
+    wxTEST_DIALOG(OpenMainWindowAndPort(Parts()), ChoosePort("COM7"),
                   ExpectMessage("Could not attach to COM7\n/dev/serial/by-id/" + std::string(21, 'x') + "\u2026" +
                                     std::string(34, 'x') + "-port0: no such device (is the adapter plugged in?)",
                                 "Message"),
@@ -148,7 +148,7 @@ TEST_F(StartUp, PortThatCannotBeOpenedSaysWhy)
     fakes.serial->openSucceeds = false;
     fakes.log.error = EBUSY;
     fakes.serial->detail = "/run/lock/LCK..ttyUSB2 is held by another program (unreadable lock file)";
-    wxTEST_DIALOG(OpenMainWindowAndPort(), ChoosePort("COM7"),
+    wxTEST_DIALOG(OpenMainWindowAndPort(Parts()), ChoosePort("COM7"),
                   ExpectMessage("Could not attach to COM7\n/run/lock/LCK..ttyUSB2 is held by another program "
                                 "(unreadable lock file)",
                                 "Message"),
@@ -158,10 +158,10 @@ TEST_F(StartUp, PortThatCannotBeOpenedSaysWhy)
     SetUp();
     fakes.serial->configureSucceeds = false;
     fakes.log.error = EIO;
-    wxTEST_DIALOG(OpenMainWindowAndPort(), ChoosePort("COM3-IR"),
+    wxTEST_DIALOG(OpenMainWindowAndPort(Parts()), ChoosePort("COM3-IR"),
                   ExpectMessage("Cannot configure COM3\n/dev/ttyS2: Input/output error", "Message"),
                   ExpectMessage(NO_PORT, "Message"));
-    EXPECT_EQ(ActivePort, PORT_NONE);
+    EXPECT_EQ(PortName(), "none");
     // The refused port is closed again, its lines untouched.
     EXPECT_EQ(fakes.log.Whats(),
               (std::vector<std::string>{"usb open", "serial open COM3", "serial 2400 8N1", "serial close"}));
@@ -184,9 +184,9 @@ TEST_F(StartUp, CloseReleasesThePortByKind)
         SetUp();
         fakes.usb->present = *row.choice == '\0';
         if (fakes.usb->present) {
-            WITHOUT_DIALOG(OpenMainWindowAndPort());
+            WITHOUT_DIALOG(OpenMainWindowAndPort(Parts()));
         } else {
-            wxTEST_DIALOG(OpenMainWindowAndPort(), ChoosePort(row.choice));
+            wxTEST_DIALOG(OpenMainWindowAndPort(Parts()), ChoosePort(row.choice));
         }
         fakes.log.events.clear();
         Command(MainFrame, wxEVT_MENU, wxID_EXIT);  // Alt+X ends where the close box does
@@ -223,20 +223,20 @@ TEST_F(StartUp, AFModeIsKeptBetweenRuns)
 {
     StoreAFMode(-100);
     fakes.usb->present = true;
-    WITHOUT_DIALOG(OpenMainWindowAndPort());
+    WITHOUT_DIALOG(OpenMainWindowAndPort(Parts()));
     EXPECT_EQ(CheckedAFItem(), ID_AF_NONE);
     EXPECT_EQ(StoredAFMode(), -100);  // nothing written at start-up
     MainFrame->GetMenuBar()->Check(ID_AF_PULSE_AT_START, true);
     Command(MainFrame, wxEVT_MENU, ID_AF_PULSE_AT_START);
-    EXPECT_EQ(AFMode, AF_PULSE_AT_START);
+    EXPECT_EQ(MainFrame->AfMode(), AF_PULSE_AT_START);
     TearDown();
     EXPECT_EQ(StoredAFMode(), 1);
 
     SetUp();
     fakes.usb->present = true;
-    WITHOUT_DIALOG(OpenMainWindowAndPort());
+    WITHOUT_DIALOG(OpenMainWindowAndPort(Parts()));
     EXPECT_EQ(CheckedAFItem(), ID_AF_PULSE_AT_START);
-    EXPECT_EQ(AFMode, AF_PULSE_AT_START);
+    EXPECT_EQ(MainFrame->AfMode(), AF_PULSE_AT_START);
 }
 
 TEST_F(StartUp, OutOfRangeAFModeReadsAsNoneAndIsReplacedOnlyAtClose)
@@ -246,9 +246,9 @@ TEST_F(StartUp, OutOfRangeAFModeReadsAsNoneAndIsReplacedOnlyAtClose)
         SetUp();
         StoreAFMode(stored);
         fakes.usb->present = true;
-        WITHOUT_DIALOG(OpenMainWindowAndPort());
+        WITHOUT_DIALOG(OpenMainWindowAndPort(Parts()));
         EXPECT_EQ(CheckedAFItem(), ID_AF_NONE);
-        EXPECT_EQ(AFMode, AF_NONE);
+        EXPECT_EQ(MainFrame->AfMode(), AF_NONE);
         EXPECT_EQ(StoredAFMode(), stored);
         TearDown();
         EXPECT_EQ(StoredAFMode(), 0);
@@ -258,8 +258,8 @@ TEST_F(StartUp, OutOfRangeAFModeReadsAsNoneAndIsReplacedOnlyAtClose)
 TEST_F(StartUp, AboutComesFromTheMenuNotFromTheBanner)
 {
     fakes.usb->present = true;
-    WITHOUT_DIALOG(OpenMainWindowAndPort());
-    WITHOUT_DIALOG(Command(MainFrame->BannerBitmap, wxEVT_BUTTON, wxID_ABOUT));  // no dialog
+    WITHOUT_DIALOG(OpenMainWindowAndPort(Parts()));
+    WITHOUT_DIALOG(Command(MainFrame->FindWindow(wxID_ABOUT), wxEVT_BUTTON, wxID_ABOUT));  // no dialog
     wxTEST_DIALOG(
         Command(MainFrame, wxEVT_MENU, wxID_ABOUT),
         ExpectMessage("Vantrel 1.9\nCopyright (C) 2026 Tessmar\n\nhttps://tessmar.org/vantrel", "About Vantrel"));
@@ -268,18 +268,18 @@ TEST_F(StartUp, AboutComesFromTheMenuNotFromTheBanner)
 TEST_F(StartUp, WindowShowsEverythingAndCannotBeResized)
 {
     fakes.usb->present = true;
-    WITHOUT_DIALOG(OpenMainWindowAndPort());
+    WITHOUT_DIALOG(OpenMainWindowAndPort(Parts()));
     EXPECT_FALSE(MainFrame->HasFlag(wxRESIZE_BORDER));
     EXPECT_FALSE(MainFrame->HasFlag(wxMAXIMIZE_BOX));
     EXPECT_EQ(MainFrame->GetMinSize(), MainFrame->GetMaxSize());
     for (wxWindow* child : MainFrame->GetChildren())
         if (child != MainFrame->GetStatusBar())
             ExpectNoClipping(child);
-    const wxSize longest = MainFrame->RemainingText->GetTextExtent(RemainingLabel(360000));
-    EXPECT_GE(MainFrame->RemainingText->GetParent()->GetClientSize().x,
-              MainFrame->RemainingText->GetPosition().x + longest.x);
-    EXPECT_LE(MainFrame->RemainingText->GetFont().GetPointSize(), 11);
-    EXPECT_LE(MainFrame->RemainingText->GetCharHeight(), 18);
+    const wxSize longest = RemainingText(MainFrame)->GetTextExtent(RemainingLabel(360000));
+    EXPECT_GE(RemainingText(MainFrame)->GetParent()->GetClientSize().x,
+              RemainingText(MainFrame)->GetPosition().x + longest.x);
+    EXPECT_LE(RemainingText(MainFrame)->GetFont().GetPointSize(), 11);
+    EXPECT_LE(RemainingText(MainFrame)->GetCharHeight(), 18);
 }
 
 }  // namespace
@@ -339,11 +339,11 @@ TEST_F(StartUp, SettingsFileNeverRaisesADialog)
         row.prepare();
         fakes.usb->present = true;
         WITHOUT_DIALOG({
-            OpenMainWindowAndPort();
+            OpenMainWindowAndPort(Parts());
             RunIdle();
         });
-        EXPECT_EQ(AFMode, row.afMode);
-        AFMode = AF_HELD_DURING;
+        EXPECT_EQ(MainFrame->AfMode(), row.afMode);
+        MainFrame->SetAfMode(AF_HELD_DURING);
         WITHOUT_DIALOG({
             Command(MainFrame, wxEVT_MENU, wxID_EXIT);
             RunIdle();

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 inline constexpr const char* EXPOSURE_LOG_HEADER =
@@ -32,12 +33,23 @@ std::string ExposureLine(const ExposureRecord& record);
 // Where the log goes, by the environment.
 std::string ExposureLogPath();
 
-// Queues the line; the writer thread appends it (with the header first in a
-// new file) and fsyncs. A record is never torn: a write that fails or falls
-// short is cut off the file again, and the record goes with the next one.
-// Only a regular file is written (a FIFO or a device is skipped). A log
-// that cannot be written is reported once on stderr and the run goes on.
-void LogExposure(const ExposureRecord& record);
-// Waits until every queued line is on the disk (or has failed), at most
-// `limit`; false when the writer is still busy then (a hung disk).
-bool FlushExposureLog(std::chrono::milliseconds limit = std::chrono::hours(1));
+class ExposureLog {
+public:
+    virtual ~ExposureLog() = default;
+    // Queues the record's line; it is written later, off the run's thread.
+    virtual void Log(const ExposureRecord& record) = 0;
+    // Waits until every queued line is on the disk (or has failed), at most
+    // `limit`; false when the writer is still busy then (a hung disk).
+    virtual bool Flush(std::chrono::milliseconds limit = std::chrono::hours(1)) = 0;
+    // Why the last line could not be written ("No space left on device"),
+    // or empty when it was.
+    virtual std::string Failure() = 0;
+};
+
+// The file above, appended by a writer thread (one for the process) that
+// adds the header first in a new file and fsyncs each line. A record is
+// never torn: a write that fails or falls short is cut off the file again,
+// and the record goes with the next one. Only a regular file is written (a
+// FIFO or a device is skipped). A log that cannot be written is reported
+// once on stderr, and the run goes on.
+std::unique_ptr<ExposureLog> MakeFileExposureLog();

@@ -1,4 +1,4 @@
-#include "mainwindow/sleep_inhibitor.h"
+#include "runner/sleep_inhibitor.h"
 
 #include <gio/gio.h>
 #include <gio/gunixfdlist.h>
@@ -11,20 +11,27 @@ namespace {
 // logind answers at once; a bus that hangs must not hold up the Start.
 constexpr int CALL_TIMEOUT_MS = 2000;
 
-int inhibitorFd = -1;
-bool warned = false;
+class LogindInhibitor : public SleepInhibitor {
+public:
+    ~LogindInhibitor() override { Release(); }
+    void Inhibit() override;
+    void Release() override;
+    bool Held() const override { return inhibitorFd >= 0; }
 
-void WarnOnce(const char* why)
-{
-    if (warned)
-        return;
-    warned = true;
-    std::fprintf(stderr, "vantrel: cannot keep the machine awake during runs (%s)\n", why);
-}
+private:
+    void WarnOnce(const char* why)
+    {
+        if (warned)
+            return;
+        warned = true;
+        std::fprintf(stderr, "vantrel: cannot keep the machine awake during runs (%s)\n", why);
+    }
 
-}  // namespace
+    int inhibitorFd = -1;
+    bool warned = false;
+};
 
-void InhibitSleep()
+void LogindInhibitor::Inhibit()
 {
     if (inhibitorFd >= 0)
         return;
@@ -54,7 +61,7 @@ void InhibitSleep()
     g_object_unref(bus);
 }
 
-void ReleaseSleep()
+void LogindInhibitor::Release()
 {
     if (inhibitorFd < 0)
         return;
@@ -62,4 +69,6 @@ void ReleaseSleep()
     inhibitorFd = -1;
 }
 
-bool SleepInhibited() { return inhibitorFd >= 0; }
+}  // namespace
+
+std::unique_ptr<SleepInhibitor> MakeLogindInhibitor() { return std::make_unique<LogindInhibitor>(); }

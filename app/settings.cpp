@@ -16,12 +16,10 @@
 #include <memory>
 #include <string>
 
-#include "mainwindow/af_mode.h"
-#include "mainwindow/settings.h"
+#include "app/settings.h"
 #include "ports/backends.h"
 #include "ports/port_choice.h"
-
-int AFMode = AF_NONE;
+#include "runner/af_mode.h"
 
 namespace {
 // The store lives under the vendor name that the application sets first.
@@ -97,6 +95,8 @@ bool UsableDevicePath(const wxString& device)
 
 }  // namespace
 
+namespace {
+
 int ReadAFMode()
 {
     exitStorePath = StorePath().utf8_string();
@@ -113,13 +113,11 @@ void WriteAFMode(int mode)
     quiet.Open().Write(CONFIG_AF_MODE_KEY, static_cast<long>(mode));
 }
 
-namespace {
 std::string Trimmed(const std::string& text)
 {
     const size_t first = text.find_first_not_of(" \t");
     return first == std::string::npos ? "" : text.substr(first, text.find_last_not_of(" \t") - first + 1);
 }
-}  // namespace
 
 // The store's text as the toolkit writes it: root entries ("AF Mode=2")
 // before the first [group]. The key's line is replaced, or put first.
@@ -161,6 +159,17 @@ bool WriteAFModeWithoutToolkit(int mode)
     }
     return true;
 }
+
+class SettingsFileAfModeStore : public AfModeStore {
+public:
+    int Read() override { return ReadAFMode(); }
+    void Write(int mode) override { WriteAFMode(mode); }
+    void WriteWithoutToolkit(int mode) override { WriteAFModeWithoutToolkit(mode); }
+};
+
+}  // namespace
+
+std::unique_ptr<AfModeStore> MakeSettingsFileAfModeStore() { return std::make_unique<SettingsFileAfModeStore>(); }
 
 void ReadPortDevices()
 {

@@ -1,4 +1,4 @@
-#include "mainwindow/countdown.h"
+#include "runner/countdown.h"
 
 #include <cstdio>
 

@@ -1,13 +1,12 @@
-// The one clock that the sequence runner reads and waits on: monotonic
-// microseconds, one pending call at a deadline (fired by whatever event loop
-// is running, a dialog's included), and running the event loop until a
-// condition holds. Production uses the steady clock and a toolkit timer;
-// tests install a virtual clock.
+// The one clock that a run reads and waits on: monotonic microseconds, one
+// pending call at a deadline (fired by whatever event loop is running, a
+// dialog's included), and running the event loop until a condition holds.
+// Production uses a kernel timer on the monotonic clock in GLib's main
+// context (runner/monotonic_clock.h); tests pass a virtual clock.
 #pragma once
 
 #include <cstdint>
 #include <functional>
-#include <memory>
 
 class Clock {
 public:
@@ -19,16 +18,14 @@ public:
     // timing.
     virtual int64_t WallMs() = 0;
     // Calls `due` once, at `deadlineUs` or as soon after it as the event
-    // loop gets to it; replaces the call pending before.
-    virtual void CallAt(int64_t deadlineUs, std::function<void()> due) = 0;
+    // loop gets to it; replaces the call pending before. False when the
+    // call could not be set up (Error() says why): nothing will come then.
+    virtual bool CallAt(int64_t deadlineUs, std::function<void()> due) = 0;
     virtual void CancelCall() = 0;
     // Handles events (and the pending call) until `done` returns true.
     virtual void RunUntil(const std::function<bool()>& done) = 0;
     // Handles the events that are pending now and returns.
     virtual void Yield() = 0;
+    // The errno of the last failed CallAt, or 0.
+    virtual int Error() const { return 0; }
 };
-
-Clock& RunnerClock();
-// Installs `clock`; nullptr goes back to the toolkit's clock.
-void InstallClock(std::unique_ptr<Clock> clock);
-std::unique_ptr<Clock> MakeToolkitClock();

@@ -1,4 +1,4 @@
-#include "mainwindow/exposure_log.h"
+#include "runner/exposure_log.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -106,6 +106,12 @@ public:
         changed_.notify_all();
     }
 
+    std::string Failure()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return failure_;
+    }
+
     bool Flush(std::chrono::milliseconds limit)
     {
         std::unique_lock<std::mutex> lock(mutex_);
@@ -131,6 +137,7 @@ private:
                              error == NOT_A_FILE ? "not a regular file; no exposure is logged" : std::strerror(error));
             }
             lock.lock();
+            failure_ = error == 0 ? "" : error == NOT_A_FILE ? "not a regular file" : std::strerror(error);
             // Not kept for a FIFO or a device: those are never written.
             if (error != 0 && error != NOT_A_FILE && records.size() <= MAX_UNWRITTEN_BYTES)
                 unwritten_ = std::move(records);
@@ -143,6 +150,7 @@ private:
     std::condition_variable changed_;
     std::deque<std::string> lines_;
     std::string unwritten_;
+    std::string failure_;
     bool writing_ = false;
     bool complained_ = false;
     std::thread thread_;
@@ -185,6 +193,13 @@ std::string ExposureLogPath()
     return std::string(home ? home : "") + "/.local/share/vantrel/exposures.csv";
 }
 
-void LogExposure(const ExposureRecord& record) { TheWriter().Queue(ExposureLine(record)); }
+namespace {
+class FileExposureLog : public ExposureLog {
+public:
+    void Log(const ExposureRecord& record) override { TheWriter().Queue(ExposureLine(record)); }
+    bool Flush(std::chrono::milliseconds limit) override { return TheWriter().Flush(limit); }
+    std::string Failure() override { return TheWriter().Failure(); }
+};
+}  // namespace
 
-bool FlushExposureLog(std::chrono::milliseconds limit) { return TheWriter().Flush(limit); }
+std::unique_ptr<ExposureLog> MakeFileExposureLog() { return std::make_unique<FileExposureLog>(); }

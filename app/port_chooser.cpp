@@ -6,9 +6,9 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "app/port_chooser.h"
 #include "ports/backends.h"
 #include "ports/port_choice.h"
-#include "ports/ports.h"
 
 namespace {
 
@@ -25,7 +25,7 @@ void ShowOpenFailure(const wxString& firstLine, const std::string& device, const
     wxMessageBox(firstLine + "\n" + wxString::FromUTF8(shortWhy), "Message");
 }
 
-bool OpenChosen(const std::string& text)
+bool OpenChosen(const std::string& text, PortKind& kind)
 {
     const PortChoice choice = DecodePortChoice(text);
     if (choice.parallel) {
@@ -44,7 +44,7 @@ bool OpenChosen(const std::string& text)
                             device.empty() ? "parallel port at " + choice.portName : device);
             return false;
         }
-        ActivePort = PORT_PARALLEL;
+        kind = PORT_PARALLEL;
     } else {
         switch (OpenSerialPort(text)) {
         case SERIAL_OPEN_FAILED:
@@ -57,15 +57,14 @@ bool OpenChosen(const std::string& text)
         case SERIAL_OPENED:
             break;
         }
-        ActivePort = choice.infrared ? PORT_SERIAL_IR : PORT_SERIAL;
+        kind = choice.infrared ? PORT_SERIAL_IR : PORT_SERIAL;
     }
-    ActivePortName = text;
     return true;
 }
 
 }  // namespace
 
-bool ChooseAndOpenPort()
+bool ChooseAndOpenPort(PortKind& kind, std::string& chosen)
 {
     wxArrayString texts;
     for (const std::string& text : PortChoiceTexts())
@@ -74,5 +73,6 @@ bool ChooseAndOpenPort()
                                              "COM/LPT port", texts, nullptr);
     if (index < 0)
         return false;
-    return OpenChosen(PortChoiceTexts()[index]);
+    chosen = PortChoiceTexts()[index];
+    return OpenChosen(chosen, kind);
 }

@@ -1,0 +1,13 @@
+// The port chooser dialog and the opening of the chosen serial or parallel
+// port, with a message that says why when it does not open.
+#pragma once
+
+#include <string>
+
+#include "ports/ports.h"
+
+// Shows the port chooser (22 entries) and opens the chosen port: its kind
+// and chooser entry in `kind` and `choice`. False when the user cancelled
+// or the port could not be opened or configured; its own message box has
+// been shown then.
+bool ChooseAndOpenPort(PortKind& kind, std::string& choice);

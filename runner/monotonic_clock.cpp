@@ -1,0 +1,94 @@
+#include "runner/monotonic_clock.h"
+
+#include <glib-unix.h>
+#include <sys/timerfd.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+
+MonotonicClock::MonotonicClock()
+    : fd_(timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC))
+{
+    if (fd_ >= 0)
+        source_ = g_unix_fd_add(fd_, G_IO_IN, &MonotonicClock::OnExpired, this);
+    else
+        error_ = errno;
+}
+
+MonotonicClock::~MonotonicClock()
+{
+    if (source_)
+        g_source_remove(source_);
+    if (fd_ >= 0)
+        close(fd_);
+}
+
+int64_t MonotonicClock::NowUs()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return int64_t{now.tv_sec} * 1000000 + now.tv_nsec / 1000;
+}
+
+int64_t MonotonicClock::WallMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+bool MonotonicClock::CallAt(int64_t deadlineUs, std::function<void()> due)
+{
+    due_ = std::move(due);
+    if (Arm(std::max<int64_t>(deadlineUs, 1)))  // at 0 the timer would be off
+        return true;
+    due_ = nullptr;
+    return false;
+}
+
+void MonotonicClock::CancelCall()
+{
+    due_ = nullptr;
+    Arm(0);
+}
+
+void MonotonicClock::RunUntil(const std::function<bool()>& done)
+{
+    while (!done())
+        g_main_context_iteration(nullptr, TRUE);
+}
+
+void MonotonicClock::Yield()
+{
+    while (g_main_context_pending(nullptr))
+        g_main_context_iteration(nullptr, FALSE);
+}
+
+bool MonotonicClock::Arm(int64_t atUs)
+{
+    if (fd_ < 0)
+        return false;  // error_ says why timerfd_create failed
+    itimerspec when{};
+    when.it_value.tv_sec = atUs / 1000000;
+    when.it_value.tv_nsec = atUs % 1000000 * 1000;
+    if (timerfd_settime(fd_, TFD_TIMER_ABSTIME, &when, nullptr) == 0)
+        return true;
+    error_ = errno;
+    return false;
+}
+
+gboolean MonotonicClock::OnExpired(gint fd, GIOCondition, gpointer self)
+{
+    uint64_t expirations = 0;
+    if (read(fd, &expirations, sizeof expirations) < 0)
+        return G_SOURCE_CONTINUE;  // disarmed in between
+    auto* clock = static_cast<MonotonicClock*>(self);
+    auto due = std::move(clock->due_);
+    clock->due_ = nullptr;
+    if (due)
+        due();
+    clock->AfterCall();
+    return G_SOURCE_CONTINUE;
+}

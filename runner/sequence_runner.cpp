@@ -1,0 +1,452 @@
+#include "runner/sequence_runner.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "runner/af_mode.h"
+#include "runner/countdown.h"
+
+namespace {
+// The countdown's first step comes 100 ms into a wait, then one a second.
+constexpr int32_t FIRST_TICK_MS = 100;
+constexpr int32_t MS_PER_SECOND = 1000;
+constexpr int64_t US_PER_MS = 1000;
+// A wait that ended later than this starts the next one from the time it
+// ended.
+constexpr int64_t LATE_LIMIT_US = 50 * US_PER_MS;
+// PHD2 gives up settling after a minute plus the settle time; Vantrel gives
+// up on a guider that says nothing ten seconds after that.
+constexpr int DITHER_SETTLE_TIMEOUT_S = 60;
+constexpr int32_t DITHER_GIVE_UP_EXTRA_MS = 10000;
+constexpr double DITHER_SETTLE_PIXELS = 1.5;
+constexpr auto EXIT_FLUSH_LIMIT = std::chrono::milliseconds(1000);
+
+// What each phase's wait is: whether it counts the countdown down, whether
+// an Abort cuts it short (on "-IR" a pulse runs its length all the same),
+// and whether a checkpoint comes first (where an abort, a close or a lost
+// port ends the run).
+struct PhaseRule {
+    bool countdown;
+    bool abortCutsShort;
+    bool checkpointFirst;
+};
+constexpr PhaseRule RULES[] = {
+    /* IDLE            */ {false, false, false},
+    /* INITIAL_DELAY   */ {true, true, false},
+    /* FRAME_START     */ {false, false, true},
+    /* MIRROR_PULSE    */ {false, true, false},
+    /* BEFORE_DELAY    */ {true, true, false},
+    /* EXPOSURE_START  */ {false, true, true},
+    /* EXPOSING        */ {true, true, false},
+    /* CLOSING_PULSE   */ {false, false, false},
+    /* AFTER_DELAY     */ {true, true, true},
+    /* DITHER_SETTLING */ {false, true, true},
+    /* DONE            */ {false, false, false},
+};
+}  // namespace
+
+SequenceRunner::SequenceRunner(Clock& clock, Guider& guider, SleepInhibitor& sleep, ExposureLog& log, RunView& view)
+    : clock_(clock)
+    , guider_(guider)
+    , sleep_(sleep)
+    , log_(log)
+    , view_(view)
+    , lines_(MakeTriggerLines(PORT_NONE, "", clock))
+{
+    static_assert(sizeof RULES / sizeof RULES[0] == static_cast<size_t>(Phase::COUNT), "a rule for each phase");
+}
+
+SequenceRunner::~SequenceRunner()
+{
+    if (waiting_)
+        clock_.CancelCall();
+    StopDither();
+}
+
+void SequenceRunner::Connect(PortKind kind, const std::string& choiceText)
+{
+    lines_ = MakeTriggerLines(kind, choiceText, clock_);
+}
+
+bool SequenceRunner::Start(const RunSettings& settings)
+{
+    if (Busy() || close_)
+        return false;
+    if (lines_->Lost() && !lines_->Reopen()) {
+        view_.RunEnded(RunEnd::PORT_LOST, PortErrorText());
+        return false;
+    }
+    settings_ = settings;
+    settings_.ditherPixels = std::clamp(settings.ditherPixels, 0, MAX_DITHER_PIXELS);
+    settings_.ditherSettleSeconds = std::clamp(settings.ditherSettleSeconds, 0, MAX_DITHER_SETTLE_SECONDS);
+    sleep_.Inhibit();
+    secondsRemaining_ = EstimateSeconds(settings_.exposures, settings_.duration, settings_.startDelay,
+                                        settings_.beforeDelay, settings_.afterDelay, lines_->PulsesRunWhole());
+    shownRemaining_.clear();
+    abort_ = false;
+    frame_ = 0;
+    lastDither_.clear();
+    view_.ShowRunning(true);
+    base_ = clock_.NowUs();
+    Advance();
+    return true;
+}
+
+// The phases in their order; a frame's last phase leads to the next frame,
+// so a phase added in its place needs nothing here.
+SequenceRunner::Phase SequenceRunner::Next(Phase phase, int32_t frame, int32_t exposures)
+{
+    if (phase == Phase::DONE)
+        return Phase::IDLE;
+    if (phase == Phase::FRAME_START && frame > exposures)
+        return Phase::DONE;
+    const auto next = static_cast<Phase>(static_cast<int>(phase) + 1);
+    return next == Phase::DONE ? Phase::FRAME_START : next;
+}
+
+// Goes from phase to phase until one begins a wait or the run ends.
+void SequenceRunner::Advance()
+{
+    for (;;) {
+        phase_ = Next(phase_, frame_, settings_.exposures);
+        if (RULES[static_cast<int>(phase_)].checkpointFirst && Checkpoint())
+            return;
+        if (phase_ == Phase::IDLE || Enter(phase_))
+            return;
+    }
+}
+
+bool SequenceRunner::Enter(Phase phase)
+{
+    switch (phase) {
+    case Phase::IDLE:
+    case Phase::COUNT:
+        break;
+    case Phase::INITIAL_DELAY:
+        if (settings_.startDelay == 0)
+            return false;
+        view_.ShowStatus(std::to_string(settings_.startDelay) + "s Initial delay");
+        lines_->SignalActive();
+        lines_->SignalWaiting();
+        return WaitWithCountdown(settings_.startDelay * MS_PER_SECOND);
+    case Phase::FRAME_START:
+        if (frame_ == 0) {
+            lines_->SignalActive();
+            startPulse_ = lines_->StartPulse(view_.AfMode());
+        }
+        ++frame_;
+        return false;
+    case Phase::MIRROR_PULSE:
+        mirror_ = settings_.beforeDelay != 0 && view_.MirrorLockTicked();
+        if (!mirror_)
+            return false;
+        return Wait({0,
+                     [this] {
+                         lines_->MirrorPulseStart(view_.AfMode());
+                         return lines_->MirrorPulseMs();
+                     },
+                     [this] { lines_->MirrorPulseEnd(); }, true});
+    case Phase::BEFORE_DELAY:
+        if (settings_.beforeDelay == 0)
+            return false;
+        lines_->SignalWaiting();
+        view_.ShowStatus(FrameText("%ds Pre-frame delay (%d/%d)", settings_.beforeDelay));
+        // The pulse's 200 ms are taken off whatever it lasted on this port.
+        return WaitWithCountdown(settings_.beforeDelay * MS_PER_SECOND - (mirror_ ? PULSE_MS : 0));
+    case Phase::EXPOSURE_START:
+        return Wait({0,
+                     [this] {
+                         // The line first: the hold counts from the line change itself.
+                         exposureAfMode_ = view_.AfMode();
+                         lines_->ExposureStart(exposureAfMode_);
+                         exposureStartUs_ = clock_.NowUs();
+                         exposureStartUtcMs_ = clock_.WallMs();
+                         exposureDither_ = lastDither_;
+                         lastDither_.clear();
+                         view_.ShowStatus(FrameText("%ds exposure (%d/%d)", settings_.duration));
+                         return startPulse_ ? PULSE_MS : 0;
+                     },
+                     [this] { lines_->StartPulseEnd(view_.AfMode()); }, true});
+    case Phase::EXPOSING:
+        return WaitWithCountdown(settings_.duration * MS_PER_SECOND - (startPulse_ ? PULSE_MS : 0));
+    case Phase::CLOSING_PULSE:
+        return Wait({0,
+                     [this] {
+                         if (!lines_->Exposing())  // a way out of the program has ended it
+                             return 0;
+                         const int32_t closingMs = lines_->ExposureEnd();
+                         LogExposureEnd();
+                         return closingMs;
+                     },
+                     [this] { lines_->ClosingPulseEnd(); }, true});
+    case Phase::AFTER_DELAY:
+        if (settings_.ditherPixels > 0 && frame_ < settings_.exposures)
+            StartDither();
+        if (settings_.afterDelay == 0)
+            return false;
+        lines_->SignalWaiting();
+        view_.ShowStatus(FrameText("%ds Post-frame delay (%d/%d)", settings_.afterDelay));
+        return WaitWithCountdown(settings_.afterDelay * MS_PER_SECOND);
+    case Phase::DITHER_SETTLING:
+        if (!ditherPending_)
+            return false;
+        // Only the settling is left to wait for; it ends the wait itself.
+        view_.ShowStatus(FrameText("Dithering (%d/%d)", -1));
+        waiting_ = true;
+        countdown_ = false;
+        pulse_ = false;
+        return true;
+    case Phase::DONE:
+        lines_->SignalIdle();
+        if (Checkpoint())  // the port went in the last line change
+            return true;
+        view_.ShowRemaining(REMAINING_IDLE);
+        {
+            const std::string failure = log_.Failure();
+            EndRun(RunEnd::DONE,
+                   failure.empty() ? "Sequence Done" : "Sequence Done; exposure log not written: " + failure, "");
+        }
+        return true;
+    }
+    return false;
+}
+
+// "%ds exposure (%d/%d)" with the seconds, the frame and the frame count;
+// without seconds (-1) just the frame and the count.
+std::string SequenceRunner::FrameText(const char* format, int32_t seconds) const
+{
+    char text[96];
+    if (seconds < 0)
+        std::snprintf(text, sizeof text, format, frame_, settings_.exposures);
+    else
+        std::snprintf(text, sizeof text, format, seconds, frame_, settings_.exposures);
+    return text;
+}
+
+bool SequenceRunner::WaitWithCountdown(int32_t ms) { return Wait({ms, nullptr, nullptr, false}); }
+
+// Starts the phase's wait: first, for a press on "-IR", the release after
+// the press before it; then its line action, timed from its own line change.
+bool SequenceRunner::Wait(Step step)
+{
+    const PhaseRule& rule = RULES[static_cast<int>(phase_)];
+    if (step.press && lines_->NextPressAtUs() > clock_.NowUs()) {
+        pending_ = std::move(step);
+        gap_ = true;
+        pulse_ = false;
+        countdown_ = false;
+        ticksLeft_ = 0;
+        waitEnd_ = lines_->NextPressAtUs();
+        waitEndAction_ = nullptr;
+        return Schedule();
+    }
+    if (rule.abortCutsShort && Interrupted())
+        return false;
+    int32_t ms = step.ms;
+    if (step.begin) {
+        ms = step.begin();
+        base_ = clock_.NowUs();
+    }
+    if (ms <= 0)
+        return false;
+    pulse_ = static_cast<bool>(step.begin);
+    countdown_ = rule.countdown;
+    waitEndAction_ = std::move(step.end);
+    waitEnd_ = base_ + ms * US_PER_MS;
+    nextTick_ = base_ + FIRST_TICK_MS * US_PER_MS;
+    ticksLeft_ = countdown_ ? (ms + MS_PER_SECOND - 1) / MS_PER_SECOND : 0;
+    return Schedule();
+}
+
+bool SequenceRunner::Schedule()
+{
+    waiting_ = true;
+    const bool tick = ticksLeft_ > 0 && nextTick_ <= waitEnd_;
+    if (clock_.CallAt(tick ? nextTick_ : waitEnd_, [this] { OnTimer(); }))
+        return true;
+    Fail(std::string("the run's timer could not be set (") + std::strerror(clock_.Error()) + ")");
+    return true;
+}
+
+// Each wait's deadlines are counted from its start, and the next wait
+// starts where this one ended, not when the event loop got round to it:
+// status texts and the like cost nothing, and nothing drifts. After a stall
+// (a machine too busy to wake the program) the next wait starts afresh.
+void SequenceRunner::OnTimer()
+{
+    const int64_t now = clock_.NowUs();
+    while (ticksLeft_ > 0 && nextTick_ <= now && nextTick_ <= waitEnd_) {
+        --ticksLeft_;
+        nextTick_ += MS_PER_SECOND * US_PER_MS;
+        --secondsRemaining_;
+        ShowRemaining();
+    }
+    if (now < waitEnd_) {
+        Schedule();
+        return;
+    }
+    waiting_ = false;
+    base_ = std::max(waitEnd_, now - LATE_LIMIT_US);
+    if (gap_) {
+        gap_ = false;
+        if (!Wait(std::move(pending_)))
+            Advance();
+        return;
+    }
+    auto end = std::move(waitEndAction_);
+    waitEndAction_ = nullptr;
+    if (end)
+        end();
+    Advance();
+}
+
+void SequenceRunner::ShowRemaining()
+{
+    const std::string label = RemainingLabel(secondsRemaining_);
+    if (label != shownRemaining_)
+        view_.ShowRemaining(label);
+    shownRemaining_ = label;
+}
+
+void SequenceRunner::Abort()
+{
+    if (!Busy())
+        return;
+    abort_ = true;
+    secondsRemaining_ = 0;
+    Interrupt();
+}
+
+void SequenceRunner::Close()
+{
+    close_ = true;
+    Interrupt();
+}
+
+// A countdown wait ends at once, and so does a pulse (not on "-IR", where
+// the camera reads a whole pulse or none) and the dither's settling; the
+// release before a press, and the closing pulse, run their length.
+void SequenceRunner::Interrupt()
+{
+    if (!Busy() || !waiting_ || !Interrupted())
+        return;
+    if (phase_ == Phase::DITHER_SETTLING) {
+        StopDither();
+    } else {
+        if (gap_ || !RULES[static_cast<int>(phase_)].abortCutsShort || (pulse_ && lines_->PulsesRunWhole()))
+            return;
+        clock_.CancelCall();
+    }
+    waiting_ = false;
+    base_ = clock_.NowUs();
+    auto end = std::move(waitEndAction_);
+    waitEndAction_ = nullptr;
+    if (end)
+        end();
+    Advance();
+}
+
+// An abort, a close or a lost port ends the run here, with the lines
+// already released by the exposure end.
+bool SequenceRunner::Checkpoint()
+{
+    const bool lost = lines_->Lost();
+    if (!abort_ && !close_ && !lost)
+        return false;
+    lines_->SignalIdle();
+    EndRun(close_     ? RunEnd::CLOSED
+               : lost ? RunEnd::PORT_LOST
+                      : RunEnd::ABORTED,
+           "Aborted", lost ? PortErrorText() : "");
+    return true;
+}
+
+void SequenceRunner::EndRun(RunEnd end, const std::string& status, const std::string& why)
+{
+    StopDither();
+    view_.ShowStatus(status);
+    phase_ = Phase::IDLE;
+    waiting_ = false;
+    gap_ = false;
+    abort_ = false;
+    view_.ShowRunning(false);
+    sleep_.Release();
+    view_.RunEnded(end, why);
+}
+
+// A run that cannot go on (its timer cannot be set) must never look as if
+// it did: the exposure in progress ends now and the run ends.
+void SequenceRunner::Fail(const std::string& why)
+{
+    waiting_ = false;
+    abort_ = true;
+    lines_->ReleaseNow([this] { LogExposureEnd(); });
+    lines_->SignalIdle();
+    EndRun(RunEnd::FAILED, "Aborted", why);
+}
+
+void SequenceRunner::ReleaseAtExit()
+{
+    lines_->ReleaseNow([this] {
+        close_ = true;
+        LogExposureEnd();
+    });
+    lines_->Release();
+    log_.Flush(EXIT_FLUSH_LIMIT);
+}
+
+// The line of the exposure that has just ended (its lines released, or on
+// "-IR" its closing pulse begun).
+void SequenceRunner::LogExposureEnd()
+{
+    ExposureRecord record;
+    record.startUtcMs = exposureStartUtcMs_;
+    record.endUtcMs = clock_.WallMs();
+    record.heldMs = (clock_.NowUs() - exposureStartUs_ + 500) / 1000;
+    record.frame = frame_;
+    record.frames = settings_.exposures;
+    record.setSeconds = settings_.duration;
+    record.port = lines_->Name();
+    record.afMode = exposureAfMode_;
+    record.mirrorLock = mirror_;
+    record.outcome = lines_->Lost() ? "port-lost" : close_ ? "closed" : abort_ ? "aborted" : "done";
+    record.source = settings_.source;
+    record.dither = exposureDither_;
+    log_.Log(record);
+}
+
+void SequenceRunner::StartDither()
+{
+    DitherRequest request;
+    request.pixels = settings_.ditherPixels;
+    request.settleSeconds = settings_.ditherSettleSeconds;
+    request.settlePixels = DITHER_SETTLE_PIXELS;
+    request.settleTimeoutSeconds = DITHER_SETTLE_TIMEOUT_S + settings_.ditherSettleSeconds;
+    request.giveUpMs = request.settleTimeoutSeconds * MS_PER_SECOND + DITHER_GIVE_UP_EXTRA_MS;
+    ditherPending_ = true;
+    guider_.Dither(request, [this](const DitherOutcome& outcome) { OnDitherDone(outcome); });
+}
+
+// A guider that is not there, not guiding or not settling costs the frame
+// its dither, never the night: the run goes on.
+void SequenceRunner::OnDitherDone(const DitherOutcome& outcome)
+{
+    ditherPending_ = false;
+    const std::string why = outcome.reason.empty() ? "" : ": " + outcome.reason;
+    lastDither_ = outcome.settled ? "ok" : "failed" + why;
+    if (!outcome.settled)
+        view_.ShowStatus(FrameText("Dither failed (%d/%d)", -1) + why);
+    if (phase_ != Phase::DITHER_SETTLING || !waiting_)
+        return;
+    waiting_ = false;
+    base_ = clock_.NowUs();
+    Advance();
+}
+
+void SequenceRunner::StopDither()
+{
+    if (ditherPending_)
+        guider_.Cancel();
+    ditherPending_ = false;
+}

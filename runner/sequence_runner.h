@@ -1,0 +1,186 @@
+// The exposure engine: one whole series of bulb exposures, run phase by
+// phase from the event loop on a monotonic clock. Each wait is a call at
+// its deadline, so the lines change on time whatever loop is running (the
+// main one, a menu's, a dialog's), and an abort or a close acts at once.
+// What a run shows goes to a RunView: the window, or a driver. No toolkit.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "guider/guider.h"
+#include "runner/clock.h"
+#include "runner/exposure_log.h"
+#include "runner/sleep_inhibitor.h"
+#include "runner/trigger_lines.h"
+
+inline constexpr int DEFAULT_DITHER_SETTLE_SECONDS = 10;
+// A script's dither settings are held to these, as the controls hold theirs.
+inline constexpr int MAX_DITHER_PIXELS = 100;
+inline constexpr int MAX_DITHER_SETTLE_SECONDS = 3600;
+
+// What a run is asked to do, read once at its start.
+struct RunSettings {
+    int32_t exposures = 1, duration = 1, startDelay = 0, beforeDelay = 1, afterDelay = 5;
+    // Between frames the guider dithers by this many pixels (0: not at all)
+    // and settles for this many seconds.
+    int ditherPixels = 0;
+    int ditherSettleSeconds = DEFAULT_DITHER_SETTLE_SECONDS;
+    std::string source = "window";  // for the exposure log: "window", "script:7"
+};
+
+enum class RunEnd {
+    DONE,  // "Sequence Done"
+    ABORTED,  // "Aborted"
+    CLOSED,  // "Aborted", and a close was asked for: the front end goes now
+    PORT_LOST,  // "Aborted", or not started: the port went (the reason given)
+    FAILED,  // "Aborted": the run could not go on (the reason given)
+};
+
+// What a run shows, and the controls it reads as it goes.
+class RunView {
+public:
+    virtual ~RunView() = default;
+    virtual void ShowStatus(const std::string& text) = 0;
+    // The countdown's text ("Total Remaining 00:12:00", REMAINING_IDLE).
+    virtual void ShowRemaining(const std::string& label) = 0;
+    // The banner: running or idle.
+    virtual void ShowRunning(bool running) = 0;
+    // The run is over, its lines released; `why` for PORT_LOST and FAILED.
+    virtual void RunEnded(RunEnd end, const std::string& why) = 0;
+    // Read at each frame's start.
+    virtual bool MirrorLockTicked() = 0;
+    // Read afresh at each line action that depends on it.
+    virtual int AfMode() = 0;
+};
+
+class SequenceRunner {
+public:
+    SequenceRunner(Clock& clock, Guider& guider, SleepInhibitor& sleep, ExposureLog& log, RunView& view);
+    ~SequenceRunner();
+
+    // The lines of the port in use, open already (the chooser entry it was
+    // opened from); no port until this is called.
+    void Connect(PortKind kind, const std::string& choiceText);
+    TriggerLines& Lines() { return *lines_; }
+    Clock& RunClock() { return clock_; }
+
+    // Starts a run and returns at its first wait. Nothing happens while a
+    // run is in progress or after Close. A port lost in an earlier run is
+    // opened again first; a run never starts on a port that is not there
+    // (RunEnded(PORT_LOST) then, and false).
+    bool Start(const RunSettings& settings);
+    // A wait in progress ends now (a pulse on "-IR" runs its length), and
+    // the run goes on to its exposure end and stops at its next checkpoint.
+    // Nothing while no run is in progress.
+    void Abort();
+    // As Abort; the run ends with RunEnd::CLOSED, and no run starts again.
+    void Close();
+    bool Busy() const { return phase_ != Phase::IDLE; }
+    bool Closing() const { return close_; }
+
+    // For the ways out of the program: ends a pulse or an exposure in
+    // progress at once (logged as closed), releases the port and waits at
+    // most a second for the log.
+    void ReleaseAtExit();
+
+    // The exposure in progress, or 0: for a driver's progress.
+    int32_t Frame() const { return frame_; }
+
+private:
+    // Where a run is: each phase is one wait at most, named by what
+    // happens in it.
+    enum class Phase {
+        IDLE,
+        INITIAL_DELAY,
+        FRAME_START,
+        MIRROR_PULSE,
+        BEFORE_DELAY,
+        EXPOSURE_START,  // the line change, and the start pulse where there is one
+        EXPOSING,
+        CLOSING_PULSE,  // the exposure's end, and the "-IR" closing pulse
+        AFTER_DELAY,
+        DITHER_SETTLING,
+        DONE,
+        COUNT,
+    };
+    // What a phase's wait is.
+    struct Step {
+        int32_t ms = 0;
+        // A line action at its start; returns the length of the pulse it
+        // began, which replaces `ms`.
+        std::function<int32_t()> begin;
+        // The line action at its end, when there was a wait.
+        std::function<void()> end;
+        // `begin` starts a press: on "-IR" it waits until the press before
+        // it is a pulse's length behind.
+        bool press = false;
+    };
+
+    static Phase Next(Phase phase, int32_t frame, int32_t exposures);
+    void Advance();
+    // Each phase's own actions; true when a wait began.
+    bool Enter(Phase phase);
+    bool Wait(Step step);
+    bool Schedule();
+    void OnTimer();
+    // Starts a wait of `ms` from the current base, counting the remaining
+    // seconds down once a second from 100 ms in; false when there is
+    // nothing to wait for.
+    bool WaitWithCountdown(int32_t ms);
+    bool Interrupted() const { return abort_ || close_ || lines_->Lost(); }
+    void Interrupt();
+    bool Checkpoint();
+    void EndRun(RunEnd end, const std::string& status, const std::string& why);
+    void Fail(const std::string& why);
+    void LogExposureEnd();
+    void StartDither();
+    void OnDitherDone(const DitherOutcome& outcome);
+    void StopDither();
+    void ShowRemaining();
+    std::string FrameText(const char* format, int32_t seconds) const;
+
+    Clock& clock_;
+    Guider& guider_;
+    SleepInhibitor& sleep_;
+    ExposureLog& log_;
+    RunView& view_;
+    std::unique_ptr<TriggerLines> lines_;
+
+    RunSettings settings_;
+    Phase phase_ = Phase::IDLE;
+    bool abort_ = false;
+    bool close_ = false;
+    int32_t frame_ = 0;
+    bool startPulse_ = false;  // fixed after the initial delay
+    bool mirror_ = false;  // this frame's mirror lock-up pulse
+    int32_t secondsRemaining_ = 0;
+    std::string shownRemaining_;
+
+    // The exposure in progress, for its line in the log.
+    int64_t exposureStartUs_ = 0;
+    int64_t exposureStartUtcMs_ = 0;
+    int exposureAfMode_ = 0;
+    std::string exposureDither_;
+
+    // Dithering between frames: asked for after an exposure, waited for
+    // (once the after-frame delay is over) before the next frame.
+    bool ditherPending_ = false;
+    std::string lastDither_;  // for the next exposure's line
+
+    // Where the next wait starts: the end of the one before, or the line
+    // change that began it. Microseconds on the clock.
+    int64_t base_ = 0;
+    // The wait in progress.
+    bool waiting_ = false;
+    bool countdown_ = false;
+    bool pulse_ = false;  // begun by a line action
+    bool gap_ = false;  // the release before a press
+    Step pending_;  // the press after the gap
+    std::function<void()> waitEndAction_;
+    int64_t waitEnd_ = 0;
+    int64_t nextTick_ = 0;
+    int32_t ticksLeft_ = 0;
+};

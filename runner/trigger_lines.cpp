@@ -1,0 +1,365 @@
+#include "runner/trigger_lines.h"
+
+#include <chrono>
+#include <climits>
+#include <thread>
+
+#include "ports/backends.h"
+#include "ports/port_choice.h"
+#include "runner/af_mode.h"
+#include "runner/clock.h"
+
+namespace {
+
+constexpr int32_t BOX_MIRROR_PULSE_MS = 300;
+constexpr int32_t PARALLEL_MIRROR_PULSE_MS = 300;
+constexpr int64_t US_PER_MS = 1000;
+
+class NoLines : public TriggerLines {
+public:
+    int32_t MirrorPulseMs() const override { return 0; }
+    void MirrorPulseStart(int) override { }
+    void MirrorPulseEnd() override { }
+    void ExposureStart(int) override { exposing_ = true; }
+    void StartPulseEnd(int) override { }
+    int32_t ExposureEnd() override
+    {
+        exposing_ = false;
+        return 0;
+    }
+    std::string Name() const override { return "none"; }
+    bool Lost() const override { return false; }
+    bool Reopen() override { return true; }
+    void Release() override { }
+};
+
+// RTS = shutter, DTR = focus.
+class SerialTrigger : public TriggerLines {
+public:
+    explicit SerialTrigger(std::string name)
+        : name_(std::move(name))
+    {
+    }
+    int32_t MirrorPulseMs() const override { return PULSE_MS; }
+    void MirrorPulseStart(int afMode) override
+    {
+        mirrorPulse_ = true;
+        LinesOn(afMode);
+    }
+    void MirrorPulseEnd() override
+    {
+        if (!mirrorPulse_)
+            return;
+        mirrorPulse_ = false;
+        Shutter(false);
+        FocusOff();
+    }
+    void ExposureStart(int afMode) override
+    {
+        exposing_ = true;
+        LinesOn(afMode);
+    }
+    void StartPulseEnd(int afMode) override
+    {
+        if (afMode == AF_PULSE_AT_START)
+            FocusOff();
+    }
+    int32_t ExposureEnd() override
+    {
+        if (!exposing_)
+            return 0;
+        exposing_ = false;
+        Shutter(false);
+        FocusOff();
+        return 0;
+    }
+    void ReleaseNow(const std::function<void()>& exposureEnded) override
+    {
+        MirrorPulseEnd();
+        TriggerLines::ReleaseNow(exposureEnded);
+    }
+    std::string Name() const override { return name_; }
+    std::string Description() const override
+    {
+        return DecodePortChoice(name_).portName + " (" + SerialLines().Device() + ")";
+    }
+    bool Reopen() override
+    {
+        CloseSerialPort();
+        return OpenSerialPort(name_) == SERIAL_OPENED && !PortLost();
+    }
+    void Release() override { CloseSerialPort(); }
+
+protected:
+    virtual void Shutter(bool on) { SetSerialShutter(on); }
+    void LinesOn(int afMode)
+    {
+        Shutter(true);
+        focusSet_ = afMode != AF_NONE;
+        if (focusSet_)
+            SetSerialFocus(true);
+    }
+    void FocusOff()
+    {
+        if (!focusSet_)
+            return;
+        focusSet_ = false;
+        SetSerialFocus(false);
+    }
+
+    std::string name_;
+    bool mirrorPulse_ = false;
+    bool focusSet_ = false;
+};
+
+// "-IR": the remote is powered from DTR, which stays set, and reads each
+// RTS pulse as one toggle of the shutter: a pulse opens the exposure, a
+// second closes it. Each press runs its whole length, and RTS stays
+// released for a pulse's length between two presses, or the remote reads
+// them as one and the camera is left exposing.
+class InfraredTrigger : public SerialTrigger {
+public:
+    InfraredTrigger(std::string name, Clock& clock)
+        : SerialTrigger(std::move(name))
+        , clock_(clock)
+    {
+    }
+    bool StartPulse(int) const override { return true; }
+    void ExposureStart(int afMode) override
+    {
+        exposing_ = true;
+        openingPulse_ = true;
+        Shutter(true);
+        if (afMode != AF_NONE) {  // stays set until a mirror lock-up pulse ends
+            focusSet_ = true;
+            SetSerialFocus(true);
+        }
+    }
+    void StartPulseEnd(int) override
+    {
+        openingPulse_ = false;
+        Shutter(false);
+    }
+    int32_t ExposureEnd() override
+    {
+        if (!exposing_ || closingPulse_)
+            return 0;
+        closingPulse_ = true;
+        Shutter(true);
+        return PULSE_MS;
+    }
+    void ClosingPulseEnd() override
+    {
+        if (!closingPulse_)
+            return;
+        closingPulse_ = false;
+        exposing_ = false;
+        Shutter(false);
+    }
+    bool PulsesRunWhole() const override { return true; }
+    int64_t NextPressAtUs() const override { return releasedUs_ + PULSE_MS * US_PER_MS; }
+
+    void ReleaseNow(const std::function<void()>& exposureEnded) override
+    {
+        const int64_t pulseEndUs = raisedUs_ + PULSE_MS * US_PER_MS;
+        if (mirrorPulse_)
+            SleepUntil(pulseEndUs);
+        MirrorPulseEnd();
+        if (!exposing_)
+            return;
+        if (openingPulse_) {
+            SleepUntil(pulseEndUs);
+            StartPulseEnd(AF_NONE);
+        }
+        if (!closingPulse_) {
+            SleepUntil(NextPressAtUs());
+            ExposureEnd();
+            if (exposureEnded)
+                exposureEnded();
+        }
+        SleepUntil(raisedUs_ + PULSE_MS * US_PER_MS);
+        ClosingPulseEnd();
+    }
+
+private:
+    void Shutter(bool on) override
+    {
+        SetSerialShutter(on);
+        (on ? raisedUs_ : releasedUs_) = clock_.NowUs();
+    }
+    // One plain sleep: a virtual clock in the tests does not move while the
+    // program sleeps.
+    void SleepUntil(int64_t us)
+    {
+        const int64_t left = us - clock_.NowUs();
+        if (left > 0)
+            std::this_thread::sleep_for(std::chrono::microseconds(left));
+    }
+
+    Clock& clock_;
+    bool openingPulse_ = false;
+    bool closingPulse_ = false;
+    int64_t raisedUs_ = 0;
+    int64_t releasedUs_ = INT64_MIN / 2;
+};
+
+// The box: shutter and focus in one command byte, and a light.
+class BoxTrigger : public TriggerLines {
+public:
+    int32_t MirrorPulseMs() const override { return BOX_MIRROR_PULSE_MS; }
+    void MirrorPulseStart(int afMode) override
+    {
+        mirrorPulse_ = true;
+        LinesOn(afMode);
+    }
+    void MirrorPulseEnd() override
+    {
+        if (!mirrorPulse_)
+            return;
+        mirrorPulse_ = false;
+        DsusbShutterOff();
+        FocusOff();
+    }
+    void ExposureStart(int afMode) override
+    {
+        exposing_ = true;
+        LinesOn(afMode);
+    }
+    void StartPulseEnd(int afMode) override
+    {
+        if (afMode == AF_PULSE_AT_START)
+            FocusOff();
+    }
+    int32_t ExposureEnd() override
+    {
+        if (!exposing_)
+            return 0;
+        exposing_ = false;
+        DsusbShutterOff();
+        FocusOff();
+        return 0;
+    }
+    void ReleaseNow(const std::function<void()>& exposureEnded) override
+    {
+        MirrorPulseEnd();
+        TriggerLines::ReleaseNow(exposureEnded);
+    }
+    void SignalActive() override { DsusbSignalActive(); }
+    void SignalWaiting() override { DsusbSignalWaiting(); }
+    void SignalIdle() override { DsusbSignalIdle(); }
+    std::string Name() const override { return "DSUSB"; }
+    // The box is looked for anew, so that plugging it back in is enough.
+    bool Reopen() override
+    {
+        UsbBox().Close();
+        if (!DsusbOpen())
+            return false;
+        DsusbPrepare();
+        return !PortLost();
+    }
+    void Release() override { DsusbClose(); }
+
+private:
+    void LinesOn(int afMode)
+    {
+        DsusbSignalExposing();
+        DsusbShutterOn();
+        focusSet_ = afMode != AF_NONE;
+        if (focusSet_)
+            DsusbFocusOn();
+    }
+    void FocusOff()
+    {
+        if (!focusSet_)
+            return;
+        focusSet_ = false;
+        DsusbFocusOff();
+    }
+
+    bool mirrorPulse_ = false;
+    bool focusSet_ = false;
+};
+
+// One data bit; no focus line (the AF mode changes only the timing).
+class ParallelTrigger : public TriggerLines {
+public:
+    explicit ParallelTrigger(std::string name)
+        : name_(std::move(name))
+    {
+    }
+    int32_t MirrorPulseMs() const override { return PARALLEL_MIRROR_PULSE_MS; }
+    void MirrorPulseStart(int) override
+    {
+        mirrorPulse_ = true;
+        SetParallelLine(true);
+    }
+    void MirrorPulseEnd() override
+    {
+        if (mirrorPulse_)
+            SetParallelLine(false);
+        mirrorPulse_ = false;
+    }
+    void ExposureStart(int) override
+    {
+        exposing_ = true;
+        SetParallelLine(true);
+    }
+    void StartPulseEnd(int) override { }
+    int32_t ExposureEnd() override
+    {
+        if (exposing_)
+            SetParallelLine(false);
+        exposing_ = false;
+        return 0;
+    }
+    void ReleaseNow(const std::function<void()>& exposureEnded) override
+    {
+        MirrorPulseEnd();
+        TriggerLines::ReleaseNow(exposureEnded);
+    }
+    std::string Name() const override { return name_; }
+    bool Reopen() override
+    {
+        CloseParallelPort();
+        return OpenParallelPort(name_) && !PortLost();
+    }
+    void Release() override
+    {
+        SetParallelLine(false);
+        CloseParallelPort();
+    }
+
+private:
+    std::string name_;
+    bool mirrorPulse_ = false;
+};
+
+}  // namespace
+
+bool TriggerLines::StartPulse(int afMode) const { return afMode == AF_PULSE_AT_START; }
+
+void TriggerLines::ReleaseNow(const std::function<void()>& exposureEnded)
+{
+    if (!exposing_)
+        return;
+    ExposureEnd();
+    if (exposureEnded)
+        exposureEnded();
+}
+
+std::unique_ptr<TriggerLines> MakeTriggerLines(PortKind kind, const std::string& choiceText, Clock& clock)
+{
+    switch (kind) {
+    case PORT_DSUSB:
+        return std::make_unique<BoxTrigger>();
+    case PORT_SERIAL:
+        return std::make_unique<SerialTrigger>(choiceText);
+    case PORT_SERIAL_IR:
+        return std::make_unique<InfraredTrigger>(choiceText, clock);
+    case PORT_PARALLEL:
+        return std::make_unique<ParallelTrigger>(choiceText);
+    case PORT_NONE:
+        break;
+    }
+    return std::make_unique<NoLines>();
+}

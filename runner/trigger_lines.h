@@ -1,0 +1,78 @@
+// The camera's lines on the port in use: one object per port kind (serial,
+// "-IR", the USB box, parallel, none), made by MakeTriggerLines, which is
+// the one place that looks at the kind. Each keeps what it has set, so that
+// an exposure's end releases exactly what its start set (whatever the AF
+// mode is by then) and a way out of the program can end what is in
+// progress. A pulse comes in two halves: its start sets the lines, its end
+// releases them; the runner times what lies between. AF is the AF mode at
+// the moment of the action.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "ports/ports.h"
+
+class Clock;
+
+inline constexpr int32_t PULSE_MS = 200;
+
+class TriggerLines {
+public:
+    virtual ~TriggerLines() = default;
+
+    // The mirror lock-up pulse's length; 0 where nothing is sent (no port).
+    virtual int32_t MirrorPulseMs() const = 0;
+    virtual void MirrorPulseStart(int afMode) = 0;
+    virtual void MirrorPulseEnd() = 0;
+    // Whether an exposure opens with a PULSE_MS pulse: always on "-IR",
+    // else under "AF pulse at start".
+    virtual bool StartPulse(int afMode) const;
+    virtual void ExposureStart(int afMode) = 0;
+    // PULSE_MS after ExposureStart, when the run's start-pulse flag is set.
+    virtual void StartPulseEnd(int afMode) = 0;
+    // Releases every line that ExposureStart set. On "-IR" it starts the
+    // closing pulse and returns its length (ClosingPulseEnd ends it); 0
+    // elsewhere. Nothing, and 0, when no exposure is in progress.
+    virtual int32_t ExposureEnd() = 0;
+    virtual void ClosingPulseEnd() { }
+    // From ExposureStart to the exposure's end, its closing pulse included.
+    bool Exposing() const { return exposing_; }
+
+    // "-IR": the remote reads a pulse whole or not at all, so an Abort
+    // never cuts one short; and the time on the clock (microseconds) from
+    // which the next press may begin, so that two presses never run
+    // together. 0 on the other kinds.
+    virtual bool PulsesRunWhole() const { return false; }
+    virtual int64_t NextPressAtUs() const { return 0; }
+
+    // The box's light; nothing on the other kinds.
+    virtual void SignalActive() { }
+    virtual void SignalWaiting() { }
+    virtual void SignalIdle() { }
+
+    // For the ways out of the program: ends a pulse or an exposure in
+    // progress at once; on "-IR" a pulse runs its length and the release
+    // before the closing pulse its PULSE_MS, timed by plain sleeps.
+    // `exposureEnded` is called when an exposure in progress ends here.
+    virtual void ReleaseNow(const std::function<void()>& exposureEnded);
+
+    // The port: the chooser entry ("COM5-IR", "DSUSB", "none"), as the
+    // user knows it ("COM5 (/dev/ttyUSB0)"), lost (a change did not reach
+    // it), opened again after a loss, released and closed (harmless twice).
+    virtual std::string Name() const = 0;
+    virtual std::string Description() const { return Name(); }
+    virtual bool Lost() const { return PortLost(); }
+    virtual bool Reopen() = 0;
+    virtual void Release() = 0;
+
+protected:
+    bool exposing_ = false;
+};
+
+// The lines of a port that is open already (or of none, PORT_NONE).
+// `choiceText` is the chooser entry it was opened from; `clock` times the
+// "-IR" presses.
+std::unique_ptr<TriggerLines> MakeTriggerLines(PortKind kind, const std::string& choiceText, Clock& clock);

@@ -1,0 +1,29 @@
+// What a script acts on: the engine, through the window that holds its
+// controls. A script line sets a control as the user would, starts a
+// capture and waits for its end, or asks the user to go on. No toolkit.
+#pragma once
+
+#include <string>
+
+enum class ScriptSetting { BEFORE_DELAY, AFTER_DELAY, DURATION, EXPOSURES, MIRROR_LOCK, DITHER_PIXELS, DITHER_SETTLE };
+
+class ScriptTarget {
+public:
+    virtual ~ScriptTarget() = default;
+    // Sets the setting, held to its control's range.
+    virtual void SetSetting(ScriptSetting setting, int value) = 0;
+    // Sets the start delay and runs a capture to its end (`source` names
+    // the script line in the exposure log). Returns at once, starting
+    // nothing, while another run is in progress.
+    virtual void Capture(int startDelaySeconds, const std::string& source) = 0;
+    // The user's OK (true) or Cancel to a message.
+    virtual bool Prompt(const std::string& text) = 0;
+    // Abort Script: the capture in progress ends at its next checkpoint.
+    virtual void AbortCapture() = 0;
+    // True when no line may run any more: the window is closing, or the
+    // port has gone.
+    virtual bool ScriptMustStop() = 0;
+    // A script run begins or ends: dithering is a script's affair, and each
+    // script run starts without it.
+    virtual void ResetDithering() = 0;
+};

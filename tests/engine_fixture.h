@@ -1,0 +1,141 @@
+// The engine on a virtual clock, with fake ports, a fake guider, log and
+// sleep inhibitor, and a fake view that records what a run shows: no
+// window, no X server.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ports/ports.h"
+#include "runner/af_mode.h"
+#include "runner/countdown.h"
+#include "runner/sequence_runner.h"
+#include "tests/fakes.h"
+
+using Timeline = std::vector<LineEvent>;
+
+struct Settings {
+    int exposures = 1, duration = 1, startDelay = 0, beforeDelay = 1, afterDelay = 5;
+    bool mirrorLock = false;
+};
+
+// What a run shows, as a window would show it, and the two controls it
+// reads as it goes.
+class FakeView : public RunView {
+public:
+    void ShowStatus(const std::string& text) override { status = text; }
+    void ShowRemaining(const std::string& label) override { remaining = label; }
+    void ShowRunning(bool on) override { running = on; }
+    void RunEnded(RunEnd end, const std::string& why) override
+    {
+        ends.push_back(end);
+        reasons.push_back(why);
+    }
+    bool MirrorLockTicked() override { return mirrorLock; }
+    int AfMode() override { return afMode; }
+
+    std::string status;
+    std::string remaining = REMAINING_IDLE;
+    bool running = false;
+    std::vector<RunEnd> ends;
+    std::vector<std::string> reasons;
+    bool mirrorLock = false;
+    int afMode = AF_NONE;
+};
+
+class EngineTest : public ::testing::Test {
+public:
+    void SetUp() override
+    {
+        InstallFakes(fakes);
+        ParallelAddress = 0;
+        ParallelPinMask = 0;
+        clock = std::make_unique<VirtualClock>(fakes.log);
+        guider = std::make_unique<FakeGuider>(fakes.log, *clock);
+        view = FakeView();
+        sleep = FakeSleep();
+        log = FakeExposureLog();
+        runner = std::make_unique<SequenceRunner>(*clock, *guider, sleep, log, view);
+        statuses.clear();
+        countdown.clear();
+        // What the view shows while time passes, each time it changes.
+        clock->onYield = [this] {
+            if (statuses.empty() || statuses.back() != view.status)
+                statuses.push_back(view.status);
+            if (countdown.empty() || countdown.back() != view.remaining)
+                countdown.push_back(view.remaining);
+        };
+    }
+
+    void TearDown() override
+    {
+        runner.reset();
+        InstallBackends(nullptr, nullptr, nullptr);
+    }
+
+    // A fresh engine for the next row of a table.
+    void Reset()
+    {
+        TearDown();
+        SetUp();
+    }
+
+    void Connect(PortKind kind)
+    {
+        std::string name;
+        switch (kind) {
+        case PORT_DSUSB:
+            fakes.usb->present = true;
+            DsusbOpen();
+            name = "DSUSB";
+            break;
+        case PORT_SERIAL:
+        case PORT_SERIAL_IR:
+            SerialLines().Open("COM2");
+            name = kind == PORT_SERIAL_IR ? "COM2-IR" : "COM2";
+            break;
+        case PORT_PARALLEL:
+            ParallelPinMask = 1;
+            ParallelLines().Open(0x378, "");
+            name = "0x378-LPT1";
+            break;
+        case PORT_NONE:
+            break;
+        }
+        runner->Connect(kind, name);
+        fakes.log.events.clear();
+    }
+
+    void Apply(const Settings& applied)
+    {
+        settings.exposures = applied.exposures;
+        settings.duration = applied.duration;
+        settings.startDelay = applied.startDelay;
+        settings.beforeDelay = applied.beforeDelay;
+        settings.afterDelay = applied.afterDelay;
+        view.mirrorLock = applied.mirrorLock;
+    }
+
+    // Starts a run and lets it go to its end.
+    void Start()
+    {
+        runner->Start(settings);
+        clock->RunUntil([this] { return !runner->Busy(); });
+    }
+    void Abort() { runner->Abort(); }
+    const std::string& Status() const { return view.status; }
+
+    Fakes fakes;
+    std::unique_ptr<VirtualClock> clock;
+    std::unique_ptr<FakeGuider> guider;
+    FakeView view;
+    FakeSleep sleep;
+    FakeExposureLog log;
+    std::unique_ptr<SequenceRunner> runner;
+    RunSettings settings;
+    std::vector<std::string> statuses;
+    std::vector<std::string> countdown;
+};

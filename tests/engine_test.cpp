@@ -1,0 +1,618 @@
+// The engine on a virtual clock, without a window: each case is a row of
+// settings and the line changes it must produce, with the virtual
+// millisecond of each, and what the run shows.
+#include <algorithm>
+#include <functional>
+
+#include "tests/engine_fixture.h"
+
+namespace {
+
+using Engine = EngineTest;
+
+TEST_F(Engine, LineTimelines)
+{
+    struct Row {
+        const char* name;
+        PortKind port;
+        int afMode;
+        Settings settings;
+        Timeline expected;
+    };
+    const Settings quick{1, 1, 0, 0, 0, false};
+    const Settings mirror{1, 1, 0, 1, 0, true};
+    const Row rows[] = {
+        {"no before-frame delay: no mirror pulse",
+         PORT_SERIAL,
+         AF_NONE,
+         {1, 1, 0, 0, 0, true},
+         {{0, "RTS 1"}, {1000, "RTS 0"}}},
+        {"mirror lock-up, serial",
+         PORT_SERIAL,
+         AF_NONE,
+         mirror,
+         {{0, "RTS 1"}, {200, "RTS 0"}, {1000, "RTS 1"}, {2000, "RTS 0"}}},
+        {"mirror lock-up, serial, AF held",
+         PORT_SERIAL,
+         AF_HELD_DURING,
+         mirror,
+         {{0, "RTS 1"},
+          {0, "DTR 1"},
+          {200, "RTS 0"},
+          {200, "DTR 0"},
+          {1000, "RTS 1"},
+          {1000, "DTR 1"},
+          {2000, "RTS 0"},
+          {2000, "DTR 0"}}},
+        {"mirror lock-up, parallel",
+         PORT_PARALLEL,
+         AF_NONE,
+         mirror,
+         {{0, "data 01"}, {300, "data 00"}, {1100, "data 01"}, {2100, "data 00"}}},
+        {"mirror lock-up, box",
+         PORT_DSUSB,
+         AF_NONE,
+         mirror,
+         {{0, "usb 20"},
+          {0, "usb 30"},
+          {0, "usb 31"},
+          {300, "usb 30"},
+          {300, "usb 20"},
+          {1100, "usb 30"},
+          {1100, "usb 31"},
+          {2100, "usb 30"},
+          {2100, "usb 10"}}},
+        {"mirror lock-up, infra-red",
+         PORT_SERIAL_IR,
+         AF_NONE,
+         mirror,
+         {{0, "RTS 1"}, {200, "RTS 0"}, {1000, "RTS 1"}, {1200, "RTS 0"}, {2000, "RTS 1"}, {2200, "RTS 0"}}},
+        {"mirror lock-up, infra-red, two frames and no after-frame delay: a release between presses",
+         PORT_SERIAL_IR,
+         AF_NONE,
+         {2, 1, 0, 1, 0, true},
+         {{0, "RTS 1"},
+          {200, "RTS 0"},
+          {1000, "RTS 1"},
+          {1200, "RTS 0"},
+          {2000, "RTS 1"},
+          {2200, "RTS 0"},
+          {2400, "RTS 1"},
+          {2600, "RTS 0"},
+          {3400, "RTS 1"},
+          {3600, "RTS 0"},
+          {4400, "RTS 1"},
+          {4600, "RTS 0"}}},
+        {"mirror lock-up, infra-red, AF held: the mirror pulse ends with the focus line off",
+         PORT_SERIAL_IR,
+         AF_HELD_DURING,
+         mirror,
+         {{0, "RTS 1"},
+          {0, "DTR 1"},
+          {200, "RTS 0"},
+          {200, "DTR 0"},
+          {1000, "RTS 1"},
+          {1000, "DTR 1"},
+          {1200, "RTS 0"},
+          {2000, "RTS 1"},
+          {2200, "RTS 0"}}},
+        {"AF held, box: the focus line is released with the shutter",
+         PORT_DSUSB,
+         AF_HELD_DURING,
+         quick,
+         {{0, "usb 20"},
+          {0, "usb 30"},
+          {0, "usb 31"},
+          {0, "usb 33"},
+          {1000, "usb 32"},
+          {1000, "usb 30"},
+          {1000, "usb 10"}}},
+        {"AF pulse at start, serial",
+         PORT_SERIAL,
+         AF_PULSE_AT_START,
+         quick,
+         {{0, "RTS 1"}, {0, "DTR 1"}, {200, "DTR 0"}, {1000, "RTS 0"}}},
+        {"AF pulse at start, box",
+         PORT_DSUSB,
+         AF_PULSE_AT_START,
+         quick,
+         {{0, "usb 20"},
+          {0, "usb 30"},
+          {0, "usb 31"},
+          {0, "usb 33"},
+          {200, "usb 31"},
+          {1000, "usb 30"},
+          {1000, "usb 10"}}},
+        {"AF pulse at start, parallel: timing only",
+         PORT_PARALLEL,
+         AF_PULSE_AT_START,
+         quick,
+         {{0, "data 01"}, {1000, "data 00"}}},
+        {"AF held, infra-red: focus stays on",
+         PORT_SERIAL_IR,
+         AF_HELD_DURING,
+         quick,
+         {{0, "RTS 1"}, {0, "DTR 1"}, {200, "RTS 0"}, {1000, "RTS 1"}, {1200, "RTS 0"}}},
+        {"box signals around every delay",
+         PORT_DSUSB,
+         AF_NONE,
+         {1, 1, 2, 1, 1, false},
+         {{0, "usb 20"},
+          {0, "usb 20"},
+          {2000, "usb 20"},
+          {2000, "usb 20"},
+          {3000, "usb 30"},
+          {3000, "usb 31"},
+          {4000, "usb 30"},
+          {4000, "usb 20"},
+          {5000, "usb 00"}}},
+        {"no port: waits only", PORT_NONE, AF_HELD_DURING, mirror, {}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Reset();
+        Connect(row.port);
+        view.afMode = row.afMode;
+        Apply(row.settings);
+        Start();
+        EXPECT_EQ(fakes.log.events, row.expected);
+        EXPECT_EQ(Status(), "Sequence Done");
+    }
+}
+
+TEST_F(Engine, InfraredPulsesOpenAndCloseEachFrame)
+{
+    Connect(PORT_SERIAL_IR);
+    Apply({10, 30, 0, 0, 0, false});
+    Start();
+    // Between one frame's closing pulse and the next one's opening pulse,
+    // RTS stays released for a pulse's length: two presses never merge.
+    Timeline expected;
+    for (int64_t frameStart = 0; frameStart < 10 * 30400; frameStart += 30400) {
+        expected.push_back({frameStart, "RTS 1"});
+        expected.push_back({frameStart + 200, "RTS 0"});
+        expected.push_back({frameStart + 30000, "RTS 1"});
+        expected.push_back({frameStart + 30200, "RTS 0"});
+    }
+    EXPECT_EQ(fakes.log.events, expected);
+    // The idle text through the opening pulse, until the countdown's first
+    // step 100 ms into the exposure's wait.
+    ASSERT_GE(countdown.size(), 2u);
+    EXPECT_EQ(countdown[0], REMAINING_IDLE);
+    EXPECT_EQ(countdown[1], RemainingLabel(303 - 1));
+}
+
+TEST_F(Engine, LargestSettingsStayInRange)
+{
+    for (PortKind port : {PORT_SERIAL, PORT_SERIAL_IR}) {
+        SCOPED_TRACE(port);
+        Reset();
+        Connect(port);
+        Apply({9999, 9999, 9999, 9999, 9999, true});
+        clock->At(150, [this] { Abort(); });
+        Start();
+        ASSERT_FALSE(countdown.empty());
+        EXPECT_EQ(countdown.front(), RemainingLabel(port == PORT_SERIAL_IR ? 299952001 : 299950002));
+        EXPECT_EQ(statuses.front(), "9999s Initial delay");
+        EXPECT_EQ(Status(), "Aborted");
+    }
+}
+
+TEST_F(Engine, AFChangedDuringAnExposureActsAtTheNextLineAction)
+{
+    Connect(PORT_SERIAL);
+    view.afMode = AF_HELD_DURING;
+    Apply({1, 2, 0, 0, 0, false});
+    clock->At(500, [this] { view.afMode = AF_NONE; });
+    Start();
+    // The focus line set under "held" is released by the exposure's end,
+    // whatever the mode is by then.
+    EXPECT_EQ(fakes.log.events, (Timeline{{0, "RTS 1"}, {0, "DTR 1"}, {2000, "RTS 0"}, {2000, "DTR 0"}}));
+    EXPECT_EQ(view.afMode, AF_NONE);
+}
+
+TEST_F(Engine, AbortStopsAtTheNextCheckpoint)
+{
+    struct Row {
+        const char* name;
+        PortKind port;
+        Settings settings;
+        int64_t abortAt;
+        Timeline expected;
+        const char* remaining;  // what the countdown keeps
+    };
+    const Row rows[] = {
+        {"initial delay: no line touched", PORT_SERIAL, {1, 1, 5, 1, 5, true}, 1000, {}, "Total Remaining 00:00:12"},
+        {"before-frame delay: the mirror pulse was sent",
+         PORT_SERIAL,
+         {1, 1, 0, 3, 5, true},
+         1000,
+         {{0, "RTS 1"}, {200, "RTS 0"}},
+         "Total Remaining 00:00:09"},
+        {"exposure: the shutter is released",
+         PORT_SERIAL,
+         {2, 5, 0, 0, 5, false},
+         1500,
+         {{0, "RTS 1"}, {1500, "RTS 0"}},
+         "Total Remaining 00:00:19"},
+        {"exposure, infra-red: the closing pulse",
+         PORT_SERIAL_IR,
+         {2, 5, 0, 0, 5, false},
+         1500,
+         {{0, "RTS 1"}, {200, "RTS 0"}, {1500, "RTS 1"}, {1700, "RTS 0"}},
+         "Total Remaining 00:00:19"},
+        {"exposure, box",
+         PORT_DSUSB,
+         {2, 5, 0, 0, 5, false},
+         1500,
+         {{0, "usb 20"}, {0, "usb 30"}, {0, "usb 31"}, {1500, "usb 30"}, {1500, "usb 10"}},
+         "Total Remaining 00:00:19"},
+        {"exposure, between two countdown steps: released at once",
+         PORT_SERIAL,
+         {2, 5, 0, 0, 5, false},
+         1550,
+         {{0, "RTS 1"}, {1550, "RTS 0"}},
+         "Total Remaining 00:00:19"},
+        {"mirror lock-up pulse: ended at once",
+         PORT_DSUSB,
+         {1, 1, 0, 3, 5, true},
+         100,
+         {{0, "usb 20"}, {0, "usb 30"}, {0, "usb 31"}, {100, "usb 30"}, {100, "usb 20"}, {100, "usb 00"}},
+         REMAINING_IDLE},
+        {"infra-red opening pulse: the camera gets it whole, a release, then the closing pulse",
+         PORT_SERIAL_IR,
+         {2, 5, 0, 0, 5, false},
+         100,
+         {{0, "RTS 1"}, {200, "RTS 0"}, {400, "RTS 1"}, {600, "RTS 0"}},
+         REMAINING_IDLE},
+        {"infra-red mirror pulse: run whole, the exposure never starts",
+         PORT_SERIAL_IR,
+         {2, 5, 0, 3, 5, true},
+         100,
+         {{0, "RTS 1"}, {200, "RTS 0"}},
+         REMAINING_IDLE},
+        {"after-frame delay: no next frame",
+         PORT_PARALLEL,
+         {2, 1, 0, 0, 5, false},
+         2000,
+         {{0, "data 01"}, {1000, "data 00"}},
+         "Total Remaining 00:00:11"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Reset();
+        Connect(row.port);
+        Apply(row.settings);
+        clock->At(row.abortAt, [this] { Abort(); });
+        Start();
+        EXPECT_EQ(fakes.log.events, row.expected);
+        EXPECT_EQ(Status(), "Aborted");
+        EXPECT_EQ(view.remaining, row.remaining);
+        EXPECT_FALSE(runner->Busy());
+
+        // A new Start runs at once, from the beginning; on "-IR" its first
+        // press waits until RTS has been released for a pulse's length.
+        Apply({1, 1, 0, 0, 0, false});
+        const int64_t restart = fakes.log.now;
+        const int64_t released = row.expected.empty() ? -1000 : row.expected.back().ms;
+        Start();
+        EXPECT_EQ(Status(), "Sequence Done");
+        const int64_t firstPress = row.port == PORT_SERIAL_IR ? std::max(restart, released + 200) : restart;
+        EXPECT_EQ(fakes.log.now, firstPress + (row.port == PORT_SERIAL_IR ? 1200 : 1000));
+    }
+}
+
+// An unplugged port ends the run as an abort does, after three tries at
+// the release, and says so; the next Start opens the port again.
+TEST_F(Engine, LostPortStopsTheRunAndIsOpenedAgainAtTheNextStart)
+{
+    struct Row {
+        PortKind port;
+        const char* name;
+        Timeline lost;
+        std::vector<std::string> reopened;  // at the next Start, before the run's own changes
+    };
+    const Row rows[] = {
+        {PORT_SERIAL,
+         "COM2 (/dev/ttyS1)",
+         {{0, "RTS 1"}, {1000, "RTS 0 failed"}, {1000, "RTS 0 failed"}, {1000, "RTS 0 failed"}},
+         {"serial close", "serial open COM2", "serial 2400 8N1", "RTS 0", "DTR 0"}},
+        {PORT_DSUSB,
+         "DSUSB",
+         {{0, "usb 20"},
+          {0, "usb 30"},
+          {0, "usb 31"},
+          {1000, "usb 30 failed"},
+          {1000, "usb 30 failed"},
+          {1000, "usb 30 failed"},
+          {1000, "usb 10 failed"}},
+         {"usb close", "usb open", "usb 00"}},
+        {PORT_PARALLEL,
+         "0x378-LPT1",
+         {{0, "data 01"}, {1000, "data 00 failed"}, {1000, "data 00 failed"}, {1000, "data 00 failed"}},
+         {"parallel close", "parallel open 378", "data 00"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Reset();
+        Connect(row.port);
+        Apply({2, 1, 0, 0, 0, false});
+        clock->At(500, [this] {
+            fakes.log.failures = 5;
+            fakes.log.error = EIO;
+        });
+        Start();
+        EXPECT_EQ(fakes.log.events, row.lost);
+        EXPECT_EQ(Status(), "Aborted");
+        EXPECT_FALSE(runner->Busy());
+        EXPECT_EQ(view.ends, std::vector<RunEnd>{RunEnd::PORT_LOST});
+        EXPECT_EQ(view.reasons, std::vector<std::string>{"Input/output error"});  // the port's own reason
+        EXPECT_EQ(runner->Lines().Description(), row.name);
+
+        fakes.log.events.clear();
+        fakes.log.failures = 0;
+        Apply({1, 1, 0, 0, 0, false});
+        Start();
+        EXPECT_EQ(view.ends.back(), RunEnd::DONE);
+        std::vector<std::string> whats = fakes.log.Whats();
+        whats.resize(row.reopened.size());
+        EXPECT_EQ(whats, row.reopened);
+        EXPECT_EQ(Status(), "Sequence Done");
+    }
+    // A box that is still gone at the next Start: no run.
+    Reset();
+    Connect(PORT_DSUSB);
+    fakes.usb->present = false;
+    fakes.log.failures = 5;
+    DsusbShutterOff();
+    fakes.log.events.clear();
+    fakes.log.error = ENODEV;
+    EXPECT_FALSE(runner->Start(settings));
+    EXPECT_EQ(fakes.log.Whats(), (std::vector<std::string>{"usb close", "usb open"}));
+    EXPECT_FALSE(runner->Busy());
+    EXPECT_EQ(view.ends, std::vector<RunEnd>{RunEnd::PORT_LOST});
+    EXPECT_EQ(view.reasons, std::vector<std::string>{"no such device (is the box plugged in?)"});
+}
+
+TEST_F(Engine, AbortWhileIdleDoesNotStopTheNextRun)
+{
+    Connect(PORT_SERIAL);
+    Abort();
+    Start();
+    EXPECT_EQ(fakes.log.events, (Timeline{{1000, "RTS 1"}, {2000, "RTS 0"}}));
+    EXPECT_EQ(Status(), "Sequence Done");
+}
+
+TEST_F(Engine, SecondStartDuringARunDoesNothing)
+{
+    Connect(PORT_SERIAL);
+    clock->At(500, [this] { runner->Start(settings); });
+    clock->At(1500, [this] { runner->Start(settings); });
+    Start();
+    EXPECT_EQ(fakes.log.events, (Timeline{{1000, "RTS 1"}, {2000, "RTS 0"}}));
+    EXPECT_EQ(fakes.log.now, 7000);
+    EXPECT_EQ(Status(), "Sequence Done");
+}
+
+// A line per exposure with its outcome, its times from the virtual clock
+// (0 is 21:00:00.000Z), logged by the time the next one starts.
+TEST_F(Engine, ExposureLog)
+{
+    const std::string T = "2026-12-07T21:00:0";
+    struct Row {
+        const char* name;
+        PortKind port;
+        Settings settings;
+        std::function<void(EngineTest*)> at1500;
+        std::vector<std::string> lines;
+    };
+    const Row rows[] = {
+        {"done, and logged before the next exposure",
+         PORT_SERIAL_IR,
+         {2, 1, 0, 0, 1, false},
+         [](EngineTest* test) {
+             EXPECT_EQ(test->log.lines,
+                       (std::vector<std::string>{"2026-12-07T21:00:00.000Z,"
+                                                 "2026-12-07T21:00:01.000Z,1000,1,2,"
+                                                 "1,COM2-IR,0,0,done,window,"}));
+         },
+         {T + "0.000Z," + T + "1.000Z,1000,1,2,1,COM2-IR,0,0,done,window,",
+          T + "2.200Z," + T + "3.200Z,1000,2,2,1,COM2-IR,0,0,done,window,"}},
+        {"aborted",
+         PORT_DSUSB,
+         {2, 5, 0, 0, 0, false},
+         [](EngineTest* test) { test->Abort(); },
+         {T + "0.000Z," + T + "1.500Z,1500,1,2,5,DSUSB,0,0,aborted,window,"}},
+        {"closed",
+         PORT_PARALLEL,
+         {2, 5, 0, 0, 0, false},
+         [](EngineTest* test) { test->runner->Close(); },
+         {T + "0.000Z," + T + "1.500Z,1500,1,2,5,0x378-LPT1,0,0,closed,window,"}},
+        {"no port, mirror lock-up",
+         PORT_NONE,
+         {1, 1, 0, 1, 0, true},
+         nullptr,
+         {T + "0.800Z," + T + "1.800Z,1000,1,1,1,none,0,1,done,window,"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Reset();
+        Connect(row.port);
+        Apply(row.settings);
+        if (row.at1500)
+            clock->At(1500, [this, &row] { row.at1500(this); });
+        Start();
+        EXPECT_EQ(log.lines, row.lines);
+    }
+    // A lost port; and a log that cannot be written, which the run's end
+    // says (the run goes on).
+    Reset();
+    Connect(PORT_SERIAL);
+    clock->At(1500, [this] { fakes.log.failures = 5; });
+    Start();
+    EXPECT_EQ(log.lines.back(), T + "1.000Z," + T + "2.000Z,1000,1,1,1,COM2,0,0,port-lost,window,");
+    fakes.log.failures = 0;
+    log.failure = "No space left on device";
+    Start();
+    EXPECT_EQ(Status(), "Sequence Done; exposure log not written: No space left on device");
+    // Fields that hold a comma, a quote or a line break are quoted.
+    settings.source = "script:4,\"x\"\r";
+    Start();
+    EXPECT_EQ(log.lines.back().substr(log.lines.back().find(",done,")), ",done,\"script:4,\"\"x\"\"\r\",");
+}
+
+// Dithering between frames: the guider is asked after each exposure but
+// the last, its settling overlaps the after-frame delay, and the next frame
+// waits for both. A guider that fails costs the frame its dither only.
+TEST_F(Engine, DitheringBetweenFrames)
+{
+    struct Row {
+        const char* name;
+        int64_t answerMs;  // after the first exposure's end; -1 never
+        bool settles;
+        int64_t abortAt;  // 0: no abort
+        Timeline lines;
+        std::vector<std::string> statuses;
+        std::string secondDither;  // the log's dither column for frame 2
+    };
+    const std::string dither = "dither 3 px, settle 10 s";
+    const Row rows[] = {
+        {"settled within the after-frame delay",
+         3000,
+         true,
+         0,
+         {{0, "RTS 1"}, {1000, "RTS 0"}, {1000, dither}, {6000, "RTS 1"}, {7000, "RTS 0"}},
+         {"1s exposure (1/2)", "5s Post-frame delay (1/2)", "1s exposure (2/2)", "5s Post-frame delay (2/2)"},
+         "ok"},
+        {"settled after it",
+         8000,
+         true,
+         0,
+         {{0, "RTS 1"}, {1000, "RTS 0"}, {1000, dither}, {9000, "RTS 1"}, {10000, "RTS 0"}},
+         {"1s exposure (1/2)", "5s Post-frame delay (1/2)", "Dithering (1/2)", "1s exposure (2/2)",
+          "5s Post-frame delay (2/2)"},
+         "ok"},
+        {"failed",
+         500,
+         false,
+         0,
+         {{0, "RTS 1"}, {1000, "RTS 0"}, {1000, dither}, {6000, "RTS 1"}, {7000, "RTS 0"}},
+         {"1s exposure (1/2)", "5s Post-frame delay (1/2)", "Dither failed (1/2): not guiding", "1s exposure (2/2)",
+          "5s Post-frame delay (2/2)"},
+         "failed: not guiding"},
+        {"no answer, aborted during the after-frame delay: at once, not after the guider",
+         -1,
+         true,
+         3000,
+         {{0, "RTS 1"}, {1000, "RTS 0"}, {1000, dither}, {3000, "dither cancelled"}},
+         {"1s exposure (1/2)", "5s Post-frame delay (1/2)", "Aborted"},
+         ""},
+        {"no answer, aborted while settling",
+         -1,
+         true,
+         7000,
+         {{0, "RTS 1"}, {1000, "RTS 0"}, {1000, dither}, {7000, "dither cancelled"}},
+         {"1s exposure (1/2)", "5s Post-frame delay (1/2)", "Dithering (1/2)", "Aborted"},
+         ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Reset();
+        Connect(PORT_SERIAL);
+        Apply({2, 1, 0, 0, 5, false});
+        settings.ditherPixels = 3;
+        guider->answerMs = row.answerMs;
+        guider->settles = row.settles;
+        if (row.abortAt)
+            clock->At(row.abortAt, [this] { Abort(); });
+        Start();
+        EXPECT_EQ(fakes.log.events, row.lines);
+        EXPECT_EQ(statuses, row.statuses);
+        EXPECT_EQ(Status(), row.abortAt ? "Aborted" : "Sequence Done");
+        const std::vector<std::string>& lines = log.lines;
+        ASSERT_EQ(lines.size(), row.abortAt ? 1u : 2u);
+        EXPECT_EQ(lines[0].substr(lines[0].rfind(',')), ",");  // the first frame: no dither before it
+        if (!row.abortAt) {
+            EXPECT_EQ(lines[1].substr(lines[1].rfind(',') + 1), row.secondDither);
+        }
+    }
+    // A close while settling: the dither is cancelled, the run ends closed.
+    Reset();
+    Connect(PORT_SERIAL);
+    Apply({2, 1, 0, 0, 5, false});
+    settings.ditherPixels = 3;
+    guider->answerMs = -1;
+    clock->At(7000, [this] { runner->Close(); });
+    Start();
+    EXPECT_EQ(fakes.log.events, (Timeline{{0, "RTS 1"}, {1000, "RTS 0"}, {1000, dither}, {7000, "dither cancelled"}}));
+    EXPECT_EQ(view.ends, std::vector<RunEnd>{RunEnd::CLOSED});
+    EXPECT_FALSE(runner->Start(settings));  // nothing runs after a close
+}
+
+// Where the run goes when its timers come late, when a setting changes
+// between its start and its first frame, and when it cannot set a timer.
+TEST_F(Engine, TimingAndFidelity)
+{
+    struct Row {
+        const char* name;
+        PortKind port;
+        Settings settings;
+        int64_t lateAt;  // the call due then comes 30 ms late
+        Timeline expected;
+    };
+    const Row rows[] = {
+        {"a late timer: the next wait still ends on the old schedule",
+         PORT_SERIAL,
+         {1, 1, 0, 1, 0, true},
+         200,
+         {{0, "RTS 1"}, {230, "RTS 0"}, {1000, "RTS 1"}, {2000, "RTS 0"}}},
+        {"a late timer: the closing pulse still lasts 200 ms from its own line change",
+         PORT_SERIAL_IR,
+         {1, 1, 0, 0, 0, false},
+         1000,
+         {{0, "RTS 1"}, {200, "RTS 0"}, {1030, "RTS 1"}, {1230, "RTS 0"}}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Reset();
+        Connect(row.port);
+        Apply(row.settings);
+        clock->lateAt = row.lateAt;
+        clock->lateMs = 30;
+        Start();
+        EXPECT_EQ(fakes.log.events, row.expected);
+    }
+
+    // A countdown wait shortened by a pulse still counts each of its
+    // seconds: 1.8 s count 2 and 1.
+    Reset();
+    Connect(PORT_SERIAL_IR);
+    Apply({1, 2, 0, 0, 0, false});
+    Start();
+    EXPECT_EQ(countdown, (std::vector<std::string>{REMAINING_IDLE, RemainingLabel(2), RemainingLabel(1)}));
+
+    // "AF pulse at start" chosen during the start delay: a 200 ms focus
+    // pulse, as the start-pulse flag is fixed after that delay.
+    Reset();
+    Connect(PORT_SERIAL);
+    Apply({1, 1, 1, 0, 0, false});
+    clock->At(500, [this] { view.afMode = AF_PULSE_AT_START; });
+    Start();
+    EXPECT_EQ(fakes.log.events, (Timeline{{1000, "RTS 1"}, {1000, "DTR 1"}, {1200, "DTR 0"}, {2000, "RTS 0"}}));
+
+    // No timer can be set: the exposure ends at once and the run says why.
+    Reset();
+    Connect(PORT_SERIAL);
+    Apply({1, 1, 0, 0, 0, false});
+    clock->failCalls = true;
+    runner->Start(settings);
+    EXPECT_FALSE(runner->Busy());
+    EXPECT_EQ(fakes.log.events, (Timeline{{0, "RTS 1"}, {0, "RTS 0"}}));
+    EXPECT_EQ(Status(), "Aborted");
+    EXPECT_EQ(view.ends, std::vector<RunEnd>{RunEnd::FAILED});
+    EXPECT_EQ(view.reasons, std::vector<std::string>{"the run's timer could not be set (Too many open files)"});
+    EXPECT_NE(log.lines.back().find(",aborted,"), std::string::npos);
+    EXPECT_FALSE(sleep.held);
+}
+
+}  // namespace
