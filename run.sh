@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds Vantrel and starts it.
+# Installs what is missing, builds Vantrel (the program alone, no tests)
+# and starts it.
 set -euo pipefail
 cd "$(dirname "$0")"
 source ./setup.sh
@@ -8,5 +9,5 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
     exit 1
 fi
 install_missing
-build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+build build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF --target vantrel
 exec ./build/vantrel

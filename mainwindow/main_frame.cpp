@@ -202,12 +202,12 @@ wxBEGIN_EVENT_TABLE(MyFrame, wxFrame)
     EVT_BUTTON(ID_ABORT_SEQUENCE, MyFrame::OnAbort)
     EVT_CLOSE(MyFrame::OnClose)
 wxEND_EVENT_TABLE()
-    // clang-format on
+// clang-format on
 
-    // ----------------------------------------------------------------------------
-    // implementation
-    // ----------------------------------------------------------------------------
-    MyFrame::MyFrame(const wxString& title, const WindowParts& parts)
+// ----------------------------------------------------------------------------
+// implementation
+// ----------------------------------------------------------------------------
+MyFrame::MyFrame(const wxString& title, const WindowParts& parts)
     : wxFrame(nullptr, wxID_ANY, title, wxDefaultPosition, wxSize(FRAME_WIDTH, FRAME_HEIGHT), FRAME_STYLE)
     , afModeStore_(parts.afModeStore)
     , runner_(parts.clock, parts.guider, parts.sleep, parts.log, *this)
@@ -270,9 +270,10 @@ wxEND_EVENT_TABLE()
     PostDelayCtrl->SetName("After frame");
 
     auto* controlArea = new wxControl(mainArea, wxID_ANY, wxPoint(AREA_X, 329), wxSize(AREA_WIDTH, 80));
-    auto* startButton = new wxButton(controlArea, ID_START_SEQUENCE, "Start Sequence", wxPoint(INNER_MARGIN, 0),
+    // Alt+S and Alt+A; the label reads "Start Sequence" and "Abort Sequence".
+    auto* startButton = new wxButton(controlArea, ID_START_SEQUENCE, "&Start Sequence", wxPoint(INNER_MARGIN, 0),
                                      wxSize(165, BUTTON_HEIGHT));
-    auto* abortButton = new wxButton(controlArea, ID_ABORT_SEQUENCE, "Abort Sequence", wxPoint(INNER_MARGIN, 25),
+    auto* abortButton = new wxButton(controlArea, ID_ABORT_SEQUENCE, "&Abort Sequence", wxPoint(INNER_MARGIN, 25),
                                      wxSize(165, BUTTON_HEIGHT));
     RemainingText = new wxStaticText(controlArea, wxID_ANY, REMAINING_IDLE, wxPoint(INNER_MARGIN, 50));
     RemainingText->SetName("Total Remaining");

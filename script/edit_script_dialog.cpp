@@ -80,12 +80,12 @@ wxBEGIN_EVENT_TABLE(EditScriptDialog, wxDialog)
     EVT_CLOSE(EditScriptDialog::OnClose)
     EVT_CHAR_HOOK(EditScriptDialog::OnCharHook)
 wxEND_EVENT_TABLE()
-    // clang-format on
+// clang-format on
 
-    // ----------------------------------------------------------------------------
-    // implementation
-    // ----------------------------------------------------------------------------
-    EditScriptDialog::EditScriptDialog(wxWindow* parent, ScriptTarget& target, Clock& clock)
+// ----------------------------------------------------------------------------
+// implementation
+// ----------------------------------------------------------------------------
+EditScriptDialog::EditScriptDialog(wxWindow* parent, ScriptTarget& target, Clock& clock)
     : wxDialog(parent, wxID_ANY, "Script Editor", wxDefaultPosition, DIALOG_SIZE, DIALOG_STYLE)
     , target_(target)
     , clock_(clock)

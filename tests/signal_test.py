@@ -1,6 +1,6 @@
 #!/usr/bin/python3
 """The real vantrel under Xvfb, its ports on the device shim: a run is
-started with a click on Start Sequence, and during the exposure the program
+started from the keyboard (Alt+S, Start Sequence's mnemonic), and during the exposure the program
 gets SIGTERM, SIGINT or SIGHUP, also with the About box open. Each must
 release the shutter (the closing pulse on "-IR", a whole press with a whole
 release before it), release the port, log the exposure as closed, save the
@@ -21,7 +21,6 @@ import time
 
 VANTREL, SHIM = sys.argv[1], sys.argv[2]
 CHOOSER_INDEX = {"0x378-LPT1": 4, "COM7": 9, "COM7-IR": 17}
-START_BUTTON = ("130", "416")  # in the main window, at this machine's theme and fonts
 
 
 def wait_for(predicate, seconds, what, program=None):
@@ -98,13 +97,16 @@ def run(kind, ending, start=True, about=False, settle=0.4, fifo_log=False):
         frame = wait_for(lambda: window("Vantrel"), 20, "the main window", program)
         time.sleep(0.3)
         if start:
-            xdotool("mousemove", "--window", frame, *START_BUTTON, "click", "1")
+            xdotool("windowfocus", frame, stderr=subprocess.DEVNULL)
+            xdotool("key", "alt+s")
+            shutter = {"DSUSB": "usb 31 to 01 within 100 ms", "0x378-LPT1": "data 01"}.get(kind, "RTS 1")
+            wait_for(lambda: shutter in reached(log), 10, "the exposure (%s)" % shutter)
+            # 0.4 s: past the infra-red opening pulse, well before the end at 1 s.
+            signal_at = time.monotonic() + settle
             if about:  # a modal box: the run goes on under it
                 xdotool("key", "F1")
                 wait_for(lambda: window("About Vantrel"), 10, "the About box", program)
-            shutter = {"DSUSB": "usb 31 to 01 within 100 ms", "0x378-LPT1": "data 01"}.get(kind, "RTS 1")
-            wait_for(lambda: shutter in reached(log), 10, "the exposure (%s)" % shutter)
-            time.sleep(settle)  # 0.4: past the infra-red opening pulse, well before the end at 1 s
+            time.sleep(max(0.0, signal_at - time.monotonic()))
         before = len(reached(log))
         ending(program)
         code = program.wait(timeout=10)
