@@ -70,6 +70,9 @@ public:
     virtual bool Send(uint8_t command) = 0;
     virtual void Close() = 0;
     virtual int Error() const = 0;
+    // The whole reason where the errno cannot say it ("USB is not available
+    // (libusb_init: LIBUSB_ERROR_NO_MEM)"); empty otherwise.
+    virtual std::string ErrorDetail() const { return ""; }
 };
 
 // The backends in use. Production backends are made on first use; tests

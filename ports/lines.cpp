@@ -20,6 +20,7 @@ constexpr auto RELEASE_RETRY_PAUSE = std::chrono::milliseconds(10);
 
 bool lost = false;
 int lastError = 0;
+std::string lastDetail;  // the backend's own words for lastError, if any
 PortKind failedKind = PORT_NONE;  // the kind of port whose failure lastError is
 
 // A change that sets a line is tried once; a release is tried again, since
@@ -34,6 +35,7 @@ template <typename Change> void Drive(bool on, PortKind kind, int (*error)(), Ch
     }
     lost = true;
     lastError = error();
+    lastDetail.clear();
     failedKind = kind;
 }
 
@@ -41,10 +43,11 @@ int SerialError() { return SerialLines().Error(); }
 int ParallelError() { return ParallelLines().Error(); }
 int UsbError() { return UsbBox().Error(); }
 
-void Opened(PortKind kind, bool ok, int error)
+void Opened(PortKind kind, bool ok, int error, const std::string& detail = "")
 {
     lost = false;
     lastError = ok ? 0 : error;
+    lastDetail = ok ? "" : detail;
     failedKind = kind;
 }
 
@@ -117,6 +120,8 @@ bool PortLost() { return lost; }
 
 std::string PortErrorText()
 {
+    if (!lastDetail.empty())
+        return lastDetail;
     switch (lastError) {
     case ENOENT:
     case ENODEV:
@@ -184,7 +189,7 @@ bool DsusbOpen()
     boxOpen = UsbBox().Open();
     const int error = UsbBox().Error();
     boxPresent = !boxOpen && error != ENODEV;
-    Opened(PORT_DSUSB, boxOpen, error);
+    Opened(PORT_DSUSB, boxOpen, error, UsbBox().ErrorDetail());
     return boxOpen;
 }
 

@@ -170,7 +170,10 @@ TEST(Phd2Guider, EachAnswerEndsTheDither)
     };
     const Row rows[] = {
         {"settles", {ANSWER, SETTLE_BEGIN, SETTLING, GUIDE_STEP, SETTLED}, true, "settled"},
-        {"a stale SettleDone before the answer is not ours", {SETTLED, ANSWER, SETTLING, SETTLED}, true, "settled"},
+        {"a stale SettleDone before the answer is not ours",
+         {"{\"Event\":\"SettleDone\",\"Status\":1,\"Error\":\"an earlier dither\"}", ANSWER, SETTLING, SETTLED},
+         true,
+         "settled"},
         {"malformed lines are skipped; a SettleDone without a numeric Status fails",
          {"not json", "[1,2]", "{\"Event\":5}", "{\"Event\":null,\"id\":\"x\"}", "{\"id\":{}}", ANSWER,
           "{\"Event\":\"SettleDone\",\"Status\":\"0\"}", SETTLED},

@@ -251,6 +251,7 @@ TEST_F(RealBackends, BoxAndParallelPortOpenOrSayWhyNot)
         {"present", true, false, ""},
         {"denied", false, true, "permission denied (install Vantrel's udev rule, then plug the box in again)"},
         {"busy", false, true, "in use by another program"},
+        {"noinit", false, false, "USB is not available (libusb_init: LIBUSB_ERROR_NO_MEM)"},
     };
     for (const Row& row : boxes) {
         SCOPED_TRACE(row.usb);

@@ -3,6 +3,7 @@
 #include <libusb.h>
 
 #include <cerrno>
+#include <string>
 
 #include "ports/backends.h"
 
@@ -53,12 +54,18 @@ public:
     {
         Close();
         error_ = ENODEV;
-        if (libusb_init(&context_) != 0) {
+        detail_.clear();
+        const int initialised = libusb_init(&context_);
+        if (initialised != 0) {
             context_ = nullptr;
-            return false;
+            return Unavailable("libusb_init", initialised);
         }
         libusb_device** devices = nullptr;
         const ssize_t count = libusb_get_device_list(context_, &devices);
+        if (count < 0) {
+            Close();
+            return Unavailable("libusb_get_device_list", static_cast<int>(count));
+        }
         for (ssize_t i = 0; i < count && !handle_; ++i) {
             if (!IsBox(devices[i]))
                 continue;
@@ -93,6 +100,7 @@ public:
     }
 
     int Error() const override { return error_; }
+    std::string ErrorDetail() const override { return detail_; }
 
     void Close() override
     {
@@ -108,6 +116,15 @@ public:
     }
 
 private:
+    // USB itself cannot be used (no usbfs in a container, no memory): not
+    // "is the box plugged in?". No box is there as far as anyone can tell.
+    bool Unavailable(const char* call, int result)
+    {
+        error_ = ENODEV;
+        detail_ = std::string("USB is not available (") + call + ": " + libusb_error_name(result) + ")";
+        return false;
+    }
+
     bool Claim()
     {
         libusb_set_auto_detach_kernel_driver(handle_, 1);
@@ -153,6 +170,7 @@ private:
     uint8_t endpoint_ = 0;
     bool interruptEndpoint_ = false;
     int error_ = 0;
+    std::string detail_;
 };
 
 }  // namespace

@@ -11,7 +11,8 @@
 //   VANTREL_SHIM_GONE    a file; while it exists the device is unplugged:
 //                        ioctls fail with EIO, transfers with NO_DEVICE,
 //                        data register reads with E1284_SYS
-//   VANTREL_SHIM_USB     absent (default), present, denied or busy
+//   VANTREL_SHIM_USB     absent (default), present, denied, busy, or noinit
+//                        (libusb_init fails: no USB at all)
 //   VANTREL_SHIM_PARPORT absent (default), present, lp (a printer driver
 //                        holds it: only a shared open works), denied, or
 //                        noppdev (no /dev/parport0: the library lists a
@@ -153,6 +154,8 @@ libusb_device* usbList[] = {USB_BOX, nullptr};
 extern "C" {
 int libusb_init(libusb_context** context)
 {
+    if (Env("VANTREL_SHIM_USB") == "noinit")
+        return LIBUSB_ERROR_NO_MEM;
     if (context)
         *context = USB_CONTEXT;
     return 0;
