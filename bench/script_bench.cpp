@@ -9,8 +9,11 @@
 #include <chrono>
 #include <cstdio>
 
+#include "app/settings.h"
+#include "app/toolkit_clock.h"
 #include "mainwindow/main_frame.h"
 #include "script/edit_script_dialog.h"
+#include "tests/fakes.h"
 
 namespace {
 constexpr int LINES = 10000;
@@ -26,9 +29,17 @@ int main(int argc, char** argv)
     wxApp::SetInstance(new wxApp);
     if (!wxEntryStart(argc, argv) || !wxTheApp->CallOnInit())
         return 1;
-    MainFrame = new MyFrame("Vantrel");
+    Fakes fakes;
+    InstallFakes(fakes);
+    auto clock = MakeToolkitClock();
+    VirtualClock idleClock(fakes.log);
+    FakeGuider guider(fakes.log, idleClock);
+    FakeSleep sleep;
+    FakeExposureLog log;
+    auto afModeStore = MakeSettingsFileAfModeStore();
+    MainFrame = new MyFrame("Vantrel", {*clock, guider, sleep, log, *afModeStore});
     MainFrame->Show();
-    auto* dialog = new EditScriptDialog(MainFrame);
+    auto* dialog = new EditScriptDialog(MainFrame, *MainFrame, *clock);
     dialog->Show();
 
     wxString script;

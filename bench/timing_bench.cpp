@@ -20,10 +20,11 @@
 #include <thread>
 #include <vector>
 
+#include "app/settings.h"
+#include "app/toolkit_clock.h"
 #include "mainwindow/main_frame.h"
 #include "ports/ports.h"
 #include "runner/af_mode.h"
-#include "runner/clock.h"
 #include "tests/fakes.h"
 
 namespace {
@@ -62,13 +63,19 @@ std::thread PostLater(int delayMs, std::atomic<int64_t>& postedAt, std::function
 
 struct Bench {
     Fakes fakes;
+    std::unique_ptr<Clock> clock = MakeToolkitClock();  // the program's own
+    VirtualClock idleClock{fakes.log};  // the guider's, never asked to dither
+    FakeGuider guider{fakes.log, idleClock};
+    FakeSleep sleep;
+    FakeExposureLog log;
+    std::unique_ptr<AfModeStore> afModeStore = MakeSettingsFileAfModeStore();
     MyFrame* frame = nullptr;
 
     Bench()
     {
         InstallFakes(fakes);
         fakes.log.realTime = Micros;
-        frame = new MyFrame("Vantrel");
+        frame = new MyFrame("Vantrel", {*clock, guider, sleep, log, *afModeStore});
         MainFrame = frame;
         frame->Show();
         SerialLines().Open("COM2");
@@ -76,14 +83,13 @@ struct Bench {
 
     void Start(PortKind port, int afMode, int exposures, int duration, int before, bool mirror)
     {
-        ActivePort = port;
-        AFMode = afMode;
-        frame->ExposuresCtrl->SetValue(exposures);
-        frame->DurationCtrl->SetValue(duration);
-        frame->StartDelayCtrl->SetValue(0);
-        frame->PreDelayCtrl->SetValue(before);
-        frame->PostDelayCtrl->SetValue(0);
-        frame->MirrorLockCtrl->SetValue(mirror);
+        frame->Connect(port, port == PORT_SERIAL_IR ? "COM2-IR" : "COM2");
+        frame->SetAfMode(afMode);
+        frame->SetSetting(ScriptSetting::EXPOSURES, exposures);
+        frame->SetSetting(ScriptSetting::DURATION, duration);
+        frame->SetSetting(ScriptSetting::BEFORE_DELAY, before);
+        frame->SetSetting(ScriptSetting::AFTER_DELAY, 0);
+        frame->SetSetting(ScriptSetting::MIRROR_LOCK, mirror);
         fakes.log.events.clear();
         wxCommandEvent start(wxEVT_BUTTON, ID_START_SEQUENCE);
         frame->GetEventHandler()->ProcessEvent(start);
@@ -91,7 +97,7 @@ struct Bench {
 
     void Finish()
     {
-        RunnerClock().RunUntil([] { return !SequenceBusy; });
+        clock->RunUntil([this] { return !frame->Busy(); });
     }
 
     // The microsecond times of the RTS edges of a whole run.
@@ -112,7 +118,7 @@ struct Bench {
         std::atomic<int64_t> posted{0};
         std::atomic<int64_t> ran{0};
         std::thread poster = PostLater(37, posted, [&ran] { ran = Micros(); });
-        RunnerClock().RunUntil([&ran] { return ran != 0; });
+        clock->RunUntil([&ran] { return ran != 0; });
         poster.join();
         return (ran - posted) / 1000.0;
     }

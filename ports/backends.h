@@ -26,7 +26,7 @@ public:
     virtual bool SetRts(bool active) = 0;
     virtual bool SetDtr(bool active) = 0;
     // Lowers both lines and closes. Harmless when nothing is open.
-    virtual void Close() = 0;
+    virtual void CloseDevice() = 0;
     virtual bool IsOpen() const = 0;
     // The device path of the open port, or of the last one tried.
     virtual std::string Device() const = 0;
@@ -49,7 +49,7 @@ public:
     // be read or written.
     virtual bool ReadData(uint8_t& value) = 0;
     virtual bool WriteData(uint8_t value) = 0;
-    virtual void Close() = 0;
+    virtual void CloseDevice() = 0;
     virtual bool IsOpen() const = 0;
     virtual int Error() const = 0;
     // The ppdev device that was looked for when no port was found at the
@@ -68,7 +68,7 @@ public:
     // Sends one command byte, waiting at most 100 ms. False when it did not
     // reach the box.
     virtual bool Send(uint8_t command) = 0;
-    virtual void Close() = 0;
+    virtual void CloseDevice() = 0;
     virtual int Error() const = 0;
     // The whole reason where the errno cannot say it ("USB is not available
     // (libusb_init: LIBUSB_ERROR_NO_MEM)"); empty otherwise.

@@ -63,7 +63,7 @@ SerialOpen OpenSerialPort(const std::string& choiceText)
         return SERIAL_OPEN_FAILED;
     if (!serial.Configure()) {
         Opened(PORT_SERIAL, false, serial.Error());
-        serial.Close();
+        serial.CloseDevice();
         return SERIAL_CONFIGURE_FAILED;
     }
     SetSerialShutter(false);
@@ -72,7 +72,7 @@ SerialOpen OpenSerialPort(const std::string& choiceText)
     return SERIAL_OPENED;
 }
 
-void CloseSerialPort() { SerialLines().Close(); }
+void CloseSerialPort() { SerialLines().CloseDevice(); }
 
 void SetSerialShutter(bool on)
 {
@@ -114,7 +114,7 @@ bool OpenParallelPort(const std::string& choiceText)
     return ok;
 }
 
-void CloseParallelPort() { ParallelLines().Close(); }
+void CloseParallelPort() { ParallelLines().CloseDevice(); }
 
 bool PortLost() { return lost; }
 
@@ -200,7 +200,7 @@ void DsusbClose()
     if (!boxOpen)
         return;
     SendBox(0);
-    UsbBox().Close();
+    UsbBox().CloseDevice();
     boxOpen = false;
 }
 

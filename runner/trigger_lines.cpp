@@ -251,7 +251,7 @@ public:
     // The box is looked for anew, so that plugging it back in is enough.
     bool Reopen() override
     {
-        UsbBox().Close();
+        UsbBox().CloseDevice();
         if (!DsusbOpen())
             return false;
         DsusbPrepare();

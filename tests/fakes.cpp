@@ -52,7 +52,7 @@ bool FakeSerial::Configure()
 bool FakeSerial::SetRts(bool active) { return log_.Reach(active ? "RTS 1" : "RTS 0"); }
 bool FakeSerial::SetDtr(bool active) { return log_.Reach(active ? "DTR 1" : "DTR 0"); }
 
-void FakeSerial::Close()
+void FakeSerial::CloseDevice()
 {
     log_.Add("serial close");
     open_ = false;
@@ -79,7 +79,7 @@ bool FakeParallel::WriteData(uint8_t value)
     return true;
 }
 
-void FakeParallel::Close()
+void FakeParallel::CloseDevice()
 {
     if (open_)
         log_.Add("parallel close");
@@ -93,7 +93,7 @@ bool FakeUsb::Open()
 }
 
 bool FakeUsb::Send(uint8_t command) { return log_.Reach("usb " + Hex(command)); }
-void FakeUsb::Close() { log_.Add("usb close"); }
+void FakeUsb::CloseDevice() { log_.Add("usb close"); }
 
 void InstallFakes(Fakes& fakes)
 {

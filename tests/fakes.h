@@ -46,7 +46,7 @@ public:
     bool Configure() override;
     bool SetRts(bool active) override;
     bool SetDtr(bool active) override;
-    void Close() override;
+    void CloseDevice() override;
     bool IsOpen() const override { return open_; }
     std::string Device() const override { return device_; }
     int Error() const override { return log_.error; }
@@ -71,7 +71,7 @@ public:
     bool Open(uint16_t baseAddress, const std::string& device) override;
     bool ReadData(uint8_t& value) override;
     bool WriteData(uint8_t value) override;
-    void Close() override;
+    void CloseDevice() override;
     bool IsOpen() const override { return open_; }
     int Error() const override { return present ? log_.error : ENODEV; }
     std::string Device() const override { return present ? "" : "/dev/parport0"; }
@@ -93,7 +93,7 @@ public:
     }
     bool Open() override;
     bool Send(uint8_t command) override;
-    void Close() override;
+    void CloseDevice() override;
     int Error() const override { return present ? log_.error : ENODEV; }
 
     bool present = false;

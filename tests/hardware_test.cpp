@@ -66,7 +66,7 @@ void SerialLoopback(const std::string& device)
         Check(((lines & TIOCM_CTS) != 0) == rts && ((lines & TIOCM_DSR) != 0) == dtr,
               std::string("serial: RTS ") + (rts ? "1" : "0") + " DTR " + (dtr ? "1" : "0") + " read back");
     }
-    serial->Close();
+    serial->CloseDevice();
 }
 
 void ParallelReadBack(const std::string& device)
@@ -78,7 +78,7 @@ void ParallelReadBack(const std::string& device)
         Check(parallel->WriteData(value) && parallel->ReadData(read) && read == value,
               "parallel: data " + std::to_string(value) + " read back");
     }
-    parallel->Close();
+    parallel->CloseDevice();
 }
 
 void DsusbCycle()
@@ -88,7 +88,7 @@ void DsusbCycle()
     Check(box->Send(0x00) && box->Send(0x31), "DSUSB: shutter closed");
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     Check(box->Send(0x30) && box->Send(0x00), "DSUSB: shutter released");
-    box->Close();
+    box->CloseDevice();
 }
 
 }  // namespace

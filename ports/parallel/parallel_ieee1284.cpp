@@ -23,11 +23,11 @@ int Cause(int result)
 
 class Ieee1284Lines : public ParallelBackend {
 public:
-    ~Ieee1284Lines() override { Close(); }
+    ~Ieee1284Lines() override { CloseDevice(); }
 
     bool Open(uint16_t baseAddress, const std::string& device) override
     {
-        Close();
+        CloseDevice();
         error_ = ENODEV;
         device_.clear();
         std::string ppdev = FIRST_PPDEV;  // the device that serves the address, where the kernel has one
@@ -80,7 +80,7 @@ public:
         return ReadData(back);
     }
 
-    void Close() override
+    void CloseDevice() override
     {
         if (!port_)
             return;

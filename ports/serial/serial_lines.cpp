@@ -66,11 +66,11 @@ public:
         : lockDir_(std::move(lockDir))
     {
     }
-    ~TerminalLines() override { Close(); }
+    ~TerminalLines() override { CloseDevice(); }
 
     bool Open(const std::string& portName) override
     {
-        Close();
+        CloseDevice();
         error_ = 0;
         detail_.clear();
         device_ = PortDevicePath(portName);
@@ -128,7 +128,7 @@ public:
     bool SetRts(bool active) override { return SetModemLine(TIOCM_RTS, active); }
     bool SetDtr(bool active) override { return SetModemLine(TIOCM_DTR, active); }
 
-    void Close() override
+    void CloseDevice() override
     {
         if (fd_ < 0)
             return;

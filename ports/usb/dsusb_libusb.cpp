@@ -48,11 +48,11 @@ bool IsBox(libusb_device* device)
 
 class LibusbBox : public UsbBoxBackend {
 public:
-    ~LibusbBox() override { Close(); }
+    ~LibusbBox() override { CloseDevice(); }
 
     bool Open() override
     {
-        Close();
+        CloseDevice();
         error_ = ENODEV;
         detail_.clear();
         const int initialised = libusb_init(&context_);
@@ -63,7 +63,7 @@ public:
         libusb_device** devices = nullptr;
         const ssize_t count = libusb_get_device_list(context_, &devices);
         if (count < 0) {
-            Close();
+            CloseDevice();
             return Unavailable("libusb_get_device_list", static_cast<int>(count));
         }
         for (ssize_t i = 0; i < count && !handle_; ++i) {
@@ -78,7 +78,7 @@ public:
         if (count >= 0)
             libusb_free_device_list(devices, 1);
         if (!handle_ || !Claim()) {
-            Close();
+            CloseDevice();
             return false;
         }
         return true;
@@ -102,7 +102,7 @@ public:
     int Error() const override { return error_; }
     std::string ErrorDetail() const override { return detail_; }
 
-    void Close() override
+    void CloseDevice() override
     {
         if (claimed_)
             libusb_release_interface(handle_, DSUSB_INTERFACE);
