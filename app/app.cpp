@@ -27,6 +27,7 @@ public:
     }
 
 private:
+    std::unique_ptr<Ports> ports_;
     std::unique_ptr<Clock> clock_;
     std::unique_ptr<Guider> guider_;
     std::unique_ptr<SleepInhibitor> sleep_;
@@ -111,11 +112,12 @@ bool MyApp::OnInit()
     // Any other way out releases the lines too.
     std::atexit(ReleaseLinesAtExit);
     toolkitDisplayLost = XSetIOErrorHandler(OnDisplayLost);
+    ports_ = MakeSystemPorts();
     clock_ = MakeToolkitClock();
     guider_ = MakePhd2Guider();
     sleep_ = MakeLogindInhibitor();
     log_ = MakeFileExposureLog();
     afModeStore_ = MakeSettingsFileAfModeStore();
-    OpenMainWindowAndPort({*clock_, *guider_, *sleep_, *log_, *afModeStore_});
+    OpenMainWindowAndPort({*ports_, *clock_, *guider_, *sleep_, *log_, *afModeStore_});
     return true;
 }

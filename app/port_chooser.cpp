@@ -15,44 +15,45 @@ namespace {
 // The first line as it always was; the second names the device and why
 // (in the backend's own words where it has them). A long path is shortened
 // in the box, and the whole message goes to stderr then.
-void ShowOpenFailure(const wxString& firstLine, const std::string& device, const std::string& detail = "")
+void ShowOpenFailure(const Ports& ports, const wxString& firstLine, const std::string& device,
+                     const std::string& detail = "")
 {
-    const std::string why = detail.empty() ? device + ": " + PortErrorText() : detail;
+    const std::string why = detail.empty() ? device + ": " + ports.PortErrorText() : detail;
     const std::string shortWhy =
-        detail.empty() ? ShortenedPath(device) + ": " + PortErrorText() : ShortenedPath(detail);
+        detail.empty() ? ShortenedPath(device) + ": " + ports.PortErrorText() : ShortenedPath(detail);
     if (shortWhy != why)
         std::fprintf(stderr, "vantrel: %s: %s\n", firstLine.utf8_str().data(), why.c_str());
     wxMessageBox(firstLine + "\n" + wxString::FromUTF8(shortWhy), "Message");
 }
 
-bool OpenChosen(const std::string& text, PortKind& kind)
+bool OpenChosen(Ports& ports, const std::string& text, PortKind& kind)
 {
     const PortChoice choice = DecodePortChoice(text);
     if (choice.parallel) {
-        if (!OpenParallelPort(text)) {
+        if (!ports.OpenParallelPort(text)) {
             const std::string device = PortDevicePath(choice.deviceName);
-            const ParallelBackend& port = ParallelLines();
+            const ParallelBackend& port = ports.Parallel();
             if (device.empty() && port.Error() == ENODEV && !port.Device().empty()) {
                 char address[16];
                 std::snprintf(address, sizeof address, "0x%X", choice.address);
-                ShowOpenFailure("Could not attach to " + choice.portName, "",
+                ShowOpenFailure(ports, "Could not attach to " + choice.portName, "",
                                 std::string("no parallel port at ") + address + " (" + port.Device() +
                                     ": no such device)");
                 return false;
             }
-            ShowOpenFailure("Could not attach to " + choice.portName,
+            ShowOpenFailure(ports, "Could not attach to " + choice.portName,
                             device.empty() ? "parallel port at " + choice.portName : device);
             return false;
         }
         kind = PORT_PARALLEL;
     } else {
-        switch (OpenSerialPort(text)) {
+        switch (ports.OpenSerialPort(text)) {
         case SERIAL_OPEN_FAILED:
-            ShowOpenFailure("Could not attach to " + choice.portName, SerialLines().Device(),
-                            SerialLines().ErrorDetail());
+            ShowOpenFailure(ports, "Could not attach to " + choice.portName, ports.Serial().Device(),
+                            ports.Serial().ErrorDetail());
             return false;
         case SERIAL_CONFIGURE_FAILED:
-            ShowOpenFailure("Cannot configure " + choice.portName, SerialLines().Device());
+            ShowOpenFailure(ports, "Cannot configure " + choice.portName, ports.Serial().Device());
             return false;
         case SERIAL_OPENED:
             break;
@@ -64,7 +65,7 @@ bool OpenChosen(const std::string& text, PortKind& kind)
 
 }  // namespace
 
-bool ChooseAndOpenPort(PortKind& kind, std::string& chosen)
+bool ChooseAndOpenPort(Ports& ports, PortKind& kind, std::string& chosen)
 {
     wxArrayString texts;
     for (const std::string& text : PortChoiceTexts())
@@ -74,5 +75,5 @@ bool ChooseAndOpenPort(PortKind& kind, std::string& chosen)
     if (index < 0)
         return false;
     chosen = PortChoiceTexts()[index];
-    return OpenChosen(chosen, kind);
+    return OpenChosen(ports, chosen, kind);
 }

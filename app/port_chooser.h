@@ -6,8 +6,9 @@
 
 #include "ports/ports.h"
 
-// Shows the port chooser (22 entries) and opens the chosen port: its kind
+// Shows the port chooser (22 entries) and opens the chosen port of `ports`:
+// its kind
 // and chooser entry in `kind` and `choice`. False when the user cancelled
 // or the port could not be opened or configured; its own message box has
 // been shown then.
-bool ChooseAndOpenPort(PortKind& kind, std::string& choice);
+bool ChooseAndOpenPort(Ports& ports, PortKind& kind, std::string& choice);

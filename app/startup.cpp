@@ -13,20 +13,21 @@ MyFrame* OpenMainWindowAndPort(const WindowParts& parts)
     MyFrame* frame = MainFrame;
     frame->Show(true);
 
-    if (DsusbOpen()) {
+    Ports& ports = parts.ports;
+    if (ports.DsusbOpen()) {
         frame->SetStatusText("DSUSB Connected", 0);
-        DsusbPrepare();
-        DsusbSignalIdle();
+        ports.DsusbPrepare();
+        ports.DsusbSignalIdle();
         frame->Connect(PORT_DSUSB, "DSUSB");
         return frame;
     }
     frame->SetStatusText("NOT CONNECTED", 0);
     // A box that is there but may not be used is not "not found".
-    if (DsusbPresent())
-        wxMessageBox(wxString::FromUTF8("ShoeString DSUSB found but not usable: " + PortErrorText()), "Message");
+    if (ports.DsusbPresent())
+        wxMessageBox(wxString::FromUTF8("ShoeString DSUSB found but not usable: " + ports.PortErrorText()), "Message");
     PortKind kind = PORT_NONE;
     std::string choice;
-    if (ChooseAndOpenPort(kind, choice)) {
+    if (ChooseAndOpenPort(ports, kind, choice)) {
         frame->SetStatusText(kind == PORT_PARALLEL ? "Parallel port connected" : "Serial port connected", 0);
         frame->Connect(kind, choice);
         return frame;

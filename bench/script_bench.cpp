@@ -37,7 +37,7 @@ int main(int argc, char** argv)
     FakeSleep sleep;
     FakeExposureLog log;
     auto afModeStore = MakeSettingsFileAfModeStore();
-    MainFrame = new MyFrame("Vantrel", {*clock, guider, sleep, log, *afModeStore});
+    MainFrame = new MyFrame("Vantrel", {*fakes.ports, *clock, guider, sleep, log, *afModeStore});
     MainFrame->Show();
     auto* dialog = new EditScriptDialog(MainFrame, *MainFrame, *clock);
     dialog->Show();

@@ -75,10 +75,10 @@ struct Bench {
     {
         InstallFakes(fakes);
         fakes.log.realTime = Micros;
-        frame = new MyFrame("Vantrel", {*clock, guider, sleep, log, *afModeStore});
+        frame = new MyFrame("Vantrel", {*fakes.ports, *clock, guider, sleep, log, *afModeStore});
         MainFrame = frame;
         frame->Show();
-        SerialLines().Open("COM2");
+        fakes.ports->Serial().Open("COM2");
     }
 
     void Start(PortKind port, int afMode, int exposures, int duration, int before, bool mirror)

@@ -210,7 +210,7 @@ wxEND_EVENT_TABLE()
 MyFrame::MyFrame(const wxString& title, const WindowParts& parts)
     : wxFrame(nullptr, wxID_ANY, title, wxDefaultPosition, wxSize(FRAME_WIDTH, FRAME_HEIGHT), FRAME_STYLE)
     , afModeStore_(parts.afModeStore)
-    , runner_(parts.clock, parts.guider, parts.sleep, parts.log, *this)
+    , runner_(parts.ports, parts.clock, parts.guider, parts.sleep, parts.log, *this)
 {
     wxIcon icon;
     icon.CopyFromBitmap(XpmBitmap(progicon_xpm));  // the "progicon" image

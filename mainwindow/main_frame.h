@@ -45,6 +45,7 @@ public:
 
 // The parts that the program builds (app/) or a test fakes.
 struct WindowParts {
+    Ports& ports;
     Clock& clock;
     Guider& guider;
     SleepInhibitor& sleep;

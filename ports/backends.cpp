@@ -1,44 +1,17 @@
 #include "ports/backends.h"
+#include "ports/ports.h"
 
 #include <map>
 
 namespace {
-std::unique_ptr<SerialBackend> serialBackend;
-std::unique_ptr<ParallelBackend> parallelBackend;
-std::unique_ptr<UsbBoxBackend> usbBackend;
 std::map<std::string, std::string> portDevices;
-
 constexpr int SERIAL_PORTS = 8;
 constexpr int ONBOARD_SERIAL_PORTS = 4;  // COM1..COM4 are the UARTs, the rest USB adapters
 }  // namespace
 
-SerialBackend& SerialLines()
+std::unique_ptr<Ports> MakeSystemPorts()
 {
-    if (!serialBackend)
-        serialBackend = MakeTerminalBackend();
-    return *serialBackend;
-}
-
-ParallelBackend& ParallelLines()
-{
-    if (!parallelBackend)
-        parallelBackend = MakeIeee1284Backend();
-    return *parallelBackend;
-}
-
-UsbBoxBackend& UsbBox()
-{
-    if (!usbBackend)
-        usbBackend = MakeLibusbBackend();
-    return *usbBackend;
-}
-
-void InstallBackends(std::unique_ptr<SerialBackend> serial, std::unique_ptr<ParallelBackend> parallel,
-                     std::unique_ptr<UsbBoxBackend> usb)
-{
-    serialBackend = std::move(serial);
-    parallelBackend = std::move(parallel);
-    usbBackend = std::move(usb);
+    return std::make_unique<Ports>(MakeTerminalBackend(), MakeIeee1284Backend(), MakeLibusbBackend());
 }
 
 std::string PortDevicePath(const std::string& portName)

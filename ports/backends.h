@@ -1,6 +1,6 @@
 // The three hardware backends behind the line operations. Each is one object
 // per port kind; production uses the system's terminal interface and the
-// libraries that touch hardware, tests install recording fakes. None of them
+// libraries that touch hardware, tests hand recording fakes to Ports. None of them
 // talks to the user: they return an outcome, and keep the cause of the last
 // failure as an errno value (Error()) until the next operation, so that the
 // caller can say why.
@@ -74,14 +74,6 @@ public:
     // (libusb_init: LIBUSB_ERROR_NO_MEM)"); empty otherwise.
     virtual std::string ErrorDetail() const { return ""; }
 };
-
-// The backends in use. Production backends are made on first use; tests
-// install their own before anything touches a port.
-SerialBackend& SerialLines();
-ParallelBackend& ParallelLines();
-UsbBoxBackend& UsbBox();
-void InstallBackends(std::unique_ptr<SerialBackend> serial, std::unique_ptr<ParallelBackend> parallel,
-                     std::unique_ptr<UsbBoxBackend> usb);
 
 // Production backends (ports/serial, ports/parallel, ports/usb).
 std::unique_ptr<SerialBackend> MakeTerminalBackend();

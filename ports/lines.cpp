@@ -10,22 +10,34 @@
 #include "ports/port_choice.h"
 #include "ports/ports.h"
 
-uint16_t ParallelAddress = 0;
-uint16_t ParallelPinMask = 0;
-
 namespace {
 
 constexpr int RELEASE_TRIES = 3;
 constexpr auto RELEASE_RETRY_PAUSE = std::chrono::milliseconds(10);
 
-bool lost = false;
-int lastError = 0;
-std::string lastDetail;  // the backend's own words for lastError, if any
-PortKind failedKind = PORT_NONE;  // the kind of port whose failure lastError is
+// The box takes one byte and acts on all of it, so the whole byte is sent at
+// every change.
+constexpr uint8_t DSUSB_SHUTTER = 0x01;
+constexpr uint8_t DSUSB_FOCUS = 0x02;
+constexpr uint8_t DSUSB_LED_RED = 0x10;  // green when clear
+constexpr uint8_t DSUSB_LED_ON = 0x20;
+constexpr uint8_t DSUSB_LINES = DSUSB_SHUTTER | DSUSB_FOCUS;
+
+}  // namespace
+
+Ports::Ports(std::unique_ptr<SerialBackend> serial, std::unique_ptr<ParallelBackend> parallel,
+             std::unique_ptr<UsbBoxBackend> usb)
+    : serial_(std::move(serial))
+    , parallel_(std::move(parallel))
+    , usb_(std::move(usb))
+{
+}
+
+Ports::~Ports() = default;
 
 // A change that sets a line is tried once; a release is tried again, since
 // a line left active ruins the frame.
-template <typename Change> void Drive(bool on, PortKind kind, int (*error)(), Change change)
+template <typename Change> void Ports::Drive(bool on, PortKind kind, Change change)
 {
     for (int attempt = 0; attempt < (on ? 1 : RELEASE_TRIES); ++attempt) {
         if (attempt > 0)
@@ -33,37 +45,30 @@ template <typename Change> void Drive(bool on, PortKind kind, int (*error)(), Ch
         if (change())
             return;
     }
-    lost = true;
-    lastError = error();
-    lastDetail.clear();
-    failedKind = kind;
+    lost_ = true;
+    lastError_ = kind == PORT_DSUSB ? usb_->Error() : kind == PORT_PARALLEL ? parallel_->Error() : serial_->Error();
+    lastDetail_.clear();
+    failedKind_ = kind;
 }
 
-int SerialError() { return SerialLines().Error(); }
-int ParallelError() { return ParallelLines().Error(); }
-int UsbError() { return UsbBox().Error(); }
-
-void Opened(PortKind kind, bool ok, int error, const std::string& detail = "")
+void Ports::Opened(PortKind kind, bool ok, int error, const std::string& detail)
 {
-    lost = false;
-    lastError = ok ? 0 : error;
-    lastDetail = ok ? "" : detail;
-    failedKind = kind;
+    lost_ = false;
+    lastError_ = ok ? 0 : error;
+    lastDetail_ = ok ? "" : detail;
+    failedKind_ = kind;
 }
 
-}  // namespace
-
-SerialOpen OpenSerialPort(const std::string& choiceText)
+SerialOpen Ports::OpenSerialPort(const std::string& choiceText)
 {
     const PortChoice choice = DecodePortChoice(choiceText);
-    SerialBackend& serial = SerialLines();
-    const bool opened = serial.Open(choice.portName);
-    Opened(PORT_SERIAL, opened, serial.Error());
+    const bool opened = serial_->Open(choice.portName);
+    Opened(PORT_SERIAL, opened, serial_->Error(), serial_->ErrorDetail());
     if (!opened)
         return SERIAL_OPEN_FAILED;
-    if (!serial.Configure()) {
-        Opened(PORT_SERIAL, false, serial.Error());
-        serial.CloseDevice();
+    if (!serial_->Configure()) {
+        Opened(PORT_SERIAL, false, serial_->Error());
+        serial_->CloseDevice();
         return SERIAL_CONFIGURE_FAILED;
     }
     SetSerialShutter(false);
@@ -72,68 +77,63 @@ SerialOpen OpenSerialPort(const std::string& choiceText)
     return SERIAL_OPENED;
 }
 
-void CloseSerialPort() { SerialLines().CloseDevice(); }
+void Ports::CloseSerialPort() { serial_->CloseDevice(); }
 
-void SetSerialShutter(bool on)
+void Ports::SetSerialShutter(bool on)
 {
-    SerialBackend& port = SerialLines();
-    if (port.IsOpen())
-        Drive(on, PORT_SERIAL, SerialError, [&] { return port.SetRts(on); });
+    if (serial_->IsOpen())
+        Drive(on, PORT_SERIAL, [&] { return serial_->SetRts(on); });
 }
 
-void SetSerialFocus(bool on)
+void Ports::SetSerialFocus(bool on)
 {
-    SerialBackend& port = SerialLines();
-    if (port.IsOpen())
-        Drive(on, PORT_SERIAL, SerialError, [&] { return port.SetDtr(on); });
+    if (serial_->IsOpen())
+        Drive(on, PORT_SERIAL, [&] { return serial_->SetDtr(on); });
 }
 
 // A register that cannot be read is not written: writing a guess would
 // change the other seven bits.
-void SetParallelLine(bool on)
+void Ports::SetParallelLine(bool on)
 {
-    ParallelBackend& port = ParallelLines();
-    if (!port.IsOpen())
+    if (!parallel_->IsOpen())
         return;
-    Drive(on, PORT_PARALLEL, ParallelError, [&] {
+    Drive(on, PORT_PARALLEL, [&] {
         uint8_t data = 0;
-        return port.ReadData(data) && port.WriteData(WithParallelLine(data, ParallelPinMask, on));
+        return parallel_->ReadData(data) && parallel_->WriteData(WithParallelLine(data, parallelPinMask_, on));
     });
 }
 
-bool OpenParallelPort(const std::string& choiceText)
+bool Ports::OpenParallelPort(const std::string& choiceText)
 {
     const PortChoice choice = DecodePortChoice(choiceText);
-    ParallelAddress = choice.address;
-    ParallelPinMask = choice.pinMask;
-    ParallelBackend& port = ParallelLines();
-    const bool ok = port.Open(ParallelAddress, PortDevicePath(choice.deviceName));
-    Opened(PORT_PARALLEL, ok, port.Error());
+    parallelAddress_ = choice.address;
+    parallelPinMask_ = choice.pinMask;
+    const bool ok = parallel_->Open(parallelAddress_, PortDevicePath(choice.deviceName));
+    Opened(PORT_PARALLEL, ok, parallel_->Error());
     if (ok)
         SetParallelLine(false);
     return ok;
 }
 
-void CloseParallelPort() { ParallelLines().CloseDevice(); }
+void Ports::CloseParallelPort() { parallel_->CloseDevice(); }
 
-bool PortLost() { return lost; }
-
-std::string PortErrorText()
+std::string Ports::PortErrorText() const
 {
-    if (!lastDetail.empty())
-        return lastDetail;
-    switch (lastError) {
+    if (!lastDetail_.empty())
+        return lastDetail_;
+    switch (lastError_) {
     case ENOENT:
     case ENODEV:
     case ENXIO:
-        return failedKind == PORT_DSUSB ? "no such device (is the box plugged in?)"
-                                        : "no such device (is the adapter plugged in?)";
+        return failedKind_ == PORT_DSUSB ? "no such device (is the box plugged in?)"
+                                         : "no such device (is the adapter plugged in?)";
     case EACCES:
     case EPERM:
-        if (failedKind == PORT_DSUSB)
+        if (failedKind_ == PORT_DSUSB)
             return "permission denied (install Vantrel's udev rule, then plug the box in again)";
-        return failedKind == PORT_PARALLEL ? "permission denied (add yourself to the group lp, then log in again)"
-                                           : "permission denied (add yourself to the group dialout, then log in again)";
+        return failedKind_ == PORT_PARALLEL
+            ? "permission denied (add yourself to the group lp, then log in again)"
+            : "permission denied (add yourself to the group dialout, then log in again)";
     case EBUSY:
         return "in use by another program";
     case ETIMEDOUT:
@@ -143,9 +143,47 @@ std::string PortErrorText()
     case 0:
         return "";
     default:
-        return std::strerror(lastError);
+        return std::strerror(lastError_);
     }
 }
+
+void Ports::SendBox(uint8_t command)
+{
+    if (!boxOpen_)
+        return;
+    const bool releases = (boxCommand_ & DSUSB_LINES & ~command) != 0;
+    boxCommand_ = command;
+    Drive(!releases, PORT_DSUSB, [&] { return usb_->Send(boxCommand_); });
+}
+
+bool Ports::DsusbOpen()
+{
+    boxCommand_ = 0;
+    boxOpen_ = usb_->Open();
+    const int error = usb_->Error();
+    boxPresent_ = !boxOpen_ && error != ENODEV;
+    Opened(PORT_DSUSB, boxOpen_, error, usb_->ErrorDetail());
+    return boxOpen_;
+}
+
+void Ports::DsusbClose()
+{
+    if (!boxOpen_)
+        return;
+    SendBox(0);
+    usb_->CloseDevice();
+    boxOpen_ = false;
+}
+
+void Ports::DsusbPrepare() { SendBox(0); }
+void Ports::DsusbShutterOn() { SendBox(boxCommand_ | DSUSB_SHUTTER); }
+void Ports::DsusbShutterOff() { SendBox(boxCommand_ & ~DSUSB_SHUTTER); }
+void Ports::DsusbFocusOn() { SendBox(boxCommand_ | DSUSB_FOCUS); }
+void Ports::DsusbFocusOff() { SendBox(boxCommand_ & ~DSUSB_FOCUS); }
+void Ports::DsusbSignalActive() { SendBox(boxCommand_ | DSUSB_LED_ON); }
+void Ports::DsusbSignalIdle() { SendBox(boxCommand_ & ~DSUSB_LED_ON); }
+void Ports::DsusbSignalWaiting() { SendBox(boxCommand_ & ~DSUSB_LED_RED); }
+void Ports::DsusbSignalExposing() { SendBox(boxCommand_ | DSUSB_LED_RED); }
 
 std::string ShortenedPath(const std::string& path, size_t limit)
 {
@@ -159,57 +197,3 @@ std::string ShortenedPath(const std::string& path, size_t limit)
     const size_t tail = limit - 1 - head;
     return path.substr(0, starts[head]) + "\u2026" + path.substr(starts[starts.size() - tail]);
 }
-
-// The box takes one byte and acts on all of it, so the whole byte is sent at
-// every change.
-namespace {
-constexpr uint8_t DSUSB_SHUTTER = 0x01;
-constexpr uint8_t DSUSB_FOCUS = 0x02;
-constexpr uint8_t DSUSB_LED_RED = 0x10;  // green when clear
-constexpr uint8_t DSUSB_LED_ON = 0x20;
-constexpr uint8_t DSUSB_LINES = DSUSB_SHUTTER | DSUSB_FOCUS;
-
-bool boxOpen = false;
-bool boxPresent = false;
-uint8_t boxCommand = 0;
-
-void SendBox(uint8_t command)
-{
-    if (!boxOpen)
-        return;
-    const bool releases = (boxCommand & DSUSB_LINES & ~command) != 0;
-    boxCommand = command;
-    Drive(!releases, PORT_DSUSB, UsbError, [&] { return UsbBox().Send(boxCommand); });
-}
-}  // namespace
-
-bool DsusbOpen()
-{
-    boxCommand = 0;
-    boxOpen = UsbBox().Open();
-    const int error = UsbBox().Error();
-    boxPresent = !boxOpen && error != ENODEV;
-    Opened(PORT_DSUSB, boxOpen, error, UsbBox().ErrorDetail());
-    return boxOpen;
-}
-
-bool DsusbPresent() { return boxPresent; }
-
-void DsusbClose()
-{
-    if (!boxOpen)
-        return;
-    SendBox(0);
-    UsbBox().CloseDevice();
-    boxOpen = false;
-}
-
-void DsusbPrepare() { SendBox(0); }
-void DsusbShutterOn() { SendBox(boxCommand | DSUSB_SHUTTER); }
-void DsusbShutterOff() { SendBox(boxCommand & ~DSUSB_SHUTTER); }
-void DsusbFocusOn() { SendBox(boxCommand | DSUSB_FOCUS); }
-void DsusbFocusOff() { SendBox(boxCommand & ~DSUSB_FOCUS); }
-void DsusbSignalActive() { SendBox(boxCommand | DSUSB_LED_ON); }
-void DsusbSignalIdle() { SendBox(boxCommand & ~DSUSB_LED_ON); }
-void DsusbSignalWaiting() { SendBox(boxCommand & ~DSUSB_LED_RED); }
-void DsusbSignalExposing() { SendBox(boxCommand | DSUSB_LED_RED); }

@@ -46,13 +46,15 @@ constexpr PhaseRule RULES[] = {
 };
 }  // namespace
 
-SequenceRunner::SequenceRunner(Clock& clock, Guider& guider, SleepInhibitor& sleep, ExposureLog& log, RunView& view)
-    : clock_(clock)
+SequenceRunner::SequenceRunner(Ports& ports, Clock& clock, Guider& guider, SleepInhibitor& sleep, ExposureLog& log,
+                               RunView& view)
+    : ports_(ports)
+    , clock_(clock)
     , guider_(guider)
     , sleep_(sleep)
     , log_(log)
     , view_(view)
-    , lines_(MakeTriggerLines(PORT_NONE, "", clock))
+    , lines_(MakeTriggerLines(PORT_NONE, "", ports, clock))
 {
     static_assert(sizeof RULES / sizeof RULES[0] == static_cast<size_t>(Phase::COUNT), "a rule for each phase");
 }
@@ -66,7 +68,7 @@ SequenceRunner::~SequenceRunner()
 
 void SequenceRunner::Connect(PortKind kind, const std::string& choiceText)
 {
-    lines_ = MakeTriggerLines(kind, choiceText, clock_);
+    lines_ = MakeTriggerLines(kind, choiceText, ports_, clock_);
 }
 
 bool SequenceRunner::Start(const RunSettings& settings)
@@ -74,7 +76,7 @@ bool SequenceRunner::Start(const RunSettings& settings)
     if (Busy() || close_)
         return false;
     if (lines_->Lost() && !lines_->Reopen()) {
-        view_.RunEnded(RunEnd::PORT_LOST, PortErrorText());
+        view_.RunEnded(RunEnd::PORT_LOST, lines_->LostReason());
         return false;
     }
     settings_ = settings;
@@ -358,7 +360,7 @@ bool SequenceRunner::Checkpoint()
     EndRun(close_     ? RunEnd::CLOSED
                : lost ? RunEnd::PORT_LOST
                       : RunEnd::ABORTED,
-           "Aborted", lost ? PortErrorText() : "");
+           "Aborted", lost ? lines_->LostReason() : "");
     return true;
 }
 

@@ -58,11 +58,11 @@ public:
 
 class SequenceRunner {
 public:
-    SequenceRunner(Clock& clock, Guider& guider, SleepInhibitor& sleep, ExposureLog& log, RunView& view);
+    SequenceRunner(Ports& ports, Clock& clock, Guider& guider, SleepInhibitor& sleep, ExposureLog& log, RunView& view);
     ~SequenceRunner();
 
-    // The lines of the port in use, open already (the chooser entry it was
-    // opened from); no port until this is called.
+    // The lines of the port in use, open already on the ports (the chooser
+    // entry it was opened from); no port until this is called.
     void Connect(PortKind kind, const std::string& choiceText);
     TriggerLines& Lines() { return *lines_; }
     Clock& RunClock() { return clock_; }
@@ -142,6 +142,7 @@ private:
     void ShowRemaining();
     std::string FrameText(const char* format, int32_t seconds) const;
 
+    Ports& ports_;
     Clock& clock_;
     Guider& guider_;
     SleepInhibitor& sleep_;

@@ -33,11 +33,26 @@ public:
     void Release() override { }
 };
 
-// RTS = shutter, DTR = focus.
-class SerialTrigger : public TriggerLines {
+// The lines of an open port.
+class PortTrigger : public TriggerLines {
 public:
-    explicit SerialTrigger(std::string name)
-        : name_(std::move(name))
+    explicit PortTrigger(Ports& ports)
+        : ports_(ports)
+    {
+    }
+    bool Lost() const override { return ports_.PortLost(); }
+    std::string LostReason() const override { return ports_.PortErrorText(); }
+
+protected:
+    Ports& ports_;
+};
+
+// RTS = shutter, DTR = focus.
+class SerialTrigger : public PortTrigger {
+public:
+    SerialTrigger(Ports& ports, std::string name)
+        : PortTrigger(ports)
+        , name_(std::move(name))
     {
     }
     int32_t MirrorPulseMs() const override { return PULSE_MS; }
@@ -81,30 +96,30 @@ public:
     std::string Name() const override { return name_; }
     std::string Description() const override
     {
-        return DecodePortChoice(name_).portName + " (" + SerialLines().Device() + ")";
+        return DecodePortChoice(name_).portName + " (" + ports_.Serial().Device() + ")";
     }
     bool Reopen() override
     {
-        CloseSerialPort();
-        return OpenSerialPort(name_) == SERIAL_OPENED && !PortLost();
+        ports_.CloseSerialPort();
+        return ports_.OpenSerialPort(name_) == SERIAL_OPENED && !ports_.PortLost();
     }
-    void Release() override { CloseSerialPort(); }
+    void Release() override { ports_.CloseSerialPort(); }
 
 protected:
-    virtual void Shutter(bool on) { SetSerialShutter(on); }
+    virtual void Shutter(bool on) { ports_.SetSerialShutter(on); }
     void LinesOn(int afMode)
     {
         Shutter(true);
         focusSet_ = afMode != AF_NONE;
         if (focusSet_)
-            SetSerialFocus(true);
+            ports_.SetSerialFocus(true);
     }
     void FocusOff()
     {
         if (!focusSet_)
             return;
         focusSet_ = false;
-        SetSerialFocus(false);
+        ports_.SetSerialFocus(false);
     }
 
     std::string name_;
@@ -119,8 +134,8 @@ protected:
 // them as one and the camera is left exposing.
 class InfraredTrigger : public SerialTrigger {
 public:
-    InfraredTrigger(std::string name, Clock& clock)
-        : SerialTrigger(std::move(name))
+    InfraredTrigger(Ports& ports, std::string name, Clock& clock)
+        : SerialTrigger(ports, std::move(name))
         , clock_(clock)
     {
     }
@@ -132,7 +147,7 @@ public:
         Shutter(true);
         if (afMode != AF_NONE) {  // stays set until a mirror lock-up pulse ends
             focusSet_ = true;
-            SetSerialFocus(true);
+            ports_.SetSerialFocus(true);
         }
     }
     void StartPulseEnd(int) override
@@ -184,7 +199,7 @@ public:
 private:
     void Shutter(bool on) override
     {
-        SetSerialShutter(on);
+        ports_.SetSerialShutter(on);
         (on ? raisedUs_ : releasedUs_) = clock_.NowUs();
     }
     // One plain sleep: a virtual clock in the tests does not move while the
@@ -204,8 +219,9 @@ private:
 };
 
 // The box: shutter and focus in one command byte, and a light.
-class BoxTrigger : public TriggerLines {
+class BoxTrigger : public PortTrigger {
 public:
+    using PortTrigger::PortTrigger;
     int32_t MirrorPulseMs() const override { return BOX_MIRROR_PULSE_MS; }
     void MirrorPulseStart(int afMode) override
     {
@@ -217,7 +233,7 @@ public:
         if (!mirrorPulse_)
             return;
         mirrorPulse_ = false;
-        DsusbShutterOff();
+        ports_.DsusbShutterOff();
         FocusOff();
     }
     void ExposureStart(int afMode) override
@@ -235,7 +251,7 @@ public:
         if (!exposing_)
             return 0;
         exposing_ = false;
-        DsusbShutterOff();
+        ports_.DsusbShutterOff();
         FocusOff();
         return 0;
     }
@@ -244,36 +260,36 @@ public:
         MirrorPulseEnd();
         TriggerLines::ReleaseNow(exposureEnded);
     }
-    void SignalActive() override { DsusbSignalActive(); }
-    void SignalWaiting() override { DsusbSignalWaiting(); }
-    void SignalIdle() override { DsusbSignalIdle(); }
+    void SignalActive() override { ports_.DsusbSignalActive(); }
+    void SignalWaiting() override { ports_.DsusbSignalWaiting(); }
+    void SignalIdle() override { ports_.DsusbSignalIdle(); }
     std::string Name() const override { return "DSUSB"; }
     // The box is looked for anew, so that plugging it back in is enough.
     bool Reopen() override
     {
-        UsbBox().CloseDevice();
-        if (!DsusbOpen())
+        ports_.Usb().CloseDevice();
+        if (!ports_.DsusbOpen())
             return false;
-        DsusbPrepare();
-        return !PortLost();
+        ports_.DsusbPrepare();
+        return !ports_.PortLost();
     }
-    void Release() override { DsusbClose(); }
+    void Release() override { ports_.DsusbClose(); }
 
 private:
     void LinesOn(int afMode)
     {
-        DsusbSignalExposing();
-        DsusbShutterOn();
+        ports_.DsusbSignalExposing();
+        ports_.DsusbShutterOn();
         focusSet_ = afMode != AF_NONE;
         if (focusSet_)
-            DsusbFocusOn();
+            ports_.DsusbFocusOn();
     }
     void FocusOff()
     {
         if (!focusSet_)
             return;
         focusSet_ = false;
-        DsusbFocusOff();
+        ports_.DsusbFocusOff();
     }
 
     bool mirrorPulse_ = false;
@@ -281,34 +297,35 @@ private:
 };
 
 // One data bit; no focus line (the AF mode changes only the timing).
-class ParallelTrigger : public TriggerLines {
+class ParallelTrigger : public PortTrigger {
 public:
-    explicit ParallelTrigger(std::string name)
-        : name_(std::move(name))
+    ParallelTrigger(Ports& ports, std::string name)
+        : PortTrigger(ports)
+        , name_(std::move(name))
     {
     }
     int32_t MirrorPulseMs() const override { return PARALLEL_MIRROR_PULSE_MS; }
     void MirrorPulseStart(int) override
     {
         mirrorPulse_ = true;
-        SetParallelLine(true);
+        ports_.SetParallelLine(true);
     }
     void MirrorPulseEnd() override
     {
         if (mirrorPulse_)
-            SetParallelLine(false);
+            ports_.SetParallelLine(false);
         mirrorPulse_ = false;
     }
     void ExposureStart(int) override
     {
         exposing_ = true;
-        SetParallelLine(true);
+        ports_.SetParallelLine(true);
     }
     void StartPulseEnd(int) override { }
     int32_t ExposureEnd() override
     {
         if (exposing_)
-            SetParallelLine(false);
+            ports_.SetParallelLine(false);
         exposing_ = false;
         return 0;
     }
@@ -320,13 +337,13 @@ public:
     std::string Name() const override { return name_; }
     bool Reopen() override
     {
-        CloseParallelPort();
-        return OpenParallelPort(name_) && !PortLost();
+        ports_.CloseParallelPort();
+        return ports_.OpenParallelPort(name_) && !ports_.PortLost();
     }
     void Release() override
     {
-        SetParallelLine(false);
-        CloseParallelPort();
+        ports_.SetParallelLine(false);
+        ports_.CloseParallelPort();
     }
 
 private:
@@ -347,17 +364,17 @@ void TriggerLines::ReleaseNow(const std::function<void()>& exposureEnded)
         exposureEnded();
 }
 
-std::unique_ptr<TriggerLines> MakeTriggerLines(PortKind kind, const std::string& choiceText, Clock& clock)
+std::unique_ptr<TriggerLines> MakeTriggerLines(PortKind kind, const std::string& choiceText, Ports& ports, Clock& clock)
 {
     switch (kind) {
     case PORT_DSUSB:
-        return std::make_unique<BoxTrigger>();
+        return std::make_unique<BoxTrigger>(ports);
     case PORT_SERIAL:
-        return std::make_unique<SerialTrigger>(choiceText);
+        return std::make_unique<SerialTrigger>(ports, choiceText);
     case PORT_SERIAL_IR:
-        return std::make_unique<InfraredTrigger>(choiceText, clock);
+        return std::make_unique<InfraredTrigger>(ports, choiceText, clock);
     case PORT_PARALLEL:
-        return std::make_unique<ParallelTrigger>(choiceText);
+        return std::make_unique<ParallelTrigger>(ports, choiceText);
     case PORT_NONE:
         break;
     }

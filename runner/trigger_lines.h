@@ -64,7 +64,9 @@ public:
     // it), opened again after a loss, released and closed (harmless twice).
     virtual std::string Name() const = 0;
     virtual std::string Description() const { return Name(); }
-    virtual bool Lost() const { return PortLost(); }
+    virtual bool Lost() const = 0;
+    // Why the port was lost, or did not open again, in the user's words.
+    virtual std::string LostReason() const { return ""; }
     virtual bool Reopen() = 0;
     virtual void Release() = 0;
 
@@ -72,7 +74,8 @@ protected:
     bool exposing_ = false;
 };
 
-// The lines of a port that is open already (or of none, PORT_NONE).
-// `choiceText` is the chooser entry it was opened from; `clock` times the
-// "-IR" presses.
-std::unique_ptr<TriggerLines> MakeTriggerLines(PortKind kind, const std::string& choiceText, Clock& clock);
+// The lines of a port of `ports` that is open already (or of none,
+// PORT_NONE). `choiceText` is the chooser entry it was opened from; `clock`
+// times the "-IR" presses.
+std::unique_ptr<TriggerLines> MakeTriggerLines(PortKind kind, const std::string& choiceText, Ports& ports,
+                                               Clock& clock);

@@ -51,14 +51,12 @@ public:
     void SetUp() override
     {
         InstallFakes(fakes);
-        ParallelAddress = 0;
-        ParallelPinMask = 0;
         clock = std::make_unique<VirtualClock>(fakes.log);
         guider = std::make_unique<FakeGuider>(fakes.log, *clock);
         view = FakeView();
         sleep = FakeSleep();
         log = FakeExposureLog();
-        runner = std::make_unique<SequenceRunner>(*clock, *guider, sleep, log, view);
+        runner = std::make_unique<SequenceRunner>(*fakes.ports, *clock, *guider, sleep, log, view);
         statuses.clear();
         countdown.clear();
         // What the view shows while time passes, each time it changes.
@@ -70,11 +68,7 @@ public:
         };
     }
 
-    void TearDown() override
-    {
-        runner.reset();
-        InstallBackends(nullptr, nullptr, nullptr);
-    }
+    void TearDown() override { runner.reset(); }
 
     // A fresh engine for the next row of a table.
     void Reset()
@@ -89,17 +83,16 @@ public:
         switch (kind) {
         case PORT_DSUSB:
             fakes.usb->present = true;
-            DsusbOpen();
+            fakes.ports->DsusbOpen();
             name = "DSUSB";
             break;
         case PORT_SERIAL:
         case PORT_SERIAL_IR:
-            SerialLines().Open("COM2");
+            fakes.ports->Serial().Open("COM2");
             name = kind == PORT_SERIAL_IR ? "COM2-IR" : "COM2";
             break;
         case PORT_PARALLEL:
-            ParallelPinMask = 1;
-            ParallelLines().Open(0x378, "");
+            fakes.ports->OpenParallelPort("0x378-LPT1");
             name = "0x378-LPT1";
             break;
         case PORT_NONE:

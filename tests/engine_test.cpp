@@ -364,7 +364,7 @@ TEST_F(Engine, LostPortStopsTheRunAndIsOpenedAgainAtTheNextStart)
     Connect(PORT_DSUSB);
     fakes.usb->present = false;
     fakes.log.failures = 5;
-    DsusbShutterOff();
+    fakes.ports->DsusbShutterOff();
     fakes.log.events.clear();
     fakes.log.error = ENODEV;
     EXPECT_FALSE(runner->Start(settings));

@@ -104,7 +104,7 @@ void InstallFakes(Fakes& fakes)
     fakes.serial = serial.get();
     fakes.parallel = parallel.get();
     fakes.usb = usb.get();
-    InstallBackends(std::move(serial), std::move(parallel), std::move(usb));
+    fakes.ports = std::make_unique<Ports>(std::move(serial), std::move(parallel), std::move(usb));
 }
 
 void VirtualClock::RunUntil(const std::function<bool()>& done)

@@ -5,11 +5,13 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "guider/guider.h"
 #include "ports/backends.h"
+#include "ports/ports.h"
 #include "runner/clock.h"
 #include "runner/exposure_log.h"
 #include "runner/sleep_inhibitor.h"
@@ -108,9 +110,10 @@ struct Fakes {
     FakeSerial* serial = nullptr;
     FakeParallel* parallel = nullptr;
     FakeUsb* usb = nullptr;
+    std::unique_ptr<Ports> ports;  // on the three fakes
 };
 
-// Installs fresh fakes writing to `fakes.log`.
+// Fresh fakes writing to `fakes.log`, and ports on them.
 void InstallFakes(Fakes& fakes);
 
 // Time passes only while the clock runs the event loop (RunUntil): it

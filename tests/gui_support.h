@@ -138,8 +138,6 @@ public:
     void SetUp() override
     {
         InstallFakes(fakes);
-        ParallelAddress = 0;
-        ParallelPinMask = 0;
         clock = std::make_unique<VirtualClock>(fakes.log);
         clock->toolkitYield = [] { wxTheApp->Yield(true); };
         guider = std::make_unique<FakeGuider>(fakes.log, *clock);
@@ -156,7 +154,7 @@ public:
         ASSERT_EQ(MainFrame, nullptr);
     }
 
-    WindowParts Parts() { return {*clock, *guider, sleep, log, *afModeStore}; }
+    WindowParts Parts() { return {*fakes.ports, *clock, *guider, sleep, log, *afModeStore}; }
     // The chooser entry of the port that the window drives, "none" without.
     static std::string PortName() { return MainFrame->Runner().Lines().Name(); }
 

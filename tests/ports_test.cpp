@@ -72,19 +72,19 @@ protected:
 TEST_F(LineOperations, DsusbSendsTheWholeCommandByteAtEachChange)
 {
     fakes.usb->present = true;
-    ASSERT_TRUE(DsusbOpen());
-    DsusbPrepare();
-    DsusbSignalActive();
-    DsusbSignalExposing();
-    DsusbShutterOn();
-    DsusbFocusOn();
-    DsusbFocusOff();
-    DsusbShutterOff();
-    DsusbSignalWaiting();
-    DsusbSignalIdle();
-    DsusbClose();
-    DsusbShutterOn();
-    DsusbSignalActive();
+    ASSERT_TRUE(fakes.ports->DsusbOpen());
+    fakes.ports->DsusbPrepare();
+    fakes.ports->DsusbSignalActive();
+    fakes.ports->DsusbSignalExposing();
+    fakes.ports->DsusbShutterOn();
+    fakes.ports->DsusbFocusOn();
+    fakes.ports->DsusbFocusOff();
+    fakes.ports->DsusbShutterOff();
+    fakes.ports->DsusbSignalWaiting();
+    fakes.ports->DsusbSignalIdle();
+    fakes.ports->DsusbClose();
+    fakes.ports->DsusbShutterOn();
+    fakes.ports->DsusbSignalActive();
     EXPECT_EQ(fakes.log.Whats(),
               (std::vector<std::string>{"usb open", "usb 00", "usb 20", "usb 30", "usb 31", "usb 33", "usb 31",
                                         "usb 30", "usb 20", "usb 00", "usb 00", "usb close"}));
@@ -92,34 +92,33 @@ TEST_F(LineOperations, DsusbSendsTheWholeCommandByteAtEachChange)
 
 TEST_F(LineOperations, NoBoxMeansNothingIsSent)
 {
-    EXPECT_FALSE(DsusbOpen());
-    DsusbPrepare();
-    DsusbShutterOn();
-    DsusbClose();
+    EXPECT_FALSE(fakes.ports->DsusbOpen());
+    fakes.ports->DsusbPrepare();
+    fakes.ports->DsusbShutterOn();
+    fakes.ports->DsusbClose();
     EXPECT_EQ(fakes.log.Whats(), std::vector<std::string>{"usb open"});
 }
 
 TEST_F(LineOperations, SerialLinesDoNothingOnceReleased)
 {
-    SetSerialShutter(true);  // never opened
-    ASSERT_TRUE(SerialLines().Open("COM2"));
-    SetSerialShutter(true);
-    SetSerialFocus(true);
-    SetSerialShutter(true);  // again: no harm, same state
-    CloseSerialPort();
-    SetSerialShutter(false);
-    SetSerialFocus(false);
+    fakes.ports->SetSerialShutter(true);  // never opened
+    ASSERT_TRUE(fakes.ports->Serial().Open("COM2"));
+    fakes.ports->SetSerialShutter(true);
+    fakes.ports->SetSerialFocus(true);
+    fakes.ports->SetSerialShutter(true);  // again: no harm, same state
+    fakes.ports->CloseSerialPort();
+    fakes.ports->SetSerialShutter(false);
+    fakes.ports->SetSerialFocus(false);
     EXPECT_EQ(fakes.log.Whats(),
               (std::vector<std::string>{"serial open COM2", "RTS 1", "DTR 1", "RTS 1", "serial close"}));
 }
 
 TEST_F(LineOperations, ParallelLineIsReadModifyWriteOfItsBit)
 {
-    ParallelPinMask = 2;
-    SetParallelLine(true);  // no port: nothing
-    ASSERT_TRUE(ParallelLines().Open(0x378, ""));
+    fakes.ports->SetParallelLine(true);  // no port: nothing
+    ASSERT_TRUE(fakes.ports->OpenParallelPort("0x378-LPT1 Pin3"));
     fakes.parallel->data = 0x81;
-    SetParallelLine(true);
-    SetParallelLine(false);
-    EXPECT_EQ(fakes.log.Whats(), (std::vector<std::string>{"parallel open 378", "data 83", "data 81"}));
+    fakes.ports->SetParallelLine(true);
+    fakes.ports->SetParallelLine(false);
+    EXPECT_EQ(fakes.log.Whats(), (std::vector<std::string>{"parallel open 378", "data 00", "data 83", "data 81"}));
 }

@@ -46,17 +46,16 @@ public:
         switch (kind) {
         case PORT_DSUSB:
             fakes.usb->present = true;
-            DsusbOpen();
+            fakes.ports->DsusbOpen();
             name = "DSUSB";
             break;
         case PORT_SERIAL:
         case PORT_SERIAL_IR:
-            SerialLines().Open("COM2");
+            fakes.ports->Serial().Open("COM2");
             name = kind == PORT_SERIAL_IR ? "COM2-IR" : "COM2";
             break;
         case PORT_PARALLEL:
-            ParallelPinMask = 1;
-            ParallelLines().Open(0x378, "");
+            fakes.ports->OpenParallelPort("0x378-LPT1");
             name = "0x378-LPT1";
             break;
         case PORT_NONE:
@@ -83,7 +82,7 @@ public:
     {
         frame->Destroy();
         RunIdle();
-        frame = new MyFrame("Vantrel", {otherClock, *guider, otherSleep, log, *afModeStore});
+        frame = new MyFrame("Vantrel", {*fakes.ports, otherClock, *guider, otherSleep, log, *afModeStore});
         MainFrame = frame;
         frame->Show();
         frame->SetAfMode(AF_NONE);

@@ -181,8 +181,8 @@ TEST_F(Runner, CloseDuringAnExposure)
         EXPECT_EQ(MainFrame, nullptr);
         EXPECT_FALSE(frame->Busy());
         // Once released, nothing reaches a line.
-        SetSerialShutter(true);
-        DsusbShutterOn();
+        fakes.ports->SetSerialShutter(true);
+        fakes.ports->DsusbShutterOn();
         EXPECT_EQ(fakes.log.events, row.expected);
     }
 }

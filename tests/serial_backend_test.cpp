@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -39,12 +40,12 @@ protected:
         pty = ptsname(master);
         ClearPortDevices();
         SetPortDevice("COM7", pty);
-        InstallBackends(MakeTerminalBackend(folder), MakeIeee1284Backend(), MakeLibusbBackend());
+        ports = std::make_unique<Ports>(MakeTerminalBackend(folder), MakeIeee1284Backend(), MakeLibusbBackend());
     }
 
     void TearDown() override
     {
-        InstallBackends(nullptr, nullptr, nullptr);
+        ports.reset();
         ClearPortDevices();
         for (const char* name : {"VANTREL_SHIM_USB", "VANTREL_SHIM_PARPORT", "VANTREL_SHIM_DATA"})
             unsetenv(name);
@@ -66,6 +67,7 @@ protected:
 
     void Unplug() { std::ofstream(folder + "/gone").put('\n'); }
 
+    std::unique_ptr<Ports> ports;
     std::string folder;
     std::string pty;
     int master = -1;
@@ -99,7 +101,7 @@ TEST_F(RealBackends, SerialPortIsClaimedAndConfiguredAndDrivesItsLines)
     cfsetospeed(&before, B9600);
     ASSERT_EQ(tcsetattr(other, TCSANOW, &before), 0);
 
-    EXPECT_EQ(OpenSerialPort("COM7-IR"), SERIAL_OPENED);
+    EXPECT_EQ(ports->OpenSerialPort("COM7-IR"), SERIAL_OPENED);
     EXPECT_EQ(Reached(), (std::vector<std::string>{"RTS 0", "DTR 0", "RTS 0", "DTR 1"}));
     termios after{};
     ASSERT_EQ(tcgetattr(other, &after), 0);
@@ -117,10 +119,10 @@ TEST_F(RealBackends, SerialPortIsClaimedAndConfiguredAndDrivesItsLines)
     EXPECT_TRUE(lock >> owner);
     EXPECT_EQ(owner, getpid());
 
-    SetSerialShutter(true);
-    SetSerialFocus(false);
-    SetSerialShutter(false);
-    CloseSerialPort();
+    ports->SetSerialShutter(true);
+    ports->SetSerialFocus(false);
+    ports->SetSerialShutter(false);
+    ports->CloseSerialPort();
     EXPECT_EQ(Reached(), (std::vector<std::string>{"RTS 1", "DTR 0", "RTS 0", "RTS 0", "DTR 0"}));
     EXPECT_EQ(access(LockFilePath(folder, pty).c_str(), F_OK), -1);
     EXPECT_EQ(ioctl(other, TIOCGEXCL, &exclusive), 0);
@@ -162,26 +164,26 @@ TEST_F(RealBackends, PortInUseIsLeftAlone)
         if (row.claimed) {
             ASSERT_EQ(flock(holder, LOCK_EX), 0);
         }
-        EXPECT_EQ(OpenSerialPort("COM7") == SERIAL_OPENED, row.opens);
+        EXPECT_EQ(ports->OpenSerialPort("COM7") == SERIAL_OPENED, row.opens);
         if (!row.opens) {
             EXPECT_EQ(Reached(), std::vector<std::string>{});
-            EXPECT_EQ(PortErrorText(), "in use by another program");
-            EXPECT_EQ(SerialLines().ErrorDetail(), row.why.empty() ? "" : lockFile + row.why);
+            EXPECT_EQ(ports->Serial().ErrorDetail(), row.why.empty() ? "" : lockFile + row.why);
+            EXPECT_EQ(ports->PortErrorText(), row.why.empty() ? "in use by another program" : lockFile + row.why);
             EXPECT_EQ(access(lockFile.c_str(), F_OK) == 0, !row.lock.empty());  // never deleted
         }
-        CloseSerialPort();
+        ports->CloseSerialPort();
         close(holder);
         unlink(lockFile.c_str());
         Reached();
     }
     SetPortDevice("COM7", folder + "/ttyUSB9");
-    EXPECT_EQ(OpenSerialPort("COM7"), SERIAL_OPEN_FAILED);
-    EXPECT_EQ(SerialLines().Device(), folder + "/ttyUSB9");
-    EXPECT_EQ(PortErrorText(), "no such device (is the adapter plugged in?)");
+    EXPECT_EQ(ports->OpenSerialPort("COM7"), SERIAL_OPEN_FAILED);
+    EXPECT_EQ(ports->Serial().Device(), folder + "/ttyUSB9");
+    EXPECT_EQ(ports->PortErrorText(), "no such device (is the adapter plugged in?)");
     // Not a terminal at all: said so, not "in use".
     SetPortDevice("COM7", "/dev/null");
-    EXPECT_EQ(OpenSerialPort("COM7"), SERIAL_OPEN_FAILED);
-    EXPECT_EQ(PortErrorText(), "not a serial port");
+    EXPECT_EQ(ports->OpenSerialPort("COM7"), SERIAL_OPEN_FAILED);
+    EXPECT_EQ(ports->PortErrorText(), "not a serial port");
 }
 
 // An open that fails after the claim (here: the device goes as its lines
@@ -190,8 +192,8 @@ TEST_F(RealBackends, PortInUseIsLeftAlone)
 TEST_F(RealBackends, AFailedOpenGivesTheTerminalBack)
 {
     Unplug();
-    EXPECT_EQ(OpenSerialPort("COM7"), SERIAL_OPEN_FAILED);
-    EXPECT_EQ(PortErrorText(), "Input/output error");
+    EXPECT_EQ(ports->OpenSerialPort("COM7"), SERIAL_OPEN_FAILED);
+    EXPECT_EQ(ports->PortErrorText(), "Input/output error");
     const int other = open(pty.c_str(), O_RDWR | O_NOCTTY);
     ASSERT_GE(other, 0);
     int exclusive = 1;
@@ -208,34 +210,34 @@ TEST_F(RealBackends, UnpluggedDeviceMarksThePortLost)
 {
     setenv("VANTREL_SHIM_USB", "present", 1);
     setenv("VANTREL_SHIM_PARPORT", "present", 1);
-    ASSERT_EQ(OpenSerialPort("COM7"), SERIAL_OPENED);
-    SetSerialShutter(true);
+    ASSERT_EQ(ports->OpenSerialPort("COM7"), SERIAL_OPENED);
+    ports->SetSerialShutter(true);
     Unplug();
-    SetSerialShutter(false);
-    EXPECT_TRUE(PortLost());
-    CloseSerialPort();
+    ports->SetSerialShutter(false);
+    EXPECT_TRUE(ports->PortLost());
+    ports->CloseSerialPort();
     unlink((folder + "/gone").c_str());
 
-    ASSERT_TRUE(DsusbOpen());
-    EXPECT_FALSE(PortLost());
-    DsusbShutterOn();
+    ASSERT_TRUE(ports->DsusbOpen());
+    EXPECT_FALSE(ports->PortLost());
+    ports->DsusbShutterOn();
     Unplug();
-    DsusbShutterOff();
-    EXPECT_TRUE(PortLost());
-    DsusbClose();
+    ports->DsusbShutterOff();
+    EXPECT_TRUE(ports->PortLost());
+    ports->DsusbClose();
     unlink((folder + "/gone").c_str());
 
     setenv("VANTREL_SHIM_DATA", "A7", 1);
-    ASSERT_TRUE(OpenParallelPort("0x378-LPT1"));
-    EXPECT_FALSE(PortLost());
+    ASSERT_TRUE(ports->OpenParallelPort("0x378-LPT1"));
+    EXPECT_FALSE(ports->PortLost());
     Unplug();
-    SetParallelLine(true);
-    EXPECT_TRUE(PortLost());
+    ports->SetParallelLine(true);
+    EXPECT_TRUE(ports->PortLost());
     EXPECT_EQ(Reached(),
               (std::vector<std::string>{"RTS 0", "DTR 0", "RTS 0", "DTR 0", "RTS 1", "usb claim 0",
                                         "usb 01 to 01 within 100 ms", "usb close", "parport open exclusive",
                                         "parport claim", "data A6"}));
-    CloseParallelPort();
+    ports->CloseParallelPort();
 }
 
 TEST_F(RealBackends, BoxAndParallelPortOpenOrSayWhyNot)
@@ -256,10 +258,10 @@ TEST_F(RealBackends, BoxAndParallelPortOpenOrSayWhyNot)
     for (const Row& row : boxes) {
         SCOPED_TRACE(row.usb);
         setenv("VANTREL_SHIM_USB", row.usb, 1);
-        EXPECT_EQ(DsusbOpen(), row.opens);
-        EXPECT_EQ(DsusbPresent(), row.present);
-        EXPECT_EQ(PortErrorText(), row.why);
-        DsusbClose();
+        EXPECT_EQ(ports->DsusbOpen(), row.opens);
+        EXPECT_EQ(ports->DsusbPresent(), row.present);
+        EXPECT_EQ(ports->PortErrorText(), row.why);
+        ports->DsusbClose();
     }
     const Row parports[] = {
         {"absent", false, false, "no such device (is the adapter plugged in?)"},
@@ -270,17 +272,17 @@ TEST_F(RealBackends, BoxAndParallelPortOpenOrSayWhyNot)
     for (const Row& row : parports) {
         SCOPED_TRACE(row.usb);
         setenv("VANTREL_SHIM_PARPORT", row.usb, 1);
-        EXPECT_EQ(OpenParallelPort("0x378-LPT1 Pin3"), row.opens);
-        EXPECT_EQ(PortErrorText(), row.why);
-        EXPECT_EQ(ParallelLines().Device(), row.opens || row.usb == std::string("denied") ? "" : "/dev/parport0");
-        CloseParallelPort();
+        EXPECT_EQ(ports->OpenParallelPort("0x378-LPT1 Pin3"), row.opens);
+        EXPECT_EQ(ports->PortErrorText(), row.why);
+        EXPECT_EQ(ports->Parallel().Device(), row.opens || row.usb == std::string("denied") ? "" : "/dev/parport0");
+        ports->CloseParallelPort();
     }
     Reached();
     setenv("VANTREL_SHIM_PARPORT", "present", 1);
     SetPortDevice("0x378-LPT1", "/dev/parport0");
     setenv("VANTREL_SHIM_DATA", "FF", 1);
-    EXPECT_TRUE(OpenParallelPort("0x378-LPT1 Pin3"));
-    CloseParallelPort();
+    EXPECT_TRUE(ports->OpenParallelPort("0x378-LPT1 Pin3"));
+    ports->CloseParallelPort();
     EXPECT_EQ(Reached(),
               (std::vector<std::string>{"parport open exclusive", "parport claim", "data FD", "parport release"}));
 }

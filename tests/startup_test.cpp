@@ -88,8 +88,8 @@ TEST_F(StartUp, ChosenPortIsOpenedWithItsFirstLineStates)
         EXPECT_EQ(fakes.log.Whats(), row.log);
         const PortChoice choice = DecodePortChoice(row.choice);
         if (choice.parallel) {
-            EXPECT_EQ(ParallelAddress, choice.address);
-            EXPECT_EQ(ParallelPinMask, choice.pinMask);
+            EXPECT_EQ(fakes.ports->ParallelAddress(), choice.address);
+            EXPECT_EQ(fakes.ports->ParallelPinMask(), choice.pinMask);
         }
         TearDown();
     }
