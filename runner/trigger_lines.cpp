@@ -47,15 +47,12 @@ protected:
     Ports& ports_;
 };
 
-// RTS = shutter, DTR = focus.
-class SerialTrigger : public PortTrigger {
+// A shutter line and a focus line (the serial port's, the box's): the
+// focus line goes with the shutter under an AF mode, and is released with
+// it or, under "AF pulse at start", at the start pulse's end.
+class ShutterAndFocus : public PortTrigger {
 public:
-    SerialTrigger(Ports& ports, std::string name)
-        : PortTrigger(ports)
-        , name_(std::move(name))
-    {
-    }
-    int32_t MirrorPulseMs() const override { return PULSE_MS; }
+    using PortTrigger::PortTrigger;
     void MirrorPulseStart(int afMode) override
     {
         mirrorPulse_ = true;
@@ -93,6 +90,38 @@ public:
         MirrorPulseEnd();
         TriggerLines::ReleaseNow(exposureEnded);
     }
+
+protected:
+    virtual void Shutter(bool on) = 0;
+    virtual void Focus(bool on) = 0;
+    void LinesOn(int afMode)
+    {
+        Shutter(true);
+        focusSet_ = afMode != AF_NONE;
+        if (focusSet_)
+            Focus(true);
+    }
+    void FocusOff()
+    {
+        if (!focusSet_)
+            return;
+        focusSet_ = false;
+        Focus(false);
+    }
+
+    bool mirrorPulse_ = false;
+    bool focusSet_ = false;
+};
+
+// RTS = shutter, DTR = focus.
+class SerialTrigger : public ShutterAndFocus {
+public:
+    SerialTrigger(Ports& ports, std::string name)
+        : ShutterAndFocus(ports)
+        , name_(std::move(name))
+    {
+    }
+    int32_t MirrorPulseMs() const override { return PULSE_MS; }
     std::string Name() const override { return name_; }
     std::string Description() const override
     {
@@ -106,25 +135,10 @@ public:
     void Release() override { ports_.CloseSerialPort(); }
 
 protected:
-    virtual void Shutter(bool on) { ports_.SetSerialShutter(on); }
-    void LinesOn(int afMode)
-    {
-        Shutter(true);
-        focusSet_ = afMode != AF_NONE;
-        if (focusSet_)
-            ports_.SetSerialFocus(true);
-    }
-    void FocusOff()
-    {
-        if (!focusSet_)
-            return;
-        focusSet_ = false;
-        ports_.SetSerialFocus(false);
-    }
+    void Shutter(bool on) override { ports_.SetSerialShutter(on); }
+    void Focus(bool on) override { ports_.SetSerialFocus(on); }
 
     std::string name_;
-    bool mirrorPulse_ = false;
-    bool focusSet_ = false;
 };
 
 // "-IR": the remote is powered from DTR, which stays set, and reads each
@@ -144,11 +158,7 @@ public:
     {
         exposing_ = true;
         openingPulse_ = true;
-        Shutter(true);
-        if (afMode != AF_NONE) {  // stays set until a mirror lock-up pulse ends
-            focusSet_ = true;
-            ports_.SetSerialFocus(true);
-        }
+        LinesOn(afMode);  // the focus line stays set until a mirror lock-up pulse ends
     }
     void StartPulseEnd(int) override
     {
@@ -218,48 +228,12 @@ private:
     int64_t releasedUs_ = INT64_MIN / 2;
 };
 
-// The box: shutter and focus in one command byte, and a light.
-class BoxTrigger : public PortTrigger {
+// The box: shutter and focus in one command byte, and a light that turns
+// red as the shutter opens.
+class BoxTrigger : public ShutterAndFocus {
 public:
-    using PortTrigger::PortTrigger;
+    using ShutterAndFocus::ShutterAndFocus;
     int32_t MirrorPulseMs() const override { return BOX_MIRROR_PULSE_MS; }
-    void MirrorPulseStart(int afMode) override
-    {
-        mirrorPulse_ = true;
-        LinesOn(afMode);
-    }
-    void MirrorPulseEnd() override
-    {
-        if (!mirrorPulse_)
-            return;
-        mirrorPulse_ = false;
-        ports_.DsusbShutterOff();
-        FocusOff();
-    }
-    void ExposureStart(int afMode) override
-    {
-        exposing_ = true;
-        LinesOn(afMode);
-    }
-    void StartPulseEnd(int afMode) override
-    {
-        if (afMode == AF_PULSE_AT_START)
-            FocusOff();
-    }
-    int32_t ExposureEnd() override
-    {
-        if (!exposing_)
-            return 0;
-        exposing_ = false;
-        ports_.DsusbShutterOff();
-        FocusOff();
-        return 0;
-    }
-    void ReleaseNow(const std::function<void()>& exposureEnded) override
-    {
-        MirrorPulseEnd();
-        TriggerLines::ReleaseNow(exposureEnded);
-    }
     void SignalActive() override { ports_.DsusbSignalActive(); }
     void SignalWaiting() override { ports_.DsusbSignalWaiting(); }
     void SignalIdle() override { ports_.DsusbSignalIdle(); }
@@ -275,25 +249,17 @@ public:
     }
     void Release() override { ports_.DsusbClose(); }
 
-private:
-    void LinesOn(int afMode)
+protected:
+    void Shutter(bool on) override
     {
-        ports_.DsusbSignalExposing();
-        ports_.DsusbShutterOn();
-        focusSet_ = afMode != AF_NONE;
-        if (focusSet_)
-            ports_.DsusbFocusOn();
+        if (on) {
+            ports_.DsusbSignalExposing();
+            ports_.DsusbShutterOn();
+        } else {
+            ports_.DsusbShutterOff();
+        }
     }
-    void FocusOff()
-    {
-        if (!focusSet_)
-            return;
-        focusSet_ = false;
-        ports_.DsusbFocusOff();
-    }
-
-    bool mirrorPulse_ = false;
-    bool focusSet_ = false;
+    void Focus(bool on) override { on ? ports_.DsusbFocusOn() : ports_.DsusbFocusOff(); }
 };
 
 // One data bit; no focus line (the AF mode changes only the timing).

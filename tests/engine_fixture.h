@@ -77,30 +77,7 @@ public:
         SetUp();
     }
 
-    void Connect(PortKind kind)
-    {
-        std::string name;
-        switch (kind) {
-        case PORT_DSUSB:
-            fakes.usb->present = true;
-            fakes.ports->DsusbOpen();
-            name = "DSUSB";
-            break;
-        case PORT_SERIAL:
-        case PORT_SERIAL_IR:
-            fakes.ports->Serial().Open("COM2");
-            name = kind == PORT_SERIAL_IR ? "COM2-IR" : "COM2";
-            break;
-        case PORT_PARALLEL:
-            fakes.ports->OpenParallelPort("0x378-LPT1");
-            name = "0x378-LPT1";
-            break;
-        case PORT_NONE:
-            break;
-        }
-        runner->Connect(kind, name);
-        fakes.log.events.clear();
-    }
+    void Connect(PortKind kind) { runner->Connect(kind, OpenFakePort(fakes, kind)); }
 
     void Apply(const Settings& applied)
     {

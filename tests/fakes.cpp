@@ -107,6 +107,31 @@ void InstallFakes(Fakes& fakes)
     fakes.ports = std::make_unique<Ports>(std::move(serial), std::move(parallel), std::move(usb));
 }
 
+std::string OpenFakePort(Fakes& fakes, PortKind kind)
+{
+    std::string name = "none";
+    switch (kind) {
+    case PORT_DSUSB:
+        fakes.usb->present = true;
+        fakes.ports->DsusbOpen();
+        name = "DSUSB";
+        break;
+    case PORT_SERIAL:
+    case PORT_SERIAL_IR:
+        fakes.ports->Serial().Open("COM2");
+        name = kind == PORT_SERIAL_IR ? "COM2-IR" : "COM2";
+        break;
+    case PORT_PARALLEL:
+        fakes.ports->OpenParallelPort("0x378-LPT1");
+        name = "0x378-LPT1";
+        break;
+    case PORT_NONE:
+        break;
+    }
+    fakes.log.events.clear();
+    return name;
+}
+
 void VirtualClock::RunUntil(const std::function<bool()>& done)
 {
     while (!done()) {

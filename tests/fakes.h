@@ -115,6 +115,9 @@ struct Fakes {
 
 // Fresh fakes writing to `fakes.log`, and ports on them.
 void InstallFakes(Fakes& fakes);
+// Opens a port of this kind on the fakes (COM2, the box, 0x378-LPT1) as
+// start-up would, clears the log, and returns its chooser entry.
+std::string OpenFakePort(Fakes& fakes, PortKind kind);
 
 // Time passes only while the clock runs the event loop (RunUntil): it
 // jumps to the next deadline, the runner's pending call or a scripted

@@ -40,30 +40,7 @@ public:
         };
     }
 
-    void Connect(PortKind kind)
-    {
-        std::string name = "none";
-        switch (kind) {
-        case PORT_DSUSB:
-            fakes.usb->present = true;
-            fakes.ports->DsusbOpen();
-            name = "DSUSB";
-            break;
-        case PORT_SERIAL:
-        case PORT_SERIAL_IR:
-            fakes.ports->Serial().Open("COM2");
-            name = kind == PORT_SERIAL_IR ? "COM2-IR" : "COM2";
-            break;
-        case PORT_PARALLEL:
-            fakes.ports->OpenParallelPort("0x378-LPT1");
-            name = "0x378-LPT1";
-            break;
-        case PORT_NONE:
-            break;
-        }
-        frame->Connect(kind, name);
-        fakes.log.events.clear();
-    }
+    void Connect(PortKind kind) { frame->Connect(kind, OpenFakePort(fakes, kind)); }
 
     // As the user sets the controls.
     void Apply(const Settings& settings)
