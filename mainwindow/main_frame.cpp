@@ -31,21 +31,7 @@
 // ----------------------------------------------------------------------------
 // resources
 // ----------------------------------------------------------------------------
-#include "resources/idle_banner.xpm"
 #include "resources/progicon.xpm"
-#include "resources/running_banner.xpm"
-
-const wxBitmap& IdleBanner()
-{
-    static const wxBitmap banner = XpmBitmap(idle_banner_xpm);
-    return banner;
-}
-
-const wxBitmap& RunningBanner()
-{
-    static const wxBitmap banner = XpmBitmap(running_banner_xpm);
-    return banner;
-}
 
 // ----------------------------------------------------------------------------
 // constants
@@ -88,9 +74,6 @@ constexpr int SPIN_MAX = 9999;
 const char* const LONGEST_REMAINING = "Total Remaining 100:00:00";
 const char* const LONGEST_STATUS = "9999s Post-frame delay (9999/9999)";
 constexpr int STATUS_FIELD_MARGIN = 24;
-
-const char* const PORT_LOST_ADVICE =
-    "Check the cable and plug it in again; Vantrel opens the port again at the next Start.";
 
 const char* const ABOUT_TEXT = "Vantrel " VANTREL_VERSION "\n"
                                "Copyright (C) 2026 Tessmar\n"
@@ -210,7 +193,12 @@ wxEND_EVENT_TABLE()
 MyFrame::MyFrame(const wxString& title, const WindowParts& parts)
     : wxFrame(nullptr, wxID_ANY, title, wxDefaultPosition, wxSize(FRAME_WIDTH, FRAME_HEIGHT), FRAME_STYLE)
     , afModeStore_(parts.afModeStore)
-    , runner_(parts.ports, parts.clock, parts.guider, parts.sleep, parts.log, *this)
+    , view_(*this, afMode_,
+            [this] {
+                if (!scriptEditorOpen_)
+                    SaveAndDestroy();
+            })
+    , runner_(parts.ports, parts.clock, parts.guider, parts.sleep, parts.log, view_)
 {
     wxIcon icon;
     icon.CopyFromBitmap(XpmBitmap(progicon_xpm));  // the "progicon" image
@@ -319,7 +307,31 @@ MyFrame::MyFrame(const wxString& title, const WindowParts& parts)
     SetMinSize(GetSize());
     SetMaxSize(GetSize());
 
+    view_.Attach(RemainingText, BannerBitmap, MirrorLockCtrl);
     SetAfMode(afModeStore_.Read());
+}
+
+wxString MyFrame::RemainingShown() const { return RemainingText->GetLabel(); }
+
+// Closing a menu shows the runner's latest status text, not the one saved
+// when the menu opened.
+void MyFrame::DoGiveHelp(const wxString& text, bool show)
+{
+    if (show && !menuHelpShown_) {
+        view_.RememberStatus(GetStatusBar()->GetStatusText(0));
+        menuHelpShown_ = true;
+    }
+    wxFrame::DoGiveHelp(text, show);
+    if (!show && menuHelpShown_) {
+        menuHelpShown_ = false;
+        SetStatusText(view_.LastStatus(), 0);
+    }
+}
+
+void MyFrame::SaveAndDestroy()
+{
+    afModeStore_.Write(afMode_);
+    Destroy();
 }
 
 MyFrame::~MyFrame()
@@ -332,77 +344,6 @@ void MyFrame::SetAfMode(int mode)
 {
     afMode_ = mode;
     GetMenuBar()->Check(ID_AF_NONE + mode, true);
-}
-
-// ----------------------------------------------------------------------------
-// the runner's view
-// ----------------------------------------------------------------------------
-void MyFrame::ShowStatus(const std::string& text)
-{
-    lastStatus_ = wxString::FromUTF8(text);
-    SetStatusText(lastStatus_, 0);
-}
-
-void MyFrame::ShowRemaining(const std::string& label) { RemainingText->SetLabel(wxString::FromUTF8(label)); }
-
-wxString MyFrame::RemainingShown() const { return RemainingText->GetLabel(); }
-
-void MyFrame::ShowRunning(bool running) { ShowBanner(running ? RunningBanner() : IdleBanner()); }
-
-bool MyFrame::MirrorLockTicked() { return MirrorLockCtrl->GetValue(); }
-
-// A close that arrived during the run closes the window now (unless the
-// script editor is still open: it closes the window when it has gone); a
-// lost port, or a run that could not go on, is reported.
-void MyFrame::RunEnded(RunEnd end, const std::string& why)
-{
-    switch (end) {
-    case RunEnd::CLOSED:
-        if (!scriptEditorOpen_)
-            ReleaseAndDestroy();
-        break;
-    case RunEnd::PORT_LOST:
-        ShowPortLost(why);
-        break;
-    case RunEnd::FAILED:
-        wxMessageBox(wxString::FromUTF8(why), "Message", wxOK | wxCENTRE, this);
-        break;
-    case RunEnd::DONE:
-    case RunEnd::ABORTED:
-        break;
-    }
-}
-
-// The port's own reason comes second; a long device path is shortened for
-// the box, and goes whole to stderr.
-void MyFrame::ShowPortLost(const std::string& why)
-{
-    const std::string port = runner_.Lines().Description();
-    if (ShortenedPath(port) != port)
-        std::fprintf(stderr, "vantrel: lost the connection to %s: %s\n", port.c_str(), why.c_str());
-    wxMessageBox("Lost the connection to " + wxString::FromUTF8(ShortenedPath(port)) + "\n" +
-                     (why.empty() ? wxString() : wxString::FromUTF8(why) + "\n") + PORT_LOST_ADVICE,
-                 "Message", wxOK | wxCENTRE, this);
-}
-
-void MyFrame::DoGiveHelp(const wxString& text, bool show)
-{
-    if (show && !menuHelpShown_) {
-        lastStatus_ = GetStatusBar()->GetStatusText(0);
-        menuHelpShown_ = true;
-    }
-    wxFrame::DoGiveHelp(text, show);
-    if (!show && menuHelpShown_) {
-        menuHelpShown_ = false;
-        SetStatusText(lastStatus_, 0);
-    }
-}
-
-void MyFrame::ShowBanner(const wxBitmap& banner)
-{
-    BannerBitmap->SetBitmap(banner);
-    BannerBitmap->Refresh();
-    BannerBitmap->Update();
 }
 
 // ----------------------------------------------------------------------------
@@ -466,8 +407,7 @@ void MyFrame::ReleaseEverything(bool withToolkit)
 void MyFrame::ReleaseAndDestroy()
 {
     runner_.Lines().Release();
-    afModeStore_.Write(afMode_);
-    Destroy();
+    SaveAndDestroy();
 }
 
 // ----------------------------------------------------------------------------

@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "mainwindow/frame_view.h"
 #include "runner/sequence_runner.h"
 #include "script/script_target.h"
 
@@ -53,7 +54,7 @@ struct WindowParts {
     AfModeStore& afModeStore;
 };
 
-class MyFrame : public wxFrame, public RunView, public ScriptTarget {
+class MyFrame : public wxFrame, public ScriptTarget {
 public:
     MyFrame(const wxString& title, const WindowParts& parts);
     ~MyFrame() override;
@@ -63,6 +64,7 @@ public:
     SequenceRunner& Runner() { return runner_; }
     bool Busy() const { return runner_.Busy(); }
     void SetAfMode(int mode);
+    int AfMode() const { return afMode_; }
 
     // event handlers (these functions should _not_ be virtual)
     void OnQuit(wxCommandEvent& event);
@@ -86,14 +88,6 @@ public:
     // What the window shows, for tests and the screen reader.
     wxString RemainingShown() const;
 
-    // RunView
-    void ShowStatus(const std::string& text) override;
-    void ShowRemaining(const std::string& label) override;
-    void ShowRunning(bool running) override;
-    void RunEnded(RunEnd end, const std::string& why) override;
-    bool MirrorLockTicked() override;
-    int AfMode() override { return afMode_; }
-
     // ScriptTarget
     void SetSetting(ScriptSetting setting, int value) override;
     void Capture(int startDelaySeconds, const std::string& source) override;
@@ -109,9 +103,10 @@ protected:
 
 private:
     RunSettings ReadSettings() const;
-    void ShowBanner(const wxBitmap& banner);
-    void ShowPortLost(const std::string& why);
+    // Releases the port, then as below.
     void ReleaseAndDestroy();
+    // Saves the AF mode and destroys the window.
+    void SaveAndDestroy();
 
     wxSpinCtrl* ExposuresCtrl;
     wxSpinCtrl* DurationCtrl;
@@ -123,8 +118,9 @@ private:
     wxBitmapButton* BannerBitmap;
 
     AfModeStore& afModeStore_;
-    SequenceRunner runner_;
     int afMode_ = 0;
+    FrameView view_;
+    SequenceRunner runner_;
     // Set by a script's DitherPixels and DitherSettle lines for the
     // captures that follow.
     int ditherPixels_ = 0;
@@ -135,7 +131,6 @@ private:
     bool closeRequested_ = false;
     EditScriptDialog* scriptEditor_ = nullptr;
     bool scriptEditorOpen_ = false;
-    wxString lastStatus_;
     bool menuHelpShown_ = false;
 
     wxDECLARE_EVENT_TABLE();

@@ -76,7 +76,7 @@ bool SequenceRunner::Start(const RunSettings& settings)
     if (Busy() || close_)
         return false;
     if (lines_->Lost() && !lines_->Reopen()) {
-        view_.RunEnded(RunEnd::PORT_LOST, lines_->LostReason());
+        view_.RunEnded(RunEnd::PORT_LOST, lines_->Description(), lines_->LostReason());
         return false;
     }
     settings_ = settings;
@@ -374,7 +374,9 @@ void SequenceRunner::EndRun(RunEnd end, const std::string& status, const std::st
     abort_ = false;
     view_.ShowRunning(false);
     sleep_.Release();
-    view_.RunEnded(end, why);
+    if (end == RunEnd::CLOSED)
+        lines_->Release();
+    view_.RunEnded(end, lines_->Description(), why);
 }
 
 // A run that cannot go on (its timer cannot be set) must never look as if

@@ -34,7 +34,7 @@ struct RunSettings {
 enum class RunEnd {
     DONE,  // "Sequence Done"
     ABORTED,  // "Aborted"
-    CLOSED,  // "Aborted", and a close was asked for: the front end goes now
+    CLOSED,  // "Aborted", and a close was asked for: the port is released, the front end goes
     PORT_LOST,  // "Aborted", or not started: the port went (the reason given)
     FAILED,  // "Aborted": the run could not go on (the reason given)
 };
@@ -48,8 +48,10 @@ public:
     virtual void ShowRemaining(const std::string& label) = 0;
     // The banner: running or idle.
     virtual void ShowRunning(bool running) = 0;
-    // The run is over, its lines released; `why` for PORT_LOST and FAILED.
-    virtual void RunEnded(RunEnd end, const std::string& why) = 0;
+    // The run is over, its lines released (and on CLOSED the port too);
+    // `port` as the user knows it ("COM5 (/dev/ttyUSB0)"), and `why` for
+    // PORT_LOST and FAILED.
+    virtual void RunEnded(RunEnd end, const std::string& port, const std::string& why) = 0;
     // Read at each frame's start.
     virtual bool MirrorLockTicked() = 0;
     // Read afresh at each line action that depends on it.

@@ -29,7 +29,7 @@ public:
     void ShowStatus(const std::string& text) override { status = text; }
     void ShowRemaining(const std::string& label) override { remaining = label; }
     void ShowRunning(bool on) override { running = on; }
-    void RunEnded(RunEnd end, const std::string& why) override
+    void RunEnded(RunEnd end, const std::string&, const std::string& why) override
     {
         ends.push_back(end);
         reasons.push_back(why);

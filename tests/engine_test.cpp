@@ -536,7 +536,8 @@ TEST_F(Engine, DitheringBetweenFrames)
             EXPECT_EQ(lines[1].substr(lines[1].rfind(',') + 1), row.secondDither);
         }
     }
-    // A close while settling: the dither is cancelled, the run ends closed.
+    // A close while settling: the dither is cancelled, the run ends closed
+    // and releases the port.
     Reset();
     Connect(PORT_SERIAL);
     Apply({2, 1, 0, 0, 5, false});
@@ -544,7 +545,9 @@ TEST_F(Engine, DitheringBetweenFrames)
     guider->answerMs = -1;
     clock->At(7000, [this] { runner->Close(); });
     Start();
-    EXPECT_EQ(fakes.log.events, (Timeline{{0, "RTS 1"}, {1000, "RTS 0"}, {1000, dither}, {7000, "dither cancelled"}}));
+    EXPECT_EQ(
+        fakes.log.events,
+        (Timeline{{0, "RTS 1"}, {1000, "RTS 0"}, {1000, dither}, {7000, "dither cancelled"}, {7000, "serial close"}}));
     EXPECT_EQ(view.ends, std::vector<RunEnd>{RunEnd::CLOSED});
     EXPECT_FALSE(runner->Start(settings));  // nothing runs after a close
 }

@@ -1,0 +1,103 @@
+#include "mainwindow/frame_view.h"
+
+#include <wx/bmpbuttn.h>
+#include <wx/checkbox.h>
+#include <wx/frame.h>
+#include <wx/msgdlg.h>
+#include <wx/stattext.h>
+
+#include <cstdio>
+
+#include "mainwindow/banners.h"
+#include "mainwindow/xpm_bitmap.h"
+#include "ports/ports.h"
+
+// ----------------------------------------------------------------------------
+// resources
+// ----------------------------------------------------------------------------
+#include "resources/idle_banner.xpm"
+#include "resources/running_banner.xpm"
+
+const wxBitmap& IdleBanner()
+{
+    static const wxBitmap banner = XpmBitmap(idle_banner_xpm);
+    return banner;
+}
+
+const wxBitmap& RunningBanner()
+{
+    static const wxBitmap banner = XpmBitmap(running_banner_xpm);
+    return banner;
+}
+
+namespace {
+const char* const PORT_LOST_ADVICE =
+    "Check the cable and plug it in again; Vantrel opens the port again at the next Start.";
+}  // namespace
+
+// ----------------------------------------------------------------------------
+// implementation
+// ----------------------------------------------------------------------------
+FrameView::FrameView(wxFrame& frame, const int& afMode, std::function<void()> closed)
+    : frame_(frame)
+    , afMode_(afMode)
+    , closed_(std::move(closed))
+{
+}
+
+void FrameView::Attach(wxStaticText* remaining, wxBitmapButton* banner, wxCheckBox* mirrorLock)
+{
+    remaining_ = remaining;
+    banner_ = banner;
+    mirrorLock_ = mirrorLock;
+}
+
+void FrameView::ShowStatus(const std::string& text)
+{
+    lastStatus_ = wxString::FromUTF8(text);
+    frame_.SetStatusText(lastStatus_, 0);
+}
+
+void FrameView::ShowRemaining(const std::string& label) { remaining_->SetLabel(wxString::FromUTF8(label)); }
+
+void FrameView::ShowRunning(bool running) { ShowBanner(running ? RunningBanner() : IdleBanner()); }
+
+bool FrameView::MirrorLockTicked() { return mirrorLock_->GetValue(); }
+
+// A close that arrived during the run closes the window; a lost port, or a
+// run that could not go on, is reported.
+void FrameView::RunEnded(RunEnd end, const std::string& port, const std::string& why)
+{
+    switch (end) {
+    case RunEnd::CLOSED:
+        closed_();
+        break;
+    case RunEnd::PORT_LOST:
+        ShowPortLost(port, why);
+        break;
+    case RunEnd::FAILED:
+        wxMessageBox(wxString::FromUTF8(why), "Message", wxOK | wxCENTRE, &frame_);
+        break;
+    case RunEnd::DONE:
+    case RunEnd::ABORTED:
+        break;
+    }
+}
+
+// The port's own reason comes second; a long device path is shortened for
+// the box, and goes whole to stderr.
+void FrameView::ShowPortLost(const std::string& port, const std::string& why)
+{
+    if (ShortenedPath(port) != port)
+        std::fprintf(stderr, "vantrel: lost the connection to %s: %s\n", port.c_str(), why.c_str());
+    wxMessageBox("Lost the connection to " + wxString::FromUTF8(ShortenedPath(port)) + "\n" +
+                     (why.empty() ? wxString() : wxString::FromUTF8(why) + "\n") + PORT_LOST_ADVICE,
+                 "Message", wxOK | wxCENTRE, &frame_);
+}
+
+void FrameView::ShowBanner(const wxBitmap& banner)
+{
+    banner_->SetBitmap(banner);
+    banner_->Refresh();
+    banner_->Update();
+}

@@ -1,0 +1,52 @@
+// What a run shows in the main window (the status line, the countdown, the
+// banner, a message when it ends badly) and the two controls it reads as it
+// goes: the engine's view, kept apart from the frame that holds it, so that
+// nothing here calls the frame or the engine back.
+#pragma once
+
+#include <wx/string.h>
+
+#include <functional>
+#include <string>
+
+#include "runner/sequence_runner.h"
+
+class wxBitmap;
+class wxBitmapButton;
+class wxCheckBox;
+class wxFrame;
+class wxStaticText;
+
+class FrameView : public RunView {
+public:
+    // `afMode` is the frame's AF mode; `closed` is called when a run ends
+    // because the window is closing (its port already released).
+    FrameView(wxFrame& frame, const int& afMode, std::function<void()> closed);
+    // The controls, once the frame has made them.
+    void Attach(wxStaticText* remaining, wxBitmapButton* banner, wxCheckBox* mirrorLock);
+
+    void ShowStatus(const std::string& text) override;
+    void ShowRemaining(const std::string& label) override;
+    void ShowRunning(bool running) override;
+    void RunEnded(RunEnd end, const std::string& port, const std::string& why) override;
+    bool MirrorLockTicked() override;
+    int AfMode() override { return afMode_; }
+
+    // The status text to show again when a menu's help text has hidden it
+    // for a while: what the line read as the menu opened, or what the
+    // runner has shown since.
+    void RememberStatus(const wxString& text) { lastStatus_ = text; }
+    const wxString& LastStatus() const { return lastStatus_; }
+
+private:
+    void ShowBanner(const wxBitmap& banner);
+    void ShowPortLost(const std::string& port, const std::string& why);
+
+    wxFrame& frame_;
+    const int& afMode_;
+    std::function<void()> closed_;
+    wxStaticText* remaining_ = nullptr;
+    wxBitmapButton* banner_ = nullptr;
+    wxCheckBox* mirrorLock_ = nullptr;
+    wxString lastStatus_;
+};
