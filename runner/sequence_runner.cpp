@@ -146,6 +146,7 @@ bool SequenceRunner::Enter(Phase phase)
         return Wait({0,
                      [this] {
                          lines_->MirrorPulseStart(view_.AfMode());
+                         base_ = clock_.NowUs();
                          return lines_->MirrorPulseMs();
                      },
                      [this] { lines_->MirrorPulseEnd(); }, true});
@@ -162,7 +163,7 @@ bool SequenceRunner::Enter(Phase phase)
                          // The line first: the hold counts from the line change itself.
                          exposureAfMode_ = view_.AfMode();
                          lines_->ExposureStart(exposureAfMode_);
-                         exposureStartUs_ = clock_.NowUs();
+                         exposureStartUs_ = base_ = clock_.NowUs();
                          exposureStartUtcMs_ = clock_.WallMs();
                          exposureDither_ = lastDither_;
                          lastDither_.clear();
@@ -178,6 +179,7 @@ bool SequenceRunner::Enter(Phase phase)
                          if (!lines_->Exposing())  // a way out of the program has ended it
                              return 0;
                          const int32_t closingMs = lines_->ExposureEnd();
+                         base_ = clock_.NowUs();
                          LogExposureEnd();
                          return closingMs;
                      },
@@ -245,11 +247,9 @@ bool SequenceRunner::Wait(Step step)
     }
     if (rule.abortCutsShort && Interrupted())
         return false;
-    int32_t ms = step.ms;
-    if (step.begin) {
-        ms = step.begin();
-        base_ = clock_.NowUs();
-    }
+    // The line action sets the base: a pulse, or the exposure's hold,
+    // counts from its own line change.
+    const int32_t ms = step.begin ? step.begin() : step.ms;
     if (ms <= 0)
         return false;
     pulse_ = static_cast<bool>(step.begin);

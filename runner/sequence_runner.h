@@ -111,8 +111,9 @@ private:
     // What a phase's wait is.
     struct Step {
         int32_t ms = 0;
-        // A line action at its start; returns the length of the pulse it
-        // began, which replaces `ms`.
+        // A line action at its start; sets the base to the time of its line
+        // change and returns the length of the pulse it began, which
+        // replaces `ms`.
         std::function<int32_t()> begin;
         // The line action at its end, when there was a wait.
         std::function<void()> end;

@@ -151,7 +151,8 @@ TEST_F(RealBackends, PortInUseIsLeftAlone)
         {"stale binary lock of a gone process", binary(999999999), false, true, ""},
         {"a lock with this process's own pid is stale", "  " + std::to_string(getpid()) + "\n", false, true, ""},
         {"a lock that cannot be read", "garbage\n", false, false, unreadable},
-        {"an empty lock", "", false, true, ""},
+        {"no lock file", "", false, true, ""},
+        {"an empty lock (its writer died before the pid)", "\n", false, false, unreadable},
         {"held with flock", "", true, false, ""},
     };
     for (const Row& row : rows) {
