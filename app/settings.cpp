@@ -25,7 +25,6 @@ namespace {
 // The store lives under the vendor name that the application sets first.
 const char* const CONFIG_APP_NAME = "Vantrel";
 const char* const CONFIG_AF_MODE_KEY = "AF Mode";
-const char* const CONFIG_PORTS_GROUP = "/Ports";
 
 // A ~/.Vantrel that is a symbolic link (to a dotfiles folder) is
 // written through the link: the toolkit writes a new file and renames it
@@ -80,18 +79,6 @@ private:
     wxAssertHandler_t previousAssert_;
     std::unique_ptr<wxFileConfig> store_;
 };
-
-// An absolute path that is a character device, or that does not exist yet
-// (an adapter that is not plugged in: opening it then says so).
-bool UsableDevicePath(const wxString& device)
-{
-    if (!device.StartsWith("/"))
-        return false;
-    struct stat info { };
-    if (stat(device.fn_str(), &info) != 0)
-        return true;
-    return S_ISCHR(info.st_mode);
-}
 
 }  // namespace
 
@@ -171,25 +158,4 @@ public:
 
 std::unique_ptr<AfModeStore> MakeSettingsFileAfModeStore() { return std::make_unique<SettingsFileAfModeStore>(); }
 
-void ReadPortDevices()
-{
-    QuietStore quiet;
-    wxFileConfig& store = quiet.Open();
-    store.SetPath(CONFIG_PORTS_GROUP);
-    wxString name;
-    long index = 0;
-    for (bool more = store.GetFirstEntry(name, index); more; more = store.GetNextEntry(name, index)) {
-        const wxString device = store.Read(name, wxString()).Strip(wxString::both);
-        const PortChoice choice = DecodePortChoice(name.utf8_string());
-        bool known = false;
-        for (const std::string& text : PortChoiceTexts())
-            known = known || DecodePortChoice(text).deviceName == name.utf8_string();
-        if (!known || !UsableDevicePath(device)) {
-            std::fprintf(stderr, "vantrel: ignoring [Ports] %s=%s in the settings (%s)\n", name.utf8_str().data(),
-                         device.utf8_str().data(),
-                         known ? "not an absolute path to a device" : "not a port of the chooser");
-            continue;
-        }
-        SetPortDevice(choice.deviceName, device.utf8_string());
-    }
-}
+void ReadPortDevices() { ReadPortDevices(StorePath().utf8_string()); }

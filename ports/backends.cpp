@@ -1,9 +1,15 @@
 #include "ports/backends.h"
+#include "ports/port_choice.h"
 #include "ports/ports.h"
 
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <fstream>
 #include <map>
 
 namespace {
+const char* const PORTS_GROUP = "[Ports]";
 std::map<std::string, std::string> portDevices;
 constexpr int SERIAL_PORTS = 8;
 constexpr int ONBOARD_SERIAL_PORTS = 4;  // COM1..COM4 are the UARTs, the rest USB adapters
@@ -19,6 +25,8 @@ std::string PortDevicePath(const std::string& portName)
     const auto mapped = portDevices.find(portName);
     if (mapped != portDevices.end())
         return mapped->second;
+    if (!portName.empty() && portName[0] == '/')
+        return portName;  // a device path names itself
     if (portName.size() != 4 || portName.compare(0, 3, "COM") != 0 || portName[3] < '1' ||
         portName[3] > '0' + SERIAL_PORTS)
         return "";
@@ -28,4 +36,58 @@ std::string PortDevicePath(const std::string& portName)
 }
 
 void SetPortDevice(const std::string& portName, const std::string& device) { portDevices[portName] = device; }
+
+namespace {
+
+std::string Trimmed(const std::string& text)
+{
+    const size_t first = text.find_first_not_of(" \t\r");
+    return first == std::string::npos ? "" : text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
+// An absolute path that is a character device, or that does not exist yet
+// (an adapter that is not plugged in: opening it then says so).
+bool UsableDevicePath(const std::string& device)
+{
+    if (device.empty() || device[0] != '/')
+        return false;
+    struct stat info { };
+    if (stat(device.c_str(), &info) != 0)
+        return true;
+    return S_ISCHR(info.st_mode);
+}
+
+}  // namespace
+
+// The file is the toolkit's store: "[Group]" lines and "key=value" entries.
+void ReadPortDevices(const std::string& settingsPath)
+{
+    std::ifstream file(settingsPath);
+    bool inPorts = false;
+    for (std::string line; std::getline(file, line);) {
+        line = Trimmed(line);
+        if (line.empty() || line[0] == '#' || line[0] == ';')
+            continue;
+        if (line[0] == '[') {
+            inPorts = line == PORTS_GROUP;
+            continue;
+        }
+        const size_t equals = line.find('=');
+        if (!inPorts || equals == std::string::npos)
+            continue;
+        const std::string name = Trimmed(line.substr(0, equals));
+        std::string device = Trimmed(line.substr(equals + 1));
+        if (device.size() >= 2 && device.front() == '"' && device.back() == '"')
+            device = device.substr(1, device.size() - 2);
+        bool known = false;
+        for (const std::string& text : PortChoiceTexts())
+            known = known || DecodePortChoice(text).deviceName == name;
+        if (!known || !UsableDevicePath(device)) {
+            std::fprintf(stderr, "vantrel: ignoring [Ports] %s=%s in the settings (%s)\n", name.c_str(), device.c_str(),
+                         known ? "not an absolute path to a device" : "not a port of the chooser");
+            continue;
+        }
+        SetPortDevice(name, device);
+    }
+}
 void ClearPortDevices() { portDevices.clear(); }

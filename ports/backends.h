@@ -87,4 +87,11 @@ std::string PortDevicePath(const std::string& portName);
 // The settings' [Ports] entries: `portName` ("COM5", "0x378-LPT1") is
 // served by `device` from now on.
 void SetPortDevice(const std::string& portName, const std::string& device);
+// The [Ports] group of the settings file at `settingsPath` (~/.Vantrel):
+// each entry puts another device behind a chooser port name
+// ("COM5=/dev/ttyACM0", "0x378-LPT1=/dev/parport1"; "COM5-IR" and the
+// "Pin3" entries use their base name's device). An entry that does not name
+// a port of the chooser, or not an absolute path to a character device (or
+// to none yet), is ignored with a line on stderr. A missing file is no group.
+void ReadPortDevices(const std::string& settingsPath);
 void ClearPortDevices();

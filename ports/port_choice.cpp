@@ -34,6 +34,11 @@ const std::vector<std::string>& PortChoiceTexts()
 PortChoice DecodePortChoice(const std::string& text)
 {
     PortChoice choice;
+    if (!text.empty() && text[0] == '/') {  // a device path: a serial port by that device
+        choice.portName = text;
+        choice.deviceName = text;
+        return choice;
+    }
     choice.portName = text.substr(0, text.find('-'));
     choice.parallel = choice.portName.compare(0, 2, "0x") == 0;
     if (choice.parallel) {

@@ -20,6 +20,8 @@ struct PortChoice {
     uint16_t pinMask = 0;  // parallel: 2 when the text contains "Pin3", else 1
 };
 
+// A device path ("/dev/ttyACM0", as the INDI driver takes it) decodes as a
+// serial port whose port and device names are the path.
 PortChoice DecodePortChoice(const std::string& text);
 
 // The data register value with the `pinMask` bit set (on) or cleared (off),

@@ -9,29 +9,58 @@
 #include <cerrno>
 #include <chrono>
 
-MonotonicClock::MonotonicClock()
+KernelTimer::KernelTimer()
     : fd_(timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC))
 {
-    if (fd_ >= 0)
-        source_ = g_unix_fd_add(fd_, G_IO_IN, &MonotonicClock::OnExpired, this);
-    else
+    if (fd_ < 0)
         error_ = errno;
+}
+
+KernelTimer::~KernelTimer()
+{
+    if (fd_ >= 0)
+        close(fd_);
+}
+
+bool KernelTimer::Arm(int64_t atUs)
+{
+    if (fd_ < 0)
+        return false;  // error_ says why timerfd_create failed
+    itimerspec when{};
+    when.it_value.tv_sec = atUs / 1000000;
+    when.it_value.tv_nsec = atUs % 1000000 * 1000;
+    if (timerfd_settime(fd_, TFD_TIMER_ABSTIME, &when, nullptr) == 0)
+        return true;
+    error_ = errno;
+    return false;
+}
+
+bool KernelTimer::Expired()
+{
+    uint64_t expirations = 0;
+    return read(fd_, &expirations, sizeof expirations) == sizeof expirations;
+}
+
+int64_t KernelTimer::NowUs()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return int64_t{now.tv_sec} * 1000000 + now.tv_nsec / 1000;
+}
+
+MonotonicClock::MonotonicClock()
+{
+    if (timer_.Fd() >= 0)
+        source_ = g_unix_fd_add(timer_.Fd(), G_IO_IN, &MonotonicClock::OnExpired, this);
 }
 
 MonotonicClock::~MonotonicClock()
 {
     if (source_)
         g_source_remove(source_);
-    if (fd_ >= 0)
-        close(fd_);
 }
 
-int64_t MonotonicClock::NowUs()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return int64_t{now.tv_sec} * 1000000 + now.tv_nsec / 1000;
-}
+int64_t MonotonicClock::NowUs() { return KernelTimer::NowUs(); }
 
 int64_t MonotonicClock::WallMs()
 {
@@ -42,7 +71,7 @@ int64_t MonotonicClock::WallMs()
 bool MonotonicClock::CallAt(int64_t deadlineUs, std::function<void()> due)
 {
     due_ = std::move(due);
-    if (Arm(std::max<int64_t>(deadlineUs, 1)))  // at 0 the timer would be off
+    if (timer_.Arm(std::max<int64_t>(deadlineUs, 1)))  // at 0 the timer would be off
         return true;
     due_ = nullptr;
     return false;
@@ -51,7 +80,7 @@ bool MonotonicClock::CallAt(int64_t deadlineUs, std::function<void()> due)
 void MonotonicClock::CancelCall()
 {
     due_ = nullptr;
-    Arm(0);
+    timer_.Arm(0);
 }
 
 void MonotonicClock::RunUntil(const std::function<bool()>& done)
@@ -66,25 +95,11 @@ void MonotonicClock::Yield()
         g_main_context_iteration(nullptr, FALSE);
 }
 
-bool MonotonicClock::Arm(int64_t atUs)
+gboolean MonotonicClock::OnExpired(gint, GIOCondition, gpointer self)
 {
-    if (fd_ < 0)
-        return false;  // error_ says why timerfd_create failed
-    itimerspec when{};
-    when.it_value.tv_sec = atUs / 1000000;
-    when.it_value.tv_nsec = atUs % 1000000 * 1000;
-    if (timerfd_settime(fd_, TFD_TIMER_ABSTIME, &when, nullptr) == 0)
-        return true;
-    error_ = errno;
-    return false;
-}
-
-gboolean MonotonicClock::OnExpired(gint fd, GIOCondition, gpointer self)
-{
-    uint64_t expirations = 0;
-    if (read(fd, &expirations, sizeof expirations) < 0)
-        return G_SOURCE_CONTINUE;  // disarmed in between
     auto* clock = static_cast<MonotonicClock*>(self);
+    if (!clock->timer_.Expired())
+        return G_SOURCE_CONTINUE;  // disarmed in between
     auto due = std::move(clock->due_);
     clock->due_ = nullptr;
     if (due)

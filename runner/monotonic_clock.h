@@ -10,6 +10,30 @@
 
 #include "runner/clock.h"
 
+// A kernel timer on the monotonic clock (timerfd), armed at absolute times.
+// The event loop that watches its descriptor belongs to its user.
+class KernelTimer {
+public:
+    KernelTimer();
+    ~KernelTimer();
+    KernelTimer(const KernelTimer&) = delete;
+    KernelTimer& operator=(const KernelTimer&) = delete;
+    // -1 when the timer could not be made (Error() says why).
+    int Fd() const { return fd_; }
+    // At `atUs` microseconds on CLOCK_MONOTONIC; 0 turns it off. False with
+    // Error() set when the kernel refuses.
+    bool Arm(int64_t atUs);
+    // After the descriptor became readable: true when it has expired (not
+    // disarmed in between).
+    bool Expired();
+    int Error() const { return error_; }
+    static int64_t NowUs();
+
+private:
+    int fd_;
+    int error_ = 0;
+};
+
 class MonotonicClock : public Clock {
 public:
     MonotonicClock();
@@ -21,20 +45,16 @@ public:
     // GLib's main context, iterated.
     void RunUntil(const std::function<bool()>& done) override;
     void Yield() override;
-    int Error() const override { return error_; }
+    int Error() const override { return timer_.Error(); }
 
 protected:
     // After each call made at its deadline: a toolkit's own pending work.
     virtual void AfterCall() { }
 
 private:
-    // At an absolute time (microseconds) on the monotonic clock; 0 turns
-    // the timer off.
-    bool Arm(int64_t atUs);
     static gboolean OnExpired(gint fd, GIOCondition, gpointer self);
 
-    int fd_;
+    KernelTimer timer_;
     guint source_ = 0;
-    int error_ = 0;
     std::function<void()> due_;
 };

@@ -140,7 +140,7 @@ bool SequenceRunner::Enter(Phase phase)
         ++frame_;
         return false;
     case Phase::MIRROR_PULSE:
-        mirror_ = settings_.beforeDelay != 0 && view_.MirrorLockTicked();
+        mirror_ = BeforeDelayMs() != 0 && view_.MirrorLockTicked();
         if (!mirror_)
             return false;
         return Wait({0,
@@ -151,12 +151,12 @@ bool SequenceRunner::Enter(Phase phase)
                      },
                      [this] { lines_->MirrorPulseEnd(); }, true});
     case Phase::BEFORE_DELAY:
-        if (settings_.beforeDelay == 0)
+        if (BeforeDelayMs() == 0)
             return false;
         lines_->SignalWaiting();
         view_.ShowStatus(FrameText("%ds Pre-frame delay (%d/%d)", settings_.beforeDelay));
         // The pulse's 200 ms are taken off whatever it lasted on this port.
-        return WaitWithCountdown(settings_.beforeDelay * MS_PER_SECOND - (mirror_ ? PULSE_MS : 0));
+        return WaitWithCountdown(BeforeDelayMs() - (mirror_ ? PULSE_MS : 0));
     case Phase::EXPOSURE_START:
         return Wait({0,
                      [this] {
@@ -172,7 +172,7 @@ bool SequenceRunner::Enter(Phase phase)
                      },
                      [this] { lines_->StartPulseEnd(view_.AfMode()); }, true});
     case Phase::EXPOSING:
-        return WaitWithCountdown(settings_.duration * MS_PER_SECOND - (startPulse_ ? PULSE_MS : 0));
+        return WaitWithCountdown(DurationMs() - (startPulse_ ? PULSE_MS : 0));
     case Phase::CLOSING_PULSE:
         return Wait({0,
                      [this] {
@@ -226,6 +226,16 @@ std::string SequenceRunner::FrameText(const char* format, int32_t seconds) const
     else
         std::snprintf(text, sizeof text, format, seconds, frame_, settings_.exposures);
     return text;
+}
+
+int32_t SequenceRunner::DurationMs() const
+{
+    return settings_.durationMs != 0 ? settings_.durationMs : settings_.duration * MS_PER_SECOND;
+}
+
+int32_t SequenceRunner::BeforeDelayMs() const
+{
+    return settings_.beforeDelayMs != 0 ? settings_.beforeDelayMs : settings_.beforeDelay * MS_PER_SECOND;
 }
 
 bool SequenceRunner::WaitWithCountdown(int32_t ms) { return Wait({ms, nullptr, nullptr, false}); }

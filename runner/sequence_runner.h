@@ -23,7 +23,13 @@ inline constexpr int MAX_DITHER_SETTLE_SECONDS = 3600;
 
 // What a run is asked to do, read once at its start.
 struct RunSettings {
+    // Whole seconds, as the window's controls hold them.
     int32_t exposures = 1, duration = 1, startDelay = 0, beforeDelay = 1, afterDelay = 5;
+    // A driver's fractional seconds (a camera on a cable can take 0.5 s):
+    // when not 0, the exposure's and the before-frame delay's lengths in
+    // milliseconds, in place of duration and beforeDelay.
+    int32_t durationMs = 0;
+    int32_t beforeDelayMs = 0;
     // Between frames the guider dithers by this many pixels (0: not at all)
     // and settles for this many seconds.
     int ditherPixels = 0;
@@ -144,6 +150,8 @@ private:
     void StopDither();
     void ShowRemaining();
     std::string FrameText(const char* format, int32_t seconds) const;
+    int32_t DurationMs() const;
+    int32_t BeforeDelayMs() const;
 
     Ports& ports_;
     Clock& clock_;

@@ -125,7 +125,9 @@ public:
     std::string Name() const override { return name_; }
     std::string Description() const override
     {
-        return DecodePortChoice(name_).portName + " (" + ports_.Serial().Device() + ")";
+        const std::string port = DecodePortChoice(name_).portName;
+        const std::string device = ports_.Serial().Device();
+        return port == device ? device : port + " (" + device + ")";
     }
     bool Reopen() override
     {

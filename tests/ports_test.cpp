@@ -1,7 +1,12 @@
 // The port chooser's entries, the parallel bit arithmetic, the DSUSB command
 // byte and the line operations on a released port.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cstdlib>
+#include <fstream>
+
+#include "ports/backends.h"
 #include "ports/port_choice.h"
 #include "ports/ports.h"
 #include "tests/fakes.h"
@@ -61,6 +66,41 @@ TEST(PortChoice, ParallelLineChangesOnlyItsBit)
     EXPECT_EQ(WithParallelLine(0x81, 2, false), 0x81);
     EXPECT_EQ(WithParallelLine(0xFF, 1, false), 0xFE);
     EXPECT_EQ(WithParallelLine(0xFF, 1, true), 0xFF);
+}
+
+// The settings file's [Ports] group, as the toolkit writes it or a user
+// types it: only chooser names with absolute paths to devices count.
+TEST(PortDevices, SettingsGroupPutsOtherDevicesBehindChooserNames)
+{
+    char path[] = "/tmp/vantrel-settings-XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    std::ofstream(path) << "AF Mode=2\n"
+                           "COM1=/dev/ttyACM7\n"  // not in the group: ignored
+                           "[Ports]\n"
+                           "# a comment\n"
+                           "COM5 = /dev/serial/by-id/usb-FTDI-if00-port0\n"
+                           "COM6=\"/dev/ttyACM0\"\n"
+                           "COM7=ttyUSB1\n"  // not absolute
+                           "COM8=/etc/passwd\n"  // not a device
+                           "COM5-IR=/dev/ttyACM1\n"  // not a base name
+                           "0x378-LPT1=/dev/parport1\n"
+                           "[Other]\n"
+                           "COM2=/dev/ttyACM2\n";
+    ClearPortDevices();
+    ReadPortDevices(path);
+    std::remove(path);
+    EXPECT_EQ(PortDevicePath("COM1"), "/dev/ttyS0");
+    EXPECT_EQ(PortDevicePath("COM2"), "/dev/ttyS1");
+    EXPECT_EQ(PortDevicePath("COM5"), "/dev/serial/by-id/usb-FTDI-if00-port0");
+    EXPECT_EQ(PortDevicePath("COM6"), "/dev/ttyACM0");
+    EXPECT_EQ(PortDevicePath("COM7"), "/dev/ttyUSB2");
+    EXPECT_EQ(PortDevicePath("COM8"), "/dev/ttyUSB3");
+    EXPECT_EQ(PortDevicePath("0x378-LPT1"), "/dev/parport1");
+    ClearPortDevices();
+    ReadPortDevices("/nonexistent/.Vantrel");  // no file: no group
+    EXPECT_EQ(PortDevicePath("COM5"), "/dev/ttyUSB0");
 }
 
 class LineOperations : public ::testing::Test {

@@ -1,0 +1,134 @@
+#include "indi/camera.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "ports/port_choice.h"
+
+namespace {
+constexpr int32_t MS_PER_SECOND = 1000;
+constexpr double US_PER_SECOND = 1e6;
+constexpr int64_t US_PER_MS = 1000;
+
+int32_t Milliseconds(double seconds) { return static_cast<int32_t>(std::lround(std::max(0.0, seconds) * 1000)); }
+int32_t WholeSeconds(int32_t ms) { return (ms + MS_PER_SECOND - 1) / MS_PER_SECOND; }
+}  // namespace
+
+Camera::Camera(Ports& ports, Clock& clock, Guider& guider, SleepInhibitor& sleep, ExposureLog& log,
+               CameraEvents& events)
+    : ports_(ports)
+    , clock_(clock)
+    , events_(events)
+    , runner_(ports, clock, guider, sleep, log, *this)
+{
+}
+
+bool Camera::Connect(const std::string& port, std::string& why)
+{
+    Disconnect();
+    PortKind kind = PORT_NONE;
+    bool opened = false;
+    if (port == "DSUSB") {
+        kind = PORT_DSUSB;
+        opened = ports_.DsusbOpen();
+        if (opened) {
+            ports_.DsusbPrepare();
+            ports_.DsusbSignalIdle();
+        }
+    } else {
+        const auto& entries = PortChoiceTexts();
+        const bool path = !port.empty() && port[0] == '/';
+        if (!path && std::find(entries.begin(), entries.end(), port) == entries.end()) {
+            why = "\"" + port +
+                "\" is not a port: give a chooser name (COM5, COM5-IR, 0x378-LPT1, DSUSB) or a "
+                "device path";
+            return false;
+        }
+        const PortChoice choice = DecodePortChoice(port);
+        kind = choice.parallel ? PORT_PARALLEL : choice.infrared ? PORT_SERIAL_IR : PORT_SERIAL;
+        opened = choice.parallel ? ports_.OpenParallelPort(port) : ports_.OpenSerialPort(port) == SERIAL_OPENED;
+    }
+    if (!opened) {
+        why = "Could not attach to " + port + ": " + ports_.PortErrorText();
+        return false;
+    }
+    runner_.Connect(kind, port);
+    connected_ = true;
+    return true;
+}
+
+void Camera::Disconnect()
+{
+    pendingMs_ = 0;
+    if (connected_)
+        runner_.ReleaseAtExit();
+    runner_.Connect(PORT_NONE, "");
+    connected_ = false;
+}
+
+bool Camera::StartExposure(double seconds)
+{
+    const int32_t ms = std::max<int32_t>(1, Milliseconds(seconds));
+    if (runner_.Busy()) {
+        pendingMs_ = ms;
+        runner_.Abort();
+        return true;
+    }
+    Begin(ms);
+    return true;
+}
+
+void Camera::Begin(int32_t ms)
+{
+    RunSettings settings;
+    settings.exposures = 1;
+    settings.durationMs = ms;
+    settings.duration = WholeSeconds(ms);
+    settings.startDelay = 0;
+    const int32_t settleMs = mirrorLock ? Milliseconds(mirrorSettleSeconds) : 0;
+    settings.beforeDelayMs = settleMs;
+    settings.beforeDelay = WholeSeconds(settleMs);
+    settings.afterDelay = 0;
+    settings.source = "indi";
+    endUs_ = clock_.NowUs() + (int64_t{settleMs} + ms) * US_PER_MS;
+    runner_.Start(settings);
+}
+
+void Camera::AbortExposure()
+{
+    pendingMs_ = 0;
+    runner_.Abort();
+}
+
+double Camera::SecondsLeft() const
+{
+    return runner_.Busy() ? std::max<int64_t>(0, endUs_ - clock_.NowUs()) / US_PER_SECOND : 0.0;
+}
+
+// An exposure asked for while the one before was ending starts now, its
+// lines released.
+void Camera::RunEnded(RunEnd end, const std::string& port, const std::string& why)
+{
+    switch (end) {
+    case RunEnd::DONE:
+        events_.ExposureDone();
+        return;
+    case RunEnd::ABORTED:
+        if (pendingMs_ > 0) {
+            const int32_t ms = pendingMs_;
+            pendingMs_ = 0;
+            Begin(ms);
+        }
+        return;
+    case RunEnd::PORT_LOST:
+        pendingMs_ = 0;
+        events_.ExposureFailed("Lost the connection to " + port + (why.empty() ? "" : ": " + why));
+        return;
+    case RunEnd::FAILED:
+        pendingMs_ = 0;
+        events_.ExposureFailed(why);
+        return;
+    case RunEnd::CLOSED:
+        return;
+    }
+}

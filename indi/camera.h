@@ -1,0 +1,72 @@
+// The camera behind the INDI driver, without INDI: a port opened by its
+// chooser name or device path, the AF mode and mirror lock-up, and one
+// exposure at a time run by the engine as a one-frame run. The driver
+// (indi/vantrel_ccd.cpp) maps properties onto it; tests drive it directly.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "runner/sequence_runner.h"
+
+// What the camera tells the driver.
+class CameraEvents {
+public:
+    virtual ~CameraEvents() = default;
+    // The exposure's lines are released: it is done.
+    virtual void ExposureDone() = 0;
+    // It ended without an image's worth of exposure: the port went, or the
+    // run could not go on. `message` says why, for the client.
+    virtual void ExposureFailed(const std::string& message) = 0;
+    // What the engine would show on a status line, for the driver's log.
+    virtual void Status(const std::string& text) = 0;
+};
+
+class Camera : public RunView {
+public:
+    Camera(Ports& ports, Clock& clock, Guider& guider, SleepInhibitor& sleep, ExposureLog& log, CameraEvents& events);
+
+    // Opens `port`: a chooser entry ("COM5", "COM5-IR", "0x378-LPT1 Pin3",
+    // "DSUSB") or a device path (a serial port), its lines released. False
+    // with the reason in `why` when it does not open.
+    bool Connect(const std::string& port, std::string& why);
+    // Ends an exposure in progress, releases the lines and the port.
+    void Disconnect();
+    bool Connected() const { return connected_; }
+
+    // Starts an exposure of `seconds` (fractions held as given), the mirror
+    // lock-up pulse and its settle time first when set. One in progress is
+    // aborted first, and this one starts once its lines are released.
+    bool StartExposure(double seconds);
+    // The exposure in progress ends now (on "-IR" its pulses run whole).
+    void AbortExposure();
+    bool Exposing() const { return runner_.Busy() || pendingMs_ > 0; }
+    // Seconds left of the exposure in progress, on the monotonic clock.
+    double SecondsLeft() const;
+    // For the ways out of the driver: the lines released at once.
+    void ReleaseAtExit() { runner_.ReleaseAtExit(); }
+
+    int afMode = 0;  // AF_NONE, AF_PULSE_AT_START, AF_HELD_DURING
+    bool mirrorLock = false;
+    double mirrorSettleSeconds = 1.0;  // the before-frame delay after the pulse
+
+    // RunView
+    void ShowStatus(const std::string& text) override { events_.Status(text); }
+    void ShowRemaining(const std::string&) override { }
+    void ShowRunning(bool) override { }
+    void RunEnded(RunEnd end, const std::string& port, const std::string& why) override;
+    bool MirrorLockTicked() override { return mirrorLock; }
+    int AfMode() override { return afMode; }
+
+private:
+    void Begin(int32_t ms);
+
+    Ports& ports_;
+    Clock& clock_;
+    CameraEvents& events_;
+    SequenceRunner runner_;
+    bool connected_ = false;
+    int32_t pendingMs_ = 0;  // an exposure asked for while the last one ends
+    int64_t endUs_ = 0;
+};

@@ -1,0 +1,301 @@
+// indi_vantrel_ccd: Vantrel as an INDI camera ("Vantrel", an INDI::CCD), so
+// that Ekos or any INDI client takes cable-release bulb exposures through
+// the engine. No window: the properties are the controls. The image stays
+// on the camera's card; the driver sends none.
+#include <indiccd.h>
+#include <indidevapi.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "indi/camera.h"
+#include "indi/indi_clock.h"
+#include "ports/backends.h"
+#include "runner/af_mode.h"
+
+namespace {
+
+const char* const PORT_PROPERTY = "DEVICE_PORT";
+const char* const AF_PROPERTY = "VANTREL_AF";
+const char* const MIRROR_PROPERTY = "VANTREL_MIRROR";
+const char* const SETTLE_PROPERTY = "VANTREL_MIRROR_SETTLE";
+const char* const VANTREL_TAB = "Vantrel";
+// A nominal frame: INDI refuses a camera without one. Nothing is read out.
+constexpr int NOMINAL_WIDTH = 6000;
+constexpr int NOMINAL_HEIGHT = 4000;
+constexpr double NOMINAL_PIXEL_UM = 4.0;
+constexpr int NOMINAL_BPP = 16;
+constexpr double LONGEST_EXPOSURE_S = 36000;
+constexpr int PROGRESS_MS = 1000;
+
+// The driver asks no guider to dither: Ekos does that itself.
+class NoGuider : public Guider {
+public:
+    void Dither(const DitherRequest&, std::function<void(const DitherOutcome&)> done) override
+    {
+        done(DitherOutcome{false, "no guider"});
+    }
+    void Cancel() override { }
+};
+
+class VantrelCCD : public INDI::CCD, public CameraEvents {
+public:
+    VantrelCCD()
+        : ports_(MakeSystemPorts())
+        , sleep_(MakeLogindInhibitor())
+        , log_(MakeFileExposureLog())
+        , camera_(*ports_, clock_, guider_, *sleep_, *log_, *this)
+    {
+        const char* home = std::getenv("HOME");
+        ReadPortDevices(std::string(home ? home : "") + "/.Vantrel");
+    }
+
+    // For the ways out of the driver.
+    void ReleaseAtExit() { camera_.ReleaseAtExit(); }
+
+protected:
+    const char* getDefaultName() override { return "Vantrel"; }
+
+    bool initProperties() override
+    {
+        INDI::CCD::initProperties();
+        SetCCDCapability(CCD_CAN_ABORT);
+        IUFillText(&PortT[0], "PORT", "Port", "COM5");
+        IUFillTextVector(&PortTP, PortT, 1, getDeviceName(), PORT_PROPERTY, "Port", CONNECTION_TAB, IP_RW, 60,
+                         IPS_IDLE);
+        IUFillSwitch(&AfS[AF_NONE], "AF_NONE", "No AF signal", ISS_ON);
+        IUFillSwitch(&AfS[AF_PULSE_AT_START], "AF_PULSE_AT_START", "AF pulse at start", ISS_OFF);
+        IUFillSwitch(&AfS[AF_HELD_DURING], "AF_HELD_DURING", "AF during exposure", ISS_OFF);
+        IUFillSwitchVector(&AfSP, AfS, 3, getDeviceName(), AF_PROPERTY, "Auto-focus line", VANTREL_TAB, IP_RW,
+                           ISR_1OFMANY, 60, IPS_IDLE);
+        IUFillSwitch(&MirrorS[0], "MIRROR_OFF", "Off", ISS_ON);
+        IUFillSwitch(&MirrorS[1], "MIRROR_ON", "On", ISS_OFF);
+        IUFillSwitchVector(&MirrorSP, MirrorS, 2, getDeviceName(), MIRROR_PROPERTY, "Mirror lock-up", VANTREL_TAB,
+                           IP_RW, ISR_1OFMANY, 60, IPS_IDLE);
+        IUFillNumber(&SettleN[0], "SECONDS", "Settle (s)", "%.1f", 0.2, 9999, 0.1, 1.0);
+        IUFillNumberVector(&SettleNP, SettleN, 1, getDeviceName(), SETTLE_PROPERTY, "Mirror settle", VANTREL_TAB, IP_RW,
+                           60, IPS_IDLE);
+        // The image stays on the camera's card: Local is the only upload.
+        IUResetSwitch(&UploadSP);
+        UploadS[UPLOAD_LOCAL].s = ISS_ON;
+        PrimaryCCD.setMinMaxStep("CCD_EXPOSURE", "CCD_EXPOSURE_VALUE", 0.001, LONGEST_EXPOSURE_S, 0.001, false);
+        addAuxControls();
+        return true;
+    }
+
+    void ISGetProperties(const char* dev) override
+    {
+        INDI::CCD::ISGetProperties(dev);
+        defineProperty(&PortTP);
+        defineProperty(&AfSP);
+        defineProperty(&MirrorSP);
+        defineProperty(&SettleNP);
+        loadConfig(true, PORT_PROPERTY);
+        loadConfig(true, AF_PROPERTY);
+        loadConfig(true, MIRROR_PROPERTY);
+        loadConfig(true, SETTLE_PROPERTY);
+    }
+
+    bool updateProperties() override
+    {
+        INDI::CCD::updateProperties();
+        if (isConnected()) {
+            SetCCDParams(NOMINAL_WIDTH, NOMINAL_HEIGHT, NOMINAL_BPP, NOMINAL_PIXEL_UM, NOMINAL_PIXEL_UM);
+            PrimaryCCD.setFrameBufferSize(0, false);
+        }
+        return true;
+    }
+
+    bool Connect() override
+    {
+        std::string why;
+        if (!camera_.Connect(PortT[0].text ? PortT[0].text : "", why)) {
+            LOGF_ERROR("%s", why.c_str());
+            return false;
+        }
+        LOGF_INFO("Connected to %s.", PortT[0].text);
+        return true;
+    }
+
+    bool Disconnect() override
+    {
+        camera_.Disconnect();
+        return true;
+    }
+
+    bool ISNewText(const char* dev, const char* name, char* texts[], char* names[], int n) override
+    {
+        if (dev && !std::strcmp(dev, getDeviceName()) && !std::strcmp(name, PORT_PROPERTY)) {
+            if (isConnected()) {
+                PortTP.s = IPS_ALERT;
+                IDSetText(&PortTP, "Disconnect before choosing another port.");
+                return true;
+            }
+            IUUpdateText(&PortTP, texts, names, n);
+            PortTP.s = IPS_OK;
+            IDSetText(&PortTP, nullptr);
+            return true;
+        }
+        return INDI::CCD::ISNewText(dev, name, texts, names, n);
+    }
+
+    bool ISNewSwitch(const char* dev, const char* name, ISState* states, char* names[], int n) override
+    {
+        if (dev && !std::strcmp(dev, getDeviceName())) {
+            if (!std::strcmp(name, AF_PROPERTY) || !std::strcmp(name, MIRROR_PROPERTY)) {
+                ISwitchVectorProperty* property = !std::strcmp(name, AF_PROPERTY) ? &AfSP : &MirrorSP;
+                IUUpdateSwitch(property, states, names, n);
+                camera_.afMode = IUFindOnSwitchIndex(&AfSP);
+                camera_.mirrorLock = IUFindOnSwitchIndex(&MirrorSP) == 1;
+                property->s = IPS_OK;
+                IDSetSwitch(property, nullptr);
+                return true;
+            }
+            // Ekos re-sends the upload mode for every frame, and asks for
+            // Client for a preview: only Local is taken.
+            if (!std::strcmp(name, UploadSP.name)) {
+                for (int i = 0; i < n; ++i) {
+                    ISwitch* wanted = IUFindSwitch(&UploadSP, names[i]);
+                    if (states[i] == ISS_ON && wanted != &UploadS[UPLOAD_LOCAL]) {
+                        IUResetSwitch(&UploadSP);
+                        UploadS[UPLOAD_LOCAL].s = ISS_ON;
+                        UploadSP.s = IPS_ALERT;
+                        IDSetSwitch(&UploadSP, "Only Local upload: the image stays on the camera's card.");
+                        return true;
+                    }
+                }
+                UploadSP.s = IPS_OK;
+                IDSetSwitch(&UploadSP, nullptr);
+                return true;
+            }
+        }
+        return INDI::CCD::ISNewSwitch(dev, name, states, names, n);
+    }
+
+    bool ISNewNumber(const char* dev, const char* name, double values[], char* names[], int n) override
+    {
+        if (dev && !std::strcmp(dev, getDeviceName()) && !std::strcmp(name, SETTLE_PROPERTY)) {
+            IUUpdateNumber(&SettleNP, values, names, n);
+            camera_.mirrorSettleSeconds = SettleN[0].value;
+            SettleNP.s = IPS_OK;
+            IDSetNumber(&SettleNP, nullptr);
+            return true;
+        }
+        return INDI::CCD::ISNewNumber(dev, name, values, names, n);
+    }
+
+    bool saveConfigItems(FILE* fp) override
+    {
+        INDI::CCD::saveConfigItems(fp);
+        IUSaveConfigText(fp, &PortTP);
+        IUSaveConfigSwitch(fp, &AfSP);
+        IUSaveConfigSwitch(fp, &MirrorSP);
+        IUSaveConfigNumber(fp, &SettleNP);
+        return true;
+    }
+
+    bool StartExposure(float duration) override
+    {
+        PrimaryCCD.setExposureDuration(duration);
+        InExposure = camera_.StartExposure(duration);
+        if (InExposure)
+            SetTimer(PROGRESS_MS);
+        return InExposure;
+    }
+
+    bool AbortExposure() override
+    {
+        camera_.AbortExposure();
+        InExposure = false;
+        return true;
+    }
+
+    // Progress for the client only: the exposure is timed by the engine on
+    // the monotonic clock, not by this (wall-clock) timer.
+    void TimerHit() override
+    {
+        if (!InExposure)
+            return;
+        PrimaryCCD.setExposureLeft(camera_.SecondsLeft());
+        SetTimer(PROGRESS_MS);
+    }
+
+    // CameraEvents
+    void ExposureDone() override
+    {
+        InExposure = false;
+        PrimaryCCD.setFrameBufferSize(0, false);
+        ExposureComplete(&PrimaryCCD);
+    }
+
+    void ExposureFailed(const std::string& message) override
+    {
+        InExposure = false;
+        LOGF_ERROR("%s", message.c_str());
+        PrimaryCCD.setExposureFailed();
+    }
+
+    void Status(const std::string& text) override { LOGF_DEBUG("%s", text.c_str()); }
+
+private:
+    std::unique_ptr<Ports> ports_;
+    IndiClock clock_;
+    NoGuider guider_;
+    std::unique_ptr<SleepInhibitor> sleep_;
+    std::unique_ptr<ExposureLog> log_;
+    Camera camera_;
+
+    IText PortT[1]{};
+    ITextVectorProperty PortTP;
+    ISwitch AfS[3];
+    ISwitchVectorProperty AfSP;
+    ISwitch MirrorS[2];
+    ISwitchVectorProperty MirrorSP;
+    INumber SettleN[1];
+    INumberVectorProperty SettleNP;
+};
+
+std::unique_ptr<VantrelCCD> camera(new VantrelCCD());
+
+// SIGTERM, SIGINT, SIGHUP (indiserver stopping it) and SIGPIPE (indiserver
+// gone) are handled in the event loop, through a pipe: the lines are
+// released, then the driver ends. End of input ends the driver through
+// exit(), and the exit-time handler releases them there.
+int signalPipe[2] = {-1, -1};
+
+void OnSignal(int number)
+{
+    const unsigned char byte = static_cast<unsigned char>(number);
+    if (write(signalPipe[1], &byte, 1) < 0) { }
+}
+
+void OnSignalInLoop(int fd, void*)
+{
+    unsigned char byte = 0;
+    if (read(fd, &byte, 1) != 1)
+        return;
+    camera->ReleaseAtExit();
+    _exit(0);
+}
+
+void ReleaseAtExit()
+{
+    if (camera)
+        camera->ReleaseAtExit();
+}
+
+struct SignalSetUp {
+    SignalSetUp()
+    {
+        if (pipe(signalPipe) == 0)
+            IEAddCallback(signalPipe[0], OnSignalInLoop, nullptr);
+        for (int number : {SIGTERM, SIGINT, SIGHUP, SIGPIPE})
+            std::signal(number, OnSignal);
+        std::atexit(ReleaseAtExit);
+    }
+} signalSetUp;
+
+}  // namespace
