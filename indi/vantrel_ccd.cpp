@@ -2,6 +2,12 @@
 // that Ekos or any INDI client takes cable-release bulb exposures through
 // the engine. No window: the properties are the controls. The image stays
 // on the camera's card; the driver sends none.
+// Vantrel's own headers first: libindi defines a macro named Log.
+#include "indi/camera.h"
+#include "indi/indi_clock.h"
+#include "ports/backends.h"
+#include "runner/af_mode.h"
+
 #include <indiccd.h>
 #include <indidevapi.h>
 #include <unistd.h>
@@ -10,11 +16,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-
-#include "indi/camera.h"
-#include "indi/indi_clock.h"
-#include "ports/backends.h"
-#include "runner/af_mode.h"
 
 namespace {
 
@@ -49,8 +50,6 @@ public:
         , log_(MakeFileExposureLog())
         , camera_(*ports_, clock_, guider_, *sleep_, *log_, *this)
     {
-        const char* home = std::getenv("HOME");
-        ReadPortDevices(std::string(home ? home : "") + "/.Vantrel");
     }
 
     // For the ways out of the driver.
@@ -109,8 +108,12 @@ protected:
         return true;
     }
 
+    // The [Ports] group of ~/.Vantrel is read afresh at each Connect.
     bool Connect() override
     {
+        const char* home = std::getenv("HOME");
+        ClearPortDevices();
+        ReadPortDevices(std::string(home ? home : "") + "/.Vantrel");
         std::string why;
         if (!camera_.Connect(PortT[0].text ? PortT[0].text : "", why)) {
             LOGF_ERROR("%s", why.c_str());

@@ -10,7 +10,13 @@
 
 namespace {
 const char* const PORTS_GROUP = "[Ports]";
-std::map<std::string, std::string> portDevices;
+// Made on first use: a driver's device may read it during static
+// initialisation.
+std::map<std::string, std::string>& PortDevices()
+{
+    static std::map<std::string, std::string> devices;
+    return devices;
+}
 constexpr int SERIAL_PORTS = 8;
 constexpr int ONBOARD_SERIAL_PORTS = 4;  // COM1..COM4 are the UARTs, the rest USB adapters
 }  // namespace
@@ -22,8 +28,8 @@ std::unique_ptr<Ports> MakeSystemPorts()
 
 std::string PortDevicePath(const std::string& portName)
 {
-    const auto mapped = portDevices.find(portName);
-    if (mapped != portDevices.end())
+    const auto mapped = PortDevices().find(portName);
+    if (mapped != PortDevices().end())
         return mapped->second;
     if (!portName.empty() && portName[0] == '/')
         return portName;  // a device path names itself
@@ -35,7 +41,7 @@ std::string PortDevicePath(const std::string& portName)
                                          : "/dev/ttyUSB" + std::to_string(number - ONBOARD_SERIAL_PORTS);
 }
 
-void SetPortDevice(const std::string& portName, const std::string& device) { portDevices[portName] = device; }
+void SetPortDevice(const std::string& portName, const std::string& device) { PortDevices()[portName] = device; }
 
 namespace {
 
@@ -90,4 +96,4 @@ void ReadPortDevices(const std::string& settingsPath)
         SetPortDevice(name, device);
     }
 }
-void ClearPortDevices() { portDevices.clear(); }
+void ClearPortDevices() { PortDevices().clear(); }

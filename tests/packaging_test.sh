@@ -49,6 +49,18 @@ for file in ./usr/bin/vantrel ./usr/share/applications/vantrel.desktop \
 done
 grep -qE '/udev/rules\.d/60-vantrel\.rules$' <<<"$contents" || fail "package lacks the udev rule"
 dpkg-deb -f "$deb" Depends | grep -q libwxgtk3.2 || fail "package dependencies were not found by shlibdeps"
+dpkg-deb -f "$deb" Depends | grep -q libindi && fail "the window's package pulls in libindi"
+# The INDI driver, in a package of its own.
+indi_deb=$(ls "$out"/indi-vantrel_"$version"_*.deb 2>/dev/null) || fail "no indi-vantrel package"
+if [ -n "$indi_deb" ]; then
+    indi_contents=$(dpkg-deb -c "$indi_deb" | awk '{print $6}')
+    for file in ./usr/bin/indi_vantrel_ccd ./usr/share/indi/indi_vantrel.xml ./usr/share/man/man1/indi_vantrel_ccd.1.gz; do
+        grep -qxF "$file" <<<"$indi_contents" || fail "indi-vantrel lacks $file"
+    done
+    dpkg-deb -f "$indi_deb" Depends | grep -q libindidriver || fail "indi-vantrel does not depend on libindidriver"
+    dpkg-deb --fsys-tarfile "$indi_deb" | tar -xOf - ./usr/share/indi/indi_vantrel.xml |
+        grep -q '<devGroup group="CCDs">' || fail "the INDI driver list does not put Vantrel under the CCDs"
+fi
 lintian_out=$(lintian --tag-display-limit 0 "$out"/vantrel_"$version"_*.changes 2>&1 |
     grep -v 'running with root privileges' || true)
 echo "$lintian_out"

@@ -1,0 +1,168 @@
+// The camera behind the INDI driver, without INDI: ports by name or path,
+// fractional exposures, mirror lock-up with its settle time, an abort with a
+// new exposure right after it, a lost port. On the engine's virtual clock.
+#include <gtest/gtest.h>
+
+#include "indi/camera.h"
+#include "runner/af_mode.h"
+#include "tests/fakes.h"
+
+namespace {
+
+using Timeline = std::vector<LineEvent>;
+
+class Events : public CameraEvents {
+public:
+    void ExposureDone() override { ends.push_back("done"); }
+    void ExposureFailed(const std::string& message) override { ends.push_back("failed: " + message); }
+    void Status(const std::string&) override { }
+    std::vector<std::string> ends;
+};
+
+class CameraTest : public ::testing::Test {
+protected:
+    static bool Installed(Fakes& fakes)
+    {
+        InstallFakes(fakes);
+        return true;
+    }
+
+    // Starts an exposure and lets it (and whatever the clock's script adds)
+    // go to its end.
+    void Expose(double seconds)
+    {
+        camera.StartExposure(seconds);
+        clock.RunUntil([this] { return !camera.Exposing(); });
+    }
+
+    Fakes fakes;
+    bool installed = Installed(fakes);
+    VirtualClock clock{fakes.log};
+    FakeGuider guider{fakes.log, clock};
+    FakeSleep sleep;
+    FakeExposureLog log;
+    Events events;
+    Camera camera{*fakes.ports, clock, guider, sleep, log, events};
+};
+
+TEST_F(CameraTest, PortsByChooserNameOrDevicePath)
+{
+    struct Row {
+        const char* port;
+        bool opens;
+        std::vector<std::string> reached;
+    };
+    fakes.usb->present = true;
+    const Row rows[] = {
+        {"COM2", true, {"serial open COM2", "serial 2400 8N1", "RTS 0", "DTR 0"}},
+        {"COM2-IR", true, {"serial open COM2", "serial 2400 8N1", "RTS 0", "DTR 1"}},
+        {"/dev/ttyACM0", true, {"serial open /dev/ttyACM0", "serial 2400 8N1", "RTS 0", "DTR 0"}},
+        {"0x378-LPT1 Pin3", true, {"parallel open 378", "data 00"}},
+        {"DSUSB", true, {"usb open", "usb 00", "usb 00"}},
+        {"COM9", false, {}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.port);
+        fakes.log.events.clear();
+        std::string why;
+        EXPECT_EQ(camera.Connect(row.port, why), row.opens) << why;
+        EXPECT_EQ(camera.Connected(), row.opens);
+        std::vector<std::string> whats = fakes.log.Whats();
+        whats.resize(row.reached.size());
+        EXPECT_EQ(whats, row.reached);
+        if (!row.opens) {
+            EXPECT_EQ(why,
+                      "\"COM9\" is not a port: give a chooser name (COM5, COM5-IR, 0x378-LPT1, DSUSB) or a "
+                      "device path");
+        }
+        camera.Disconnect();
+    }
+}
+
+TEST_F(CameraTest, ExposuresAsTheWindowTakesThem)
+{
+    struct Row {
+        const char* name;
+        const char* port;
+        int afMode;
+        bool mirror;
+        double seconds;
+        Timeline expected;
+    };
+    const Row rows[] = {
+        {"half a second, held as given", "COM2", AF_NONE, false, 0.5, {{0, "RTS 1"}, {500, "RTS 0"}}},
+        {"mirror lock-up, 1.5 s to settle, AF held",
+         "COM2",
+         AF_HELD_DURING,
+         true,
+         1,
+         {{0, "RTS 1"},
+          {0, "DTR 1"},
+          {200, "RTS 0"},
+          {200, "DTR 0"},
+          {1500, "RTS 1"},
+          {1500, "DTR 1"},
+          {2500, "RTS 0"},
+          {2500, "DTR 0"}}},
+        {"infra-red", "COM2-IR", AF_NONE, false, 1, {{0, "RTS 1"}, {200, "RTS 0"}, {1000, "RTS 1"}, {1200, "RTS 0"}}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::string why;
+        ASSERT_TRUE(camera.Connect(row.port, why));
+        fakes.log.events.clear();
+        camera.afMode = row.afMode;
+        camera.mirrorLock = row.mirror;
+        camera.mirrorSettleSeconds = 1.5;
+        const int64_t start = fakes.log.now;
+        Expose(row.seconds);
+        Timeline shifted;
+        for (const LineEvent& event : fakes.log.events)
+            shifted.push_back({event.ms - start, event.what});
+        EXPECT_EQ(shifted, row.expected);
+        EXPECT_EQ(events.ends.back(), "done");
+        EXPECT_NE(log.lines.back().find(",done,indi,"), std::string::npos) << log.lines.back();
+        camera.Disconnect();
+    }
+}
+
+// Abort and a new exposure back to back, as libindi sends them: the old one
+// ends (its closing pulse whole), then the new one starts, its first press a
+// pulse's length after the last.
+TEST_F(CameraTest, AbortThenStartRunsTheNewExposureAfterTheOld)
+{
+    std::string why;
+    ASSERT_TRUE(camera.Connect("COM2-IR", why));
+    fakes.log.events.clear();
+    clock.At(1000, [this] {
+        camera.AbortExposure();
+        camera.StartExposure(1);
+    });
+    Expose(2);
+    EXPECT_EQ(fakes.log.events,
+              (Timeline{{0, "RTS 1"},
+                        {200, "RTS 0"},
+                        {1000, "RTS 1"},
+                        {1200, "RTS 0"},
+                        {1400, "RTS 1"},
+                        {1600, "RTS 0"},
+                        {2400, "RTS 1"},
+                        {2600, "RTS 0"}}));
+    EXPECT_EQ(events.ends, std::vector<std::string>{"done"});
+}
+
+TEST_F(CameraTest, ALostPortFailsTheExposureWithItsReason)
+{
+    std::string why;
+    ASSERT_TRUE(camera.Connect("COM2", why));
+    clock.At(500, [this] {
+        fakes.log.failures = 5;
+        fakes.log.error = EIO;
+    });
+    Expose(1);
+    EXPECT_EQ(events.ends,
+              std::vector<std::string>{"failed: Lost the connection to COM2 (/dev/ttyS1): Input/output error"});
+    EXPECT_FALSE(camera.Exposing());
+}
+
+}  // namespace

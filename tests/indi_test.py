@@ -1,0 +1,195 @@
+#!/usr/bin/python3
+"""The INDI driver under Debian's indiserver on a loopback port, driven by
+the real INDI clients (indi_setprop, indi_getprop, indi_eval), its serial
+line a pseudo-terminal behind the device shim, which stamps each line change
+with the monotonic time.
+
+    indi_test.py INDI_VANTREL_CCD DEVICE_SHIM
+"""
+import os
+import pty
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+DRIVER, SHIM = os.path.abspath(sys.argv[1]), sys.argv[2]
+DEVICE = "Vantrel"
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+class Server:
+    """indiserver with the driver, in a throw-away home."""
+
+    def __init__(self, extra_settings=""):
+        self.home = tempfile.mkdtemp(prefix="vantrel-indi-")
+        self.log = os.path.join(self.home, "shim.log")
+        self.master, slave = pty.openpty()
+        self.pty = os.ttyname(slave)
+        os.close(slave)
+        with open(os.path.join(self.home, ".Vantrel"), "w") as store:
+            store.write("[Ports]\nCOM7=%s\n%s" % (self.pty, extra_settings))
+        self.port = free_port()
+        env = dict(os.environ, HOME=self.home, LD_PRELOAD=SHIM, VANTREL_SHIM_LOG=self.log, VANTREL_SHIM_STAMP="1",
+                   VANTREL_SHIM_GONE=os.path.join(self.home, "gone"), XDG_DATA_HOME=os.path.join(self.home, "data"),
+                   ASAN_OPTIONS="verify_asan_link_order=0:detect_leaks=0")
+        self.errors = open(os.path.join(self.home, "stderr"), "w+")
+        self.process = subprocess.Popen(
+            ["indiserver", "-p", str(self.port), "-u", os.path.join(self.home, "socket"), "-r", "0", DRIVER],
+            env=env, stdout=subprocess.DEVNULL, stderr=self.errors, start_new_session=True)
+        self.wait(lambda: self.get("CONNECTION.CONNECT") is not None, "the driver's properties")
+
+    def client(self, tool, *arguments):
+        return subprocess.run([tool, "-p", str(self.port), "-t", "3", *arguments], capture_output=True, text=True)
+
+    def set(self, kind, spec):
+        self.client("indi_setprop", kind, "%s.%s" % (DEVICE, spec))
+
+    def get(self, spec):
+        """The value of DEVICE.spec, or its state with spec ending in _STATE."""
+        out = self.client("indi_getprop", "%s.%s" % (DEVICE, spec)).stdout.strip()
+        return out.split("=", 1)[1] if "=" in out else None
+
+    def wait(self, predicate, what, seconds=10):
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            if predicate():
+                return
+            time.sleep(0.05)
+        self.errors.seek(0)
+        raise AssertionError("timed out waiting for %s\n%s" % (what, self.errors.read()[-3000:]))
+
+    def edges(self):
+        try:
+            with open(self.log) as lines:
+                return [(float(line.split(" ", 1)[0]), line.split(" ", 1)[1].strip()) for line in lines]
+        except FileNotFoundError:
+            return []
+
+    def connect(self, port="COM7"):
+        self.set("-x", "DEVICE_PORT.PORT=%s" % port)
+        self.set("-s", "CONNECTION.CONNECT=On")
+        self.wait(lambda: self.get("CONNECTION._STATE") == "Ok", "the connection")
+
+    def expose(self, seconds):
+        self.set("-n", "CCD_EXPOSURE.CCD_EXPOSURE_VALUE=%g" % seconds)
+        # indi_setprop returns before the driver acts: Busy first, then Ok.
+        self.wait(lambda: self.get("CCD_EXPOSURE._STATE") == "Busy", "the exposure to start")
+
+    def stop(self):
+        if self.process.poll() is None:
+            os.killpg(self.process.pid, signal.SIGTERM)
+            self.process.wait(timeout=10)
+
+
+def rts(edges):
+    return [(ms, what) for ms, what in edges if what.startswith("RTS")]
+
+
+passed = failed = 0
+
+
+def check(name, condition, detail):
+    global passed, failed
+    print(("ok    " if condition else "FAIL  ") + name + ("" if condition else ": " + repr(detail)))
+    passed, failed = passed + bool(condition), failed + (not condition)
+
+
+# A 2 s exposure: Busy, then Ok, the line held 2 s, no image sent.
+server = Server()
+try:
+    server.connect()
+    start = len(server.edges())
+    server.expose(2)
+    server.wait(lambda: server.get("CCD_EXPOSURE._STATE") == "Ok", "the exposure's end", 10)
+    lines = rts(server.edges()[start:])
+    held = lines[-1][0] - lines[0][0] if len(lines) >= 2 else None
+    check("2 s exposure: RTS 1 then RTS 0", [w for _, w in lines] == ["RTS 1", "RTS 0"], lines)
+    check("2 s exposure: held 2 s within 5 ms", held is not None and abs(held - 2000) <= 5, held)
+    check("2 s exposure: no image", server.get("CCD1.CCD1") in (None, ""), server.get("CCD1.CCD1"))
+    logged = open(os.path.join(server.home, "data", "vantrel", "exposures.csv")).read().splitlines()
+    check("2 s exposure: logged with source indi", len(logged) == 2 and logged[1].endswith(",indi,"), logged)
+
+    # Abort releases at once; a second exposure works.
+    start = len(server.edges())
+    server.expose(10)
+    time.sleep(0.5)
+    server.set("-s", "CCD_ABORT_EXPOSURE.ABORT=On")
+    server.wait(lambda: len(rts(server.edges()[start:])) >= 2, "the release after Abort", 3)
+    lines = rts(server.edges()[start:])
+    check("Abort: released within the half second", lines[1][0] - lines[0][0] < 1500, lines)
+    start = len(server.edges())
+    server.expose(1)
+    server.wait(lambda: server.get("CCD_EXPOSURE._STATE") == "Ok", "the second exposure's end", 10)
+    check("a second exposure", [w for _, w in rts(server.edges()[start:])] == ["RTS 1", "RTS 0"],
+          server.edges()[start:])
+
+    # Client upload is refused, Local stays.
+    server.set("-s", "UPLOAD_MODE.UPLOAD_CLIENT=On")
+    server.wait(lambda: server.get("UPLOAD_MODE._STATE") == "Alert", "the refusal", 5)
+    check("Client upload refused", server.get("UPLOAD_MODE.UPLOAD_LOCAL") == "On", server.get("UPLOAD_MODE.UPLOAD_LOCAL"))
+
+    # The device lost mid-exposure: Alert, with the message.
+    server.expose(5)
+    open(os.path.join(server.home, "gone"), "w").close()
+    server.wait(lambda: server.get("CCD_EXPOSURE._STATE") == "Alert", "the Alert", 10)
+    check("device lost: Alert", True, None)
+finally:
+    server.stop()
+
+# AF held and mirror lock-up: the window's timeline (mirror pulse with focus,
+# settle, exposure with focus, both released).
+server = Server()
+try:
+    server.connect()
+    server.set("-s", "VANTREL_AF.AF_HELD_DURING=On")
+    server.set("-s", "VANTREL_MIRROR.MIRROR_ON=On")
+    server.set("-n", "VANTREL_MIRROR_SETTLE.SECONDS=1")
+    time.sleep(0.3)
+    start = len(server.edges())
+    server.expose(1)
+    server.wait(lambda: server.get("CCD_EXPOSURE._STATE") == "Ok", "the exposure's end", 10)
+    edges = server.edges()[start:]
+    whats = [w for _, w in edges]
+    check("AF held, mirror lock-up: the window's line changes",
+          whats == ["RTS 1", "DTR 1", "RTS 0", "DTR 0", "RTS 1", "DTR 1", "RTS 0", "DTR 0"], whats)
+    if len(edges) == 8:
+        check("mirror pulse 200 ms, exposure 800 ms after it, held 1 s",
+              abs(edges[2][0] - edges[0][0] - 200) < 5 and abs(edges[4][0] - edges[0][0] - 1000) < 5
+              and abs(edges[6][0] - edges[4][0] - 1000) < 5, edges)
+
+    # SIGTERM to the driver mid-exposure: released.
+    server.set("-s", "VANTREL_MIRROR.MIRROR_OFF=On")
+    server.set("-s", "VANTREL_AF.AF_NONE=On")
+    time.sleep(0.3)
+    start = len(server.edges())
+    server.expose(10)
+    time.sleep(0.3)
+    subprocess.run(["pkill", "-TERM", "-f", DRIVER])
+    server.wait(lambda: "RTS 0" in [w for _, w in server.edges()[start:]], "the release on SIGTERM", 5)
+    check("SIGTERM: released", True, None)
+finally:
+    server.stop()
+
+# indiserver killed mid-exposure: the driver sees its input end and releases.
+server = Server()
+try:
+    server.connect()
+    start = len(server.edges())
+    server.expose(10)
+    time.sleep(0.3)
+    os.kill(server.process.pid, signal.SIGKILL)
+    server.wait(lambda: "RTS 0" in [w for _, w in server.edges()[start:]], "the release after indiserver went", 5)
+    check("indiserver killed: released", True, None)
+finally:
+    server.stop()
+
+print("%d passed, %d failed" % (passed, failed))
+sys.exit(1 if failed else 0)
