@@ -13,6 +13,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 DRIVER, SHIM = os.path.abspath(sys.argv[1]), sys.argv[2]
@@ -45,6 +46,25 @@ class Server:
             ["indiserver", "-p", str(self.port), "-u", os.path.join(self.home, "socket"), "-r", "0", DRIVER],
             env=env, stdout=subprocess.DEVNULL, stderr=self.errors, start_new_session=True)
         self.wait(lambda: self.get("CONNECTION.CONNECT") is not None, "the driver's properties")
+
+    def listen(self):
+        """Everything the server sends a client from now on (its messages
+        included), gathered in self.heard."""
+        self.heard = ""
+        self.listener = socket.create_connection(("127.0.0.1", self.port))
+        self.listener.sendall(b"<getProperties version='1.7'/>\n")
+
+        def gather():
+            while True:
+                try:
+                    data = self.listener.recv(65536)
+                except OSError:
+                    return
+                if not data:
+                    return
+                self.heard += data.decode("utf-8", "replace")
+
+        threading.Thread(target=gather, daemon=True).start()
 
     def client(self, tool, *arguments):
         return subprocess.run([tool, "-p", str(self.port), "-t", "3", *arguments], capture_output=True, text=True)
@@ -136,11 +156,14 @@ try:
     server.wait(lambda: server.get("UPLOAD_MODE._STATE") == "Alert", "the refusal", 5)
     check("Client upload refused", server.get("UPLOAD_MODE.UPLOAD_LOCAL") == "On", server.get("UPLOAD_MODE.UPLOAD_LOCAL"))
 
-    # The device lost mid-exposure: Alert, with the message.
+    # The device lost mid-exposure: Alert, with the message and its cause.
+    server.listen()
     server.expose(5)
     open(os.path.join(server.home, "gone"), "w").close()
     server.wait(lambda: server.get("CCD_EXPOSURE._STATE") == "Alert", "the Alert", 10)
-    check("device lost: Alert", True, None)
+    lost = "Lost the connection to COM7 (%s): Input/output error" % server.pty
+    server.wait(lambda: lost in server.heard, "the message", 5)
+    check("device lost: Alert, with the message", True, None)
 finally:
     server.stop()
 
@@ -172,7 +195,9 @@ try:
     start = len(server.edges())
     server.expose(10)
     time.sleep(0.3)
-    subprocess.run(["pkill", "-TERM", "-f", DRIVER])
+    driver = subprocess.run(["pgrep", "-P", str(server.process.pid)], capture_output=True, text=True).stdout.split()
+    for pid in driver:
+        os.kill(int(pid), signal.SIGTERM)
     server.wait(lambda: "RTS 0" in [w for _, w in server.edges()[start:]], "the release on SIGTERM", 5)
     check("SIGTERM: released", True, None)
 finally:
