@@ -94,6 +94,11 @@ void Camera::Begin(int32_t ms)
     runner_.Start(settings);
 }
 
+std::string Camera::UploadRefusal(bool local)
+{
+    return local ? "" : "Only Local upload: the image stays on the camera's card.";
+}
+
 void Camera::AbortExposure()
 {
     pendingMs_ = 0;

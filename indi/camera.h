@@ -44,6 +44,9 @@ public:
     bool Exposing() const { return runner_.Busy() || pendingMs_ > 0; }
     // Seconds left of the exposure in progress, on the monotonic clock.
     double SecondsLeft() const;
+    // The image stays on the camera's card: only the Local upload mode is
+    // taken. Empty for Local, else why another is refused.
+    static std::string UploadRefusal(bool local);
     // For the ways out of the driver: the lines released at once.
     void ReleaseAtExit() { runner_.ReleaseAtExit(); }
 

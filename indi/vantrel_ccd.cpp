@@ -81,6 +81,7 @@ protected:
         IUResetSwitch(&UploadSP);
         UploadS[UPLOAD_LOCAL].s = ISS_ON;
         PrimaryCCD.setMinMaxStep("CCD_EXPOSURE", "CCD_EXPOSURE_VALUE", 0.001, LONGEST_EXPOSURE_S, 0.001, false);
+        SetCCDParams(NOMINAL_WIDTH, NOMINAL_HEIGHT, NOMINAL_BPP, NOMINAL_PIXEL_UM, NOMINAL_PIXEL_UM);
         addAuxControls();
         return true;
     }
@@ -161,12 +162,12 @@ protected:
             // Client for a preview: only Local is taken.
             if (!std::strcmp(name, UploadSP.name)) {
                 for (int i = 0; i < n; ++i) {
-                    ISwitch* wanted = IUFindSwitch(&UploadSP, names[i]);
-                    if (states[i] == ISS_ON && wanted != &UploadS[UPLOAD_LOCAL]) {
+                    const bool local = IUFindSwitch(&UploadSP, names[i]) == &UploadS[UPLOAD_LOCAL];
+                    if (states[i] == ISS_ON && !Camera::UploadRefusal(local).empty()) {
                         IUResetSwitch(&UploadSP);
                         UploadS[UPLOAD_LOCAL].s = ISS_ON;
                         UploadSP.s = IPS_ALERT;
-                        IDSetSwitch(&UploadSP, "Only Local upload: the image stays on the camera's card.");
+                        IDSetSwitch(&UploadSP, "%s", Camera::UploadRefusal(local).c_str());
                         return true;
                     }
                 }

@@ -151,6 +151,12 @@ TEST_F(CameraTest, AbortThenStartRunsTheNewExposureAfterTheOld)
     EXPECT_EQ(events.ends, std::vector<std::string>{"done"});
 }
 
+TEST(Camera, OnlyLocalUploadIsTaken)
+{
+    EXPECT_EQ(Camera::UploadRefusal(true), "");
+    EXPECT_EQ(Camera::UploadRefusal(false), "Only Local upload: the image stays on the camera's card.");
+}
+
 TEST_F(CameraTest, ALostPortFailsTheExposureWithItsReason)
 {
     std::string why;

@@ -71,6 +71,14 @@ class Server:
         out = self.client("indi_getprop", "%s.%s" % (DEVICE, spec)).stdout.strip()
         return out.split("=", 1)[1] if "=" in out else None
 
+    def eval_true(self, expression, seconds):
+        """indi_eval's own wait for an expression over the properties."""
+        return self.client_wait("indi_eval", seconds, "-w", expression).returncode == 0
+
+    def client_wait(self, tool, seconds, *arguments):
+        return subprocess.run([tool, "-p", str(self.port), "-t", str(seconds), *arguments], capture_output=True,
+                              text=True)
+
     def wait(self, predicate, what, seconds=10):
         deadline = time.monotonic() + seconds
         while time.monotonic() < deadline:

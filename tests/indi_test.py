@@ -29,8 +29,11 @@ server = Server(DRIVER, SHIM)
 try:
     server.connect()
     start = len(server.edges())
+    check("a nominal frame, not 0x0", server.get("CCD_INFO.CCD_MAX_X") not in (None, "0"),
+          server.get("CCD_INFO.CCD_MAX_X"))
     server.expose(2)
-    server.wait(lambda: server.get("CCD_EXPOSURE._STATE") == "Ok", "the exposure's end", 10)
+    check("2 s exposure: Busy, then Ok", server.eval_true('"Vantrel.CCD_EXPOSURE._STATE"==1', 10),
+          server.get("CCD_EXPOSURE._STATE"))
     lines = rts(server.edges()[start:])
     held = lines[-1][0] - lines[0][0] if len(lines) >= 2 else None
     check("2 s exposure: RTS 1 then RTS 0", [w for _, w in lines] == ["RTS 1", "RTS 0"], lines)
