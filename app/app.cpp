@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <unistd.h>
 
+#include "app/command_line.h"
 #include "app/settings.h"
 #include "app/startup.h"
 #include "app/toolkit_clock.h"
@@ -35,7 +36,16 @@ private:
     std::unique_ptr<AfModeStore> afModeStore_;
 };
 
-wxIMPLEMENT_APP(MyApp);
+wxIMPLEMENT_APP_NO_MAIN(MyApp);
+
+// The command line is answered before the toolkit looks for a display.
+int main(int argc, char** argv)
+{
+    const int answered = AnswerCommandLine(argc, argv);
+    if (answered >= 0)
+        return answered;
+    return wxEntry(argc, argv);
+}
 
 namespace {
 
