@@ -10,11 +10,13 @@
 #include <wx/control.h>
 #include <wx/menu.h>
 #include <wx/msgdlg.h>
+#include <wx/panel.h>
 #include <wx/settings.h>
 #include <wx/spinctrl.h>
 #include <wx/statbox.h>
 #include <wx/stattext.h>
 #include <wx/statusbr.h>
+#include <wx/textctrl.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -37,16 +39,9 @@
 // constants
 // ----------------------------------------------------------------------------
 namespace {
-// The default frame style without a resize border and maximise box.
-constexpr long FRAME_STYLE = wxCAPTION | wxSYSTEM_MENU | wxMINIMIZE_BOX | wxCLOSE_BOX | wxCLIP_CHILDREN;
+constexpr long FRAME_STYLE = wxDEFAULT_FRAME_STYLE | wxCLIP_CHILDREN;
 constexpr int FRAME_WIDTH = 195;
 constexpr int FRAME_HEIGHT = 500;
-
-// The window's font starts at 11 points and shrinks until a character is at
-// most 18 pixels high; 6 points is as small as it goes.
-constexpr int FONT_POINTS = 11;
-constexpr int FONT_MIN_POINTS = 6;
-constexpr int FONT_MAX_CHAR_HEIGHT = 18;
 
 constexpr int BANNER_WIDTH = 180;
 constexpr int BANNER_HEIGHT = 62;
@@ -80,22 +75,12 @@ const char* const ABOUT_TEXT = "Vantrel " VANTREL_VERSION "\n"
                                "\n"
                                "https://tessmar.org/vantrel";
 
-void FitFont(wxWindow* window)
-{
-    int points = FONT_POINTS;
-    window->SetFont(wxFont(points, wxFONTFAMILY_DEFAULT, wxFONTSTYLE_NORMAL, wxFONTWEIGHT_NORMAL));
-    while (window->GetCharHeight() > FONT_MAX_CHAR_HEIGHT && points > FONT_MIN_POINTS) {
-        --points;
-        window->SetFont(wxFont(points, wxFONTFAMILY_DEFAULT, wxFONTSTYLE_NORMAL, wxFONTWEIGHT_NORMAL));
-    }
-}
-
 wxSpinCtrl* MakeSpin(wxWindow* parent, int y, int min, int initial, const char* tip)
 {
     // Created at its own best size: narrower, a GTK spin control has no
     // room for its buttons.
     auto* spin = new wxSpinCtrl(parent, wxID_ANY, wxString::Format("%d", initial), wxPoint(AREA_WIDTH - SPIN_WIDTH, y),
-                                wxDefaultSize, wxSP_ARROW_KEYS, min, SPIN_MAX, initial);
+                                wxDefaultSize, wxSP_ARROW_KEYS | wxTE_PROCESS_ENTER, min, SPIN_MAX, initial);
     spin->SetToolTip(tip);
     return spin;
 }
@@ -183,6 +168,7 @@ wxBEGIN_EVENT_TABLE(MyFrame, wxFrame)
     EVT_MENU_RANGE(ID_AF_NONE, ID_AF_HELD_DURING, MyFrame::OnAFMode)
     EVT_BUTTON(ID_START_SEQUENCE, MyFrame::OnStart)
     EVT_BUTTON(ID_ABORT_SEQUENCE, MyFrame::OnAbort)
+    EVT_TEXT_ENTER(wxID_ANY, MyFrame::OnFieldEnter)
     EVT_CLOSE(MyFrame::OnClose)
 wxEND_EVENT_TABLE()
 // clang-format on
@@ -222,17 +208,20 @@ MyFrame::MyFrame(const wxString& title, const WindowParts& parts)
     CreateStatusBar(1, wxSTB_SIZEGRIP | wxFULL_REPAINT_ON_RESIZE, 0);
 
     // As the frame's only child, the main container fills its client area.
-    auto* mainArea = new wxControl(this, wxID_ANY, wxPoint(1, 1));
-    FitFont(mainArea);
+    // The areas are panels, the toolkit's parents for Tab and Shift+Tab, in
+    // the reading order of their controls. The text is the user's own size.
+    auto* mainArea = new wxPanel(this, wxID_ANY, wxPoint(1, 1));
 
-    auto* bannerArea = new wxControl(mainArea, wxID_ANY, wxPoint(BANNER_X, BANNER_Y),
-                                     wxSize(BANNER_WIDTH, BANNER_HEIGHT), wxNO_BORDER);
+    auto* bannerArea =
+        new wxPanel(mainArea, wxID_ANY, wxPoint(BANNER_X, BANNER_Y), wxSize(BANNER_WIDTH, BANNER_HEIGHT), wxNO_BORDER);
     // Its identifier is wxID_ABOUT, but only the menu command of that
-    // identifier is bound: a click on the banner does nothing.
+    // identifier is bound: a click on the banner does nothing, and Tab
+    // passes it by.
     BannerBitmap = new wxBitmapButton(bannerArea, wxID_ABOUT, IdleBanner(), wxPoint(0, 0),
                                       wxSize(BANNER_WIDTH, BANNER_HEIGHT), wxBU_AUTODRAW | wxBORDER_NONE);
+    BannerBitmap->DisableFocusFromKeyboard();
 
-    auto* exposureArea = new wxControl(mainArea, wxID_ANY, wxPoint(AREA_X, 72), wxSize(AREA_WIDTH, 120), wxNO_BORDER);
+    auto* exposureArea = new wxPanel(mainArea, wxID_ANY, wxPoint(AREA_X, 72), wxSize(AREA_WIDTH, 120), wxNO_BORDER);
     auto* exposureBox =
         new wxStaticBox(exposureArea, wxID_ANY, "Exposure control", wxPoint(0, 0), wxSize(AREA_WIDTH, 120));
     auto* exposuresLabel = MakeLabel(exposureArea, 29, "# Exposures");
@@ -245,7 +234,7 @@ MyFrame::MyFrame(const wxString& title, const WindowParts& parts)
     ExposuresCtrl->SetName("# Exposures");
     DurationCtrl->SetName("Duration");
 
-    auto* delayArea = new wxControl(mainArea, wxID_ANY, wxPoint(AREA_X, 202), wxSize(AREA_WIDTH, 120), wxNO_BORDER);
+    auto* delayArea = new wxPanel(mainArea, wxID_ANY, wxPoint(AREA_X, 202), wxSize(AREA_WIDTH, 120), wxNO_BORDER);
     auto* delayBox = new wxStaticBox(delayArea, wxID_ANY, "Delay control", wxPoint(0, 0), wxSize(AREA_WIDTH, 120));
     auto* startLabel = MakeLabel(delayArea, 29, "Sequence start");
     StartDelayCtrl = MakeSpin(delayArea, 24, 0, 0, "Delay (seconds) before everything starts");
@@ -257,7 +246,8 @@ MyFrame::MyFrame(const wxString& title, const WindowParts& parts)
     PreDelayCtrl->SetName("Before frame");
     PostDelayCtrl->SetName("After frame");
 
-    auto* controlArea = new wxControl(mainArea, wxID_ANY, wxPoint(AREA_X, 329), wxSize(AREA_WIDTH, 80));
+    auto* controlArea =
+        new wxPanel(mainArea, wxID_ANY, wxPoint(AREA_X, 329), wxSize(AREA_WIDTH, 80), wxTAB_TRAVERSAL | wxBORDER_THEME);
     // Alt+S and Alt+A; the label reads "Start Sequence" and "Abort Sequence".
     auto* startButton = new wxButton(controlArea, ID_START_SEQUENCE, "&Start Sequence", wxPoint(INNER_MARGIN, 0),
                                      wxSize(165, BUTTON_HEIGHT));
@@ -265,6 +255,8 @@ MyFrame::MyFrame(const wxString& title, const WindowParts& parts)
                                      wxSize(165, BUTTON_HEIGHT));
     RemainingText = new wxStaticText(controlArea, wxID_ANY, REMAINING_IDLE, wxPoint(INNER_MARGIN, 50));
     RemainingText->SetName("Total Remaining");
+    // Enter in a field starts the sequence.
+    startButton->SetDefault();
 
     // The geometry above is the smallest; now every row, box and area grows
     // to what this theme's controls need, so that nothing is clipped.
@@ -304,11 +296,13 @@ MyFrame::MyFrame(const wxString& title, const WindowParts& parts)
 
     const wxSize content = wxSize(AREA_X + width + AREA_X, y + AREA_X) + mainArea->GetWindowBorderSize();
     SetClientSize(content);
+    // Larger if the user likes, never smaller than the content.
     SetMinSize(GetSize());
-    SetMaxSize(GetSize());
 
     view_.Attach(RemainingText, BannerBitmap, MirrorLockCtrl);
     SetAfMode(afModeStore_.Read());
+    // The keyboard starts in the first field.
+    ExposuresCtrl->SetFocus();
 }
 
 wxString MyFrame::RemainingShown() const { return RemainingText->GetLabel(); }
@@ -369,6 +363,9 @@ void MyFrame::OnStart(wxCommandEvent&)
 }
 
 void MyFrame::OnAbort(wxCommandEvent&) { runner_.Abort(); }
+
+// Enter in a field does what the default button does: Start.
+void MyFrame::OnFieldEnter(wxCommandEvent& event) { OnStart(event); }
 
 void MyFrame::OnQuit(wxCommandEvent&) { Close(true); }
 

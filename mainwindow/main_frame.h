@@ -73,6 +73,7 @@ public:
     void OnAFMode(wxCommandEvent& event);
     void OnStart(wxCommandEvent& event);
     void OnAbort(wxCommandEvent& event);
+    void OnFieldEnter(wxCommandEvent& event);
     void OnClose(wxCloseEvent& event);
 
     // A close is pending: the window closes once the run and the script

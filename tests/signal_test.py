@@ -65,7 +65,13 @@ def presses_apart(edges):
     return all(b[0] - a[0] >= 199.5 for a, b in zip(changes, changes[1:]))
 
 
-def run(kind, ending, start=True, about=False, settle=0.4, fifo_log=False):
+# How a run is started from the keyboard: Start's mnemonic, Tab through every
+# control to Start (six fields and the check box before it), or Enter in a
+# field (Start is the default button).
+START_KEYS = {"alt+s": ["alt+s"], "tab": ["Tab"] * 6 + ["space"], "enter": ["Return"]}
+
+
+def run(kind, ending, start=True, about=False, settle=0.4, fifo_log=False, keys="alt+s"):
     home = tempfile.mkdtemp(prefix="vantrel-signal-")
     log = os.path.join(home, "log")
     env = dict(os.environ, HOME=home, LD_PRELOAD=SHIM, VANTREL_SHIM_LOG=log, VANTREL_SHIM_STAMP="1",
@@ -98,7 +104,7 @@ def run(kind, ending, start=True, about=False, settle=0.4, fifo_log=False):
         time.sleep(0.3)
         if start:
             xdotool("windowfocus", frame, stderr=subprocess.DEVNULL)
-            xdotool("key", "alt+s")
+            xdotool("key", *START_KEYS[keys])
             shutter = {"DSUSB": "usb 31 to 01 within 100 ms", "0x378-LPT1": "data 01"}.get(kind, "RTS 1")
             wait_for(lambda: shutter in reached(log), 10, "the exposure (%s)" % shutter)
             # 0.4 s: past the infra-red opening pulse, well before the end at 1 s.
@@ -164,6 +170,12 @@ for kind, number, during, about, settle, fifo_log in cases:
         ok = check(name + ": exposure logged as closed", len(logged) == 1 and ",closed," in logged[0], logged) and ok
     if kind.endswith("-IR"):
         ok = check(name + ": presses apart", presses_apart(edges), edges) and ok
+    passed, failed = passed + ok, failed + (not ok)
+
+# Tab reaches Start, and Enter in a field starts the run.
+for keys in ("tab", "enter"):
+    code, after, saved, edges, logged = run("COM7", lambda program: program.send_signal(signal.SIGTERM), keys=keys)
+    ok = check("started with %s: ran and was released" % keys, after == RELEASED["COM7"], after)
     passed, failed = passed + ok, failed + (not ok)
 
 # The display goes away: a server of its own, killed during the exposure.

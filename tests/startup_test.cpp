@@ -1,8 +1,10 @@
 // Start-up, the port chooser, the close handler, the AF mode setting and the
 // window's geometry, on the real MyFrame with fake ports.
 #include <wx/bmpbuttn.h>
+#include <wx/button.h>
 #include <wx/config.h>
 #include <wx/menu.h>
+#include <wx/settings.h>
 #include <wx/stattext.h>
 
 #include <sys/stat.h>
@@ -265,21 +267,26 @@ TEST_F(StartUp, AboutComesFromTheMenuNotFromTheBanner)
         ExpectMessage("Vantrel 1.9\nCopyright (C) 2026 Tessmar\n\nhttps://tessmar.org/vantrel", "About Vantrel"));
 }
 
-TEST_F(StartUp, WindowShowsEverythingAndCannotBeResized)
+TEST_F(StartUp, WindowShowsEverythingAndGrowsButNeverShrinksBelowIt)
 {
     fakes.usb->present = true;
     WITHOUT_DIALOG(OpenMainWindowAndPort(Parts()));
-    EXPECT_FALSE(MainFrame->HasFlag(wxRESIZE_BORDER));
-    EXPECT_FALSE(MainFrame->HasFlag(wxMAXIMIZE_BOX));
-    EXPECT_EQ(MainFrame->GetMinSize(), MainFrame->GetMaxSize());
+    EXPECT_TRUE(MainFrame->HasFlag(wxRESIZE_BORDER));
+    EXPECT_EQ(MainFrame->GetMinSize(), MainFrame->GetSize());
+    EXPECT_EQ(MainFrame->GetMaxSize(), wxDefaultSize);
     for (wxWindow* child : MainFrame->GetChildren())
         if (child != MainFrame->GetStatusBar())
             ExpectNoClipping(child);
     const wxSize longest = RemainingText(MainFrame)->GetTextExtent(RemainingLabel(360000));
     EXPECT_GE(RemainingText(MainFrame)->GetParent()->GetClientSize().x,
               RemainingText(MainFrame)->GetPosition().x + longest.x);
-    EXPECT_LE(RemainingText(MainFrame)->GetFont().GetPointSize(), 11);
-    EXPECT_LE(RemainingText(MainFrame)->GetCharHeight(), 18);
+    // The user's text size: the theme's font, neither capped nor shrunk.
+    EXPECT_EQ(RemainingText(MainFrame)->GetFont().GetPointSize(),
+              wxSystemSettings::GetFont(wxSYS_DEFAULT_GUI_FONT).GetPointSize());
+    // Enter in a field starts the sequence.
+    auto* start = dynamic_cast<wxButton*>(MainFrame->FindWindow(ID_START_SEQUENCE));
+    ASSERT_NE(start, nullptr);
+    EXPECT_EQ(MainFrame->GetDefaultItem(), start);
 }
 
 }  // namespace
