@@ -57,7 +57,6 @@ const char* const REASON_INCOMPLETE = "Each line must have a command and a param
 const char* const REASON_BAD_COMMAND = "Invalid command";
 
 const wxColour RUNNING_LINE_COLOUR(0, 255, 0);
-const wxColour LINE_COLOUR(0, 0, 0);
 
 std::vector<std::string> Words(const wxArrayString& words)
 {
@@ -185,6 +184,11 @@ bool EditScriptDialog::CheckAllLines()
         wxMessageBox(wxString::Format("Error on line %d\n", i + 1) + line + "\n" +
                          (code == LINE_INCOMPLETE ? REASON_INCOMPLETE : REASON_BAD_COMMAND),
                      "Error", wxOK | wxICON_ERROR, this);
+        // The bad line selected, and the cursor on it, to mend it at once.
+        const long start = ScriptTextCtrl->XYToPosition(0, i);
+        ScriptTextCtrl->SetFocus();
+        ScriptTextCtrl->SetSelection(start, start + ScriptTextCtrl->GetLineLength(i));
+        ScriptTextCtrl->ShowPosition(start);
         return false;
     }
     return true;
@@ -216,7 +220,8 @@ void EditScriptDialog::RunAllLines()
             break;
         runningLine_ = t;
         ExecuteScriptLine(line);
-        MarkLine(t, LINE_COLOUR);
+        // Back to the theme's own text colour (light on a dark theme).
+        MarkLine(t, ScriptTextCtrl->GetDefaultAttributes().colFg);
         Redraw(ScriptTextCtrl);
         // Only what happened during this run ends it: an Abort Script press
         // or a PromptOK cancel, a close, a lost port.

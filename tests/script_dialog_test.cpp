@@ -94,6 +94,22 @@ TEST_F(ScriptEditor, FirstBadLineIsReportedAndNothingRuns)
     EXPECT_EQ(dialog->ScriptTextCtrl->GetValue(), "Exposures 3\nDurationx 30");
     EXPECT_TRUE(scriptStatuses.empty());
     ExpectEditing();
+    // The bad line is selected, the cursor on it.
+    long from = 0;
+    long to = 0;
+    dialog->ScriptTextCtrl->GetSelection(&from, &to);
+    EXPECT_EQ(from, 12);
+    EXPECT_EQ(to, 24);
+}
+
+// After a run, each line is in the theme's own text colour again (light on
+// a dark theme), not black.
+TEST_F(ScriptEditor, LinesTakeTheThemesColourAgainAfterARun)
+{
+    WITHOUT_DIALOG(Run("Exposures 2\nDuration 3"));
+    wxTextAttr style;
+    ASSERT_TRUE(dialog->ScriptTextCtrl->GetStyle(2, style));
+    EXPECT_EQ(style.GetTextColour(), dialog->ScriptTextCtrl->GetDefaultAttributes().colFg);
 }
 
 TEST_F(ScriptEditor, EmptyEditorRunsOneEmptyLine)
