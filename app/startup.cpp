@@ -6,20 +6,18 @@
 #include "app/settings.h"
 #include "ports/ports.h"
 
-MyFrame* OpenMainWindowAndPort(const WindowParts& parts)
-{
-    ReadPortDevices();
-    MainFrame = new MyFrame("Vantrel", parts);
-    MyFrame* frame = MainFrame;
-    frame->Show(true);
+namespace {
 
-    Ports& ports = parts.ports;
+// The box if one answers, else the port the user picks; the outcome on the
+// status line, and a message without a port.
+void ConnectPort(MyFrame* frame, Ports& ports)
+{
     if (ports.DsusbOpen()) {
         frame->SetStatusText("DSUSB Connected", 0);
         ports.DsusbPrepare();
         ports.DsusbSignalIdle();
         frame->Connect(PORT_DSUSB, "DSUSB");
-        return frame;
+        return;
     }
     frame->SetStatusText("NOT CONNECTED", 0);
     // A box that is there but may not be used is not "not found".
@@ -30,8 +28,35 @@ MyFrame* OpenMainWindowAndPort(const WindowParts& parts)
     if (ChooseAndOpenPort(ports, kind, choice)) {
         frame->SetStatusText(kind == PORT_PARALLEL ? "Parallel port connected" : "Serial port connected", 0);
         frame->Connect(kind, choice);
-        return frame;
+        return;
     }
+    frame->Connect(PORT_NONE, "");
     wxMessageBox("No long-exposure port connected.  No trigger pulses can be sent", "Message", wxOK | wxCENTRE);
+}
+
+}  // namespace
+
+MyFrame* OpenMainWindowAndPort(const WindowParts& parts)
+{
+    ReadPortDevices();
+    MainFrame = new MyFrame("Vantrel", parts);
+    MyFrame* frame = MainFrame;
+    frame->Show(true);
+    Ports& ports = parts.ports;
+    // File > Port…: the port in use released, then connected again as at
+    // start-up, so that a wrong choice or an adapter plugged in late needs
+    // no restart.
+    frame->Bind(
+        wxEVT_MENU,
+        [frame, &ports](wxCommandEvent&) {
+            if (frame->Busy())
+                return;
+            frame->Runner().Lines().Release();
+            frame->SetStatusText("", 0);
+            ReadPortDevices();
+            ConnectPort(frame, ports);
+        },
+        ID_CHOOSE_PORT);
+    ConnectPort(frame, ports);
     return frame;
 }

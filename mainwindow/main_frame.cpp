@@ -170,6 +170,7 @@ wxBEGIN_EVENT_TABLE(MyFrame, wxFrame)
     EVT_BUTTON(ID_ABORT_SEQUENCE, MyFrame::OnAbort)
     EVT_TEXT_ENTER(wxID_ANY, MyFrame::OnFieldEnter)
     EVT_CLOSE(MyFrame::OnClose)
+    EVT_UPDATE_UI(ID_CHOOSE_PORT, MyFrame::OnUpdateChoosePort)
 wxEND_EVENT_TABLE()
 // clang-format on
 
@@ -194,6 +195,8 @@ MyFrame::MyFrame(const wxString& title, const WindowParts& parts)
     // Exit comes first in this program's File menu.
     fileMenu->Append(wxID_EXIT, "E&xit\tAlt-X", "Quit this program");
     fileMenu->Append(ID_EDIT_SCRIPT, "Edit/Run &Script", "Script a sequence");
+    fileMenu->Append(ID_CHOOSE_PORT, wxString::FromUTF8("&Port\u2026"),
+                     "Connect the trigger port again, or another one");
     fileMenu->AppendSeparator();
     fileMenu->AppendRadioItem(ID_AF_NONE, "No AF signal", "No AF signal");
     fileMenu->AppendRadioItem(ID_AF_PULSE_AT_START, "AF pulse at start", "Pulse sent before exposure");
@@ -363,6 +366,9 @@ void MyFrame::OnStart(wxCommandEvent&)
 }
 
 void MyFrame::OnAbort(wxCommandEvent&) { runner_.Abort(); }
+
+// Another port only while no run is in progress.
+void MyFrame::OnUpdateChoosePort(wxUpdateUIEvent& event) { event.Enable(!runner_.Busy() && !closeRequested_); }
 
 // Enter in a field does what the default button does: Start.
 void MyFrame::OnFieldEnter(wxCommandEvent& event) { OnStart(event); }

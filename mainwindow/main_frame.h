@@ -29,6 +29,7 @@ enum {
     ID_AF_PULSE_AT_START = 104,
     ID_AF_HELD_DURING = 105,
     ID_EDIT_SCRIPT = 106,
+    ID_CHOOSE_PORT = 110,  // File > Port…: handled where the ports are chosen (app/)
 };
 
 // Where the window keeps the AF mode between runs of the program: the
@@ -75,6 +76,7 @@ public:
     void OnAbort(wxCommandEvent& event);
     void OnFieldEnter(wxCommandEvent& event);
     void OnClose(wxCloseEvent& event);
+    void OnUpdateChoosePort(wxUpdateUIEvent& event);
 
     // A close is pending: the window closes once the run and the script
     // editor have ended.

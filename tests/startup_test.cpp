@@ -169,6 +169,27 @@ TEST_F(StartUp, PortThatCannotBeOpenedSaysWhy)
               (std::vector<std::string>{"usb open", "serial open COM3", "serial 2400 8N1", "serial close"}));
 }
 
+// File > Port…: the port in use released, another chosen, as at start-up;
+// not while a run is in progress.
+TEST_F(StartUp, PortMenuConnectsAgain)
+{
+    wxTEST_DIALOG(OpenMainWindowAndPort(Parts()), ChoosePort("COM2"));
+    fakes.log.events.clear();
+    wxTEST_DIALOG(Command(MainFrame, wxEVT_MENU, ID_CHOOSE_PORT), ChoosePort("0x378-LPT1"));
+    EXPECT_EQ(PortName(), "0x378-LPT1");
+    EXPECT_EQ(MainFrame->GetStatusBar()->GetStatusText(0), "Parallel port connected");
+    EXPECT_EQ(fakes.log.Whats(),
+              (std::vector<std::string>{"serial close", "usb open", "parallel open 378", "data 00"}));
+
+    Command(MainFrame, wxEVT_BUTTON, ID_START_SEQUENCE);  // waits its before-frame second
+    MainFrame->UpdateWindowUI(wxUPDATE_UI_RECURSE);
+    EXPECT_FALSE(MainFrame->GetMenuBar()->IsEnabled(ID_CHOOSE_PORT));
+    Command(MainFrame, wxEVT_BUTTON, ID_ABORT_SEQUENCE);
+    clock->RunUntil([] { return !MainFrame->Busy(); });
+    MainFrame->UpdateWindowUI(wxUPDATE_UI_RECURSE);
+    EXPECT_TRUE(MainFrame->GetMenuBar()->IsEnabled(ID_CHOOSE_PORT));
+}
+
 TEST_F(StartUp, CloseReleasesThePortByKind)
 {
     struct Row {
