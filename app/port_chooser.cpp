@@ -15,7 +15,7 @@ namespace {
 // The first line as it always was; the second names the device and why
 // (in the backend's own words where it has them). A long path is shortened
 // in the box, and the whole message goes to stderr then.
-void ShowOpenFailure(const Ports& ports, const wxString& firstLine, const std::string& device,
+void ShowOpenFailure(wxWindow* parent, const Ports& ports, const wxString& firstLine, const std::string& device,
                      const std::string& detail = "")
 {
     const std::string why = detail.empty() ? device + ": " + ports.PortErrorText() : detail;
@@ -23,10 +23,10 @@ void ShowOpenFailure(const Ports& ports, const wxString& firstLine, const std::s
         detail.empty() ? ShortenedPath(device) + ": " + ports.PortErrorText() : ShortenedPath(detail);
     if (shortWhy != why)
         std::fprintf(stderr, "vantrel: %s: %s\n", firstLine.utf8_str().data(), why.c_str());
-    wxMessageBox(firstLine + "\n" + wxString::FromUTF8(shortWhy), "Message");
+    wxMessageBox(firstLine + "\n" + wxString::FromUTF8(shortWhy), "Message", wxOK | wxCENTRE, parent);
 }
 
-bool OpenChosen(Ports& ports, const std::string& text, PortKind& kind)
+bool OpenChosen(wxWindow* parent, Ports& ports, const std::string& text, PortKind& kind)
 {
     const PortChoice choice = DecodePortChoice(text);
     if (choice.parallel) {
@@ -36,12 +36,12 @@ bool OpenChosen(Ports& ports, const std::string& text, PortKind& kind)
             if (device.empty() && port.Error() == ENODEV && !port.Device().empty()) {
                 char address[16];
                 std::snprintf(address, sizeof address, "0x%X", choice.address);
-                ShowOpenFailure(ports, "Could not attach to " + choice.portName, "",
+                ShowOpenFailure(parent, ports, "Could not attach to " + choice.portName, "",
                                 std::string("no parallel port at ") + address + " (" + port.Device() +
                                     ": no such device)");
                 return false;
             }
-            ShowOpenFailure(ports, "Could not attach to " + choice.portName,
+            ShowOpenFailure(parent, ports, "Could not attach to " + choice.portName,
                             device.empty() ? "parallel port at " + choice.portName : device);
             return false;
         }
@@ -49,11 +49,11 @@ bool OpenChosen(Ports& ports, const std::string& text, PortKind& kind)
     } else {
         switch (ports.OpenSerialPort(text)) {
         case SERIAL_OPEN_FAILED:
-            ShowOpenFailure(ports, "Could not attach to " + choice.portName, ports.Serial().Device(),
+            ShowOpenFailure(parent, ports, "Could not attach to " + choice.portName, ports.Serial().Device(),
                             ports.Serial().ErrorDetail());
             return false;
         case SERIAL_CONFIGURE_FAILED:
-            ShowOpenFailure(ports, "Cannot configure " + choice.portName, ports.Serial().Device());
+            ShowOpenFailure(parent, ports, "Cannot configure " + choice.portName, ports.Serial().Device());
             return false;
         case SERIAL_OPENED:
             break;
@@ -65,15 +65,15 @@ bool OpenChosen(Ports& ports, const std::string& text, PortKind& kind)
 
 }  // namespace
 
-bool ChooseAndOpenPort(Ports& ports, PortKind& kind, std::string& chosen)
+bool ChooseAndOpenPort(wxWindow* parent, Ports& ports, PortKind& kind, std::string& chosen)
 {
     wxArrayString texts;
     for (const std::string& text : PortChoiceTexts())
         texts.Add(text);
     const int index = wxGetSingleChoiceIndex("ShoeString DSUSB not found\nSelect your Serial/Parallel port",
-                                             "COM/LPT port", texts, nullptr);
+                                             "COM/LPT port", texts, parent);
     if (index < 0)
         return false;
     chosen = PortChoiceTexts()[index];
-    return OpenChosen(ports, chosen, kind);
+    return OpenChosen(parent, ports, chosen, kind);
 }

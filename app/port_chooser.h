@@ -6,9 +6,11 @@
 
 #include "ports/ports.h"
 
+class wxWindow;
+
 // Shows the port chooser (22 entries) and opens the chosen port of `ports`:
 // its kind
 // and chooser entry in `kind` and `choice`. False when the user cancelled
 // or the port could not be opened or configured; its own message box has
-// been shown then.
-bool ChooseAndOpenPort(Ports& ports, PortKind& kind, std::string& choice);
+// been shown then. The dialogs are centred on `parent`.
+bool ChooseAndOpenPort(wxWindow* parent, Ports& ports, PortKind& kind, std::string& choice);

@@ -22,16 +22,17 @@ void ConnectPort(MyFrame* frame, Ports& ports)
     frame->SetStatusText("NOT CONNECTED", 0);
     // A box that is there but may not be used is not "not found".
     if (ports.DsusbPresent())
-        wxMessageBox(wxString::FromUTF8("ShoeString DSUSB found but not usable: " + ports.PortErrorText()), "Message");
+        wxMessageBox(wxString::FromUTF8("ShoeString DSUSB found but not usable: " + ports.PortErrorText()), "Message",
+                     wxOK | wxCENTRE, frame);
     PortKind kind = PORT_NONE;
     std::string choice;
-    if (ChooseAndOpenPort(ports, kind, choice)) {
+    if (ChooseAndOpenPort(frame, ports, kind, choice)) {
         frame->SetStatusText(kind == PORT_PARALLEL ? "Parallel port connected" : "Serial port connected", 0);
         frame->Connect(kind, choice);
         return;
     }
     frame->Connect(PORT_NONE, "");
-    wxMessageBox("No long-exposure port connected.  No trigger pulses can be sent", "Message", wxOK | wxCENTRE);
+    wxMessageBox("No long-exposure port connected.  No trigger pulses can be sent", "Message", wxOK | wxCENTRE, frame);
 }
 
 }  // namespace
