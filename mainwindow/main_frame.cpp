@@ -8,6 +8,7 @@
 #include <wx/bmpbuttn.h>
 #include <wx/checkbox.h>
 #include <wx/control.h>
+#include <wx/filefn.h>
 #include <wx/menu.h>
 #include <wx/msgdlg.h>
 #include <wx/panel.h>
@@ -17,6 +18,7 @@
 #include <wx/stattext.h>
 #include <wx/statusbr.h>
 #include <wx/textctrl.h>
+#include <wx/utils.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -28,6 +30,7 @@
 #include "ports/ports.h"
 #include "runner/af_mode.h"
 #include "runner/countdown.h"
+#include "runner/exposure_log.h"
 #include "script/edit_script_dialog.h"
 
 // ----------------------------------------------------------------------------
@@ -171,6 +174,7 @@ wxBEGIN_EVENT_TABLE(MyFrame, wxFrame)
     EVT_TEXT_ENTER(wxID_ANY, MyFrame::OnFieldEnter)
     EVT_CLOSE(MyFrame::OnClose)
     EVT_UPDATE_UI(ID_CHOOSE_PORT, MyFrame::OnUpdateChoosePort)
+    EVT_MENU(ID_SHOW_LOG, MyFrame::OnShowLog)
 wxEND_EVENT_TABLE()
 // clang-format on
 
@@ -197,6 +201,7 @@ MyFrame::MyFrame(const wxString& title, const WindowParts& parts)
     fileMenu->Append(ID_EDIT_SCRIPT, "Edit/Run &Script", "Script a sequence");
     fileMenu->Append(ID_CHOOSE_PORT, wxString::FromUTF8("&Port\u2026"),
                      "Connect the trigger port again, or another one");
+    fileMenu->Append(ID_SHOW_LOG, "Show Exposure &Log", "Open the exposure log with the desktop's program for it");
     fileMenu->AppendSeparator();
     fileMenu->AppendRadioItem(ID_AF_NONE, "No AF signal", "No AF signal");
     fileMenu->AppendRadioItem(ID_AF_PULSE_AT_START, "AF pulse at start", "Pulse sent before exposure");
@@ -366,6 +371,18 @@ void MyFrame::OnStart(wxCommandEvent&)
 }
 
 void MyFrame::OnAbort(wxCommandEvent&) { runner_.Abort(); }
+
+// The log with whatever the desktop opens a CSV file with.
+void MyFrame::OnShowLog(wxCommandEvent&)
+{
+    const wxString path = wxString::FromUTF8(ExposureLogPath());
+    if (!wxFileExists(path)) {
+        wxMessageBox("No exposure has been logged yet.\n" + path, "Message", wxOK | wxCENTRE, this);
+        return;
+    }
+    if (!wxLaunchDefaultApplication(path))
+        wxMessageBox("No program opens this file here.\n" + path, "Message", wxOK | wxCENTRE, this);
+}
 
 // Another port only while no run is in progress.
 void MyFrame::OnUpdateChoosePort(wxUpdateUIEvent& event) { event.Enable(!runner_.Busy() && !closeRequested_); }

@@ -30,6 +30,7 @@ enum {
     ID_AF_HELD_DURING = 105,
     ID_EDIT_SCRIPT = 106,
     ID_CHOOSE_PORT = 110,  // File > Port…: handled where the ports are chosen (app/)
+    ID_SHOW_LOG = 111,
 };
 
 // Where the window keeps the AF mode between runs of the program: the
@@ -77,6 +78,7 @@ public:
     void OnFieldEnter(wxCommandEvent& event);
     void OnClose(wxCloseEvent& event);
     void OnUpdateChoosePort(wxUpdateUIEvent& event);
+    void OnShowLog(wxCommandEvent& event);
 
     // A close is pending: the window closes once the run and the script
     // editor have ended.

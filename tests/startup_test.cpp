@@ -15,6 +15,7 @@
 
 #include "app/startup.h"
 #include "runner/countdown.h"
+#include "runner/exposure_log.h"
 #include "tests/gui_support.h"
 
 namespace {
@@ -188,6 +189,15 @@ TEST_F(StartUp, PortMenuConnectsAgain)
     clock->RunUntil([] { return !MainFrame->Busy(); });
     MainFrame->UpdateWindowUI(wxUPDATE_UI_RECURSE);
     EXPECT_TRUE(MainFrame->GetMenuBar()->IsEnabled(ID_CHOOSE_PORT));
+}
+
+TEST_F(StartUp, ShowExposureLogSaysWhenThereIsNoneYet)
+{
+    fakes.usb->present = true;
+    WITHOUT_DIALOG(OpenMainWindowAndPort(Parts()));
+    std::remove(ExposureLogPath().c_str());
+    wxTEST_DIALOG(Command(MainFrame, wxEVT_MENU, ID_SHOW_LOG),
+                  ExpectMessage("No exposure has been logged yet.\n" + ExposureLogPath(), "Message"));
 }
 
 TEST_F(StartUp, CloseReleasesThePortByKind)
