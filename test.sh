@@ -22,7 +22,7 @@ if [ "${1:-}" = "--fuzz" ]; then
     echo "fuzz: no crash and no sanitizer report in ${FUZZ_SECONDS:-60} s"
     exit 0
 fi
-install_missing desktop-file-utils appstream lintian dpkg-dev debhelper fakeroot file python3-dbusmock dbus-daemon \
+install_missing desktop-file-utils appstream lintian dpkg-dev debhelper fakeroot file python3-dbusmock dbus-daemon procps \
     xdotool clang-format
 # Warnings fail the build here (not in run.sh: a newer compiler's new warning
 # must not keep a user from running Vantrel).
