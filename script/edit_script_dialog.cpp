@@ -8,12 +8,17 @@
 
 #include <wx/button.h>
 #include <wx/checkbox.h>
+#include <wx/filedlg.h>
 #include <wx/msgdlg.h>
+#include <wx/panel.h>
 #include <wx/spinctrl.h>
 #include <wx/stattext.h>
 #include <wx/textctrl.h>
 
 #include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <string>
 #include <vector>
 
 #include "runner/clock.h"
@@ -30,8 +35,7 @@ const wxPoint EDITOR_POS(5, 5);
 const wxSize EDITOR_SIZE(590, 250);
 constexpr int STATUS_Y = 265;
 constexpr int BUTTONS_Y = 290;
-constexpr int BUTTON_WIDTH = 120;
-constexpr int BUTTON_XS[] = {40, 240, 440};
+constexpr int SMALL_BUTTON_WIDTH = 100;
 constexpr int MARGIN = 5;
 constexpr int BOTTOM_MARGIN = 10;
 
@@ -52,6 +56,9 @@ const char* const PREPARED_TEXT[] = {
 
 const char* const COMMAND_WORDS[] = {"BeforeDelay",  "AfterDelay", "Duration",     "Exposures",   "MirrorLock",
                                      "StartCapture", "PromptOK",   "DitherPixels", "DitherSettle"};
+
+const char* const SCRIPT_FILES = "Vantrel scripts (*.vantrel)|*.vantrel|All files|*";
+const char* const DEFAULT_SCRIPT_NAME = "script.vantrel";
 
 const char* const REASON_INCOMPLETE = "Each line must have a command and a parameter";
 const char* const REASON_BAD_COMMAND = "Invalid command";
@@ -76,6 +83,8 @@ wxBEGIN_EVENT_TABLE(EditScriptDialog, wxDialog)
     EVT_BUTTON(ID_RUN_SCRIPT, EditScriptDialog::OnRunScript)
     EVT_BUTTON(ID_SCRIPT_DONE, EditScriptDialog::OnScriptDone)
     EVT_BUTTON(ID_ABORT_SCRIPT, EditScriptDialog::OnAbortScript)
+    EVT_BUTTON(ID_OPEN_SCRIPT, EditScriptDialog::OnOpenScript)
+    EVT_BUTTON(ID_SAVE_SCRIPT, EditScriptDialog::OnSaveScript)
     EVT_CLOSE(EditScriptDialog::OnClose)
     EVT_CHAR_HOOK(EditScriptDialog::OnCharHook)
 wxEND_EVENT_TABLE()
@@ -89,36 +98,47 @@ EditScriptDialog::EditScriptDialog(wxWindow* parent, ScriptTarget& target, Clock
     , target_(target)
     , clock_(clock)
 {
-    ScriptTextCtrl = new wxTextCtrl(this, wxID_ANY, "", EDITOR_POS, EDITOR_SIZE, wxTE_MULTILINE | wxHSCROLL);
-    RunScriptButton =
-        new wxButton(this, ID_RUN_SCRIPT, "Run Script", wxPoint(BUTTON_XS[0], BUTTONS_Y), wxSize(BUTTON_WIDTH, -1));
-    AbortScriptButton =
-        new wxButton(this, ID_ABORT_SCRIPT, "Abort Script", wxPoint(BUTTON_XS[1], BUTTONS_Y), wxSize(BUTTON_WIDTH, -1));
-    DoneButton =
-        new wxButton(this, ID_SCRIPT_DONE, "&Done", wxPoint(BUTTON_XS[2], BUTTONS_Y), wxSize(BUTTON_WIDTH, -1));
+    // On a panel: the toolkit's parent for Tab and Shift+Tab.
+    auto* panel = new wxPanel(this);
+    ScriptTextCtrl = new wxTextCtrl(panel, wxID_ANY, "", EDITOR_POS, EDITOR_SIZE, wxTE_MULTILINE | wxHSCROLL);
+    RunScriptButton = new wxButton(panel, ID_RUN_SCRIPT, "Run Script");
+    AbortScriptButton = new wxButton(panel, ID_ABORT_SCRIPT, "Abort Script");
+    OpenButton = new wxButton(panel, ID_OPEN_SCRIPT, wxString::FromUTF8("&Open\u2026"));
+    SaveButton = new wxButton(panel, ID_SAVE_SCRIPT, wxString::FromUTF8("Sa&ve\u2026"));
+    DoneButton = new wxButton(panel, ID_SCRIPT_DONE, "&Done");
     ScriptStatusText =
-        new wxStaticText(this, wxID_ANY, "", wxPoint(MARGIN, STATUS_Y), wxSize(EDITOR_SIZE.x, -1), wxST_NO_AUTORESIZE);
+        new wxStaticText(panel, wxID_ANY, "", wxPoint(MARGIN, STATUS_Y), wxSize(EDITOR_SIZE.x, -1), wxST_NO_AUTORESIZE);
 
     // Fixed positions, with the heights and widths that this theme's
-    // controls need, so that nothing is clipped.
+    // controls need, so that nothing is clipped: the buttons spread evenly
+    // under the text, the dialog as wide as they need.
     const int statusHeight = ScriptStatusText->GetTextExtent("0: Wy").y;
     ScriptStatusText->SetSize(MARGIN, STATUS_Y, EDITOR_SIZE.x, statusHeight);
     const int buttonsY = std::max(BUTTONS_Y, STATUS_Y + statusHeight + MARGIN);
+    wxButton* const buttons[] = {RunScriptButton, AbortScriptButton, OpenButton, SaveButton, DoneButton};
     int buttonHeight = 0;
-    wxButton* const buttons[] = {RunScriptButton, AbortScriptButton, DoneButton};
-    for (int i = 0; i < 3; ++i) {
-        const wxSize best = buttons[i]->GetBestSize();
-        buttons[i]->SetSize(BUTTON_XS[i], buttonsY, std::max(BUTTON_WIDTH, best.x), best.y);
-        buttonHeight = std::max(buttonHeight, best.y);
+    int buttonsWidth = 0;
+    for (wxButton* button : buttons) {
+        buttonHeight = std::max(buttonHeight, button->GetBestSize().y);
+        buttonsWidth += std::max(SMALL_BUTTON_WIDTH, button->GetBestSize().x);
     }
-    const int missing = buttonsY + buttonHeight + BOTTOM_MARGIN - GetClientSize().y;
-    if (missing > 0)
-        SetSize(GetSize() + wxSize(0, missing));
+    const int width = std::max(EDITOR_POS.x + EDITOR_SIZE.x + MARGIN, buttonsWidth + 6 * MARGIN);
+    const int gap = (width - buttonsWidth) / 6;
+    int x = gap;
+    for (wxButton* button : buttons) {
+        const int buttonWidth = std::max(SMALL_BUTTON_WIDTH, button->GetBestSize().x);
+        button->SetSize(x, buttonsY, buttonWidth, buttonHeight);
+        x += buttonWidth + gap;
+    }
+    ScriptTextCtrl->SetSize(EDITOR_POS.x, EDITOR_POS.y, width - EDITOR_POS.x - MARGIN, EDITOR_SIZE.y);
+    SetClientSize(width, buttonsY + buttonHeight + BOTTOM_MARGIN);
+    panel->SetSize(GetClientSize());
 
     for (const char* line : PREPARED_TEXT)
         ScriptTextCtrl->AppendText(wxString(line) + "\n");
     for (const char* word : COMMAND_WORDS)
         CommandWords.Add(word);
+    savedText_ = ScriptTextCtrl->GetValue();
 }
 
 EditScriptDialog::~EditScriptDialog() = default;
@@ -202,8 +222,7 @@ void EditScriptDialog::RunAllLines()
     // A press of Abort Script before this run does not end it.
     abortRequested_ = false;
 
-    DoneButton->Disable();
-    RunScriptButton->Disable();
+    EnableEditing(false);
     ScriptTextCtrl->SetFocus();
     Redraw(ScriptTextCtrl);
     Redraw(this);
@@ -232,8 +251,7 @@ void EditScriptDialog::RunAllLines()
 
     ScriptTextCtrl->SetEditable(true);
     ScriptStatusText->SetLabel("");
-    DoneButton->Enable();
-    RunScriptButton->Enable();
+    EnableEditing(true);
     target_.ResetDithering();
     running_ = false;
     if (closeRequested_)
@@ -273,7 +291,81 @@ void EditScriptDialog::OnCharHook(wxKeyEvent& event)
         event.Skip();
 }
 
-void EditScriptDialog::OnScriptDone(wxCommandEvent&) { Finish(wxID_OK); }
+void EditScriptDialog::EnableEditing(bool enable)
+{
+    for (wxButton* button : {DoneButton, RunScriptButton, OpenButton, SaveButton})
+        button->Enable(enable);
+}
+
+void EditScriptDialog::OnScriptDone(wxCommandEvent&)
+{
+    if (MayDiscard())
+        Finish(wxID_OK);
+}
+
+bool EditScriptDialog::MayDiscard()
+{
+    if (ScriptTextCtrl->GetValue() == savedText_)
+        return true;
+    switch (wxMessageBox("The script has changed. Save it first?", "Script Editor",
+                         wxYES_NO | wxCANCEL | wxICON_QUESTION | wxCENTRE, this)) {
+    case wxYES:
+        return Save();
+    case wxNO:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Plain text, a .vantrel file or any name.
+void EditScriptDialog::OnOpenScript(wxCommandEvent&)
+{
+    if (!MayDiscard())
+        return;
+    wxFileDialog chooser(this, "Open Script", wxEmptyString, wxEmptyString, SCRIPT_FILES,
+                         wxFD_OPEN | wxFD_FILE_MUST_EXIST);
+    if (chooser.ShowModal() == wxID_OK)
+        OpenFrom(chooser.GetPath());
+}
+
+bool EditScriptDialog::OpenFrom(const wxString& path)
+{
+    std::ifstream file(path.fn_str(), std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    if (!file.is_open() || file.bad()) {
+        wxMessageBox("Cannot read " + path, "Script Editor", wxOK | wxICON_ERROR | wxCENTRE, this);
+        return false;
+    }
+    ScriptTextCtrl->SetValue(wxString::FromUTF8(text));
+    savedText_ = ScriptTextCtrl->GetValue();
+    path_ = path;
+    return true;
+}
+
+void EditScriptDialog::OnSaveScript(wxCommandEvent&) { Save(); }
+
+bool EditScriptDialog::Save()
+{
+    wxFileDialog chooser(this, "Save Script", wxEmptyString, path_.empty() ? wxString(DEFAULT_SCRIPT_NAME) : path_,
+                         SCRIPT_FILES, wxFD_SAVE | wxFD_OVERWRITE_PROMPT);
+    return chooser.ShowModal() == wxID_OK && SaveTo(chooser.GetPath());
+}
+
+bool EditScriptDialog::SaveTo(const wxString& path)
+{
+    const wxString text = ScriptTextCtrl->GetValue();
+    std::ofstream file(path.fn_str(), std::ios::binary | std::ios::trunc);
+    file << text.utf8_string();
+    file.close();
+    if (!file) {
+        wxMessageBox("Cannot write " + path, "Script Editor", wxOK | wxICON_ERROR | wxCENTRE, this);
+        return false;
+    }
+    savedText_ = text;
+    path_ = path;
+    return true;
+}
 
 void EditScriptDialog::Finish(int result)
 {
@@ -285,11 +377,13 @@ void EditScriptDialog::Finish(int result)
 }
 
 // Closing the dialog (its close box, Escape) during a run aborts the run
-// and closes when it has ended: a script never goes on out of sight.
+// and closes when it has ended: a script never goes on out of sight. A
+// changed script is not closed unasked, unless the main window is closing.
 void EditScriptDialog::OnClose(wxCloseEvent&)
 {
     if (!running_) {
-        Finish(wxID_CANCEL);
+        if (target_.ScriptMustStop() || MayDiscard())
+            Finish(wxID_CANCEL);
         return;
     }
     closeRequested_ = true;

@@ -17,6 +17,8 @@ enum {
     ID_RUN_SCRIPT = 107,
     ID_SCRIPT_DONE = 108,
     ID_ABORT_SCRIPT = 109,
+    ID_OPEN_SCRIPT = 120,
+    ID_SAVE_SCRIPT = 121,
 };
 
 class EditScriptDialog : public wxDialog {
@@ -30,8 +32,15 @@ public:
     wxButton* RunScriptButton;
     wxButton* AbortScriptButton;
     wxButton* DoneButton;
+    wxButton* OpenButton;
+    wxButton* SaveButton;
     wxStaticText* ScriptStatusText;
     wxArrayString CommandWords;
+
+    // The script from or into a file (plain UTF-8 text); false, with a
+    // message box, when it cannot be read or written.
+    bool OpenFrom(const wxString& path);
+    bool SaveTo(const wxString& path);
 
     // LINE_OK, LINE_INCOMPLETE or LINE_BAD_COMMAND; no side effects.
     int CheckScriptLine(wxString line);
@@ -42,6 +51,8 @@ public:
     void OnRunScript(wxCommandEvent& event);
     void OnAbortScript(wxCommandEvent& event);
     void OnScriptDone(wxCommandEvent& event);
+    void OnOpenScript(wxCommandEvent& event);
+    void OnSaveScript(wxCommandEvent& event);
     void OnClose(wxCloseEvent& event);
     void OnCharHook(wxKeyEvent& event);
 
@@ -51,6 +62,11 @@ private:
     void MarkLine(long line, const wxColour& colour);
     void Redraw(wxWindow* window);
     void Finish(int result);
+    // When the text differs from what was last opened or saved: asks
+    // whether to save it first. True when it may go (saved, or not wanted).
+    bool MayDiscard();
+    bool Save();
+    void EnableEditing(bool enable);
 
     ScriptTarget& target_;
     Clock& clock_;
@@ -58,6 +74,8 @@ private:
     long runningLine_ = 0;  // from 0
     bool abortRequested_ = false;  // Abort Script pressed during this run
     bool closeRequested_ = false;  // closed during a run: end it, then close
+    wxString savedText_;  // as last opened or saved (the prepared text at first)
+    wxString path_;  // the file it was last opened from or saved to
 
     wxDECLARE_EVENT_TABLE();
 };

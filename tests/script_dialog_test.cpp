@@ -1,9 +1,11 @@
 // The script editor on the real window: the prepared text, the check before
 // any line runs, the run loop, Abort Script and closing.
 #include <wx/button.h>
+#include <wx/filedlg.h>
 #include <wx/textctrl.h>
 
 #include <fstream>
+#include <iterator>
 
 #include "script/edit_script_dialog.h"
 #include "tests/runner_fixture.h"
@@ -271,9 +273,42 @@ TEST_F(ScriptEditor, ClosingTheDialogDuringARunAbortsIt)
         EXPECT_EQ(Spin(frame, "# Exposures")->GetValue(), 1);
         EXPECT_FALSE(dialog->IsShown());
         dialog->Show();
-        PressEscape(dialog);
+        // The script is not saved: asked, answered No.
+        wxTEST_DIALOG(PressEscape(dialog),
+                      ExpectMessage("The script has changed. Save it first?", "Script Editor", wxID_NO));
         EXPECT_FALSE(dialog->IsShown());
     }
+}
+
+// Save and Open keep a script in a file; closing or opening over a changed
+// script asks first, and Cancel keeps it. (The file dialogs themselves are
+// the toolkit's: the tests give the paths directly.)
+TEST_F(ScriptEditor, ScriptsAreSavedOpenedAndNeverLostUnasked)
+{
+    const std::string path = std::string(getenv("HOME")) + "/darks.vantrel";
+    dialog->ScriptTextCtrl->SetValue("Exposures 3\nDuration 30");
+    ASSERT_TRUE(dialog->SaveTo(path));
+    std::ifstream saved(path);
+    const std::string text((std::istreambuf_iterator<char>(saved)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(text, "Exposures 3\nDuration 30");
+    WITHOUT_DIALOG(Command(dialog, wxEVT_BUTTON, ID_SCRIPT_DONE));  // saved: nothing to ask
+    EXPECT_FALSE(dialog->IsShown());
+
+    dialog->Show();
+    dialog->ScriptTextCtrl->SetValue("Exposures 9");
+    wxTEST_DIALOG(Command(dialog, wxEVT_BUTTON, ID_SCRIPT_DONE),
+                  ExpectMessage("The script has changed. Save it first?", "Script Editor", wxID_CANCEL));
+    EXPECT_TRUE(dialog->IsShown());
+    wxTEST_DIALOG(Command(dialog, wxEVT_BUTTON, ID_OPEN_SCRIPT),
+                  ExpectMessage("The script has changed. Save it first?", "Script Editor", wxID_NO),
+                  wxExpectDismissableModal<wxFileDialog>(wxID_CANCEL));
+    EXPECT_EQ(dialog->ScriptTextCtrl->GetValue(), "Exposures 9");
+    ASSERT_TRUE(dialog->OpenFrom(path));
+    EXPECT_EQ(dialog->ScriptTextCtrl->GetValue(), "Exposures 3\nDuration 30");
+    WITHOUT_DIALOG(Command(dialog, wxEVT_BUTTON, ID_SCRIPT_DONE));
+    EXPECT_FALSE(dialog->IsShown());
+    wxTEST_DIALOG(EXPECT_FALSE(dialog->OpenFrom("/nonexistent/x.vantrel")),
+                  ExpectMessage("Cannot read /nonexistent/x.vantrel", "Script Editor"));
 }
 
 TEST_F(ScriptEditor, EverythingIsVisible)
