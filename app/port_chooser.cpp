@@ -2,6 +2,10 @@
 #include <wx/arrstr.h>
 #include <wx/choicdlg.h>
 #include <wx/msgdlg.h>
+#include <wx/sizer.h>
+#include <wx/stattext.h>
+
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -11,6 +15,8 @@
 #include "ports/port_choice.h"
 
 namespace {
+
+constexpr size_t DEVICE_LINE_LIMIT = 60;
 
 // The first line as it always was; the second names the device and why
 // (in the backend's own words where it has them). A long path is shortened
@@ -63,15 +69,57 @@ bool OpenChosen(wxWindow* parent, Ports& ports, const std::string& text, PortKin
     return true;
 }
 
+// The chooser as the spec has it, with a line under its list that names
+// the device behind the selected entry and says whether it is there.
+class PortChooser : public wxSingleChoiceDialog {
+public:
+    PortChooser(wxWindow* parent, const wxArrayString& texts)
+        : wxSingleChoiceDialog(parent, "ShoeString DSUSB not found\nSelect your Serial/Parallel port", "COM/LPT port",
+                               texts)
+    {
+        device_ = new wxStaticText(this, wxID_ANY, DeviceLine(PortChoiceTexts().front()));
+        device_->SetName("Device");
+        wxSizer* sizer = GetSizer();
+        // Between the list and the buttons.
+        sizer->Insert(sizer->GetItemCount() - 1, device_, wxSizerFlags().TripleBorder(wxLEFT | wxRIGHT).Expand());
+        sizer->SetSizeHints(this);
+        Bind(wxEVT_LISTBOX, [this](wxCommandEvent& event) {
+            ShowDevice(event.GetSelection());
+            event.Skip();
+        });
+    }
+
+    void ShowDevice(int index)
+    {
+        if (index >= 0 && index < static_cast<int>(PortChoiceTexts().size()))
+            device_->SetLabel(DeviceLine(PortChoiceTexts()[index]));
+    }
+
+private:
+    wxStaticText* device_;
+};
+
 }  // namespace
+
+wxString DeviceLine(const std::string& entry)
+{
+    const PortChoice choice = DecodePortChoice(entry);
+    std::string device = PortDevicePath(choice.deviceName);
+    if (device.empty())  // a parallel port found by its address
+        return wxString::FromUTF8(choice.portName + ": the parallel port at that address, through ppdev");
+    return wxString::FromUTF8(ShortenedPath(device, DEVICE_LINE_LIMIT) +
+                              (access(device.c_str(), F_OK) == 0 ? " \u2014 present" : " \u2014 not found"));
+}
 
 bool ChooseAndOpenPort(wxWindow* parent, Ports& ports, PortKind& kind, std::string& chosen)
 {
     wxArrayString texts;
     for (const std::string& text : PortChoiceTexts())
         texts.Add(text);
-    const int index = wxGetSingleChoiceIndex("ShoeString DSUSB not found\nSelect your Serial/Parallel port",
-                                             "COM/LPT port", texts, parent);
+    PortChooser chooser(parent, texts);
+    if (chooser.ShowModal() != wxID_OK)
+        return false;
+    const int index = chooser.GetSelection();
     if (index < 0)
         return false;
     chosen = PortChoiceTexts()[index];

@@ -6,7 +6,12 @@
 
 #include "ports/ports.h"
 
+class wxString;
 class wxWindow;
+
+// The line under the chooser's list for an entry: its device and whether it
+// is there ("/dev/ttyUSB0 — present", "— not found").
+wxString DeviceLine(const std::string& entry);
 
 // Shows the port chooser (22 entries) and opens the chosen port of `ports`:
 // its kind

@@ -13,7 +13,9 @@
 #include <fstream>
 #include <functional>
 
+#include "app/port_chooser.h"
 #include "app/startup.h"
+#include "ports/backends.h"
 #include "runner/countdown.h"
 #include "runner/exposure_log.h"
 #include "tests/gui_support.h"
@@ -198,6 +200,36 @@ TEST_F(StartUp, ShowExposureLogSaysWhenThereIsNoneYet)
     std::remove(ExposureLogPath().c_str());
     wxTEST_DIALOG(Command(MainFrame, wxEVT_MENU, ID_SHOW_LOG),
                   ExpectMessage("No exposure has been logged yet.\n" + ExposureLogPath(), "Message"));
+}
+
+// Under its list the chooser names the device behind the selected entry and
+// whether it is there.
+TEST_F(StartUp, ChooserShowsTheDeviceBehindAnEntry)
+{
+    const std::string home = getenv("HOME");
+    const std::string present = home + "/ttyFAKE0";
+    std::ofstream(present).put('\n');
+    SetPortDevice("COM7", present);
+    SetPortDevice("COM8", home + "/ttyGONE");
+    EXPECT_EQ(DeviceLine("COM7-IR").utf8_string(), present + " \u2014 present");
+    EXPECT_EQ(DeviceLine("COM8").utf8_string(), home + "/ttyGONE \u2014 not found");
+    EXPECT_EQ(DeviceLine("0x378-LPT1 Pin3").utf8_string(), "0x378: the parallel port at that address, through ppdev");
+
+    class SeesTheDevice : public wxExpectModalBase<wxSingleChoiceDialog, SeesTheDevice> {
+    protected:
+        int OnInvoked(wxSingleChoiceDialog* dialog) const override
+        {
+            wxWindow* line = wxWindow::FindWindowByName("Device", dialog);
+            EXPECT_NE(line, nullptr);
+            if (line) {
+                EXPECT_EQ(line->GetLabel(), DeviceLine("COM1"));
+                EXPECT_TRUE(line->IsShown());
+            }
+            return wxID_CANCEL;
+        }
+    };
+    wxTEST_DIALOG(OpenMainWindowAndPort(Parts()), SeesTheDevice(), ExpectMessage(NO_PORT, "Message"));
+    ClearPortDevices();
 }
 
 TEST_F(StartUp, CloseReleasesThePortByKind)
