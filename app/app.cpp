@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "app/command_line.h"
+#include "app/desktop_notifier.h"
 #include "app/settings.h"
 #include "app/startup.h"
 #include "app/toolkit_clock.h"
@@ -34,6 +35,7 @@ private:
     std::unique_ptr<SleepInhibitor> sleep_;
     std::unique_ptr<ExposureLog> log_;
     std::unique_ptr<AfModeStore> afModeStore_;
+    std::unique_ptr<DesktopNotifier> notifier_;
 };
 
 wxIMPLEMENT_APP_NO_MAIN(MyApp);
@@ -128,6 +130,7 @@ bool MyApp::OnInit()
     sleep_ = MakeLogindInhibitor();
     log_ = MakeFileExposureLog();
     afModeStore_ = MakeSettingsFileAfModeStore();
-    OpenMainWindowAndPort({*ports_, *clock_, *guider_, *sleep_, *log_, *afModeStore_});
+    notifier_ = MakeDesktopNotifier();
+    OpenMainWindowAndPort({*ports_, *clock_, *guider_, *sleep_, *log_, *afModeStore_, *notifier_});
     return true;
 }

@@ -16,6 +16,11 @@
 #include "tests/fakes.h"
 
 namespace {
+
+class NullNotifier : public DesktopNotifier {
+public:
+    void Notify(const std::string&, const std::string&) override { }
+};
 constexpr int LINES = 10000;
 
 double SecondsSince(std::chrono::steady_clock::time_point start)
@@ -37,7 +42,8 @@ int main(int argc, char** argv)
     FakeSleep sleep;
     FakeExposureLog log;
     auto afModeStore = MakeSettingsFileAfModeStore();
-    MainFrame = new MyFrame("Vantrel", {*fakes.ports, *clock, guider, sleep, log, *afModeStore});
+    NullNotifier notifier;
+    MainFrame = new MyFrame("Vantrel", {*fakes.ports, *clock, guider, sleep, log, *afModeStore, notifier});
     MainFrame->Show();
     auto* dialog = new EditScriptDialog(MainFrame, *MainFrame, *clock);
     dialog->Show();

@@ -29,6 +29,11 @@
 
 namespace {
 
+class NullNotifier : public DesktopNotifier {
+public:
+    void Notify(const std::string&, const std::string&) override { }
+};
+
 using SteadyClock = std::chrono::steady_clock;
 const SteadyClock::time_point ORIGIN = SteadyClock::now();
 
@@ -69,13 +74,14 @@ struct Bench {
     FakeSleep sleep;
     FakeExposureLog log;
     std::unique_ptr<AfModeStore> afModeStore = MakeSettingsFileAfModeStore();
+    NullNotifier notifier;
     MyFrame* frame = nullptr;
 
     Bench()
     {
         InstallFakes(fakes);
         fakes.log.realTime = Micros;
-        frame = new MyFrame("Vantrel", {*fakes.ports, *clock, guider, sleep, log, *afModeStore});
+        frame = new MyFrame("Vantrel", {*fakes.ports, *clock, guider, sleep, log, *afModeStore, notifier});
         MainFrame = frame;
         frame->Show();
         fakes.ports->Serial().Open("COM2");

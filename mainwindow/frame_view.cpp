@@ -38,9 +38,10 @@ const char* const PORT_LOST_ADVICE =
 // ----------------------------------------------------------------------------
 // implementation
 // ----------------------------------------------------------------------------
-FrameView::FrameView(wxFrame& frame, const int& afMode, std::function<void()> closed)
+FrameView::FrameView(wxFrame& frame, const int& afMode, DesktopNotifier& notifier, std::function<void()> closed)
     : frame_(frame)
     , afMode_(afMode)
+    , notifier_(notifier)
     , closed_(std::move(closed))
 {
 }
@@ -68,6 +69,8 @@ bool FrameView::MirrorLockTicked() { return mirrorLock_->GetValue(); }
 // run that could not go on, is reported.
 void FrameView::RunEnded(RunEnd end, const std::string& port, const std::string& why)
 {
+    if (!frame_.IsActive())
+        NotifyEnd(end, port, why);
     switch (end) {
     case RunEnd::CLOSED:
         closed_();
@@ -81,6 +84,30 @@ void FrameView::RunEnded(RunEnd end, const std::string& port, const std::string&
     case RunEnd::DONE:
     case RunEnd::ABORTED:
         break;
+    }
+}
+
+// For a user who is not looking at the window (a run ended while another
+// one had the focus): "Sequence Done: 20 frames", "Aborted after 7 of 20
+// frames", "Lost the connection to COM5 (/dev/ttyUSB0)".
+void FrameView::NotifyEnd(RunEnd end, const std::string& port, const std::string& why)
+{
+    const auto frames = [](int32_t count) { return std::to_string(count) + (count == 1 ? " frame" : " frames"); };
+    switch (end) {
+    case RunEnd::DONE:
+        notifier_.Notify("Sequence Done: " + frames(frames_), "");
+        return;
+    case RunEnd::ABORTED:
+        notifier_.Notify("Aborted after " + std::to_string(framesDone_) + " of " + frames(frames_), "");
+        return;
+    case RunEnd::PORT_LOST:
+        notifier_.Notify("Lost the connection to " + port, why);
+        return;
+    case RunEnd::FAILED:
+        notifier_.Notify("Aborted", why);
+        return;
+    case RunEnd::CLOSED:
+        return;
     }
 }
 

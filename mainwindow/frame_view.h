@@ -17,11 +17,19 @@ class wxCheckBox;
 class wxFrame;
 class wxStaticText;
 
+// The desktop's notifications (org.freedesktop.Notifications): how a run
+// ended, for a user who is not looking at the window.
+class DesktopNotifier {
+public:
+    virtual ~DesktopNotifier() = default;
+    virtual void Notify(const std::string& summary, const std::string& body) = 0;
+};
+
 class FrameView : public RunView {
 public:
     // `afMode` is the frame's AF mode; `closed` is called when a run ends
     // because the window is closing (its port already released).
-    FrameView(wxFrame& frame, const int& afMode, std::function<void()> closed);
+    FrameView(wxFrame& frame, const int& afMode, DesktopNotifier& notifier, std::function<void()> closed);
     // The controls, once the frame has made them.
     void Attach(wxStaticText* remaining, wxBitmapButton* banner, wxCheckBox* mirrorLock);
 
@@ -29,6 +37,11 @@ public:
     void ShowRemaining(const std::string& label) override;
     void ShowRunning(bool running) override;
     void RunEnded(RunEnd end, const std::string& port, const std::string& why) override;
+    void ShowFramesDone(int32_t done, int32_t of) override
+    {
+        framesDone_ = done;
+        frames_ = of;
+    }
     bool MirrorLockTicked() override;
     int AfMode() override { return afMode_; }
 
@@ -42,8 +55,13 @@ private:
     void ShowBanner(const wxBitmap& banner);
     void ShowPortLost(const std::string& port, const std::string& why);
 
+    void NotifyEnd(RunEnd end, const std::string& port, const std::string& why);
+
     wxFrame& frame_;
     const int& afMode_;
+    DesktopNotifier& notifier_;
+    int32_t framesDone_ = 0;
+    int32_t frames_ = 0;
     std::function<void()> closed_;
     wxStaticText* remaining_ = nullptr;
     wxBitmapButton* banner_ = nullptr;

@@ -184,7 +184,7 @@ wxEND_EVENT_TABLE()
 MyFrame::MyFrame(const wxString& title, const WindowParts& parts)
     : wxFrame(nullptr, wxID_ANY, title, wxDefaultPosition, wxSize(FRAME_WIDTH, FRAME_HEIGHT), FRAME_STYLE)
     , afModeStore_(parts.afModeStore)
-    , view_(*this, afMode_,
+    , view_(*this, afMode_, parts.notifier,
             [this] {
                 if (!scriptEditorOpen_)
                     SaveAndDestroy();

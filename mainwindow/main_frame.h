@@ -54,6 +54,7 @@ struct WindowParts {
     SleepInhibitor& sleep;
     ExposureLog& log;
     AfModeStore& afModeStore;
+    DesktopNotifier& notifier;
 };
 
 class MyFrame : public wxFrame, public ScriptTarget {

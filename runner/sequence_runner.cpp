@@ -88,6 +88,7 @@ bool SequenceRunner::Start(const RunSettings& settings)
     shownRemaining_.clear();
     abort_ = false;
     frame_ = 0;
+    framesDone_ = 0;
     lastDither_.clear();
     view_.ShowRunning(true);
     base_ = clock_.NowUs();
@@ -386,6 +387,7 @@ void SequenceRunner::EndRun(RunEnd end, const std::string& status, const std::st
     sleep_.Release();
     if (end == RunEnd::CLOSED)
         lines_->Release();
+    view_.ShowFramesDone(framesDone_, settings_.exposures);
     view_.RunEnded(end, lines_->Description(), why);
 }
 
@@ -425,6 +427,8 @@ void SequenceRunner::LogExposureEnd()
     record.afMode = exposureAfMode_;
     record.mirrorLock = mirror_;
     record.outcome = lines_->Lost() ? "port-lost" : close_ ? "closed" : abort_ ? "aborted" : "done";
+    if (record.outcome == "done")
+        ++framesDone_;
     record.source = settings_.source;
     record.dither = exposureDither_;
     log_.Log(record);

@@ -58,6 +58,9 @@ public:
     // `port` as the user knows it ("COM5 (/dev/ttyUSB0)"), and `why` for
     // PORT_LOST and FAILED.
     virtual void RunEnded(RunEnd end, const std::string& port, const std::string& why) = 0;
+    // Just before RunEnded: how many exposures ran to their end, of how
+    // many set.
+    virtual void ShowFramesDone(int32_t /*done*/, int32_t /*of*/) { }
     // Read at each frame's start.
     virtual bool MirrorLockTicked() = 0;
     // Read afresh at each line action that depends on it.
@@ -166,6 +169,7 @@ private:
     bool abort_ = false;
     bool close_ = false;
     int32_t frame_ = 0;
+    int32_t framesDone_ = 0;  // exposures that ran to their end
     bool startPulse_ = false;  // fixed after the initial delay
     bool mirror_ = false;  // this frame's mirror lock-up pulse
     int32_t secondsRemaining_ = 0;

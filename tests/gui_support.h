@@ -130,6 +130,16 @@ inline wxStaticText* RemainingText(wxWindow* frame)
     return dynamic_cast<wxStaticText*>(wxWindow::FindWindowByName("Total Remaining", frame));
 }
 
+// The desktop's notifications, as a test sees them: "summary | body".
+class FakeNotifier : public DesktopNotifier {
+public:
+    void Notify(const std::string& summary, const std::string& body) override
+    {
+        shown.push_back(summary + " | " + body);
+    }
+    std::vector<std::string> shown;
+};
+
 // Fresh fakes and engine parts for each test (a virtual clock, a fake
 // guider, sleep inhibitor and exposure log, the settings file in the test's
 // own home); the main window is closed after it.
@@ -144,6 +154,7 @@ public:
         sleep = FakeSleep();
         log = FakeExposureLog();
         afModeStore = MakeSettingsFileAfModeStore();
+        notifier = FakeNotifier();
     }
 
     void TearDown() override
@@ -154,7 +165,7 @@ public:
         ASSERT_EQ(MainFrame, nullptr);
     }
 
-    WindowParts Parts() { return {*fakes.ports, *clock, *guider, sleep, log, *afModeStore}; }
+    WindowParts Parts() { return {*fakes.ports, *clock, *guider, sleep, log, *afModeStore, notifier}; }
     // The chooser entry of the port that the window drives, "none" without.
     static std::string PortName() { return MainFrame->Runner().Lines().Name(); }
 
@@ -164,4 +175,5 @@ public:
     FakeSleep sleep;
     FakeExposureLog log;
     std::unique_ptr<AfModeStore> afModeStore;
+    FakeNotifier notifier;
 };

@@ -13,8 +13,10 @@
 #include <fstream>
 #include <functional>
 
+#include "app/desktop_notifier.h"
 #include "app/port_chooser.h"
 #include "app/startup.h"
+#include "mainwindow/frame_view.h"
 #include "ports/backends.h"
 #include "runner/countdown.h"
 #include "runner/exposure_log.h"
@@ -230,6 +232,51 @@ TEST_F(StartUp, ChooserShowsTheDeviceBehindAnEntry)
     };
     wxTEST_DIALOG(OpenMainWindowAndPort(Parts()), SeesTheDevice(), ExpectMessage(NO_PORT, "Message"));
     ClearPortDevices();
+}
+
+// How a run ended reaches the desktop when the window is not the one the
+// user looks at (here: never shown, so never active).
+TEST(FrameView, ARunsEndIsNotifiedWhenTheWindowIsNotActive)
+{
+    struct Row {
+        RunEnd end;
+        int32_t done;
+        int32_t of;
+        std::string shown;
+    };
+    const Row rows[] = {
+        {RunEnd::DONE, 20, 20, "Sequence Done: 20 frames | "},
+        {RunEnd::DONE, 1, 1, "Sequence Done: 1 frame | "},
+        {RunEnd::ABORTED, 7, 20, "Aborted after 7 of 20 frames | "},
+        {RunEnd::PORT_LOST, 2, 20, "Lost the connection to COM5 (/dev/ttyUSB0) | Input/output error"},
+    };
+    for (const Row& row : rows) {
+        wxFrame frame(nullptr, wxID_ANY, "not shown");
+        FakeNotifier notifier;
+        FrameView view(frame, 0, notifier, [] {});
+        view.ShowFramesDone(row.done, row.of);
+        if (row.end == RunEnd::PORT_LOST) {
+            // The lost port's message box as well: answered here.
+            wxTEST_DIALOG(view.RunEnded(row.end, "COM5 (/dev/ttyUSB0)", "Input/output error"),
+                          ExpectMessage("Lost the connection to COM5 (/dev/ttyUSB0)\nInput/output error\nCheck the "
+                                        "cable and plug it in again; Vantrel opens the port again at the next Start.",
+                                        "Message"));
+        } else {
+            view.RunEnded(row.end, "COM5 (/dev/ttyUSB0)", "");
+        }
+        EXPECT_EQ(notifier.shown, std::vector<std::string>{row.shown});
+    }
+}
+
+// The desktop's own notification server (python-dbusmock's, on a private
+// session bus: tests/with_notifications.py checks what it was asked).
+TEST(DesktopNotifier, AsksTheSessionBusNotificationServer)
+{
+    if (!getenv("VANTREL_NOTIFY_MOCK"))
+        GTEST_SKIP() << "needs a notification server on a private session bus (with_notifications.py)";
+    auto notifier = MakeDesktopNotifier();
+    notifier->Notify("Sequence Done: 20 frames", "");
+    wxMilliSleep(500);  // the bus's own thread sends it
 }
 
 TEST_F(StartUp, CloseReleasesThePortByKind)
