@@ -69,8 +69,8 @@ bool OpenChosen(wxWindow* parent, Ports& ports, const std::string& text, PortKin
     return true;
 }
 
-// The chooser as the spec has it, with a line under its list that names
-// the device behind the selected entry and says whether it is there.
+// The port chooser, with a line under its list that names the device
+// behind the selected entry and says whether it is there.
 class PortChooser : public wxSingleChoiceDialog {
 public:
     PortChooser(wxWindow* parent, const wxArrayString& texts)

@@ -63,12 +63,13 @@ class Server:
     def client(self, tool, *arguments):
         return subprocess.run([tool, "-p", str(self.port), "-t", "3", *arguments], capture_output=True, text=True)
 
-    def set(self, kind, spec):
-        self.client("indi_setprop", kind, "%s.%s" % (DEVICE, spec))
+    def set(self, kind, assignment):
+        self.client("indi_setprop", kind, "%s.%s" % (DEVICE, assignment))
 
-    def get(self, spec):
-        """The value of DEVICE.spec, or its state with spec ending in _STATE."""
-        out = self.client("indi_getprop", "%s.%s" % (DEVICE, spec)).stdout.strip()
+    def get(self, element):
+        """The value of DEVICE.property.element, or the property's state for
+        an element named _STATE."""
+        out = self.client("indi_getprop", "%s.%s" % (DEVICE, element)).stdout.strip()
         return out.split("=", 1)[1] if "=" in out else None
 
     def eval_true(self, expression, seconds):
