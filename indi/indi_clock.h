@@ -11,9 +11,12 @@ public:
     IndiClock();
     ~IndiClock() override;
     int64_t NowUs() override { return KernelTimer::NowUs(); }
-    int64_t WallMs() override;
-    bool CallAt(int64_t deadlineUs, std::function<void()> due) override;
-    void CancelCall() override;
+    int64_t WallMs() override { return KernelTimer::WallMs(); }
+    bool CallAt(int64_t deadlineUs, std::function<void()> due) override
+    {
+        return timer_.CallAt(deadlineUs, std::move(due));
+    }
+    void CancelCall() override { timer_.Cancel(); }
     void RunUntil(const std::function<bool()>&) override { }
     void Yield() override { }
     int Error() const override { return timer_.Error(); }
@@ -23,5 +26,4 @@ private:
 
     KernelTimer timer_;
     int callback_ = -1;
-    std::function<void()> due_;
 };

@@ -35,10 +35,37 @@ bool KernelTimer::Arm(int64_t atUs)
     return false;
 }
 
-bool KernelTimer::Expired()
+bool KernelTimer::CallAt(int64_t deadlineUs, std::function<void()> due)
+{
+    due_ = std::move(due);
+    if (Arm(std::max<int64_t>(deadlineUs, 1)))  // at 0 the timer would be off
+        return true;
+    due_ = nullptr;
+    return false;
+}
+
+void KernelTimer::Cancel()
+{
+    due_ = nullptr;
+    Arm(0);
+}
+
+bool KernelTimer::OnReadable()
 {
     uint64_t expirations = 0;
-    return read(fd_, &expirations, sizeof expirations) == sizeof expirations;
+    if (read(fd_, &expirations, sizeof expirations) != sizeof expirations)
+        return false;  // disarmed in between
+    auto due = std::move(due_);
+    due_ = nullptr;
+    if (due)
+        due();
+    return true;
+}
+
+int64_t KernelTimer::WallMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
 }
 
 int64_t KernelTimer::NowUs()
@@ -62,26 +89,14 @@ MonotonicClock::~MonotonicClock()
 
 int64_t MonotonicClock::NowUs() { return KernelTimer::NowUs(); }
 
-int64_t MonotonicClock::WallMs()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
+int64_t MonotonicClock::WallMs() { return KernelTimer::WallMs(); }
 
 bool MonotonicClock::CallAt(int64_t deadlineUs, std::function<void()> due)
 {
-    due_ = std::move(due);
-    if (timer_.Arm(std::max<int64_t>(deadlineUs, 1)))  // at 0 the timer would be off
-        return true;
-    due_ = nullptr;
-    return false;
+    return timer_.CallAt(deadlineUs, std::move(due));
 }
 
-void MonotonicClock::CancelCall()
-{
-    due_ = nullptr;
-    timer_.Arm(0);
-}
+void MonotonicClock::CancelCall() { timer_.Cancel(); }
 
 void MonotonicClock::RunUntil(const std::function<bool()>& done)
 {
@@ -98,12 +113,7 @@ void MonotonicClock::Yield()
 gboolean MonotonicClock::OnExpired(gint, GIOCondition, gpointer self)
 {
     auto* clock = static_cast<MonotonicClock*>(self);
-    if (!clock->timer_.Expired())
-        return G_SOURCE_CONTINUE;  // disarmed in between
-    auto due = std::move(clock->due_);
-    clock->due_ = nullptr;
-    if (due)
-        due();
-    clock->AfterCall();
+    if (clock->timer_.OnReadable())
+        clock->AfterCall();
     return G_SOURCE_CONTINUE;
 }

@@ -10,8 +10,9 @@
 
 #include "runner/clock.h"
 
-// A kernel timer on the monotonic clock (timerfd), armed at absolute times.
-// The event loop that watches its descriptor belongs to its user.
+// A kernel timer on the monotonic clock (timerfd), armed at absolute times,
+// with the one call it makes at its deadline. The event loop that watches
+// its descriptor belongs to its user, which calls OnReadable.
 class KernelTimer {
 public:
     KernelTimer();
@@ -20,18 +21,25 @@ public:
     KernelTimer& operator=(const KernelTimer&) = delete;
     // -1 when the timer could not be made (Error() says why).
     int Fd() const { return fd_; }
+    // Clock::CallAt and CancelCall.
+    bool CallAt(int64_t deadlineUs, std::function<void()> due);
+    void Cancel();
+    // The descriptor became readable: the call is made if the timer has
+    // expired (not disarmed in between). True when it was.
+    bool OnReadable();
+    int Error() const { return error_; }
+    static int64_t NowUs();
+    // Milliseconds since 1970 (UTC) on the wall clock: for the log only.
+    static int64_t WallMs();
+
+private:
     // At `atUs` microseconds on CLOCK_MONOTONIC; 0 turns it off. False with
     // Error() set when the kernel refuses.
     bool Arm(int64_t atUs);
-    // After the descriptor became readable: true when it has expired (not
-    // disarmed in between).
-    bool Expired();
-    int Error() const { return error_; }
-    static int64_t NowUs();
 
-private:
     int fd_;
     int error_ = 0;
+    std::function<void()> due_;
 };
 
 class MonotonicClock : public Clock {
@@ -56,5 +64,4 @@ private:
 
     KernelTimer timer_;
     guint source_ = 0;
-    std::function<void()> due_;
 };

@@ -299,14 +299,24 @@ void SequenceRunner::OnTimer()
         Schedule();
         return;
     }
-    waiting_ = false;
-    base_ = std::max(waitEnd_, now - LATE_LIMIT_US);
+    const int64_t base = std::max(waitEnd_, now - LATE_LIMIT_US);
     if (gap_) {
+        waiting_ = false;
+        base_ = base;
         gap_ = false;
         if (!Wait(std::move(pending_)))
             Advance();
         return;
     }
+    EndWait(base);
+}
+
+// The wait in progress is over: its line action at the end, then the next
+// phase, from `baseUs`.
+void SequenceRunner::EndWait(int64_t baseUs)
+{
+    waiting_ = false;
+    base_ = baseUs;
     auto end = std::move(waitEndAction_);
     waitEndAction_ = nullptr;
     if (end)
@@ -351,13 +361,7 @@ void SequenceRunner::Interrupt()
             return;
         clock_.CancelCall();
     }
-    waiting_ = false;
-    base_ = clock_.NowUs();
-    auto end = std::move(waitEndAction_);
-    waitEndAction_ = nullptr;
-    if (end)
-        end();
-    Advance();
+    EndWait(clock_.NowUs());
 }
 
 // An abort, a close or a lost port ends the run here, with the lines
@@ -455,11 +459,8 @@ void SequenceRunner::OnDitherDone(const DitherOutcome& outcome)
     lastDither_ = outcome.settled ? "ok" : "failed" + why;
     if (!outcome.settled)
         view_.ShowStatus(FrameText("Dither failed (%d/%d)", -1) + why);
-    if (phase_ != Phase::DITHER_SETTLING || !waiting_)
-        return;
-    waiting_ = false;
-    base_ = clock_.NowUs();
-    Advance();
+    if (phase_ == Phase::DITHER_SETTLING && waiting_)
+        EndWait(clock_.NowUs());
 }
 
 void SequenceRunner::StopDither()

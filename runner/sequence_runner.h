@@ -138,6 +138,7 @@ private:
     bool Wait(Step step);
     bool Schedule();
     void OnTimer();
+    void EndWait(int64_t baseUs);
     // Starts a wait of `ms` from the current base, counting the remaining
     // seconds down once a second from 100 ms in; false when there is
     // nothing to wait for.

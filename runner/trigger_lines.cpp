@@ -85,11 +85,6 @@ public:
         FocusOff();
         return 0;
     }
-    void ReleaseNow(const std::function<void()>& exposureEnded) override
-    {
-        MirrorPulseEnd();
-        TriggerLines::ReleaseNow(exposureEnded);
-    }
 
 protected:
     virtual void Shutter(bool on) = 0;
@@ -297,11 +292,6 @@ public:
         exposing_ = false;
         return 0;
     }
-    void ReleaseNow(const std::function<void()>& exposureEnded) override
-    {
-        MirrorPulseEnd();
-        TriggerLines::ReleaseNow(exposureEnded);
-    }
     std::string Name() const override { return name_; }
     bool Reopen() override
     {
@@ -325,6 +315,7 @@ bool TriggerLines::StartPulse(int afMode) const { return afMode == AF_PULSE_AT_S
 
 void TriggerLines::ReleaseNow(const std::function<void()>& exposureEnded)
 {
+    MirrorPulseEnd();
     if (!exposing_)
         return;
     ExposureEnd();
