@@ -15,6 +15,8 @@
 #include <wx/stattext.h>
 #include <wx/textctrl.h>
 
+#include <gtk/gtk.h>
+
 #include <algorithm>
 #include <fstream>
 #include <iterator>
@@ -63,7 +65,7 @@ const char* const DEFAULT_SCRIPT_NAME = "script.vantrel";
 const char* const REASON_INCOMPLETE = "Each line must have a command and a parameter";
 const char* const REASON_BAD_COMMAND = "Invalid command";
 
-const wxColour RUNNING_LINE_COLOUR(0, 255, 0);
+const char* const RUNNING_LINE_COLOUR = "#00ff00";
 
 std::vector<std::string> Words(const wxArrayString& words)
 {
@@ -231,17 +233,13 @@ void EditScriptDialog::RunAllLines()
 
     for (long t = 0; t < ScriptTextCtrl->GetNumberOfLines() && !abortRequested_; ++t) {
         const wxString line = ScriptTextCtrl->GetLineText(t);
-        MarkLine(t, RUNNING_LINE_COLOUR);
+        MarkLine(t);
         ScriptStatusText->SetLabelText(wxString::Format("%ld: ", t + 1) + line);  // "&" is shown as it is
-        Redraw(ScriptTextCtrl);
         clock.Yield();
         if (abortRequested_)
             break;
         runningLine_ = t;
         ExecuteScriptLine(line);
-        // Back to the theme's own text colour (light on a dark theme).
-        MarkLine(t, ScriptTextCtrl->GetDefaultAttributes().colFg);
-        Redraw(ScriptTextCtrl);
         // Only what happened during this run ends it: an Abort Script press
         // or a PromptOK cancel, a close, a lost port.
         if (target_.ScriptMustStop())
@@ -249,6 +247,7 @@ void EditScriptDialog::RunAllLines()
         clock.Yield();
     }
 
+    MarkLine(-1);
     ScriptTextCtrl->SetEditable(true);
     ScriptStatusText->SetLabel("");
     EnableEditing(true);
@@ -258,13 +257,28 @@ void EditScriptDialog::RunAllLines()
         Finish(wxID_CANCEL);
 }
 
-// Colours exactly the characters of line `line`.
-void EditScriptDialog::MarkLine(long line, const wxColour& colour)
+// Colours exactly the characters of line `line` (none for -1): one tag,
+// moved from line to line, so that every other line keeps the theme's
+// colours and the text view redraws only the two lines, when it next draws.
+void EditScriptDialog::MarkLine(long line)
 {
-    const long start = ScriptTextCtrl->XYToPosition(0, line);
-    const long length = ScriptTextCtrl->GetLineLength(line);
-    if (start >= 0 && length > 0)
-        ScriptTextCtrl->SetStyle(start, start + length, wxTextAttr(colour));
+    GtkTextBuffer* buffer = gtk_text_view_get_buffer(GTK_TEXT_VIEW(ScriptTextCtrl->GetConnectWidget()));
+    if (!runningTag_)
+        runningTag_ = gtk_text_buffer_create_tag(buffer, nullptr, "foreground", RUNNING_LINE_COLOUR, nullptr);
+    auto* tag = static_cast<GtkTextTag*>(runningTag_);
+    const auto tagLine = [buffer, tag](long number, decltype(gtk_text_buffer_apply_tag) action) {
+        GtkTextIter start;
+        gtk_text_buffer_get_iter_at_line(buffer, &start, static_cast<gint>(number));
+        GtkTextIter end = start;
+        if (!gtk_text_iter_ends_line(&end))
+            gtk_text_iter_forward_to_line_end(&end);
+        action(buffer, tag, &start, &end);
+    };
+    if (markedLine_ >= 0)
+        tagLine(markedLine_, gtk_text_buffer_remove_tag);
+    markedLine_ = line;
+    if (line >= 0)
+        tagLine(line, gtk_text_buffer_apply_tag);
 }
 
 void EditScriptDialog::Redraw(wxWindow* window)

@@ -59,7 +59,7 @@ public:
 private:
     bool CheckAllLines();
     void RunAllLines();
-    void MarkLine(long line, const wxColour& colour);
+    void MarkLine(long line);
     void Redraw(wxWindow* window);
     void Finish(int result);
     // When the text differs from what was last opened or saved: asks
@@ -72,6 +72,8 @@ private:
     Clock& clock_;
     bool running_ = false;
     long runningLine_ = 0;  // from 0
+    long markedLine_ = -1;
+    void* runningTag_ = nullptr;  // the text view's tag for the running line
     bool abortRequested_ = false;  // Abort Script pressed during this run
     bool closeRequested_ = false;  // closed during a run: end it, then close
     wxString savedText_;  // as last opened or saved (the prepared text at first)

@@ -6,6 +6,7 @@
 
 #include <fstream>
 #include <iterator>
+#include <set>
 
 #include "script/edit_script_dialog.h"
 #include "tests/runner_fixture.h"
@@ -104,14 +105,25 @@ TEST_F(ScriptEditor, FirstBadLineIsReportedAndNothingRuns)
     EXPECT_EQ(to, 24);
 }
 
-// After a run, each line is in the theme's own text colour again (light on
-// a dark theme), not black.
-TEST_F(ScriptEditor, LinesTakeTheThemesColourAgainAfterARun)
+// Only the running line has a colour of its own; every other line, and
+// every line after the run, has the theme's (light on a dark theme).
+TEST_F(ScriptEditor, OnlyTheRunningLineIsMarked)
 {
-    WITHOUT_DIALOG(Run("Exposures 2\nDuration 3"));
-    wxTextAttr style;
-    ASSERT_TRUE(dialog->ScriptTextCtrl->GetStyle(2, style));
-    EXPECT_EQ(style.GetTextColour(), dialog->ScriptTextCtrl->GetDefaultAttributes().colFg);
+    const wxColour theme = dialog->ScriptTextCtrl->GetDefaultAttributes().colFg;
+    const auto colourAt = [this, &theme](long position) {
+        wxTextAttr style;
+        EXPECT_TRUE(dialog->ScriptTextCtrl->GetStyle(position, style));
+        return style.GetTextColour().IsOk() ? style.GetTextColour() : theme;
+    };
+    std::set<std::string> marked;
+    onYield = [&] {
+        if (colourAt(14) == wxColour(0, 255, 0))  // inside line 2
+            marked.insert(scriptStatuses.back() + (colourAt(2) == theme ? "" : ", line 1 too"));
+    };
+    WITHOUT_DIALOG(Run("Exposures 2\nDuration 3\n\nDuration 4"));
+    EXPECT_EQ(marked, std::set<std::string>{"2: Duration 3"});
+    for (long position : {2, 14, 25})
+        EXPECT_EQ(colourAt(position), theme) << position;
 }
 
 TEST_F(ScriptEditor, EmptyEditorRunsOneEmptyLine)
