@@ -34,7 +34,7 @@ private:
     std::unique_ptr<Guider> guider_;
     std::unique_ptr<SleepInhibitor> sleep_;
     std::unique_ptr<ExposureLog> log_;
-    std::unique_ptr<AfModeStore> afModeStore_;
+    std::unique_ptr<SettingsStore> settings_;
     std::unique_ptr<DesktopNotifier> notifier_;
 };
 
@@ -129,8 +129,8 @@ bool MyApp::OnInit()
     guider_ = MakePhd2Guider();
     sleep_ = MakeLogindInhibitor();
     log_ = MakeFileExposureLog();
-    afModeStore_ = MakeSettingsFileAfModeStore();
+    settings_ = MakeSettingsFileStore();
     notifier_ = MakeDesktopNotifier();
-    OpenMainWindowAndPort({*ports_, *clock_, *guider_, *sleep_, *log_, *afModeStore_, *notifier_});
+    OpenMainWindowAndPort({*ports_, *clock_, *guider_, *sleep_, *log_, *settings_, *notifier_});
     return true;
 }

@@ -147,15 +147,36 @@ bool WriteAFModeWithoutToolkit(int mode)
     return true;
 }
 
-class SettingsFileAfModeStore : public AfModeStore {
+class SettingsFileStore : public SettingsStore {
 public:
-    int Read() override { return ReadAFMode(); }
-    void Write(int mode) override { WriteAFMode(mode); }
-    void WriteWithoutToolkit(int mode) override { WriteAFModeWithoutToolkit(mode); }
+    int ReadAfMode() override { return ReadAFMode(); }
+    void WriteAfMode(int mode) override { WriteAFMode(mode); }
+    void WriteAfModeWithoutToolkit(int mode) override { WriteAFModeWithoutToolkit(mode); }
+    bool ReadFlag(const char* key) override
+    {
+        QuietStore quiet;
+        bool on = false;
+        return quiet.Open().Read(key, &on) && on;
+    }
+    void WriteFlag(const char* key, bool on) override
+    {
+        QuietStore quiet;
+        quiet.Open().Write(key, on);
+    }
+    std::string ReadText(const char* key) override
+    {
+        QuietStore quiet;
+        return quiet.Open().Read(key, wxString()).utf8_string();
+    }
+    void WriteText(const char* key, const std::string& text) override
+    {
+        QuietStore quiet;
+        quiet.Open().Write(key, wxString::FromUTF8(text));
+    }
 };
 
 }  // namespace
 
-std::unique_ptr<AfModeStore> MakeSettingsFileAfModeStore() { return std::make_unique<SettingsFileAfModeStore>(); }
+std::unique_ptr<SettingsStore> MakeSettingsFileStore() { return std::make_unique<SettingsFileStore>(); }
 
 void ReadPortDevices() { ReadPortDevices(StorePath().utf8_string()); }

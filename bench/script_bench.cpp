@@ -41,9 +41,9 @@ int main(int argc, char** argv)
     FakeGuider guider(fakes.log, idleClock);
     FakeSleep sleep;
     FakeExposureLog log;
-    auto afModeStore = MakeSettingsFileAfModeStore();
+    auto settings = MakeSettingsFileStore();
     NullNotifier notifier;
-    MainFrame = new MyFrame("Vantrel", {*fakes.ports, *clock, guider, sleep, log, *afModeStore, notifier});
+    MainFrame = new MyFrame("Vantrel", {*fakes.ports, *clock, guider, sleep, log, *settings, notifier});
     MainFrame->Show();
     auto* dialog = new EditScriptDialog(MainFrame, *MainFrame, *clock);
     dialog->Show();

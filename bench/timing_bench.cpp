@@ -73,7 +73,7 @@ struct Bench {
     FakeGuider guider{fakes.log, idleClock};
     FakeSleep sleep;
     FakeExposureLog log;
-    std::unique_ptr<AfModeStore> afModeStore = MakeSettingsFileAfModeStore();
+    std::unique_ptr<SettingsStore> settings = MakeSettingsFileStore();
     NullNotifier notifier;
     MyFrame* frame = nullptr;
 
@@ -81,7 +81,7 @@ struct Bench {
     {
         InstallFakes(fakes);
         fakes.log.realTime = Micros;
-        frame = new MyFrame("Vantrel", {*fakes.ports, *clock, guider, sleep, log, *afModeStore, notifier});
+        frame = new MyFrame("Vantrel", {*fakes.ports, *clock, guider, sleep, log, *settings, notifier});
         MainFrame = frame;
         frame->Show();
         fakes.ports->Serial().Open("COM2");

@@ -9,8 +9,11 @@
 #include <cstdio>
 
 #include "mainwindow/banners.h"
+#include "mainwindow/large_display.h"
 #include "mainwindow/xpm_bitmap.h"
 #include "ports/ports.h"
+#include "runner/countdown.h"
+#include "theme/night_mode.h"
 
 // ----------------------------------------------------------------------------
 // resources
@@ -18,16 +21,23 @@
 #include "resources/idle_banner.xpm"
 #include "resources/running_banner.xpm"
 
+// Each made when first shown; the red versions only in night mode.
 const wxBitmap& IdleBanner()
 {
     static const wxBitmap banner = XpmBitmap(idle_banner_xpm);
-    return banner;
+    if (!NightMode())
+        return banner;
+    static const wxBitmap night = RedVersion(banner);
+    return night;
 }
 
 const wxBitmap& RunningBanner()
 {
     static const wxBitmap banner = XpmBitmap(running_banner_xpm);
-    return banner;
+    if (!NightMode())
+        return banner;
+    static const wxBitmap night = RedVersion(banner);
+    return night;
 }
 
 namespace {
@@ -61,7 +71,25 @@ void FrameView::ShowStatus(const std::string& text)
 
 void FrameView::ShowRemaining(const std::string& label) { remaining_->SetLabel(wxString::FromUTF8(label)); }
 
-void FrameView::ShowRunning(bool running) { ShowBanner(running ? RunningBanner() : IdleBanner()); }
+void FrameView::ShowRunning(bool running)
+{
+    running_ = running;
+    ShowBanner(running ? RunningBanner() : IdleBanner());
+}
+
+void FrameView::ShowProgress(const RunProgress& progress)
+{
+    lastProgress_ = progress;
+    if (large_)
+        large_->ShowProgress(progress);
+}
+
+void FrameView::Follow(LargeDisplay* display)
+{
+    large_ = display;
+    if (large_ && running_)
+        large_->ShowProgress(lastProgress_);
+}
 
 bool FrameView::MirrorLockTicked() { return mirrorLock_->GetValue(); }
 
@@ -71,6 +99,11 @@ void FrameView::RunEnded(RunEnd end, const std::string& port, const std::string&
 {
     if (!frame_.IsActive())
         NotifyEnd(end, port, why);
+    if (large_ && end != RunEnd::CLOSED)
+        large_->ShowEnd(end == RunEnd::DONE            ? "Sequence Done"
+                            : end == RunEnd::PORT_LOST ? "Lost the connection to " + ShortenedPath(port)
+                                                       : "Aborted",
+                        end == RunEnd::DONE);
     switch (end) {
     case RunEnd::CLOSED:
         closed_();

@@ -16,6 +16,7 @@ class wxBitmapButton;
 class wxCheckBox;
 class wxFrame;
 class wxStaticText;
+class LargeDisplay;
 
 // The desktop's notifications (org.freedesktop.Notifications): how a run
 // ended, for a user who is not looking at the window.
@@ -42,8 +43,13 @@ public:
         framesDone_ = done;
         frames_ = of;
     }
+    void ShowProgress(const RunProgress& progress) override;
     bool MirrorLockTicked() override;
     int AfMode() override { return afMode_; }
+
+    // A second display that follows the run (none: nullptr); one opened
+    // during a run is shown where the run is at once.
+    void Follow(LargeDisplay* display);
 
     // The status text to show again when a menu's help text has hidden it
     // for a while: what the line read as the menu opened, or what the
@@ -67,4 +73,7 @@ private:
     wxBitmapButton* banner_ = nullptr;
     wxCheckBox* mirrorLock_ = nullptr;
     wxString lastStatus_;
+    LargeDisplay* large_ = nullptr;
+    bool running_ = false;
+    RunProgress lastProgress_;
 };

@@ -20,18 +20,22 @@
 #include <wx/textctrl.h>
 #include <wx/utils.h>
 
+#include <gtk/gtk.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <vector>
 
 #include "app/version.h"
 #include "mainwindow/banners.h"
+#include "mainwindow/large_display.h"
 #include "mainwindow/xpm_bitmap.h"
 #include "ports/ports.h"
 #include "runner/af_mode.h"
 #include "runner/countdown.h"
 #include "runner/exposure_log.h"
 #include "script/edit_script_dialog.h"
+#include "theme/night_mode.h"
 
 // ----------------------------------------------------------------------------
 // resources
@@ -72,6 +76,11 @@ constexpr int SPIN_MAX = 9999;
 const char* const LONGEST_REMAINING = "Total Remaining 100:00:00";
 const char* const LONGEST_STATUS = "9999s Post-frame delay (9999/9999)";
 constexpr int STATUS_FIELD_MARGIN = 24;
+
+// The settings file's keys for what the user chose.
+const char* const LARGE_DISPLAY_KEY = "Large Display";
+const char* const NIGHT_MODE_KEY = "Night Mode";
+const char* const LAST_SCRIPT_KEY = "Last Script";
 
 const char* const ABOUT_TEXT = "Vantrel " VANTREL_VERSION "\n"
                                "Copyright (C) 2026 Tessmar\n"
@@ -175,6 +184,8 @@ wxBEGIN_EVENT_TABLE(MyFrame, wxFrame)
     EVT_CLOSE(MyFrame::OnClose)
     EVT_UPDATE_UI(ID_CHOOSE_PORT, MyFrame::OnUpdateChoosePort)
     EVT_MENU(ID_SHOW_LOG, MyFrame::OnShowLog)
+    EVT_MENU(ID_LARGE_DISPLAY, MyFrame::OnLargeDisplay)
+    EVT_MENU(ID_NIGHT_MODE, MyFrame::OnNightMode)
 wxEND_EVENT_TABLE()
 // clang-format on
 
@@ -183,7 +194,7 @@ wxEND_EVENT_TABLE()
 // ----------------------------------------------------------------------------
 MyFrame::MyFrame(const wxString& title, const WindowParts& parts)
     : wxFrame(nullptr, wxID_ANY, title, wxDefaultPosition, wxSize(FRAME_WIDTH, FRAME_HEIGHT), FRAME_STYLE)
-    , afModeStore_(parts.afModeStore)
+    , settings_(parts.settings)
     , view_(*this, afMode_, parts.notifier,
             [this] {
                 if (!scriptEditorOpen_)
@@ -194,6 +205,9 @@ MyFrame::MyFrame(const wxString& title, const WindowParts& parts)
     wxIcon icon;
     icon.CopyFromBitmap(XpmBitmap(progicon_xpm));  // the "progicon" image
     SetIcon(icon);
+    // Before the banner is made: in night mode, its red version.
+    const bool night = settings_.ReadFlag(NIGHT_MODE_KEY);
+    SetNightMode(night);
 
     auto* fileMenu = new wxMenu;
     // Exit comes first in this program's File menu.
@@ -206,10 +220,15 @@ MyFrame::MyFrame(const wxString& title, const WindowParts& parts)
     fileMenu->AppendRadioItem(ID_AF_NONE, "No AF signal", "No AF signal");
     fileMenu->AppendRadioItem(ID_AF_PULSE_AT_START, "AF pulse at start", "Pulse sent before exposure");
     fileMenu->AppendRadioItem(ID_AF_HELD_DURING, "AF during exposure (Nikon D200)", "Pulse held during exposure");
+    auto* viewMenu = new wxMenu;
+    viewMenu->AppendCheckItem(ID_LARGE_DISPLAY, "&Large Display\tF11", "The run in large type, in a window of its own");
+    viewMenu->AppendCheckItem(ID_NIGHT_MODE, "&Night Mode", "Red on black, to keep your eyes dark-adapted");
+    viewMenu->Check(ID_NIGHT_MODE, night);
     auto* helpMenu = new wxMenu;
     helpMenu->Append(wxID_ABOUT, "&About...\tF1", "Show about dialog");
     auto* menuBar = new wxMenuBar;
     menuBar->Append(fileMenu, "&File");
+    menuBar->Append(viewMenu, "&View");
     menuBar->Append(helpMenu, "&Help");
     SetMenuBar(menuBar);
 
@@ -254,8 +273,13 @@ MyFrame::MyFrame(const wxString& title, const WindowParts& parts)
     PreDelayCtrl->SetName("Before frame");
     PostDelayCtrl->SetName("After frame");
 
+    // The frame around the buttons is a box without a label: a panel's
+    // own border would keep the day theme's colour in night mode.
     auto* controlArea =
-        new wxPanel(mainArea, wxID_ANY, wxPoint(AREA_X, 329), wxSize(AREA_WIDTH, 80), wxTAB_TRAVERSAL | wxBORDER_THEME);
+        new wxPanel(mainArea, wxID_ANY, wxPoint(AREA_X, 329), wxSize(AREA_WIDTH, 80), wxTAB_TRAVERSAL | wxNO_BORDER);
+    auto* controlBox = new wxStaticBox(controlArea, wxID_ANY, "", wxPoint(0, 0), wxSize(AREA_WIDTH, 80));
+    // No room for a label: the line runs along the top.
+    gtk_frame_set_label_widget(GTK_FRAME(controlBox->GetHandle()), nullptr);
     // Alt+S and Alt+A; the label reads "Start Sequence" and "Abort Sequence".
     auto* startButton = new wxButton(controlArea, ID_START_SEQUENCE, "&Start Sequence", wxPoint(INNER_MARGIN, 0),
                                      wxSize(165, BUTTON_HEIGHT));
@@ -293,14 +317,19 @@ MyFrame::MyFrame(const wxString& title, const WindowParts& parts)
     delayArea->SetSize(AREA_X, y, width, delayHeight);
     y += delayHeight + GAP_AFTER_DELAY;
 
+    int boxTop = 0;
+    int boxSide = 0;
+    controlBox->GetBordersForSizer(&boxTop, &boxSide);
     const int buttonWidth = width - 3 * INNER_MARGIN;
-    startButton->SetSize(INNER_MARGIN, 0, buttonWidth, buttonSize.y);
-    abortButton->SetSize(INNER_MARGIN, buttonSize.y + BUTTON_GAP, buttonWidth, buttonSize.y);
-    const int textY = 2 * (buttonSize.y + BUTTON_GAP);
+    const int buttonsY = boxSide + BUTTON_GAP;  // no label above
+    startButton->SetSize(INNER_MARGIN, buttonsY, buttonWidth, buttonSize.y);
+    abortButton->SetSize(INNER_MARGIN, buttonsY + buttonSize.y + BUTTON_GAP, buttonWidth, buttonSize.y);
+    const int textY = buttonsY + 2 * (buttonSize.y + BUTTON_GAP);
     RemainingText->SetSize(INNER_MARGIN, textY, remainingSize.x, remainingSize.y);
-    const wxSize controlBorder = controlArea->GetWindowBorderSize();
-    controlArea->SetSize(AREA_X, y, width + controlBorder.x, textY + remainingSize.y + INNER_MARGIN + controlBorder.y);
-    y += controlArea->GetSize().y;
+    const int controlHeight = textY + remainingSize.y + INNER_MARGIN + boxSide;
+    controlArea->SetSize(AREA_X, y, width, controlHeight);
+    controlBox->SetSize(0, 0, width, controlHeight);
+    y += controlHeight;
 
     const wxSize content = wxSize(AREA_X + width + AREA_X, y + AREA_X) + mainArea->GetWindowBorderSize();
     SetClientSize(content);
@@ -308,7 +337,8 @@ MyFrame::MyFrame(const wxString& title, const WindowParts& parts)
     SetMinSize(GetSize());
 
     view_.Attach(RemainingText, BannerBitmap, MirrorLockCtrl);
-    SetAfMode(afModeStore_.Read());
+    SetAfMode(settings_.ReadAfMode());
+    ShowLargeDisplay(settings_.ReadFlag(LARGE_DISPLAY_KEY));
     // The keyboard starts in the first field.
     ExposuresCtrl->SetFocus();
 }
@@ -332,7 +362,7 @@ void MyFrame::DoGiveHelp(const wxString& text, bool show)
 
 void MyFrame::SaveAndDestroy()
 {
-    afModeStore_.Write(afMode_);
+    settings_.WriteAfMode(afMode_);
     Destroy();
 }
 
@@ -384,6 +414,47 @@ void MyFrame::OnShowLog(wxCommandEvent&)
         wxMessageBox("No program opens this file here.\n" + path, "Message", wxOK | wxCENTRE, this);
 }
 
+void MyFrame::OnLargeDisplay(wxCommandEvent& event)
+{
+    ShowLargeDisplay(event.IsChecked());
+    settings_.WriteFlag(LARGE_DISPLAY_KEY, event.IsChecked());
+}
+
+// Opened beside the main window, or closed; closed by the user, it stays
+// closed at the next start.
+void MyFrame::ShowLargeDisplay(bool show)
+{
+    GetMenuBar()->Check(ID_LARGE_DISPLAY, show);
+    if (show == (largeDisplay_ != nullptr)) {
+        if (largeDisplay_)
+            largeDisplay_->Raise();
+        return;
+    }
+    if (!show) {
+        view_.Follow(nullptr);
+        largeDisplay_->Destroy();
+        largeDisplay_ = nullptr;
+        return;
+    }
+    largeDisplay_ = new LargeDisplay(this, [this] {
+        view_.Follow(nullptr);
+        largeDisplay_ = nullptr;
+        GetMenuBar()->Check(ID_LARGE_DISPLAY, false);
+        settings_.WriteFlag(LARGE_DISPLAY_KEY, false);
+    });
+    largeDisplay_->SetPosition(GetScreenPosition() + wxPoint(GetSize().x, 0));
+    view_.Follow(largeDisplay_);
+    largeDisplay_->Show();
+}
+
+void MyFrame::OnNightMode(wxCommandEvent& event)
+{
+    SetNightMode(event.IsChecked());
+    settings_.WriteFlag(NIGHT_MODE_KEY, event.IsChecked());
+    // The banner's own colours follow.
+    view_.ShowRunning(runner_.Busy());
+}
+
 // Another port only while no run is in progress.
 void MyFrame::OnUpdateChoosePort(wxUpdateUIEvent& event) { event.Enable(!runner_.Busy() && !closeRequested_); }
 
@@ -419,9 +490,9 @@ void MyFrame::ReleaseEverything(bool withToolkit)
 {
     runner_.ReleaseAtExit();
     if (withToolkit)
-        afModeStore_.Write(afMode_);
+        settings_.WriteAfMode(afMode_);
     else
-        afModeStore_.WriteWithoutToolkit(afMode_);
+        settings_.WriteAfModeWithoutToolkit(afMode_);
 }
 
 void MyFrame::ReleaseAndDestroy()
@@ -483,6 +554,10 @@ bool MyFrame::Prompt(const std::string& text)
 void MyFrame::AbortCapture() { runner_.Abort(); }
 
 bool MyFrame::ScriptMustStop() { return closeRequested_ || runner_.Lines().Lost(); }
+
+std::string MyFrame::LastScript() { return settings_.ReadText(LAST_SCRIPT_KEY); }
+
+void MyFrame::RememberScript(const std::string& path) { settings_.WriteText(LAST_SCRIPT_KEY, path); }
 
 void MyFrame::ResetDithering()
 {

@@ -16,6 +16,7 @@
 #include "script/script_target.h"
 
 class EditScriptDialog;
+class LargeDisplay;
 class wxBitmap;
 class wxBitmapButton;
 class wxCheckBox;
@@ -31,19 +32,28 @@ enum {
     ID_EDIT_SCRIPT = 106,
     ID_CHOOSE_PORT = 110,  // File > Port…: handled where the ports are chosen (app/)
     ID_SHOW_LOG = 111,
+    ID_LARGE_DISPLAY = 112,
+    ID_NIGHT_MODE = 113,
 };
 
-// Where the window keeps the AF mode between runs of the program: the
-// settings file (app/), read at start and written at close.
-class AfModeStore {
+// Where the window keeps what the user chose between runs of the program
+// (the AF mode, the View menu's choices, the last script file): the
+// settings file (app/), read at start and written as it changes.
+class SettingsStore {
 public:
-    virtual ~AfModeStore() = default;
+    virtual ~SettingsStore() = default;
     // AF_NONE for a missing, unreadable or out-of-range entry.
-    virtual int Read() = 0;
-    virtual void Write(int mode) = 0;
+    virtual int ReadAfMode() = 0;
+    virtual void WriteAfMode(int mode) = 0;
     // The same with plain file writes, for a way out of the program where
     // the toolkit may not be used (the display has gone).
-    virtual void WriteWithoutToolkit(int mode) = 0;
+    virtual void WriteAfModeWithoutToolkit(int mode) = 0;
+    // An on/off choice ("Night Mode"); off when missing or unreadable.
+    virtual bool ReadFlag(const char* key) = 0;
+    virtual void WriteFlag(const char* key, bool on) = 0;
+    // A text ("Last Script"); empty when missing.
+    virtual std::string ReadText(const char* key) = 0;
+    virtual void WriteText(const char* key, const std::string& text) = 0;
 };
 
 // The parts that the program builds (app/) or a test fakes.
@@ -53,7 +63,7 @@ struct WindowParts {
     Guider& guider;
     SleepInhibitor& sleep;
     ExposureLog& log;
-    AfModeStore& afModeStore;
+    SettingsStore& settings;
     DesktopNotifier& notifier;
 };
 
@@ -80,6 +90,8 @@ public:
     void OnClose(wxCloseEvent& event);
     void OnUpdateChoosePort(wxUpdateUIEvent& event);
     void OnShowLog(wxCommandEvent& event);
+    void OnLargeDisplay(wxCommandEvent& event);
+    void OnNightMode(wxCommandEvent& event);
 
     // A close is pending: the window closes once the run and the script
     // editor have ended.
@@ -93,6 +105,8 @@ public:
 
     // What the window shows, for tests and the screen reader.
     wxString RemainingShown() const;
+    // The Large Display, while it is open.
+    LargeDisplay* LargeDisplayShown() const { return largeDisplay_; }
 
     // ScriptTarget
     void SetSetting(ScriptSetting setting, int value) override;
@@ -100,7 +114,10 @@ public:
     bool Prompt(const std::string& text) override;
     void AbortCapture() override;
     bool ScriptMustStop() override;
+    bool ProgramClosing() override { return closeRequested_; }
     void ResetDithering() override;
+    std::string LastScript() override;
+    void RememberScript(const std::string& path) override;
 
 protected:
     // Closing a menu shows the runner's latest status text, not the one
@@ -113,6 +130,7 @@ private:
     void ReleaseAndDestroy();
     // Saves the AF mode and destroys the window.
     void SaveAndDestroy();
+    void ShowLargeDisplay(bool show);
 
     wxSpinCtrl* ExposuresCtrl;
     wxSpinCtrl* DurationCtrl;
@@ -123,7 +141,7 @@ private:
     wxStaticText* RemainingText;
     wxBitmapButton* BannerBitmap;
 
-    AfModeStore& afModeStore_;
+    SettingsStore& settings_;
     int afMode_ = 0;
     FrameView view_;
     SequenceRunner runner_;
@@ -136,6 +154,7 @@ private:
     // the window closes when both have ended.
     bool closeRequested_ = false;
     EditScriptDialog* scriptEditor_ = nullptr;
+    LargeDisplay* largeDisplay_ = nullptr;
     bool scriptEditorOpen_ = false;
     bool menuHelpShown_ = false;
 

@@ -11,12 +11,14 @@ int32_t EstimateSeconds(int32_t exposures, int32_t duration, int32_t startDelay,
     return seconds;
 }
 
-std::string RemainingLabel(int32_t seconds)
+std::string ClockText(int32_t seconds)
 {
     const int64_t magnitude = seconds < 0 ? -int64_t{seconds} : seconds;
-    char text[48];
-    std::snprintf(text, sizeof text, "Total Remaining %s%02lld:%02lld:%02lld", seconds < 0 ? "-" : "",
+    char text[32];
+    std::snprintf(text, sizeof text, "%s%02lld:%02lld:%02lld", seconds < 0 ? "-" : "",
                   static_cast<long long>(magnitude / 3600), static_cast<long long>(magnitude / 60 % 60),
                   static_cast<long long>(magnitude % 60));
     return text;
 }
+
+std::string RemainingLabel(int32_t seconds) { return "Total Remaining " + ClockText(seconds); }

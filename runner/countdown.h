@@ -11,6 +11,9 @@ inline constexpr const char* REMAINING_IDLE = "Total Remaining --:--:--";
 int32_t EstimateSeconds(int32_t exposures, int32_t duration, int32_t startDelay, int32_t beforeDelay,
                         int32_t afterDelay, bool infrared);
 
+// "HH:MM:SS", as below.
+std::string ClockText(int32_t seconds);
+
 // "Total Remaining HH:MM:SS"; hours are not wrapped at 24 and take as many
 // digits as they need. A negative count (an overrun estimate) carries its
 // sign in front of the whole time: -5 gives "-00:00:05".

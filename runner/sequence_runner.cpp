@@ -24,25 +24,26 @@ constexpr auto EXIT_FLUSH_LIMIT = std::chrono::milliseconds(1000);
 
 // What each phase's wait is: whether it counts the countdown down, whether
 // an Abort cuts it short (on "-IR" a pulse runs its length all the same),
-// and whether a checkpoint comes first (where an abort, a close or a lost
-// port ends the run).
+// whether a checkpoint comes first (where an abort, a close or a lost
+// port ends the run), and what a glance at the run calls it.
 struct PhaseRule {
     bool countdown;
     bool abortCutsShort;
     bool checkpointFirst;
+    const char* shown;
 };
 constexpr PhaseRule RULES[] = {
-    /* IDLE            */ {false, false, false},
-    /* INITIAL_DELAY   */ {true, true, false},
-    /* FRAME_START     */ {false, false, true},
-    /* MIRROR_PULSE    */ {false, true, false},
-    /* BEFORE_DELAY    */ {true, true, false},
-    /* EXPOSURE_START  */ {false, true, true},
-    /* EXPOSING        */ {true, true, false},
-    /* CLOSING_PULSE   */ {false, false, false},
-    /* AFTER_DELAY     */ {true, true, true},
-    /* DITHER_SETTLING */ {false, true, true},
-    /* DONE            */ {false, false, false},
+    /* IDLE            */ {false, false, false, ""},
+    /* INITIAL_DELAY   */ {true, true, false, "Initial delay"},
+    /* FRAME_START     */ {false, false, true, ""},
+    /* MIRROR_PULSE    */ {false, true, false, "Mirror lock-up"},
+    /* BEFORE_DELAY    */ {true, true, false, "Pre-frame delay"},
+    /* EXPOSURE_START  */ {false, true, true, "Exposing"},
+    /* EXPOSING        */ {true, true, false, "Exposing"},
+    /* CLOSING_PULSE   */ {false, false, false, "Closing"},
+    /* AFTER_DELAY     */ {true, true, true, "Post-frame delay"},
+    /* DITHER_SETTLING */ {false, true, true, "Dithering"},
+    /* DONE            */ {false, false, false, ""},
 };
 }  // namespace
 
@@ -85,6 +86,7 @@ bool SequenceRunner::Start(const RunSettings& settings)
     sleep_.Inhibit();
     secondsRemaining_ = EstimateSeconds(settings_.exposures, settings_.duration, settings_.startDelay,
                                         settings_.beforeDelay, settings_.afterDelay, lines_->PulsesRunWhole());
+    secondsTotal_ = secondsRemaining_;
     shownRemaining_.clear();
     abort_ = false;
     frame_ = 0;
@@ -201,6 +203,8 @@ bool SequenceRunner::Enter(Phase phase)
         waiting_ = true;
         countdown_ = false;
         pulse_ = false;
+        ticksLeft_ = 0;
+        ShowProgress();
         return true;
     case Phase::DONE:
         lines_->SignalIdle();
@@ -269,6 +273,7 @@ bool SequenceRunner::Wait(Step step)
     waitEnd_ = base_ + ms * US_PER_MS;
     nextTick_ = base_ + FIRST_TICK_MS * US_PER_MS;
     ticksLeft_ = countdown_ ? (ms + MS_PER_SECOND - 1) / MS_PER_SECOND : 0;
+    ShowProgress();
     return Schedule();
 }
 
@@ -294,6 +299,7 @@ void SequenceRunner::OnTimer()
         nextTick_ += MS_PER_SECOND * US_PER_MS;
         --secondsRemaining_;
         ShowRemaining();
+        ShowProgress();
     }
     if (now < waitEnd_) {
         Schedule();
@@ -330,6 +336,18 @@ void SequenceRunner::ShowRemaining()
     if (label != shownRemaining_)
         view_.ShowRemaining(label);
     shownRemaining_ = label;
+}
+
+void SequenceRunner::ShowProgress()
+{
+    RunProgress progress;
+    progress.frame = frame_;
+    progress.frames = settings_.exposures;
+    progress.phase = RULES[static_cast<int>(phase_)].shown;
+    progress.phaseSecondsLeft = countdown_ ? ticksLeft_ : -1;
+    progress.secondsLeft = secondsRemaining_;
+    progress.secondsTotal = secondsTotal_;
+    view_.ShowProgress(progress);
 }
 
 void SequenceRunner::Abort()

@@ -45,6 +45,20 @@ enum class RunEnd {
     FAILED,  // "Aborted": the run could not go on (the reason given)
 };
 
+// Where a run is, for a display that shows it at a glance: given as each
+// wait begins and at each step of its countdown.
+struct RunProgress {
+    int32_t frame = 0;  // 0 in the initial delay
+    int32_t frames = 0;
+    std::string phase;  // "Exposing", "Pre-frame delay", ...
+    // The wait's own countdown in seconds; -1 for a wait without one (a
+    // pulse, the dither's settling).
+    int32_t phaseSecondsLeft = -1;
+    // The run's, as the countdown shows them, and what they were at its start.
+    int32_t secondsLeft = 0;
+    int32_t secondsTotal = 0;
+};
+
 // What a run shows, and the controls it reads as it goes.
 class RunView {
 public:
@@ -61,6 +75,7 @@ public:
     // Just before RunEnded: how many exposures ran to their end, of how
     // many set.
     virtual void ShowFramesDone(int32_t /*done*/, int32_t /*of*/) { }
+    virtual void ShowProgress(const RunProgress& /*progress*/) { }
     // Read at each frame's start.
     virtual bool MirrorLockTicked() = 0;
     // Read afresh at each line action that depends on it.
@@ -153,6 +168,7 @@ private:
     void OnDitherDone(const DitherOutcome& outcome);
     void StopDither();
     void ShowRemaining();
+    void ShowProgress();
     std::string FrameText(const char* format, int32_t seconds) const;
     int32_t DurationMs() const;
     int32_t BeforeDelayMs() const;
@@ -174,6 +190,7 @@ private:
     bool startPulse_ = false;  // fixed after the initial delay
     bool mirror_ = false;  // this frame's mirror lock-up pulse
     int32_t secondsRemaining_ = 0;
+    int32_t secondsTotal_ = 0;
     std::string shownRemaining_;
 
     // The exposure in progress, for its line in the log.

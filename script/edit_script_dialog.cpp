@@ -25,6 +25,7 @@
 
 #include "runner/clock.h"
 #include "script/script_line.h"
+#include "theme/night_mode.h"
 
 // ----------------------------------------------------------------------------
 // constants
@@ -66,6 +67,7 @@ const char* const REASON_INCOMPLETE = "Each line must have a command and a param
 const char* const REASON_BAD_COMMAND = "Invalid command";
 
 const char* const RUNNING_LINE_COLOUR = "#00ff00";
+const char* const NIGHT_RUNNING_LINE_BACKGROUND = "#500000";
 
 std::vector<std::string> Words(const wxArrayString& words)
 {
@@ -86,6 +88,7 @@ wxBEGIN_EVENT_TABLE(EditScriptDialog, wxDialog)
     EVT_BUTTON(ID_SCRIPT_DONE, EditScriptDialog::OnScriptDone)
     EVT_BUTTON(ID_ABORT_SCRIPT, EditScriptDialog::OnAbortScript)
     EVT_BUTTON(ID_OPEN_SCRIPT, EditScriptDialog::OnOpenScript)
+    EVT_BUTTON(ID_OPEN_LAST_SCRIPT, EditScriptDialog::OnOpenLastScript)
     EVT_BUTTON(ID_SAVE_SCRIPT, EditScriptDialog::OnSaveScript)
     EVT_CLOSE(EditScriptDialog::OnClose)
     EVT_CHAR_HOOK(EditScriptDialog::OnCharHook)
@@ -106,6 +109,7 @@ EditScriptDialog::EditScriptDialog(wxWindow* parent, ScriptTarget& target, Clock
     RunScriptButton = new wxButton(panel, ID_RUN_SCRIPT, "Run Script");
     AbortScriptButton = new wxButton(panel, ID_ABORT_SCRIPT, "Abort Script");
     OpenButton = new wxButton(panel, ID_OPEN_SCRIPT, wxString::FromUTF8("&Open\u2026"));
+    OpenLastButton = new wxButton(panel, ID_OPEN_LAST_SCRIPT, "Open &Last Script");
     SaveButton = new wxButton(panel, ID_SAVE_SCRIPT, wxString::FromUTF8("Sa&ve\u2026"));
     DoneButton = new wxButton(panel, ID_SCRIPT_DONE, "&Done");
     ScriptStatusText =
@@ -117,15 +121,17 @@ EditScriptDialog::EditScriptDialog(wxWindow* parent, ScriptTarget& target, Clock
     const int statusHeight = ScriptStatusText->GetTextExtent("0: Wy").y;
     ScriptStatusText->SetSize(MARGIN, STATUS_Y, EDITOR_SIZE.x, statusHeight);
     const int buttonsY = std::max(BUTTONS_Y, STATUS_Y + statusHeight + MARGIN);
-    wxButton* const buttons[] = {RunScriptButton, AbortScriptButton, OpenButton, SaveButton, DoneButton};
+    wxButton* const buttons[] = {RunScriptButton, AbortScriptButton, OpenButton,
+                                 OpenLastButton,  SaveButton,        DoneButton};
+    constexpr int gaps = std::size(buttons) + 1;
     int buttonHeight = 0;
     int buttonsWidth = 0;
     for (wxButton* button : buttons) {
         buttonHeight = std::max(buttonHeight, button->GetBestSize().y);
         buttonsWidth += std::max(SMALL_BUTTON_WIDTH, button->GetBestSize().x);
     }
-    const int width = std::max(EDITOR_POS.x + EDITOR_SIZE.x + MARGIN, buttonsWidth + 6 * MARGIN);
-    const int gap = (width - buttonsWidth) / 6;
+    const int width = std::max(EDITOR_POS.x + EDITOR_SIZE.x + MARGIN, buttonsWidth + gaps * MARGIN);
+    const int gap = (width - buttonsWidth) / gaps;
     int x = gap;
     for (wxButton* button : buttons) {
         const int buttonWidth = std::max(SMALL_BUTTON_WIDTH, button->GetBestSize().x);
@@ -141,6 +147,7 @@ EditScriptDialog::EditScriptDialog(wxWindow* parent, ScriptTarget& target, Clock
     for (const char* word : COMMAND_WORDS)
         CommandWords.Add(word);
     savedText_ = ScriptTextCtrl->GetValue();
+    OpenLastButton->Enable(!target_.LastScript().empty());
 }
 
 EditScriptDialog::~EditScriptDialog() = default;
@@ -254,7 +261,7 @@ void EditScriptDialog::RunAllLines()
     target_.ResetDithering();
     running_ = false;
     if (closeRequested_)
-        Finish(wxID_CANCEL);
+        CloseUnlessKept();
 }
 
 // Colours exactly the characters of line `line` (none for -1): one tag,
@@ -263,7 +270,11 @@ void EditScriptDialog::RunAllLines()
 void EditScriptDialog::MarkLine(long line)
 {
     GtkTextBuffer* buffer = gtk_text_view_get_buffer(GTK_TEXT_VIEW(ScriptTextCtrl->GetConnectWidget()));
-    if (!runningTag_)
+    // In night mode, darker red behind the line: no green.
+    if (!runningTag_ && NightMode())
+        runningTag_ = gtk_text_buffer_create_tag(buffer, nullptr, "background", NIGHT_RUNNING_LINE_BACKGROUND, "weight",
+                                                 PANGO_WEIGHT_BOLD, nullptr);
+    else if (!runningTag_)
         runningTag_ = gtk_text_buffer_create_tag(buffer, nullptr, "foreground", RUNNING_LINE_COLOUR, nullptr);
     auto* tag = static_cast<GtkTextTag*>(runningTag_);
     const auto tagLine = [buffer, tag](long number, decltype(gtk_text_buffer_apply_tag) action) {
@@ -309,6 +320,7 @@ void EditScriptDialog::EnableEditing(bool enable)
 {
     for (wxButton* button : {DoneButton, RunScriptButton, OpenButton, SaveButton})
         button->Enable(enable);
+    OpenLastButton->Enable(enable && !target_.LastScript().empty());
 }
 
 void EditScriptDialog::OnScriptDone(wxCommandEvent&)
@@ -343,6 +355,15 @@ void EditScriptDialog::OnOpenScript(wxCommandEvent&)
         OpenFrom(chooser.GetPath());
 }
 
+// The editor opens with the prepared text; the file last opened or saved
+// only when asked for.
+void EditScriptDialog::OnOpenLastScript(wxCommandEvent&)
+{
+    const std::string path = target_.LastScript();
+    if (!path.empty() && MayDiscard())
+        OpenFrom(wxString::FromUTF8(path));
+}
+
 bool EditScriptDialog::OpenFrom(const wxString& path)
 {
     std::ifstream file(path.fn_str(), std::ios::binary);
@@ -354,6 +375,7 @@ bool EditScriptDialog::OpenFrom(const wxString& path)
     ScriptTextCtrl->SetValue(wxString::FromUTF8(text));
     savedText_ = ScriptTextCtrl->GetValue();
     path_ = path;
+    target_.RememberScript(path.utf8_string());
     return true;
 }
 
@@ -378,7 +400,18 @@ bool EditScriptDialog::SaveTo(const wxString& path)
     }
     savedText_ = text;
     path_ = path;
+    target_.RememberScript(path.utf8_string());
+    OpenLastButton->Enable(true);
     return true;
+}
+
+// A changed script stays, with its run ended, when the user cancels the
+// question.
+void EditScriptDialog::CloseUnlessKept()
+{
+    if (target_.ProgramClosing() || MayDiscard())
+        Finish(wxID_CANCEL);
+    closeRequested_ = false;
 }
 
 void EditScriptDialog::Finish(int result)
@@ -396,8 +429,7 @@ void EditScriptDialog::Finish(int result)
 void EditScriptDialog::OnClose(wxCloseEvent&)
 {
     if (!running_) {
-        if (target_.ScriptMustStop() || MayDiscard())
-            Finish(wxID_CANCEL);
+        CloseUnlessKept();
         return;
     }
     closeRequested_ = true;

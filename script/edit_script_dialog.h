@@ -19,6 +19,7 @@ enum {
     ID_ABORT_SCRIPT = 109,
     ID_OPEN_SCRIPT = 120,
     ID_SAVE_SCRIPT = 121,
+    ID_OPEN_LAST_SCRIPT = 122,
 };
 
 class EditScriptDialog : public wxDialog {
@@ -33,6 +34,7 @@ public:
     wxButton* AbortScriptButton;
     wxButton* DoneButton;
     wxButton* OpenButton;
+    wxButton* OpenLastButton;
     wxButton* SaveButton;
     wxStaticText* ScriptStatusText;
     wxArrayString CommandWords;
@@ -52,6 +54,7 @@ public:
     void OnAbortScript(wxCommandEvent& event);
     void OnScriptDone(wxCommandEvent& event);
     void OnOpenScript(wxCommandEvent& event);
+    void OnOpenLastScript(wxCommandEvent& event);
     void OnSaveScript(wxCommandEvent& event);
     void OnClose(wxCloseEvent& event);
     void OnCharHook(wxKeyEvent& event);
@@ -62,6 +65,7 @@ private:
     void MarkLine(long line);
     void Redraw(wxWindow* window);
     void Finish(int result);
+    void CloseUnlessKept();
     // When the text differs from what was last opened or saved: asks
     // whether to save it first. True when it may go (saved, or not wanted).
     bool MayDiscard();

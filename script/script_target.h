@@ -23,7 +23,13 @@ public:
     // True when no line may run any more: the window is closing, or the
     // port has gone.
     virtual bool ScriptMustStop() = 0;
+    // The program is closing: the editor closes without a question.
+    virtual bool ProgramClosing() = 0;
     // A script run begins or ends: dithering is a script's affair, and each
     // script run starts without it.
     virtual void ResetDithering() = 0;
+    // The script file last opened or saved, kept between runs of the
+    // program ("" when there is none).
+    virtual std::string LastScript() = 0;
+    virtual void RememberScript(const std::string& path) = 0;
 };

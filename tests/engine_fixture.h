@@ -36,12 +36,22 @@ public:
     }
     bool MirrorLockTicked() override { return mirrorLock; }
     int AfMode() override { return afMode; }
+    // "frame/frames phase phase-seconds total-left/total", once per change.
+    void ShowProgress(const RunProgress& shown) override
+    {
+        const std::string line = std::to_string(shown.frame) + "/" + std::to_string(shown.frames) + " " + shown.phase +
+            " " + std::to_string(shown.phaseSecondsLeft) + " " + std::to_string(shown.secondsLeft) + "/" +
+            std::to_string(shown.secondsTotal);
+        if (progress.empty() || progress.back() != line)
+            progress.push_back(line);
+    }
 
     std::string status;
     std::string remaining = REMAINING_IDLE;
     bool running = false;
     std::vector<RunEnd> ends;
     std::vector<std::string> reasons;
+    std::vector<std::string> progress;
     bool mirrorLock = false;
     int afMode = AF_NONE;
 };

@@ -182,6 +182,27 @@ TEST_F(Engine, InfraredPulsesOpenAndCloseEachFrame)
     EXPECT_EQ(countdown[1], RemainingLabel(303 - 1));
 }
 
+// What a display that shows the run at a glance is given: the frame, the
+// phase with its own countdown, the run's seconds left of its total.
+TEST_F(Engine, ProgressFollowsEachWaitAndEachCountdownStep)
+{
+    Connect(PORT_SERIAL_IR);
+    view.mirrorLock = true;
+    Apply({2, 2, 1, 1, 1, true});
+    Start();
+    EXPECT_EQ(view.progress,
+              (std::vector<std::string>{
+                  "0/2 Initial delay 1 10/10",   "0/2 Initial delay 0 9/10",    "1/2 Mirror lock-up -1 9/10",
+                  "1/2 Pre-frame delay 1 9/10",  "1/2 Pre-frame delay 0 8/10",  "1/2 Exposing -1 8/10",
+                  "1/2 Exposing 2 8/10",         "1/2 Exposing 1 7/10",         "1/2 Exposing 0 6/10",
+                  "1/2 Closing -1 6/10",         "1/2 Post-frame delay 1 6/10", "1/2 Post-frame delay 0 5/10",
+                  "2/2 Mirror lock-up -1 5/10",  "2/2 Pre-frame delay 1 5/10",  "2/2 Pre-frame delay 0 4/10",
+                  "2/2 Exposing -1 4/10",        "2/2 Exposing 2 4/10",         "2/2 Exposing 1 3/10",
+                  "2/2 Exposing 0 2/10",         "2/2 Closing -1 2/10",         "2/2 Post-frame delay 1 2/10",
+                  "2/2 Post-frame delay 0 1/10",
+              }));
+}
+
 TEST_F(Engine, LargestSettingsStayInRange)
 {
     for (PortKind port : {PORT_SERIAL, PORT_SERIAL_IR}) {

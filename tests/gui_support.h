@@ -153,7 +153,7 @@ public:
         guider = std::make_unique<FakeGuider>(fakes.log, *clock);
         sleep = FakeSleep();
         log = FakeExposureLog();
-        afModeStore = MakeSettingsFileAfModeStore();
+        settings = MakeSettingsFileStore();
         notifier = FakeNotifier();
     }
 
@@ -165,7 +165,7 @@ public:
         ASSERT_EQ(MainFrame, nullptr);
     }
 
-    WindowParts Parts() { return {*fakes.ports, *clock, *guider, sleep, log, *afModeStore, notifier}; }
+    WindowParts Parts() { return {*fakes.ports, *clock, *guider, sleep, log, *settings, notifier}; }
     // The chooser entry of the port that the window drives, "none" without.
     static std::string PortName() { return MainFrame->Runner().Lines().Name(); }
 
@@ -174,6 +174,6 @@ public:
     std::unique_ptr<FakeGuider> guider;
     FakeSleep sleep;
     FakeExposureLog log;
-    std::unique_ptr<AfModeStore> afModeStore;
+    std::unique_ptr<SettingsStore> settings;
     FakeNotifier notifier;
 };

@@ -59,7 +59,7 @@ public:
     {
         frame->Destroy();
         RunIdle();
-        frame = new MyFrame("Vantrel", {*fakes.ports, otherClock, *guider, otherSleep, log, *afModeStore, notifier});
+        frame = new MyFrame("Vantrel", {*fakes.ports, otherClock, *guider, otherSleep, log, *settings, notifier});
         MainFrame = frame;
         frame->Show();
         frame->SetAfMode(AF_NONE);

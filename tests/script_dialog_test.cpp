@@ -272,24 +272,26 @@ void PressEscape(wxWindow* window)
 
 // The close box and Escape: while idle the editor closes; during a run the
 // run is aborted and the editor closes once it has ended.
+// The run ends first; then a changed script is not closed unasked: No
+// closes it, Cancel keeps it open with its run ended.
 TEST_F(ScriptEditor, ClosingTheDialogDuringARunAbortsIt)
 {
-    for (bool escape : {false, true}) {
-        SCOPED_TRACE(escape ? "Escape" : "close box");
-        TearDown();
-        SetUp();
-        Connect(PORT_SERIAL);
-        clock->At(1500, [this, escape] { escape ? PressEscape(dialog) : (void)dialog->Close(); });
-        WITHOUT_DIALOG(Run("Duration 5\nBeforeDelay 0\nAfterDelay 0\nStartCapture 0\nExposures 7\n"));
-        EXPECT_EQ(fakes.log.events, (std::vector<LineEvent>{{0, "RTS 1"}, {1500, "RTS 0"}}));
-        EXPECT_EQ(Spin(frame, "# Exposures")->GetValue(), 1);
-        EXPECT_FALSE(dialog->IsShown());
-        dialog->Show();
-        // The script is not saved: asked, answered No.
-        wxTEST_DIALOG(PressEscape(dialog),
-                      ExpectMessage("The script has changed. Save it first?", "Script Editor", wxID_NO));
-        EXPECT_FALSE(dialog->IsShown());
-    }
+    for (bool escape : {false, true})
+        for (int answer : {wxID_NO, wxID_CANCEL}) {
+            SCOPED_TRACE(escape ? "Escape" : "close box");
+            SCOPED_TRACE(answer == wxID_NO ? "No" : "Cancel");
+            TearDown();
+            SetUp();
+            Connect(PORT_SERIAL);
+            clock->At(1500, [this, escape] { escape ? PressEscape(dialog) : (void)dialog->Close(); });
+            wxTEST_DIALOG(Run("Duration 5\nBeforeDelay 0\nAfterDelay 0\nStartCapture 0\nExposures 7\n"),
+                          ExpectMessage("The script has changed. Save it first?", "Script Editor", answer));
+            EXPECT_EQ(fakes.log.events, (std::vector<LineEvent>{{0, "RTS 1"}, {1500, "RTS 0"}}));
+            EXPECT_EQ(Spin(frame, "# Exposures")->GetValue(), 1);
+            EXPECT_EQ(dialog->IsShown(), answer == wxID_CANCEL);
+            if (answer == wxID_CANCEL)
+                ExpectEditing();
+        }
 }
 
 // Save and Open keep a script in a file; closing or opening over a changed

@@ -1,0 +1,197 @@
+// LargeDisplay: the labels, and the type fitted to the window.
+
+// ----------------------------------------------------------------------------
+// includes
+// ----------------------------------------------------------------------------
+#include "mainwindow/large_display.h"
+
+#include <wx/gauge.h>
+#include <wx/panel.h>
+#include <wx/settings.h>
+#include <wx/sizer.h>
+#include <wx/stattext.h>
+
+#include <algorithm>
+#include <cmath>
+
+#include "runner/countdown.h"
+
+// ----------------------------------------------------------------------------
+// constants
+// ----------------------------------------------------------------------------
+namespace {
+// Each text's size, in multiples of the theme's font at the smallest scale.
+constexpr double FRAME_SIZE = 2;
+constexpr double PHASE_SIZE = 2;
+constexpr double PHASE_TIME_SIZE = 5;
+constexpr double TOTAL_SIZE = 2;
+// The progress bar's height, in the theme font's line heights.
+constexpr double BAR_LINES = 1.5;
+constexpr int MARGIN = 12;
+constexpr int PERMILLE = 1000;
+// Type is made larger only in steps of this much, so that it stays put
+// while the texts change under it.
+constexpr double SCALE_STEP = 0.05;
+constexpr double MIN_SCALE = 0.5;
+
+struct Row {
+    wxStaticText* text;
+    double size;
+    const char* widest;
+};
+const char* const IDLE_TIME = "--:--:--";
+const char* const TITLE = "Vantrel - Large Display";
+}  // namespace
+
+// ----------------------------------------------------------------------------
+// event table
+// ----------------------------------------------------------------------------
+// clang-format off
+wxBEGIN_EVENT_TABLE(LargeDisplay, wxFrame)
+    EVT_CLOSE(LargeDisplay::OnClose)
+    EVT_SIZE(LargeDisplay::OnSize)
+    EVT_CHAR_HOOK(LargeDisplay::OnCharHook)
+wxEND_EVENT_TABLE()
+// clang-format on
+
+// ----------------------------------------------------------------------------
+// implementation
+// ----------------------------------------------------------------------------
+LargeDisplay::LargeDisplay(wxWindow* owner, std::function<void()> closed)
+    : wxFrame(owner, wxID_ANY, TITLE)
+    , closed_(std::move(closed))
+{
+    panel_ = new wxPanel(this);
+    const auto makeText = [this](const char* name) {
+        auto* text = new wxStaticText(panel_, wxID_ANY, "", wxDefaultPosition, wxDefaultSize,
+                                      wxALIGN_CENTRE_HORIZONTAL | wxST_NO_AUTORESIZE);
+        text->SetName(name);
+        text->Bind(wxEVT_LEFT_DCLICK, &LargeDisplay::OnDoubleClick, this);
+        return text;
+    };
+    FrameText = makeText("Frame");
+    PhaseText = makeText("Phase");
+    PhaseTimeText = makeText("Time left");
+    ProgressBar = new wxGauge(panel_, wxID_ANY, PERMILLE);
+    ProgressBar->SetName("Progress");
+    TotalText = makeText("Total Remaining");
+    panel_->Bind(wxEVT_LEFT_DCLICK, &LargeDisplay::OnDoubleClick, this);
+
+    auto* column = new wxBoxSizer(wxVERTICAL);
+    column->AddStretchSpacer();
+    for (wxWindow* text : {FrameText, PhaseText, PhaseTimeText})
+        column->Add(text, 0, wxEXPAND | wxLEFT | wxRIGHT, MARGIN);
+    column->Add(ProgressBar, 0, wxEXPAND | wxALL, MARGIN);
+    column->Add(TotalText, 0, wxEXPAND | wxLEFT | wxRIGHT | wxBOTTOM, MARGIN);
+    column->AddStretchSpacer();
+    panel_->SetSizer(column);
+
+    // The smallest type is the smallest window; it opens a little larger.
+    ShowTexts("", "Ready", IDLE_TIME, REMAINING_IDLE, 0);
+}
+
+void LargeDisplay::ShowProgress(const RunProgress& progress)
+{
+    const int32_t frame = std::max(progress.frame, 1);
+    const int permille = progress.secondsTotal > 0
+        ? static_cast<int>(PERMILLE * int64_t{progress.secondsTotal - progress.secondsLeft} / progress.secondsTotal)
+        : 0;
+    ShowTexts(wxString::Format("Frame %d of %d", frame, progress.frames), wxString::FromUTF8(progress.phase),
+              progress.phaseSecondsLeft >= 0 ? wxString(ClockText(progress.phaseSecondsLeft))
+                                             : PhaseTimeText->GetLabel(),
+              RemainingLabel(progress.secondsLeft), std::clamp(permille, 0, PERMILLE));
+}
+
+void LargeDisplay::ShowEnd(const std::string& text, bool complete)
+{
+    ShowTexts(FrameText->GetLabel(), wxString::FromUTF8(text), IDLE_TIME, REMAINING_IDLE,
+              complete ? PERMILLE : ProgressBar->GetValue());
+}
+
+void LargeDisplay::ShowTexts(const wxString& frame, const wxString& phase, const wxString& phaseTime,
+                             const wxString& total, int permille)
+{
+    bool changed = false;
+    const auto set = [&changed](wxStaticText* text, const wxString& label) {
+        if (text->GetLabel() == label)
+            return;
+        text->SetLabelText(label);  // "&" is shown as it is
+        text->InvalidateBestSize();
+        changed = true;
+    };
+    set(FrameText, frame);
+    set(PhaseText, phase);
+    set(PhaseTimeText, phaseTime);
+    set(TotalText, total);
+    ProgressBar->SetValue(permille);
+    if (changed) {
+        FitType();
+        panel_->Layout();
+    }
+}
+
+// The largest type at which every text, and the widest it will show in a
+// run, fits the window's width and the column its height; down to half the
+// smallest scale for a long message in a small window.
+void LargeDisplay::FitType()
+{
+    const wxFont theme = wxSystemSettings::GetFont(wxSYS_DEFAULT_GUI_FONT);
+    const Row rows[] = {{FrameText, FRAME_SIZE, "Frame 9999 of 9999"},
+                        {PhaseText, PHASE_SIZE, "Post-frame delay"},
+                        {PhaseTimeText, PHASE_TIME_SIZE, "00:00:00"},
+                        {TotalText, TOTAL_SIZE, "Total Remaining 000:00:00"}};
+    int width = 0;
+    int height = static_cast<int>(BAR_LINES * GetCharHeight());
+    for (const Row& row : rows) {
+        const wxFont font = theme.Scaled(static_cast<float>(row.size));
+        int w = 0;
+        int h = 0;
+        row.text->GetTextExtent(row.widest, &w, &h, nullptr, nullptr, &font);
+        int own = 0;
+        row.text->GetTextExtent(row.text->GetLabel(), &own, nullptr, nullptr, nullptr, &font);
+        width = std::max({width, w, own});
+        height += h;
+    }
+    if (scale_ == 0) {  // the smallest window: everything at the smallest scale
+        SetMinClientSize(wxSize(width + 2 * MARGIN, height + 3 * MARGIN));
+        SetClientSize(wxSize(width + 2 * MARGIN, height + 3 * MARGIN) * 3 / 2);
+    }
+    const wxSize client = GetClientSize();
+    double scale = std::min(double(client.x - 2 * MARGIN) / width, double(client.y - 3 * MARGIN) / height);
+    scale = std::max(MIN_SCALE, std::floor(scale / SCALE_STEP) * SCALE_STEP);
+    if (std::abs(scale - scale_) < SCALE_STEP / 2)
+        return;
+    scale_ = scale;
+    for (const Row& row : rows) {
+        row.text->SetFont(theme.Scaled(static_cast<float>(row.size * scale)));
+        row.text->InvalidateBestSize();
+    }
+    ProgressBar->SetMinSize(wxSize(-1, static_cast<int>(BAR_LINES * GetCharHeight() * scale)));
+    panel_->Layout();
+}
+
+void LargeDisplay::OnSize(wxSizeEvent& event)
+{
+    event.Skip();
+    if (scale_ > 0)
+        FitType();
+}
+
+// F11 and a double click put it full screen and back, Escape takes it back.
+void LargeDisplay::OnCharHook(wxKeyEvent& event)
+{
+    if (event.GetKeyCode() == WXK_F11)
+        ShowFullScreen(!IsFullScreen());
+    else if (event.GetKeyCode() == WXK_ESCAPE && IsFullScreen())
+        ShowFullScreen(false);
+    else
+        event.Skip();
+}
+
+void LargeDisplay::OnDoubleClick(wxMouseEvent&) { ShowFullScreen(!IsFullScreen()); }
+
+void LargeDisplay::OnClose(wxCloseEvent&)
+{
+    closed_();
+    Destroy();
+}

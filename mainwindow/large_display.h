@@ -1,0 +1,53 @@
+// LargeDisplay: a run at a glance, for a user a few steps from the screen:
+// the frame, the time left in the current exposure or delay, the total
+// remaining, a progress bar and the phase, in large type that grows with
+// the window; at the end, how the run ended. F11 or a double click puts it
+// full screen, Escape takes it back. Its texts are labels, which a screen
+// reader reads. It is shown what the main window's view is shown (no timer
+// of its own).
+#pragma once
+
+#include <wx/frame.h>
+
+#include <functional>
+#include <string>
+
+#include "runner/sequence_runner.h"
+
+class wxGauge;
+class wxStaticText;
+
+class LargeDisplay : public wxFrame {
+public:
+    // `closed` is called when the user closes it.
+    LargeDisplay(wxWindow* owner, std::function<void()> closed);
+
+    void ShowProgress(const RunProgress& progress);
+    // "Sequence Done" (`complete`: the bar full), "Aborted", "Lost the
+    // connection to COM5 (...)".
+    void ShowEnd(const std::string& text, bool complete);
+
+    wxStaticText* FrameText;
+    wxStaticText* PhaseText;
+    wxStaticText* PhaseTimeText;
+    wxStaticText* TotalText;
+    wxGauge* ProgressBar;
+
+    // event handlers (these functions should _not_ be virtual)
+    void OnClose(wxCloseEvent& event);
+    void OnSize(wxSizeEvent& event);
+    void OnCharHook(wxKeyEvent& event);
+    void OnDoubleClick(wxMouseEvent& event);
+
+private:
+    // The texts, then the type at the largest size that fits the window.
+    void ShowTexts(const wxString& frame, const wxString& phase, const wxString& phaseTime, const wxString& total,
+                   int permille);
+    void FitType();
+
+    std::function<void()> closed_;
+    wxWindow* panel_;
+    double scale_ = 0;
+
+    wxDECLARE_EVENT_TABLE();
+};

@@ -1,0 +1,196 @@
+// The View menu on the real window: the Large Display follows a run, both
+// choices are kept in the settings file, and night mode leaves no green or
+// blue on the screen.
+#include <wx/gauge.h>
+#include <wx/menu.h>
+#include <wx/msgdlg.h>
+#include <wx/textctrl.h>
+#include <wx/timer.h>
+
+#include <gtk/gtk.h>
+
+#include "mainwindow/large_display.h"
+#include "script/edit_script_dialog.h"
+#include "tests/runner_fixture.h"
+#include "theme/night_mode.h"
+
+namespace {
+
+using ViewMenu = RunnerTest;
+
+void Choose(MyFrame* frame, int id, bool on)
+{
+    wxCommandEvent event(wxEVT_MENU, id);
+    event.SetInt(on);
+    event.SetEventObject(frame);
+    frame->GetEventHandler()->ProcessEvent(event);
+}
+
+// "Frame 2 of 3 | Exposing | 00:00:01 | Total Remaining 00:00:07 | 300".
+std::string Shown(const LargeDisplay* display)
+{
+    return (display->FrameText->GetLabel() + " | " + display->PhaseText->GetLabel() + " | " +
+            display->PhaseTimeText->GetLabel() + " | " + display->TotalText->GetLabel() + " | " +
+            wxString::Format("%d", display->ProgressBar->GetValue()))
+        .utf8_string();
+}
+
+TEST_F(ViewMenu, LargeDisplayFollowsTheRun)
+{
+    struct Row {
+        const char* name;
+        std::function<void(RunnerTest&)> at2500;  // what happens 2.5 s in
+        std::string end;
+    };
+    const Row rows[] = {
+        {"to its end", nullptr, "Frame 3 of 3 | Sequence Done | --:--:-- | Total Remaining --:--:-- | 1000"},
+        {"aborted", [](RunnerTest& test) { test.Abort(); },
+         "Frame 1 of 3 | Aborted | --:--:-- | Total Remaining --:--:-- | 300"},
+        {"port lost",
+         [](RunnerTest& test) {
+             test.fakes.log.failures = 5;
+             test.fakes.log.error = EIO;
+         },
+         "Frame 1 of 3 | Lost the connection to COM2 (/dev/ttyS1) | --:--:-- | Total Remaining --:--:-- | 300"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TearDown();
+        SetUp();
+        Choose(frame, ID_LARGE_DISPLAY, true);
+        LargeDisplay* display = frame->LargeDisplayShown();
+        ASSERT_NE(display, nullptr);
+        EXPECT_TRUE(display->IsShown());
+        EXPECT_EQ(Shown(display), " | Ready | --:--:-- | Total Remaining --:--:-- | 0");
+        Connect(PORT_SERIAL);
+        Apply({3, 2, 0, 1, 0, false});  // 10 s in all
+        std::string during;
+        clock->At(1500, [&] { during = Shown(display); });
+        if (row.at2500)
+            clock->At(2500, [&] { row.at2500(*this); });
+        if (std::string(row.name) == "port lost") {
+            wxTEST_DIALOG(Start(),
+                          ExpectMessage("Lost the connection to COM2 (/dev/ttyS1)\nInput/output error\nCheck "
+                                        "the cable and plug it in again; Vantrel opens the port again at the "
+                                        "next Start.",
+                                        "Message"));
+        } else {
+            WITHOUT_DIALOG(Start());
+        }
+        EXPECT_EQ(during, "Frame 1 of 3 | Exposing | 00:00:01 | Total Remaining 00:00:08 | 200");
+        EXPECT_EQ(Shown(display), row.end);
+    }
+}
+
+// Both choices are kept, and a Large Display closed by the user stays
+// closed at the next start.
+TEST_F(ViewMenu, ChoicesAreKept)
+{
+    Choose(frame, ID_LARGE_DISPLAY, true);
+    Choose(frame, ID_NIGHT_MODE, true);
+    EXPECT_TRUE(NightMode());
+    Rebuild(*clock, sleep);
+    EXPECT_TRUE(frame->GetMenuBar()->IsChecked(ID_LARGE_DISPLAY));
+    EXPECT_TRUE(frame->GetMenuBar()->IsChecked(ID_NIGHT_MODE));
+    ASSERT_NE(frame->LargeDisplayShown(), nullptr);
+    frame->LargeDisplayShown()->Close();
+    RunIdle();
+    EXPECT_EQ(frame->LargeDisplayShown(), nullptr);
+    EXPECT_FALSE(frame->GetMenuBar()->IsChecked(ID_LARGE_DISPLAY));
+    Choose(frame, ID_NIGHT_MODE, false);
+    EXPECT_FALSE(NightMode());
+    Rebuild(*clock, sleep);
+    EXPECT_EQ(frame->LargeDisplayShown(), nullptr);
+    EXPECT_FALSE(frame->GetMenuBar()->IsChecked(ID_NIGHT_MODE));
+}
+
+// The screen's pixels inside `rect` whose green or blue is above the
+// threshold, and those that are clearly red.
+struct PixelCount {
+    int coloured = 0;
+    int red = 0;
+};
+constexpr int GREEN_BLUE_LIMIT = 40;
+constexpr int RED_MIN = 100;
+
+PixelCount CountPixels(const wxRect& rect)
+{
+    // Let every window draw what it has to.
+    for (int i = 0; i < 20; ++i) {
+        wxTheApp->Yield(true);
+        wxMilliSleep(10);
+    }
+    PixelCount count;
+    GdkPixbuf* shot =
+        gdk_pixbuf_get_from_window(gdk_get_default_root_window(), rect.x, rect.y, rect.width, rect.height);
+    if (!shot) {
+        ADD_FAILURE() << "no screenshot";
+        return count;
+    }
+    const int channels = gdk_pixbuf_get_n_channels(shot);
+    const int stride = gdk_pixbuf_get_rowstride(shot);
+    const guchar* pixels = gdk_pixbuf_get_pixels(shot);
+    for (int y = 0; y < rect.height; ++y)
+        for (int x = 0; x < rect.width; ++x) {
+            const guchar* pixel = pixels + y * stride + x * channels;
+            count.coloured += pixel[1] > GREEN_BLUE_LIMIT || pixel[2] > GREEN_BLUE_LIMIT;
+            count.red += pixel[0] > RED_MIN;
+        }
+    g_object_unref(shot);
+    return count;
+}
+
+void ExpectRedOnBlack(wxWindow* window, const char* name)
+{
+    const PixelCount count = CountPixels(window->GetScreenRect());
+    EXPECT_EQ(count.coloured, 0) << name;
+    EXPECT_GT(count.red, 100) << name;  // it has drawn, in red
+}
+
+TEST_F(ViewMenu, NightModeLeavesNoGreenOrBlue)
+{
+    // The check itself sees the day colours.
+    EXPECT_GT(CountPixels(frame->GetScreenRect()).coloured, 1000);
+
+    Choose(frame, ID_NIGHT_MODE, true);
+    Choose(frame, ID_LARGE_DISPLAY, true);
+    frame->LargeDisplayShown()->Move(frame->GetScreenRect().GetRight() + 10, 0);
+    Connect(PORT_SERIAL);
+    Apply({2, 2, 0, 1, 0, false});
+    clock->At(1500, [this] {  // during a run: the running banner, the countdown
+        ExpectRedOnBlack(frame, "main window");
+        ExpectRedOnBlack(frame->LargeDisplayShown(), "Large Display");
+    });
+    WITHOUT_DIALOG(Start());
+    ExpectRedOnBlack(frame, "main window, idle");
+
+    auto* editor = new EditScriptDialog(frame, *frame, *clock);
+    editor->Show();
+    editor->ScriptTextCtrl->SetSelection(0, 20);
+    ExpectRedOnBlack(editor, "script editor");
+    editor->Destroy();
+
+    // A real message box, looked at from within its own modal loop.
+    wxTimer look;
+    look.Bind(wxEVT_TIMER, [](wxTimerEvent&) {
+        GList* windows = gtk_window_list_toplevels();
+        for (GList* item = windows; item; item = item->next) {
+            auto* window = GTK_WIDGET(item->data);
+            if (!GTK_IS_MESSAGE_DIALOG(window) || !gtk_widget_get_visible(window))
+                continue;
+            int x = 0;
+            int y = 0;
+            gdk_window_get_origin(gtk_widget_get_window(window), &x, &y);
+            const PixelCount count = CountPixels(
+                wxRect(x, y, gtk_widget_get_allocated_width(window), gtk_widget_get_allocated_height(window)));
+            EXPECT_EQ(count.coloured, 0) << "message box";
+            EXPECT_GT(count.red, 100) << "message box";
+            gtk_dialog_response(GTK_DIALOG(window), GTK_RESPONSE_OK);
+        }
+        g_list_free(windows);
+    });
+    look.StartOnce(300);
+    wxMessageBox("No long-exposure port connected.  No trigger pulses can be sent", "Message", wxOK | wxCENTRE, frame);
+}
+
+}  // namespace

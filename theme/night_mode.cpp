@@ -1,0 +1,72 @@
+#include "theme/night_mode.h"
+
+#include <wx/image.h>
+
+#include <gtk/gtk.h>
+
+namespace {
+
+// Dim red text on black. Shadows, gradients and focus rings would be grey
+// or blue: they go, or turn red. The selection and the running script line
+// are darker red behind the same text.
+const char* const NIGHT_CSS = R"css(
+* {
+    color: #d00000;
+    background-color: #000000;
+    background-image: none;
+    border-color: #500000;
+    outline-color: #900000;
+    box-shadow: none;
+    text-shadow: none;
+    -gtk-icon-shadow: none;
+    caret-color: #ff0000;
+}
+*:disabled, *:disabled label { color: #700000; }
+*:hover { background-color: #200000; }
+*:checked, *:active { background-color: #300000; }
+selection, *:selected, *:selected:focus, textview text selection {
+    color: #ff0000;
+    background-color: #500000;
+}
+tooltip, tooltip * { background-color: #100000; border-color: #500000; }
+progressbar progress { background-color: #900000; border-color: #900000; }
+)css";
+
+GtkCssProvider* provider = nullptr;
+bool nightMode = false;
+
+}  // namespace
+
+void SetNightMode(bool on)
+{
+    GdkScreen* screen = gdk_screen_get_default();
+    if (on == nightMode || !screen)
+        return;
+    if (!provider) {
+        provider = gtk_css_provider_new();
+        gtk_css_provider_load_from_data(provider, NIGHT_CSS, -1, nullptr);
+    }
+    // Above the theme and the user's own style sheet.
+    if (on)
+        gtk_style_context_add_provider_for_screen(screen, GTK_STYLE_PROVIDER(provider),
+                                                  GTK_STYLE_PROVIDER_PRIORITY_USER + 1);
+    else
+        gtk_style_context_remove_provider_for_screen(screen, GTK_STYLE_PROVIDER(provider));
+    nightMode = on;
+}
+
+bool NightMode() { return nightMode; }
+
+wxBitmap RedVersion(const wxBitmap& bitmap)
+{
+    wxImage image = bitmap.ConvertToImage();
+    unsigned char* pixel = image.GetData();
+    const long count = static_cast<long>(image.GetWidth()) * image.GetHeight();
+    for (long i = 0; i < count; ++i, pixel += 3) {
+        // The eye's weights for the three channels, in 1/256ths.
+        pixel[0] = static_cast<unsigned char>((77 * pixel[0] + 150 * pixel[1] + 29 * pixel[2]) >> 8);
+        pixel[1] = 0;
+        pixel[2] = 0;
+    }
+    return wxBitmap(image);
+}
