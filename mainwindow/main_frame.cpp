@@ -279,7 +279,7 @@ MyFrame::MyFrame(const wxString& title, const WindowParts& parts)
         new wxPanel(mainArea, wxID_ANY, wxPoint(AREA_X, 329), wxSize(AREA_WIDTH, 80), wxTAB_TRAVERSAL | wxNO_BORDER);
     auto* controlBox = new wxStaticBox(controlArea, wxID_ANY, "", wxPoint(0, 0), wxSize(AREA_WIDTH, 80));
     // No room for a label: the line runs along the top.
-    gtk_frame_set_label_widget(GTK_FRAME(controlBox->GetHandle()), nullptr);
+    gtk_widget_hide(gtk_frame_get_label_widget(GTK_FRAME(controlBox->GetHandle())));
     // Alt+S and Alt+A; the label reads "Start Sequence" and "Abort Sequence".
     auto* startButton = new wxButton(controlArea, ID_START_SEQUENCE, "&Start Sequence", wxPoint(INNER_MARGIN, 0),
                                      wxSize(165, BUTTON_HEIGHT));
