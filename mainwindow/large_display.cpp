@@ -15,6 +15,7 @@
 #include <cmath>
 
 #include "runner/countdown.h"
+#include "theme/accessible_name.h"
 
 // ----------------------------------------------------------------------------
 // constants
@@ -73,7 +74,7 @@ LargeDisplay::LargeDisplay(wxWindow* owner, std::function<void()> closed)
     PhaseText = makeText("Phase");
     PhaseTimeText = makeText("Time left");
     ProgressBar = new wxGauge(panel_, wxID_ANY, PERMILLE);
-    ProgressBar->SetName("Progress");
+    SetAccessibleName(ProgressBar, "Progress");
     TotalText = makeText("Total Remaining");
     panel_->Bind(wxEVT_LEFT_DCLICK, &LargeDisplay::OnDoubleClick, this);
 

@@ -35,6 +35,7 @@
 #include "runner/countdown.h"
 #include "runner/exposure_log.h"
 #include "script/edit_script_dialog.h"
+#include "theme/accessible_name.h"
 #include "theme/night_mode.h"
 
 // ----------------------------------------------------------------------------
@@ -247,6 +248,7 @@ MyFrame::MyFrame(const wxString& title, const WindowParts& parts)
     BannerBitmap = new wxBitmapButton(bannerArea, wxID_ABOUT, IdleBanner(), wxPoint(0, 0),
                                       wxSize(BANNER_WIDTH, BANNER_HEIGHT), wxBU_AUTODRAW | wxBORDER_NONE);
     BannerBitmap->DisableFocusFromKeyboard();
+    SetAccessibleName(BannerBitmap, "Vantrel");
 
     auto* exposureArea = new wxPanel(mainArea, wxID_ANY, wxPoint(AREA_X, 72), wxSize(AREA_WIDTH, 120), wxNO_BORDER);
     auto* exposureBox =
@@ -258,8 +260,8 @@ MyFrame::MyFrame(const wxString& title, const WindowParts& parts)
     MirrorLockCtrl = new wxCheckBox(exposureArea, wxID_ANY, "Enable Mirror-lockup", wxPoint(INNER_MARGIN, 89));
     MirrorLockCtrl->SetToolTip("Send brief shutter pulse to lock mirror in up position?");
     // Each field is named after its label (for tests and screen readers).
-    ExposuresCtrl->SetName("# Exposures");
-    DurationCtrl->SetName("Duration");
+    SetAccessibleName(ExposuresCtrl, "# Exposures");
+    SetAccessibleName(DurationCtrl, "Duration");
 
     auto* delayArea = new wxPanel(mainArea, wxID_ANY, wxPoint(AREA_X, 202), wxSize(AREA_WIDTH, 120), wxNO_BORDER);
     auto* delayBox = new wxStaticBox(delayArea, wxID_ANY, "Delay control", wxPoint(0, 0), wxSize(AREA_WIDTH, 120));
@@ -269,9 +271,9 @@ MyFrame::MyFrame(const wxString& title, const WindowParts& parts)
     PreDelayCtrl = MakeSpin(delayArea, 54, 0, 1, "Delay (seconds) before each exposure (mirror lock settling)");
     auto* afterLabel = MakeLabel(delayArea, 89, "After frame");
     PostDelayCtrl = MakeSpin(delayArea, 84, 0, 5, "Delay (seconds) after each exposure (data write to card)");
-    StartDelayCtrl->SetName("Sequence start");
-    PreDelayCtrl->SetName("Before frame");
-    PostDelayCtrl->SetName("After frame");
+    SetAccessibleName(StartDelayCtrl, "Sequence start");
+    SetAccessibleName(PreDelayCtrl, "Before frame");
+    SetAccessibleName(PostDelayCtrl, "After frame");
 
     // The frame around the buttons is a box without a label: a panel's
     // own border would keep the day theme's colour in night mode.

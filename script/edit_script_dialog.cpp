@@ -25,6 +25,7 @@
 
 #include "runner/clock.h"
 #include "script/script_line.h"
+#include "theme/accessible_name.h"
 #include "theme/night_mode.h"
 
 // ----------------------------------------------------------------------------
@@ -106,6 +107,7 @@ EditScriptDialog::EditScriptDialog(wxWindow* parent, ScriptTarget& target, Clock
     // On a panel: the toolkit's parent for Tab and Shift+Tab.
     auto* panel = new wxPanel(this);
     ScriptTextCtrl = new wxTextCtrl(panel, wxID_ANY, "", EDITOR_POS, EDITOR_SIZE, wxTE_MULTILINE | wxHSCROLL);
+    SetAccessibleName(ScriptTextCtrl, "Script");
     RunScriptButton = new wxButton(panel, ID_RUN_SCRIPT, "Run Script");
     AbortScriptButton = new wxButton(panel, ID_ABORT_SCRIPT, "Abort Script");
     OpenButton = new wxButton(panel, ID_OPEN_SCRIPT, wxString::FromUTF8("&Open\u2026"));
