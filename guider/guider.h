@@ -23,9 +23,25 @@ struct DitherOutcome {
     std::string reason;
 };
 
+// One of the guider's events, as far as a run needs it: PHD2's name for it
+// ("GuideStep", "StarLost", "AppState", "SettleBegin", ...), the state that
+// AppState names, and a guide step's distances from the lock position in
+// pixels. "ConnectionLost" when the connection to the guider dropped.
+struct GuideEvent {
+    std::string name;
+    std::string state;
+    double raDistanceRaw = 0;
+    double decDistanceRaw = 0;
+};
+
 class Guider {
 public:
     virtual ~Guider() = default;
+    // Hands every event to `onEvent`, from the event loop, over one
+    // connection kept open until Unwatch (a dropped one is opened again at
+    // the next Watch); AppState comes first on each connection.
+    virtual void Watch(std::function<void(const GuideEvent&)> onEvent) = 0;
+    virtual void Unwatch() = 0;
     // Asks for a dither; `done` is called once, from the event loop. Never
     // called after Cancel.
     virtual void Dither(const DitherRequest& request, std::function<void(const DitherOutcome&)> done) = 0;

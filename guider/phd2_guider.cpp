@@ -140,6 +140,9 @@ public:
         Detach();
     }
 
+    void Watch(std::function<void(const GuideEvent&)> onEvent) override { onEvent_ = std::move(onEvent); }
+    void Unwatch() override { onEvent_ = nullptr; }
+
 private:
     static void Remove(guint& source)
     {
@@ -264,6 +267,7 @@ private:
     }
 
     uint16_t port_;
+    std::function<void(const GuideEvent&)> onEvent_;
     std::function<void(const DitherOutcome&)> done_;
     Attempt* attempt_ = nullptr;
     guint giveUp_ = 0;

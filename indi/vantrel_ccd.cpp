@@ -32,7 +32,8 @@ constexpr int NOMINAL_BPP = 16;
 constexpr double LONGEST_EXPOSURE_S = 36000;
 constexpr int PROGRESS_MS = 1000;
 
-// The driver asks no guider to dither: Ekos does that itself.
+// The driver asks no guider to dither and watches none: Ekos does that
+// itself.
 class NoGuider : public Guider {
 public:
     void Dither(const DitherRequest&, std::function<void(const DitherOutcome&)> done) override
@@ -40,6 +41,8 @@ public:
         done(DitherOutcome{false, "no guider"});
     }
     void Cancel() override { }
+    void Watch(std::function<void(const GuideEvent&)>) override { }
+    void Unwatch() override { }
 };
 
 class VantrelCCD : public INDI::CCD, public CameraEvents {

@@ -70,11 +70,42 @@ constexpr int NOT_A_FILE = -1;
 // are given up rather than memory.
 constexpr size_t MAX_UNWRITTEN_BYTES = 1 << 20;
 
+// A log whose first line is another header (an older layout) is never
+// rewritten: it is renamed "exposures-until-YYYY-MM-DD.csv" (today's date;
+// "-2", "-3", ... after it when that name is taken) and a new log begins.
+void PutAsideOtherLayout(const std::string& path)
+{
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    const std::string header = std::string(EXPOSURE_LOG_HEADER) + "\n";
+    std::string first(header.size(), '\0');
+    struct stat info { };
+    const bool regular = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0;
+    const ssize_t got = regular ? pread(fd, &first[0], first.size(), 0) : -1;
+    close(fd);
+    if (!regular || (got == static_cast<ssize_t>(header.size()) && first == header))
+        return;
+    const time_t now = time(nullptr);
+    struct tm day { };
+    localtime_r(&now, &day);
+    char date[16];
+    std::strftime(date, sizeof date, "%Y-%m-%d", &day);
+    const std::string stem = path.substr(0, path.rfind('/') + 1) + "exposures-until-" + date;
+    std::string target = stem + ".csv";
+    for (int n = 2; access(target.c_str(), F_OK) == 0; ++n)
+        target = stem + "-" + std::to_string(n) + ".csv";
+    if (rename(path.c_str(), target.c_str()) == 0)
+        std::fprintf(stderr, "vantrel: the exposure log's columns have changed; the old log is now %s\n",
+                     target.c_str());
+}
+
 int Append(const std::string& records)
 {
     const std::string path = ExposureLogPath();
     if (!MakeFolders(path))
         return errno;
+    PutAsideOtherLayout(path);
     const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
     if (fd < 0)
         return errno == ENXIO ? NOT_A_FILE : errno;  // ENXIO: a FIFO nobody reads
@@ -181,7 +212,7 @@ std::string ExposureLine(const ExposureRecord& r)
     return FormatUtc(r.startUtcMs) + "," + FormatUtc(r.endUtcMs) + "," + std::to_string(r.heldMs) + "," +
         std::to_string(r.frame) + "," + std::to_string(r.frames) + "," + std::to_string(r.setSeconds) + "," +
         Field(r.port) + "," + std::to_string(r.afMode) + "," + (r.mirrorLock ? "1" : "0") + "," + r.outcome + "," +
-        Field(r.source) + "," + r.dither;
+        Field(r.source) + "," + Field(r.dither) + "," + r.guideRmsPx + "," + Field(r.guideEvents) + "," + r.guided;
 }
 
 std::string ExposureLogPath()

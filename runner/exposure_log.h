@@ -10,7 +10,8 @@
 #include <string>
 
 inline constexpr const char* EXPOSURE_LOG_HEADER =
-    "start_utc,end_utc,held_ms,frame,frames,set_s,port,af_mode,mirror_lock,outcome,source,dither";
+    "start_utc,end_utc,held_ms,frame,frames,set_s,port,af_mode,mirror_lock,outcome,source,dither,guide_rms_px,"
+    "guide_events,guided";
 
 struct ExposureRecord {
     int64_t startUtcMs = 0;  // wall clock, when the shutter line was set
@@ -25,6 +26,11 @@ struct ExposureRecord {
     std::string outcome;  // done, aborted, closed, port-lost
     std::string source;  // window, script:<line>
     std::string dither;  // ok, failed, or empty
+    // What the guider did while the shutter was open (see GuideRecord);
+    // empty without a guider.
+    std::string guideRmsPx;
+    std::string guideEvents;
+    std::string guided;
 };
 
 // "2026-12-07T21:04:05.123Z".

@@ -38,6 +38,7 @@ constexpr PhaseRule RULES[] = {
     /* FRAME_START     */ {false, false, true, ""},
     /* MIRROR_PULSE    */ {false, true, false, "Mirror lock-up"},
     /* BEFORE_DELAY    */ {true, true, false, "Pre-frame delay"},
+    /* GUIDE_WAIT      */ {false, true, false, "Waiting for guiding"},
     /* EXPOSURE_START  */ {false, true, true, "Exposing"},
     /* EXPOSING        */ {true, true, false, "Exposing"},
     /* CLOSING_PULSE   */ {false, false, false, "Closing"},
@@ -83,6 +84,13 @@ bool SequenceRunner::Start(const RunSettings& settings)
     settings_ = settings;
     settings_.ditherPixels = std::clamp(settings.ditherPixels, 0, MAX_DITHER_PIXELS);
     settings_.ditherSettleSeconds = std::clamp(settings.ditherSettleSeconds, 0, MAX_DITHER_SETTLE_SECONDS);
+    settings_.ditherEvery = std::clamp(settings.ditherEvery, 1, MAX_DITHER_EVERY);
+    settings_.guideWaitSeconds = std::clamp(settings.guideWaitSeconds, 0, MAX_GUIDE_WAIT_SECONDS);
+    settings_.retakeSuspect = std::clamp(settings.retakeSuspect, 0, MAX_RETAKE_SUSPECT);
+    retake_ = false;
+    retakes_ = 0;
+    if (guide_.Watching())  // a dropped connection is opened again
+        guider_.Watch([this](const GuideEvent& event) { OnGuideEvent(event); });
     sleep_.Inhibit();
     secondsRemaining_ = EstimateSeconds(settings_.exposures, settings_.duration, settings_.startDelay,
                                         settings_.beforeDelay, settings_.afterDelay, lines_->PulsesRunWhole());
@@ -140,7 +148,8 @@ bool SequenceRunner::Enter(Phase phase)
             lines_->SignalActive();
             startPulse_ = lines_->StartPulse(view_.AfMode());
         }
-        ++frame_;
+        if (!retake_)
+            ++frame_;
         return false;
     case Phase::MIRROR_PULSE:
         mirror_ = BeforeDelayMs() != 0 && view_.MirrorLockTicked();
@@ -160,6 +169,13 @@ bool SequenceRunner::Enter(Phase phase)
         view_.ShowStatus(FrameText("%ds Pre-frame delay (%d/%d)", settings_.beforeDelay));
         // The pulse's 200 ms are taken off whatever it lasted on this port.
         return WaitWithCountdown(BeforeDelayMs() - (mirror_ ? PULSE_MS : 0));
+    case Phase::GUIDE_WAIT:
+        guideWaitRanOut_ = false;
+        if (settings_.guideWaitSeconds == 0 || !guide_.Watching() || guide_.Steady())
+            return false;
+        view_.ShowStatus(FrameText("Waiting for guiding (%d/%d)", -1));
+        guideWaitRanOut_ = true;  // unless steady guiding ends the wait first
+        return Wait({settings_.guideWaitSeconds * MS_PER_SECOND, nullptr, nullptr, false});
     case Phase::EXPOSURE_START:
         return Wait({0,
                      [this] {
@@ -170,7 +186,11 @@ bool SequenceRunner::Enter(Phase phase)
                          exposureStartUtcMs_ = clock_.WallMs();
                          exposureDither_ = lastDither_;
                          lastDither_.clear();
-                         view_.ShowStatus(FrameText("%ds exposure (%d/%d)", settings_.duration));
+                         guide_.BeginExposure(exposureStartUs_, guideWaitRanOut_);
+                         view_.ShowStatus(retake_ ? "Retake " + std::to_string(retakes_) + " of " +
+                                                  std::to_string(settings_.retakeSuspect) + " " +
+                                                  FrameText("(%d/%d)", -1)
+                                                  : FrameText("%ds exposure (%d/%d)", settings_.duration));
                          return startPulse_ ? PULSE_MS : 0;
                      },
                      [this] { lines_->StartPulseEnd(view_.AfMode()); }, true});
@@ -188,7 +208,8 @@ bool SequenceRunner::Enter(Phase phase)
                      },
                      [this] { lines_->ClosingPulseEnd(); }, true});
     case Phase::AFTER_DELAY:
-        if (settings_.ditherPixels > 0 && frame_ < settings_.exposures)
+        if (settings_.ditherPixels > 0 && frame_ < settings_.exposures && frame_ % settings_.ditherEvery == 0 &&
+            !retake_)
             StartDither();
         if (settings_.afterDelay == 0)
             return false;
@@ -453,7 +474,47 @@ void SequenceRunner::LogExposureEnd()
         ++framesDone_;
     record.source = settings_.source;
     record.dither = exposureDither_;
+    const GuideRecord guided = guide_.EndExposure();
+    record.guideRmsPx = guided.rmsPx;
+    record.guideEvents = guided.events;
+    record.guided = guided.guided;
     log_.Log(record);
+    // A frame that the guider spoiled is taken again while retakes are left.
+    retake_ = false;
+    if (record.outcome != "done" || guided.guided.empty())
+        return;
+    ++tally_.frames;
+    if (guided.guided != "suspect")
+        return;
+    ++tally_.suspect;
+    if (retakes_ < settings_.retakeSuspect) {
+        retake_ = true;
+        ++retakes_;
+        ++tally_.retaken;
+    }
+}
+
+void SequenceRunner::WatchGuider(bool on)
+{
+    if (on) {
+        guide_.Start();
+        tally_ = GuideTally();
+        guider_.Watch([this](const GuideEvent& event) { OnGuideEvent(event); });
+        return;
+    }
+    guider_.Unwatch();
+    guide_.Stop();
+}
+
+// Steady guiding ends the wait for it at once.
+void SequenceRunner::OnGuideEvent(const GuideEvent& event)
+{
+    guide_.Take(event, clock_.NowUs());
+    if (phase_ == Phase::GUIDE_WAIT && waiting_ && guide_.Steady()) {
+        guideWaitRanOut_ = false;
+        clock_.CancelCall();
+        EndWait(clock_.NowUs());
+    }
 }
 
 void SequenceRunner::StartDither()

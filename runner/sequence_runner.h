@@ -13,13 +13,25 @@
 #include "guider/guider.h"
 #include "runner/clock.h"
 #include "runner/exposure_log.h"
+#include "runner/guide_watch.h"
 #include "runner/sleep_inhibitor.h"
 #include "runner/trigger_lines.h"
 
 inline constexpr int DEFAULT_DITHER_SETTLE_SECONDS = 10;
-// A script's dither settings are held to these, as the controls hold theirs.
+// A script's guider settings are held to these, as the controls hold theirs.
 inline constexpr int MAX_DITHER_PIXELS = 100;
 inline constexpr int MAX_DITHER_SETTLE_SECONDS = 3600;
+inline constexpr int MAX_DITHER_EVERY = 9999;
+inline constexpr int MAX_GUIDE_WAIT_SECONDS = 3600;
+inline constexpr int MAX_RETAKE_SUSPECT = 99;
+
+// What the guider made of the exposures since the guider was first
+// watched: "20 frames, 2 suspect, 2 retaken".
+struct GuideTally {
+    int32_t frames = 0;  // ran to their end
+    int32_t suspect = 0;
+    int32_t retaken = 0;
+};
 
 // What a run is asked to do, read once at its start.
 struct RunSettings {
@@ -34,6 +46,14 @@ struct RunSettings {
     // and settles for this many seconds.
     int ditherPixels = 0;
     int ditherSettleSeconds = DEFAULT_DITHER_SETTLE_SECONDS;
+    // Dither after every this-many-th frame.
+    int ditherEvery = 1;
+    // Before each exposure, wait up to this many seconds for steady guiding
+    // (0: no wait); only while the guider is watched.
+    int guideWaitSeconds = 0;
+    // Take a frame that the guider spoiled again, up to this many times in
+    // the run.
+    int retakeSuspect = 0;
     std::string source = "window";  // for the exposure log: "window", "script:7"
 };
 
@@ -115,6 +135,12 @@ public:
     // The exposure in progress, or 0: for a driver's progress.
     int32_t Frame() const { return frame_; }
 
+    // Watches the guider's events over one connection from now until
+    // WatchGuider(false) (a script run that holds a guider command): the
+    // runs in between can wait for steady guiding and log what it did.
+    void WatchGuider(bool on);
+    const GuideTally& Tally() const { return tally_; }
+
 private:
     // Where a run is: each phase is one wait at most, named by what
     // happens in it.
@@ -124,6 +150,7 @@ private:
         FRAME_START,
         MIRROR_PULSE,
         BEFORE_DELAY,
+        GUIDE_WAIT,
         EXPOSURE_START,  // the line change, and the start pulse where there is one
         EXPOSING,
         CLOSING_PULSE,  // the exposure's end, and the "-IR" closing pulse
@@ -167,6 +194,7 @@ private:
     void StartDither();
     void OnDitherDone(const DitherOutcome& outcome);
     void StopDither();
+    void OnGuideEvent(const GuideEvent& event);
     void ShowRemaining();
     void ShowProgress();
     std::string FrameText(const char* format, int32_t seconds) const;
@@ -198,6 +226,14 @@ private:
     int64_t exposureStartUtcMs_ = 0;
     int exposureAfMode_ = 0;
     std::string exposureDither_;
+
+    // The guider, while watched; the wait before this exposure ran out;
+    // this frame is taken again; retakes so far in this run.
+    GuideWatch guide_;
+    GuideTally tally_;
+    bool guideWaitRanOut_ = false;
+    bool retake_ = false;
+    int32_t retakes_ = 0;
 
     // Dithering between frames: asked for after an exposure, waited for
     // (once the after-frame delay is over) before the next frame.

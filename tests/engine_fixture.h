@@ -26,7 +26,11 @@ struct Settings {
 // reads as it goes.
 class FakeView : public RunView {
 public:
-    void ShowStatus(const std::string& text) override { status = text; }
+    void ShowStatus(const std::string& text) override
+    {
+        status = text;
+        everyStatus.push_back(text);
+    }
     void ShowRemaining(const std::string& label) override { remaining = label; }
     void ShowRunning(bool on) override { running = on; }
     void RunEnded(RunEnd end, const std::string&, const std::string& why) override
@@ -47,6 +51,7 @@ public:
     }
 
     std::string status;
+    std::vector<std::string> everyStatus;  // each one shown, time passing or not
     std::string remaining = REMAINING_IDLE;
     bool running = false;
     std::vector<RunEnd> ends;

@@ -10,6 +10,16 @@ namespace {
 
 using Engine = EngineTest;
 
+// A field of a log line without quoted fields, from 0.
+std::string Column(const std::string& line, int column)
+{
+    size_t start = 0;
+    for (int i = 0; i < column; ++i)
+        start = line.find(',', start) + 1;
+    return line.substr(start, line.find(',', start) - start);
+}
+constexpr int DITHER_COLUMN = 11;
+
 TEST_F(Engine, LineTimelines)
 {
     struct Row {
@@ -435,25 +445,25 @@ TEST_F(Engine, ExposureLog)
              EXPECT_EQ(test->log.lines,
                        (std::vector<std::string>{"2026-12-07T21:00:00.000Z,"
                                                  "2026-12-07T21:00:01.000Z,1000,1,2,"
-                                                 "1,COM2-IR,0,0,done,window,"}));
+                                                 "1,COM2-IR,0,0,done,window,,,,"}));
          },
-         {T + "0.000Z," + T + "1.000Z,1000,1,2,1,COM2-IR,0,0,done,window,",
-          T + "2.200Z," + T + "3.200Z,1000,2,2,1,COM2-IR,0,0,done,window,"}},
+         {T + "0.000Z," + T + "1.000Z,1000,1,2,1,COM2-IR,0,0,done,window,,,,",
+          T + "2.200Z," + T + "3.200Z,1000,2,2,1,COM2-IR,0,0,done,window,,,,"}},
         {"aborted",
          PORT_DSUSB,
          {2, 5, 0, 0, 0, false},
          [](EngineTest* test) { test->Abort(); },
-         {T + "0.000Z," + T + "1.500Z,1500,1,2,5,DSUSB,0,0,aborted,window,"}},
+         {T + "0.000Z," + T + "1.500Z,1500,1,2,5,DSUSB,0,0,aborted,window,,,,"}},
         {"closed",
          PORT_PARALLEL,
          {2, 5, 0, 0, 0, false},
          [](EngineTest* test) { test->runner->Close(); },
-         {T + "0.000Z," + T + "1.500Z,1500,1,2,5,0x378-LPT1,0,0,closed,window,"}},
+         {T + "0.000Z," + T + "1.500Z,1500,1,2,5,0x378-LPT1,0,0,closed,window,,,,"}},
         {"no port, mirror lock-up",
          PORT_NONE,
          {1, 1, 0, 1, 0, true},
          nullptr,
-         {T + "0.800Z," + T + "1.800Z,1000,1,1,1,none,0,1,done,window,"}},
+         {T + "0.800Z," + T + "1.800Z,1000,1,1,1,none,0,1,done,window,,,,"}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -471,7 +481,7 @@ TEST_F(Engine, ExposureLog)
     Connect(PORT_SERIAL);
     clock->At(1500, [this] { fakes.log.failures = 5; });
     Start();
-    EXPECT_EQ(log.lines.back(), T + "1.000Z," + T + "2.000Z,1000,1,1,1,COM2,0,0,port-lost,window,");
+    EXPECT_EQ(log.lines.back(), T + "1.000Z," + T + "2.000Z,1000,1,1,1,COM2,0,0,port-lost,window,,,,");
     fakes.log.failures = 0;
     log.failure = "No space left on device";
     Start();
@@ -479,7 +489,7 @@ TEST_F(Engine, ExposureLog)
     // Fields that hold a comma, a quote or a line break are quoted.
     settings.source = "script:4,\"x\"\r";
     Start();
-    EXPECT_EQ(log.lines.back().substr(log.lines.back().find(",done,")), ",done,\"script:4,\"\"x\"\"\r\",");
+    EXPECT_EQ(log.lines.back().substr(log.lines.back().find(",done,")), ",done,\"script:4,\"\"x\"\"\r\",,,,");
 }
 
 // Dithering between frames: the guider is asked after each exposure but
@@ -552,9 +562,9 @@ TEST_F(Engine, DitheringBetweenFrames)
         EXPECT_EQ(Status(), row.abortAt ? "Aborted" : "Sequence Done");
         const std::vector<std::string>& lines = log.lines;
         ASSERT_EQ(lines.size(), row.abortAt ? 1u : 2u);
-        EXPECT_EQ(lines[0].substr(lines[0].rfind(',')), ",");  // the first frame: no dither before it
+        EXPECT_EQ(Column(lines[0], DITHER_COLUMN), "");  // the first frame: no dither before it
         if (!row.abortAt) {
-            EXPECT_EQ(lines[1].substr(lines[1].rfind(',') + 1), row.secondDither);
+            EXPECT_EQ(Column(lines[1], DITHER_COLUMN), row.secondDither);
         }
     }
     // A close while settling: the dither is cancelled, the run ends closed
@@ -637,6 +647,179 @@ TEST_F(Engine, TimingAndFidelity)
     EXPECT_EQ(view.reasons, std::vector<std::string>{"the run's timer could not be set (Too many open files)"});
     EXPECT_NE(log.lines.back().find(",aborted,"), std::string::npos);
     EXPECT_FALSE(sleep.held);
+}
+
+}  // namespace
+
+namespace {
+
+// The guider watched through a run: the wait for steady guiding before each
+// exposure, what the log says the guider did, the retakes, the dithers.
+// Each row plays guider events on the virtual clock.
+TEST_F(EngineTest, GuideAwareFrames)
+{
+    struct Row {
+        const char* name;
+        std::string appState;  // on connecting
+        std::vector<std::pair<int64_t, std::string>> events;
+        int32_t exposures, duration;
+        int guideWait, retakes, ditherEvery;
+        Timeline shutter;  // the RTS line and the dithers
+        std::vector<std::string> guideColumns;  // each log line's guide_rms_px,guide_events,guided
+        std::vector<std::string> someStatuses;  // shown on the way, in this order
+        std::string tally;  // frames, suspect, retaken
+    };
+    const std::string dither = "dither 3 px, settle 10 s";
+    const Row rows[] = {
+        {"guiding already steady: no wait; the RMS of the steps while the shutter is open",
+         "Guiding",
+         {{500, "GuideStep 0.3 0.4"}, {1500, "GuideStep 0 0"}, {2500, "GuideStep 3 4"}, {3500, "GuideStep 0.6 0.8"}},
+         2,
+         2,
+         10,
+         0,
+         1,
+         {{0, "RTS 1"}, {2000, "RTS 0"}, {2000, "RTS 1"}, {4000, "RTS 0"}},
+         {"0.35,,yes", "3.61,,yes"},
+         {"2s exposure (1/2)", "2s exposure (2/2)"},
+         "2 0 0"},
+        {"guiding that starts 3 s late: the exposure waits for it",
+         "Stopped",
+         {{3000, "StartGuiding"}},
+         1,
+         2,
+         10,
+         0,
+         1,
+         {{3000, "RTS 1"}, {5000, "RTS 0"}},
+         {",,yes"},
+         {"Waiting for guiding (1/1)", "2s exposure (1/1)"},
+         "1 0 0"},
+        {"never guiding: the wait runs out, the frame is taken and suspect",
+         "Stopped",
+         {},
+         1,
+         2,
+         5,
+         0,
+         1,
+         {{5000, "RTS 1"}, {7000, "RTS 0"}},
+         {",GuideWaitRanOut@0.0s,suspect"},
+         {"Waiting for guiding (1/1)", "2s exposure (1/1)"},
+         "1 1 0"},
+        {"the star lost in the middle of an exposure: suspect, and taken once more",
+         "Guiding",
+         {{4000, "StarLost"}, {5000, "GuideStep 0.1 0"}},
+         1,
+         10,
+         30,
+         1,
+         1,
+         {{0, "RTS 1"}, {10000, "RTS 0"}, {10000, "RTS 1"}, {20000, "RTS 0"}},
+         {"0.10,StarLost@4.0s,suspect", ",,yes"},
+         {"10s exposure (1/1)", "Retake 1 of 1 (1/1)"},
+         "2 1 1"},
+        {"paused across the exposure",
+         "Paused",
+         {},
+         1,
+         2,
+         0,
+         0,
+         1,
+         {{0, "RTS 1"}, {2000, "RTS 0"}},
+         {",Paused@0.0s,suspect"},
+         {},
+         "1 1 0"},
+        {"another client's dither during the exposure",
+         "Guiding",
+         {{1000, "SettleBegin"}, {1500, "SettleDone"}},
+         1,
+         3,
+         0,
+         0,
+         1,
+         {{0, "RTS 1"}, {3000, "RTS 0"}},
+         {",SettleBegin@1.0s,suspect"},
+         {},
+         "1 1 0"},
+        {"the connection dropped during the exposure",
+         "Guiding",
+         {{1000, "ConnectionLost"}},
+         1,
+         3,
+         0,
+         0,
+         1,
+         {{0, "RTS 1"}, {3000, "RTS 0"}},
+         {",GuiderLost@1.0s,suspect"},
+         {},
+         "1 1 0"},
+        {"DitherEvery 3 over 7 frames: after the 3rd and the 6th",
+         "Guiding",
+         {},
+         7,
+         1,
+         0,
+         0,
+         3,
+         {{0, "RTS 1"},
+          {1000, "RTS 0"},
+          {1000, "RTS 1"},
+          {2000, "RTS 0"},
+          {2000, "RTS 1"},
+          {3000, "RTS 0"},
+          {3000, dither},
+          {6000, "RTS 1"},
+          {7000, "RTS 0"},
+          {7000, "RTS 1"},
+          {8000, "RTS 0"},
+          {8000, "RTS 1"},
+          {9000, "RTS 0"},
+          {9000, dither},
+          {12000, "RTS 1"},
+          {13000, "RTS 0"}},
+         {",,yes", ",,yes", ",,yes", ",,yes", ",,yes", ",,yes", ",,yes"},
+         {},
+         "7 0 0"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Reset();
+        Connect(PORT_SERIAL);
+        guider->appState = row.appState;
+        runner->WatchGuider(true);
+        for (const auto& [atMs, event] : row.events)
+            guider->EventAt(atMs, event);
+        Apply({row.exposures, row.duration, 0, 0, 0, false});
+        settings.guideWaitSeconds = row.guideWait;
+        settings.retakeSuspect = row.retakes;
+        settings.ditherEvery = row.ditherEvery;
+        settings.ditherPixels = row.ditherEvery > 1 ? 3 : 0;  // the dither rows
+        Start();
+        Timeline shutter;
+        for (const LineEvent& event : fakes.log.events)
+            if (event.what.rfind("RTS", 0) == 0 || event.what == dither)
+                shutter.push_back(event);
+        EXPECT_EQ(shutter, row.shutter);
+        std::vector<std::string> columns;
+        for (const std::string& line : log.lines) {
+            const size_t rms = line.rfind(',', line.rfind(',', line.rfind(',') - 1) - 1);
+            columns.push_back(line.substr(rms + 1));
+        }
+        EXPECT_EQ(columns, row.guideColumns);
+        const std::vector<std::string>& shown = view.everyStatus;
+        auto at = shown.begin();
+        for (const std::string& status : row.someStatuses) {
+            at = std::find(at, shown.end(), status);
+            EXPECT_NE(at, shown.end()) << status << " in " << ::testing::PrintToString(shown);
+        }
+        const GuideTally& tally = runner->Tally();
+        EXPECT_EQ(std::to_string(tally.frames) + " " + std::to_string(tally.suspect) + " " +
+                      std::to_string(tally.retaken),
+                  row.tally);
+        EXPECT_EQ(Status(), "Sequence Done");
+    }
 }
 
 }  // namespace

@@ -121,6 +121,27 @@ TEST_F(ExposureLogFile, ARecordIsWholeOrAbsent)
     }
 }
 
+// A log of an older layout is never rewritten: it is put aside under
+// today's date (twice on one day: "-2"), and a new log begins.
+TEST_F(ExposureLogFile, ALogWithOtherColumnsIsPutAside)
+{
+    const std::string old = "start_utc,end_utc,held_ms,frame,frames,set_s,port,af_mode,mirror_lock,outcome,"
+                            "source,dither\n2026-12-01T21:00:00.000Z,x\n";
+    const time_t now = time(nullptr);
+    struct tm day { };
+    localtime_r(&now, &day);
+    char date[16];
+    std::strftime(date, sizeof date, "%Y-%m-%d", &day);
+    const std::string folder = path.substr(0, path.rfind('/') + 1);
+    for (const std::string suffix : {"", "-2"}) {
+        Write(path, old);
+        logFile->Log(Record(1));
+        ASSERT_TRUE(logFile->Flush());
+        EXPECT_EQ(Read(folder + "exposures-until-" + date + suffix + ".csv"), old);
+        EXPECT_EQ(Read(path), HEADER + ExposureLine(Record(1)) + "\n");
+    }
+}
+
 TEST_F(ExposureLogFile, AFifoInItsPlaceIsSkippedAndNeverHoldsTheWriter)
 {
     ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <memory>
 #include <ostream>
+#include <sstream>
 
 namespace {
 std::string Hex(unsigned value)
@@ -161,6 +162,33 @@ void VirtualClock::Yield()
         onYield();
     if (toolkitYield)
         toolkitYield();
+}
+
+void FakeGuider::Watch(std::function<void(const GuideEvent&)> onEvent)
+{
+    onEvent_ = std::move(onEvent);
+    log_.Add("watch");
+    if (!appState.empty()) {
+        GuideEvent state;
+        state.name = "AppState";
+        state.state = appState;
+        onEvent_(state);
+    }
+}
+
+void FakeGuider::EventAt(int64_t atMs, const std::string& text)
+{
+    GuideEvent event;
+    std::istringstream words(text);
+    words >> event.name;
+    if (event.name == "AppState")
+        words >> event.state;
+    else
+        words >> event.raDistanceRaw >> event.decDistanceRaw;
+    clock_.At(atMs, [this, event] {
+        if (onEvent_)
+            onEvent_(event);
+    });
 }
 
 void FakeGuider::Dither(const DitherRequest& request, std::function<void(const DitherOutcome&)> done)

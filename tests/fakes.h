@@ -183,14 +183,27 @@ public:
         ++generation_;
         log_.Add("dither cancelled");
     }
+    // Each Watch is a connection: logged, and answered at once with
+    // `appState` (none when empty).
+    void Watch(std::function<void(const GuideEvent&)> onEvent) override;
+    void Unwatch() override
+    {
+        onEvent_ = nullptr;
+        log_.Add("unwatch");
+    }
+    // An event from the guider at `atMs` on the virtual clock, to whoever
+    // watches then: "GuideStep 0.3 -0.4", "AppState Guiding", "StarLost".
+    void EventAt(int64_t atMs, const std::string& event);
 
     int64_t answerMs = 3000;
     bool settles = true;
+    std::string appState = "Guiding";
 
 private:
     EventLog& log_;
     VirtualClock& clock_;
     int generation_ = 0;
+    std::function<void(const GuideEvent&)> onEvent_;
 };
 
 // Holds the machine awake while a run is in progress, as far as a test can

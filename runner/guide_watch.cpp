@@ -1,0 +1,98 @@
+#include "runner/guide_watch.h"
+
+#include <cmath>
+#include <cstdio>
+
+void GuideWatch::Start()
+{
+    *this = GuideWatch();
+    watching_ = true;
+}
+
+bool GuideWatch::Steady() const { return connected_ && guiding_ && !paused_ && !settling_ && !starLost_; }
+
+// PHD2's events, and the states that AppState names on connecting.
+void GuideWatch::Take(const GuideEvent& event, int64_t atUs)
+{
+    const std::string& name = event.name;
+    if (name == "ConnectionLost") {
+        connected_ = guiding_ = false;
+        Note("GuiderLost", atUs);
+        return;
+    }
+    connected_ = true;
+    if (name == "AppState") {
+        guiding_ = event.state == "Guiding";
+        paused_ = event.state == "Paused";
+        starLost_ = event.state == "LostLock";
+        settling_ = false;
+    } else if (name == "GuideStep") {
+        guiding_ = true;
+        starLost_ = false;
+        if (exposing_) {
+            ++steps_;
+            sumSquares_ += event.raDistanceRaw * event.raDistanceRaw + event.decDistanceRaw * event.decDistanceRaw;
+        }
+    } else if (name == "StartGuiding" || name == "Resumed") {
+        guiding_ = true;
+        paused_ = false;
+    } else if (name == "StarLost") {
+        starLost_ = true;
+        Note("StarLost", atUs);
+    } else if (name == "GuidingStopped") {
+        guiding_ = false;
+        Note("GuidingStopped", atUs);
+    } else if (name == "Paused") {
+        paused_ = true;
+        Note("Paused", atUs);
+    } else if (name == "LockPositionLost") {
+        Note("LockPositionLost", atUs);
+    } else if (name == "SettleBegin") {
+        settling_ = true;
+        Note("SettleBegin", atUs);  // another client's dither
+    } else if (name == "SettleDone") {
+        settling_ = false;
+    }
+}
+
+void GuideWatch::Note(const char* what, int64_t atUs)
+{
+    if (!exposing_)
+        return;
+    char text[64];
+    std::snprintf(text, sizeof text, "%s%s@%.1fs", events_.empty() ? "" : ";", what,
+                  static_cast<double>(atUs - exposureStartUs_) / 1e6);
+    events_ += text;
+    suspect_ = true;
+}
+
+void GuideWatch::BeginExposure(int64_t atUs, bool waitRanOut)
+{
+    exposing_ = watching_;
+    exposureStartUs_ = atUs;
+    steps_ = 0;
+    sumSquares_ = 0;
+    events_.clear();
+    suspect_ = false;
+    guidedAtStart_ = guiding_;
+    if (waitRanOut)
+        Note("GuideWaitRanOut", atUs);
+    else if (paused_)
+        Note("Paused", atUs);
+}
+
+GuideRecord GuideWatch::EndExposure()
+{
+    GuideRecord record;
+    if (!exposing_)
+        return record;
+    exposing_ = false;
+    if (steps_ > 0) {
+        char rms[32];
+        std::snprintf(rms, sizeof rms, "%.2f", std::sqrt(sumSquares_ / steps_));
+        record.rmsPx = rms;
+    }
+    record.events = events_;
+    record.guided = suspect_ ? "suspect" : guidedAtStart_ || steps_ > 0 ? "yes" : "no";
+    return record;
+}
