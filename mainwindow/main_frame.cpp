@@ -393,6 +393,9 @@ RunSettings MyFrame::ReadSettings() const
     settings.afterDelay = PostDelayCtrl->GetValue();
     settings.ditherPixels = ditherPixels_;
     settings.ditherSettleSeconds = ditherSettleSeconds_;
+    settings.guideWaitSeconds = guideWaitSeconds_;
+    settings.ditherEvery = ditherEvery_;
+    settings.retakeSuspect = retakeSuspect_;
     return settings;
 }
 
@@ -530,6 +533,15 @@ void MyFrame::SetSetting(ScriptSetting setting, int value)
     case ScriptSetting::DITHER_SETTLE:
         ditherSettleSeconds_ = std::clamp(value, 0, MAX_DITHER_SETTLE_SECONDS);
         break;
+    case ScriptSetting::GUIDE_WAIT:
+        guideWaitSeconds_ = std::clamp(value, 0, MAX_GUIDE_WAIT_SECONDS);
+        break;
+    case ScriptSetting::DITHER_EVERY:
+        ditherEvery_ = std::clamp(value, 1, MAX_DITHER_EVERY);
+        break;
+    case ScriptSetting::RETAKE_SUSPECT:
+        retakeSuspect_ = std::clamp(value, 0, MAX_RETAKE_SUSPECT);
+        break;
     }
 }
 
@@ -565,6 +577,16 @@ void MyFrame::ResetDithering()
 {
     ditherPixels_ = 0;
     ditherSettleSeconds_ = DEFAULT_DITHER_SETTLE_SECONDS;
+    guideWaitSeconds_ = 0;
+    ditherEvery_ = 1;
+    retakeSuspect_ = 0;
+}
+
+std::string MyFrame::GuideSummary()
+{
+    const GuideTally& tally = runner_.Tally();
+    return std::to_string(tally.frames) + (tally.frames == 1 ? " frame, " : " frames, ") +
+        std::to_string(tally.suspect) + " suspect, " + std::to_string(tally.retaken) + " retaken";
 }
 
 // The editor is a local object, destroyed when its modal loop ends. A close

@@ -116,6 +116,8 @@ public:
     bool ScriptMustStop() override;
     bool ProgramClosing() override { return closeRequested_; }
     void ResetDithering() override;
+    void WatchGuider(bool on) override { runner_.WatchGuider(on); }
+    std::string GuideSummary() override;
     std::string LastScript() override;
     void RememberScript(const std::string& path) override;
 
@@ -149,6 +151,10 @@ private:
     // captures that follow.
     int ditherPixels_ = 0;
     int ditherSettleSeconds_ = DEFAULT_DITHER_SETTLE_SECONDS;
+    // And by GuideWait, DitherEvery and RetakeSuspect.
+    int guideWaitSeconds_ = 0;
+    int ditherEvery_ = 1;
+    int retakeSuspect_ = 0;
     // A close that arrived during a run or while the script editor is open:
     // the run ends at its next checkpoint, the editor ends its script, and
     // the window closes when both have ended.

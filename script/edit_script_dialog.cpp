@@ -58,8 +58,9 @@ const char* const PREPARED_TEXT[] = {
     "%  Note: Any line beginning with % will be ignored ",
 };
 
-const char* const COMMAND_WORDS[] = {"BeforeDelay",  "AfterDelay", "Duration",     "Exposures",   "MirrorLock",
-                                     "StartCapture", "PromptOK",   "DitherPixels", "DitherSettle"};
+const char* const COMMAND_WORDS[] = {"BeforeDelay",  "AfterDelay",   "Duration",    "Exposures",
+                                     "MirrorLock",   "StartCapture", "PromptOK",    "DitherPixels",
+                                     "DitherSettle", "GuideWait",    "DitherEvery", "RetakeSuspect"};
 
 const char* const SCRIPT_FILES = "Vantrel scripts (*.vantrel)|*.vantrel|All files|*";
 const char* const DEFAULT_SCRIPT_NAME = "script.vantrel";
@@ -187,6 +188,15 @@ void EditScriptDialog::ExecuteScriptLine(wxString line)
     case CMD_DITHER_SETTLE:
         target_.SetSetting(ScriptSetting::DITHER_SETTLE, command.value);
         break;
+    case CMD_GUIDE_WAIT:
+        target_.SetSetting(ScriptSetting::GUIDE_WAIT, command.value);
+        break;
+    case CMD_DITHER_EVERY:
+        target_.SetSetting(ScriptSetting::DITHER_EVERY, command.value);
+        break;
+    case CMD_RETAKE_SUSPECT:
+        target_.SetSetting(ScriptSetting::RETAKE_SUSPECT, command.value);
+        break;
     case CMD_PROMPT_OK:
         // Cancel ends the script run, as Abort Script does; OK goes on.
         if (!target_.Prompt(command.text))
@@ -230,6 +240,12 @@ void EditScriptDialog::RunAllLines()
     Clock& clock = clock_;
     running_ = true;
     target_.ResetDithering();
+    bool guider = false;
+    for (int i = 0; i < ScriptTextCtrl->GetNumberOfLines() && !guider; ++i)
+        guider = IsGuiderCommand(
+            ParseScriptCommand(Words(CommandWords), ScriptTextCtrl->GetLineText(i).utf8_string()).number);
+    if (guider)
+        target_.WatchGuider(true);
     // A press of Abort Script before this run does not end it.
     abortRequested_ = false;
 
@@ -258,7 +274,10 @@ void EditScriptDialog::RunAllLines()
 
     MarkLine(-1);
     ScriptTextCtrl->SetEditable(true);
-    ScriptStatusText->SetLabel("");
+    // The guider's summary of the run stays on the status line.
+    ScriptStatusText->SetLabel(guider ? wxString::FromUTF8(target_.GuideSummary()) : wxString());
+    if (guider)
+        target_.WatchGuider(false);
     EnableEditing(true);
     target_.ResetDithering();
     running_ = false;

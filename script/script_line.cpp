@@ -90,3 +90,9 @@ ScriptCommand ParseScriptCommand(const std::vector<std::string>& words, const st
     command.text = parts.parameter;
     return command;
 }
+
+bool IsGuiderCommand(int number)
+{
+    return number == CMD_DITHER_PIXELS || number == CMD_DITHER_SETTLE || number == CMD_GUIDE_WAIT ||
+        number == CMD_DITHER_EVERY || number == CMD_RETAKE_SUSPECT;
+}

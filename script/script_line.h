@@ -24,6 +24,9 @@ enum CommandNumber : int {
     CMD_PROMPT_OK = 6,
     CMD_DITHER_PIXELS = 7,
     CMD_DITHER_SETTLE = 8,
+    CMD_GUIDE_WAIT = 9,
+    CMD_DITHER_EVERY = 10,
+    CMD_RETAKE_SUSPECT = 11,
     CMD_NONE = -1,
 };
 
@@ -54,3 +57,7 @@ struct ScriptCommand {
     std::string text;
 };
 ScriptCommand ParseScriptCommand(const std::vector<std::string>& words, const std::string& line);
+
+// The commands that need the guider (a script that holds one watches it for
+// the whole script run).
+bool IsGuiderCommand(int number);

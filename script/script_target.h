@@ -5,7 +5,18 @@
 
 #include <string>
 
-enum class ScriptSetting { BEFORE_DELAY, AFTER_DELAY, DURATION, EXPOSURES, MIRROR_LOCK, DITHER_PIXELS, DITHER_SETTLE };
+enum class ScriptSetting {
+    BEFORE_DELAY,
+    AFTER_DELAY,
+    DURATION,
+    EXPOSURES,
+    MIRROR_LOCK,
+    DITHER_PIXELS,
+    DITHER_SETTLE,
+    GUIDE_WAIT,
+    DITHER_EVERY,
+    RETAKE_SUSPECT,
+};
 
 class ScriptTarget {
 public:
@@ -25,9 +36,15 @@ public:
     virtual bool ScriptMustStop() = 0;
     // The program is closing: the editor closes without a question.
     virtual bool ProgramClosing() = 0;
-    // A script run begins or ends: dithering is a script's affair, and each
-    // script run starts without it.
+    // A script run begins or ends: dithering and the other guider settings
+    // are a script's affair, and each script run starts without them.
     virtual void ResetDithering() = 0;
+    // A script run that holds a guider command watches the guider from its
+    // start (true) to its end (false), over one connection.
+    virtual void WatchGuider(bool on) = 0;
+    // What the guider made of the frames since WatchGuider(true): "20
+    // frames, 2 suspect, 2 retaken".
+    virtual std::string GuideSummary() = 0;
     // The script file last opened or saved, kept between runs of the
     // program ("" when there is none).
     virtual std::string LastScript() = 0;

@@ -167,6 +167,9 @@ void VirtualClock::Yield()
 void FakeGuider::Watch(std::function<void(const GuideEvent&)> onEvent)
 {
     onEvent_ = std::move(onEvent);
+    if (connected_)
+        return;
+    connected_ = true;
     log_.Add("watch");
     if (!appState.empty()) {
         GuideEvent state;
@@ -186,6 +189,7 @@ void FakeGuider::EventAt(int64_t atMs, const std::string& text)
     else
         words >> event.raDistanceRaw >> event.decDistanceRaw;
     clock_.At(atMs, [this, event] {
+        connected_ = connected_ && event.name != "ConnectionLost";
         if (onEvent_)
             onEvent_(event);
     });

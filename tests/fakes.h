@@ -183,12 +183,14 @@ public:
         ++generation_;
         log_.Add("dither cancelled");
     }
-    // Each Watch is a connection: logged, and answered at once with
-    // `appState` (none when empty).
+    // Each Watch while not connected is a connection: logged, and answered
+    // at once with `appState` (none when empty); a "ConnectionLost" event
+    // ends it.
     void Watch(std::function<void(const GuideEvent&)> onEvent) override;
     void Unwatch() override
     {
         onEvent_ = nullptr;
+        connected_ = false;
         log_.Add("unwatch");
     }
     // An event from the guider at `atMs` on the virtual clock, to whoever
@@ -204,6 +206,7 @@ private:
     VirtualClock& clock_;
     int generation_ = 0;
     std::function<void(const GuideEvent&)> onEvent_;
+    bool connected_ = false;
 };
 
 // Holds the machine awake while a run is in progress, as far as a test can

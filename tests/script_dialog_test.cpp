@@ -70,12 +70,12 @@ TEST_F(ScriptEditor, PreparedTextRunsWithoutEffect)
 {
     EXPECT_EQ(dialog->ScriptTextCtrl->GetValue(), PREPARED);
     EXPECT_EQ(dialog->ScriptTextCtrl->GetNumberOfLines(), 13);
-    EXPECT_EQ(
-        dialog->CommandWords,
-        wxArrayString(9,
-                      std::array<const char*, 9>{"BeforeDelay", "AfterDelay", "Duration", "Exposures", "MirrorLock",
-                                                 "StartCapture", "PromptOK", "DitherPixels", "DitherSettle"}
-                          .data()));
+    EXPECT_EQ(dialog->CommandWords,
+              wxArrayString(12,
+                            std::array<const char*, 12>{"BeforeDelay", "AfterDelay", "Duration", "Exposures",
+                                                        "MirrorLock", "StartCapture", "PromptOK", "DitherPixels",
+                                                        "DitherSettle", "GuideWait", "DitherEvery", "RetakeSuspect"}
+                                .data()));
     WITHOUT_DIALOG(Run(PREPARED));
     ASSERT_EQ(scriptStatuses.size(), 14u);  // empty, then each line
     EXPECT_EQ(scriptStatuses[1], "1: % Vantrel Script");
@@ -177,7 +177,7 @@ TEST_F(ScriptEditor, StartCaptureRunsAWholeCapture)
     EXPECT_EQ(Spin(frame, "Sequence start")->GetValue(), 1);
     EXPECT_EQ(Spin(frame, "# Exposures")->GetValue(), 4);  // the lines after it ran
     ASSERT_EQ(log.lines.size(), 1u);
-    EXPECT_EQ(log.lines[0], "2026-12-07T21:00:01.000Z,2026-12-07T21:00:03.000Z,2000,1,1,2,COM2,0,0,done,script:4,");
+    EXPECT_EQ(log.lines[0], "2026-12-07T21:00:01.000Z,2026-12-07T21:00:03.000Z,2000,1,1,2,COM2,0,0,done,script:4,,,,");
 }
 
 // DitherPixels and DitherSettle hold for the captures that follow in this
@@ -189,8 +189,8 @@ TEST_F(ScriptEditor, DitherLinesSetTheCapturesThatFollow)
     WITHOUT_DIALOG(Run("DitherPixels 4\nDitherSettle 7\nDuration 1\nBeforeDelay 0\nAfterDelay 0\nExposures 2\n"
                        "StartCapture 0\nDitherPixels 0\nStartCapture 0"));
     EXPECT_EQ(fakes.log.Whats(),
-              (std::vector<std::string>{"RTS 1", "RTS 0", "dither 4 px, settle 7 s", "RTS 1", "RTS 0", "RTS 1", "RTS 0",
-                                        "RTS 1", "RTS 0"}));
+              (std::vector<std::string>{"watch", "RTS 1", "RTS 0", "dither 4 px, settle 7 s", "RTS 1", "RTS 0", "RTS 1",
+                                        "RTS 0", "RTS 1", "RTS 0", "unwatch"}));
     fakes.log.events.clear();  // a main-window run never dithers
     Apply({2, 1, 0, 0, 0, false});
     Start();
@@ -201,12 +201,43 @@ TEST_F(ScriptEditor, DitherLinesSetTheCapturesThatFollow)
         const std::string script = std::string("DitherPixels 4294908\nDitherSettle ") + settle +
             "\nDuration 1\nBeforeDelay 0\nAfterDelay 0\nExposures 2\nStartCapture 0";
         WITHOUT_DIALOG(Run(script.c_str()));
-        EXPECT_EQ(fakes.log.Whats()[2],
+        EXPECT_EQ(fakes.log.Whats()[3],
                   std::string("dither 100 px, settle ") + (settle[0] == '-' ? "0" : "3600") + " s");
     }
     wxTEST_DIALOG(
         Run("DitherSettle"),
         ExpectMessage("Error on line 1\nDitherSettle\nEach line must have a command and a parameter", "Error"));
+}
+
+// A script with a guider command watches the guider over one connection
+// for the whole script run, waits for steady guiding, takes a spoiled frame
+// again, and ends with the guider's summary on the status line.
+TEST_F(ScriptEditor, GuiderCommandsWatchTheGuiderForTheWholeRun)
+{
+    Connect(PORT_SERIAL);
+    guider->appState = "Stopped";
+    guider->EventAt(2000, "StartGuiding");
+    guider->EventAt(3000, "StarLost");  // in the first exposure
+    guider->EventAt(3500, "GuideStep 0.2 0");
+    WITHOUT_DIALOG(Run("GuideWait 30\nRetakeSuspect 2\nDitherEvery 2\nDuration 2\nBeforeDelay 0\nAfterDelay "
+                       "0\nExposures 1\nStartCapture 0\nStartCapture 0"));
+    EXPECT_EQ(fakes.log.events,
+              (std::vector<LineEvent>{{0, "watch"},
+                                      {2000, "RTS 1"},
+                                      {4000, "RTS 0"},
+                                      {4000, "RTS 1"},
+                                      {6000, "RTS 0"},
+                                      {6000, "RTS 1"},
+                                      {8000, "RTS 0"},
+                                      {8000, "unwatch"}}));
+    EXPECT_EQ(dialog->ScriptStatusText->GetLabel(), "3 frames, 1 suspect, 1 retaken");
+    ASSERT_EQ(log.lines.size(), 3u);
+    EXPECT_NE(log.lines[0].find(",0.20,StarLost@1.0s,suspect"), std::string::npos) << log.lines[0];
+    EXPECT_NE(log.lines[1].find(",,yes"), std::string::npos) << log.lines[1];
+    // The next script run starts without them.
+    WITHOUT_DIALOG(Run("Duration 1\nStartCapture 0"));
+    EXPECT_EQ(log.lines.back().substr(log.lines.back().size() - 4), ",,,,");
+    EXPECT_EQ(dialog->ScriptStatusText->GetLabel(), "");
 }
 
 TEST_F(ScriptEditor, AbortScriptDuringACaptureEndsTheScript)
