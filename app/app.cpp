@@ -126,7 +126,8 @@ bool MyApp::OnInit()
     toolkitDisplayLost = XSetIOErrorHandler(OnDisplayLost);
     ports_ = MakeSystemPorts();
     clock_ = MakeToolkitClock();
-    guider_ = MakePhd2Guider();
+    const GuiderAddress guider = ReadGuiderAddress();
+    guider_ = MakePhd2Guider(guider.host, guider.port);
     sleep_ = MakeLogindInhibitor();
     log_ = MakeFileExposureLog();
     settings_ = MakeSettingsFileStore();

@@ -180,3 +180,21 @@ public:
 std::unique_ptr<SettingsStore> MakeSettingsFileStore() { return std::make_unique<SettingsFileStore>(); }
 
 void ReadPortDevices() { ReadPortDevices(StorePath().utf8_string()); }
+
+GuiderAddress ReadGuiderAddress()
+{
+    GuiderAddress address;
+    QuietStore quiet;
+    wxFileConfig& store = quiet.Open();
+    const wxString host = store.Read("Guider/Host", wxString()).Trim().Trim(false);
+    if (!host.empty())
+        address.host = host.utf8_string();
+    const wxString portText = store.Read("Guider/Port", wxString()).Trim().Trim(false);
+    long port = 0;
+    if (!portText.empty() && (!portText.ToLong(&port) || port < 1 || port > UINT16_MAX))
+        std::fprintf(stderr, "vantrel: ~/.Vantrel: [Guider] Port=%s is not a port; using %u\n",
+                     portText.utf8_string().c_str(), address.port);
+    else if (!portText.empty())
+        address.port = static_cast<uint16_t>(port);
+    return address;
+}

@@ -7,9 +7,20 @@
 // ignored with a line on stderr.
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <string>
 
 #include "mainwindow/main_frame.h"
 
 void ReadPortDevices();
+
+// The [Guider] group: where PHD2's event server listens (Host=localhost,
+// Port=4400; a second PHD2 listens on 4401). Read, never written; a bad
+// port is ignored with a line on stderr.
+struct GuiderAddress {
+    std::string host = "localhost";
+    uint16_t port = 4400;
+};
+GuiderAddress ReadGuiderAddress();
 std::unique_ptr<SettingsStore> MakeSettingsFileStore();

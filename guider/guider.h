@@ -48,5 +48,5 @@ public:
     virtual void Cancel() = 0;
 };
 
-// PHD2's event server on localhost (port 4400: its first instance).
-std::unique_ptr<Guider> MakePhd2Guider(uint16_t port = 4400);
+// PHD2's event server (port 4400 is its first instance, 4401 the second).
+std::unique_ptr<Guider> MakePhd2Guider(const std::string& host = "localhost", uint16_t port = 4400);

@@ -1,7 +1,8 @@
 // PHD2's event-server protocol: one JSON object a line (CR LF), on a TCP
-// connection to localhost. A dither opens a connection, sends the "dither"
-// request, skips the guiding events, and waits for the answer to its request
-// (within 5 s) and then for SettleDone. Everything runs in the GLib main
+// connection. A dither opens a connection, sends the "dither" request, skips
+// the guiding events, and waits for the answer to its request (within 5 s)
+// and then for SettleDone. A watch keeps a connection of its own open and
+// hands on every event. Everything runs in the GLib main
 // context (the toolkit's event loop): nothing blocks, nothing polls, and
 // nothing the server sends is trusted: lines are bounded in length and in
 // how many are read at a time.
@@ -9,6 +10,7 @@
 #include <json-glib/json-glib.h>
 
 #include <cstdio>
+#include <functional>
 #include <string>
 
 #include "guider/guider.h"
@@ -50,20 +52,23 @@ constexpr int READ_PRIORITY = G_PRIORITY_LOW;
 // PHD2 answers a request at once; one that says nothing is not guiding.
 constexpr guint ANSWER_LIMIT_MS = 5000;
 
-// One dither's connection. The pending asynchronous call (a read, or the
-// pass that goes on with the lines already read) owns it: a cancelled
-// attempt is deleted by that call's callback, when it comes.
-struct Attempt {
-    Phd2Guider* guider = nullptr;  // null once cancelled or finished
+// One connection to the event server: a dither's, or the watch's. The
+// pending asynchronous call (a read, or the pass that goes on with the lines
+// already read) owns it: a link that is let go is deleted by that call's
+// callback, when it comes.
+struct Link {
+    // What the link is for. `line` returns false once it has let the link
+    // go; `end` is told why the link ended on its own.
+    std::function<bool(const std::string& line)> line;
+    std::function<void(const std::string& reason)> end;
+    bool live = true;  // false once let go
     GCancellable* cancellable = g_cancellable_new();
     GSocketConnection* connection = nullptr;
-    std::string request;
+    std::string request;  // sent on connecting, when not empty
     char chunk[READ_BYTES];
     std::string received;  // what has come and is not read yet
-    bool accepted = false;  // PHD2 answered the request with a result
-    bool answered = false;  // with a result or an error
 
-    ~Attempt()
+    ~Link()
     {
         if (connection) {
             g_io_stream_close(G_IO_STREAM(connection), nullptr, nullptr);
@@ -72,66 +77,162 @@ struct Attempt {
         g_object_unref(cancellable);
     }
 
-    // Settled, failed (with its reason), or neither yet; guiding events
-    // are skipped.
-    enum class Verdict { NONE, SETTLED, FAILED };
-    Verdict Read(const std::string& line, std::string& reason)
+    // From its owner: nothing more is reported, and the server sees the
+    // client go at once.
+    void LetGo()
     {
-        JsonParser* parser = json_parser_new();
-        Verdict verdict = Verdict::NONE;
-        if (json_parser_load_from_data(parser, line.c_str(), static_cast<gssize>(line.size()), nullptr) &&
-            JSON_NODE_HOLDS_OBJECT(json_parser_get_root(parser))) {
-            JsonObject* message = json_node_get_object(json_parser_get_root(parser));
-            if (Integer(message, "id", 0) == REQUEST_ID) {
-                answered = true;
-                accepted = json_object_has_member(message, "result") && !json_object_has_member(message, "error");
-                if (!accepted) {
-                    verdict = Verdict::FAILED;
-                    JsonNode* error = json_object_get_member(message, "error");
-                    reason = error && JSON_NODE_HOLDS_OBJECT(error) ? Text(json_node_get_object(error), "message") : "";
-                    if (reason.empty())
-                        reason = "the guider refused to dither";
-                }
-            } else if (accepted && Text(message, "Event") == "SettleDone") {
-                const bool settled = Integer(message, "Status", -1) == 0;
-                verdict = settled ? Verdict::SETTLED : Verdict::FAILED;
-                reason = settled ? "" : Text(message, "Error");
-                if (!settled && reason.empty())
-                    reason = "settling failed";
-            }
+        live = false;
+        g_cancellable_cancel(cancellable);
+        if (connection)
+            g_socket_close(g_socket_connection_get_socket(connection), nullptr);
+    }
+
+    static Link* Open(const std::string& host, uint16_t port, std::string request)
+    {
+        auto* link = new Link;
+        link->request = std::move(request);
+        GSocketClient* client = g_socket_client_new();
+        g_socket_client_connect_to_host_async(client, host.c_str(), port, link->cancellable, &Link::OnConnected, link);
+        g_object_unref(client);
+        return link;
+    }
+
+private:
+    // Ends the link from its own callback.
+    static void End(Link* link, const std::string& reason)
+    {
+        if (link->live && link->end)
+            link->end(reason);
+        delete link;
+    }
+
+    static void OnConnected(GObject* client, GAsyncResult* result, gpointer data)
+    {
+        auto* link = static_cast<Link*>(data);
+        link->connection = g_socket_client_connect_to_host_finish(G_SOCKET_CLIENT(client), result, nullptr);
+        if (!link->live || !link->connection)  // let go, or PHD2 is not there
+            return End(link, "no guider is listening");
+        // A few dozen bytes to the server: the socket takes them at once.
+        GOutputStream* out = g_io_stream_get_output_stream(G_IO_STREAM(link->connection));
+        if (!link->request.empty() &&
+            !g_output_stream_write_all(out, link->request.data(), link->request.size(), nullptr, nullptr, nullptr))
+            return End(link, "the request did not reach the guider");
+        ReadMore(link);
+    }
+
+    static void ReadMore(Link* link)
+    {
+        g_input_stream_read_async(g_io_stream_get_input_stream(G_IO_STREAM(link->connection)), link->chunk,
+                                  sizeof link->chunk, READ_PRIORITY, link->cancellable, &Link::OnRead, link);
+    }
+
+    static void OnRead(GObject* stream, GAsyncResult* result, gpointer data)
+    {
+        auto* link = static_cast<Link*>(data);
+        const gssize count = g_input_stream_read_finish(G_INPUT_STREAM(stream), result, nullptr);
+        if (!link->live || count <= 0)  // let go, or the connection dropped
+            return End(link, "the guider closed the connection");
+        link->received.append(link->chunk, static_cast<size_t>(count));
+        ReadLines(link);
+    }
+
+    // Up to MAX_LINES_PER_PASS whole lines; the rest in a later pass.
+    static void ReadLines(Link* link)
+    {
+        size_t start = 0;
+        for (int lines = 0; lines < MAX_LINES_PER_PASS; ++lines) {
+            const size_t end = link->received.find('\n', start);
+            if (end == std::string::npos)
+                break;
+            if (end - start > MAX_LINE_BYTES)
+                return End(link, "guider sent an over-long line");
+            const std::string line = link->received.substr(start, end - start);
+            start = end + 1;
+            if (!link->live || !link->line(line))
+                return End(link, "");
         }
-        g_object_unref(parser);
-        return verdict;
+        link->received.erase(0, start);
+        if (link->received.find('\n') != std::string::npos) {
+            g_idle_add_full(READ_PRIORITY, &Link::OnMoreLines, link, nullptr);
+            return;
+        }
+        if (link->received.size() > MAX_LINE_BYTES)
+            return End(link, "guider sent an over-long line");
+        ReadMore(link);
+    }
+
+    static gboolean OnMoreLines(gpointer data)
+    {
+        auto* link = static_cast<Link*>(data);
+        if (!link->live)
+            End(link, "");
+        else
+            ReadLines(link);
+        return G_SOURCE_REMOVE;
     }
 };
 
+// A line as a JSON object, or null: whatever the server sends, nothing here
+// fails on it.
+struct Message {
+    explicit Message(const std::string& line)
+        : parser(json_parser_new())
+    {
+        if (json_parser_load_from_data(parser, line.c_str(), static_cast<gssize>(line.size()), nullptr) &&
+            JSON_NODE_HOLDS_OBJECT(json_parser_get_root(parser)))
+            object = json_node_get_object(json_parser_get_root(parser));
+    }
+    ~Message() { g_object_unref(parser); }
+    Message(const Message&) = delete;
+    Message& operator=(const Message&) = delete;
+
+    JsonParser* parser;
+    JsonObject* object = nullptr;
+};
+
+double Number(JsonObject* object, const char* name)
+{
+    JsonNode* node = json_object_get_member(object, name);
+    if (!node || !JSON_NODE_HOLDS_VALUE(node))
+        return 0;
+    const GType type = json_node_get_value_type(node);
+    return type == G_TYPE_DOUBLE ? json_node_get_double(node)
+        : type == G_TYPE_INT64   ? static_cast<double>(json_node_get_int(node))
+                                 : 0;
+}
+
 class Phd2Guider : public Guider {
 public:
-    explicit Phd2Guider(uint16_t port)
-        : port_(port)
+    Phd2Guider(std::string host, uint16_t port)
+        : host_(std::move(host))
+        , port_(port)
     {
     }
-    ~Phd2Guider() override { Cancel(); }
+    ~Phd2Guider() override
+    {
+        Cancel();
+        Unwatch();
+    }
 
     void Dither(const DitherRequest& request, std::function<void(const DitherOutcome&)> done) override
     {
         Cancel();
         done_ = std::move(done);
-        attempt_ = new Attempt;
-        attempt_->guider = this;
         char text[256];
         std::snprintf(text, sizeof text,
                       "{\"method\":\"dither\",\"params\":{\"amount\":%d,\"raOnly\":false,\"settle\":{\"pixels\":%.1f,"
                       "\"time\":%d,\"timeout\":%d}},\"id\":%d}\r\n",
                       request.pixels, request.settlePixels, request.settleSeconds, request.settleTimeoutSeconds,
                       REQUEST_ID);
-        attempt_->request = text;
+        accepted_ = false;
+        dither_ = Link::Open(host_, port_, text);
+        dither_->line = [this](const std::string& line) { return DitherLine(line); };
+        dither_->end = [this](const std::string& reason) {
+            dither_ = nullptr;
+            Finish(false, reason);
+        };
         giveUp_ = g_timeout_add(static_cast<guint>(request.giveUpMs), &Phd2Guider::OnGiveUp, this);
         noAnswer_ = g_timeout_add(ANSWER_LIMIT_MS, &Phd2Guider::OnNoAnswer, this);
-        GSocketClient* client = g_socket_client_new();
-        g_socket_client_connect_to_host_async(client, "localhost", port_, attempt_->cancellable,
-                                              &Phd2Guider::OnConnected, attempt_);
-        g_object_unref(client);
     }
 
     void Cancel() override
@@ -140,8 +241,34 @@ public:
         Detach();
     }
 
-    void Watch(std::function<void(const GuideEvent&)> onEvent) override { onEvent_ = std::move(onEvent); }
-    void Unwatch() override { onEvent_ = nullptr; }
+    // One connection, kept open while watched; a dropped one is reported
+    // once and opened again at the next Watch.
+    void Watch(std::function<void(const GuideEvent&)> onEvent) override
+    {
+        onEvent_ = std::move(onEvent);
+        if (watch_)
+            return;
+        watch_ = Link::Open(host_, port_, "");
+        watch_->line = [this](const std::string& line) {
+            WatchLine(line);
+            return true;
+        };
+        watch_->end = [this](const std::string&) {
+            watch_ = nullptr;
+            GuideEvent lost;
+            lost.name = "ConnectionLost";
+            if (onEvent_)
+                onEvent_(lost);
+        };
+    }
+
+    void Unwatch() override
+    {
+        onEvent_ = nullptr;
+        if (watch_)
+            watch_->LetGo();
+        watch_ = nullptr;
+    }
 
 private:
     static void Remove(guint& source)
@@ -155,13 +282,9 @@ private:
     {
         Remove(giveUp_);
         Remove(noAnswer_);
-        if (attempt_) {
-            attempt_->guider = nullptr;
-            g_cancellable_cancel(attempt_->cancellable);
-            if (attempt_->connection)  // PHD2 sees the client go at once
-                g_socket_close(g_socket_connection_get_socket(attempt_->connection), nullptr);
-        }
-        attempt_ = nullptr;
+        if (dither_)
+            dither_->LetGo();
+        dither_ = nullptr;
     }
 
     void Finish(bool settled, const std::string& reason)
@@ -171,6 +294,49 @@ private:
         Detach();
         if (done)
             done(DitherOutcome{settled, reason});
+    }
+
+    // The answer to the request, then SettleDone; guiding events are
+    // skipped. False once the dither has ended.
+    bool DitherLine(const std::string& line)
+    {
+        const Message message(line);
+        if (!message.object)
+            return true;
+        if (Integer(message.object, "id", 0) == REQUEST_ID) {
+            Remove(noAnswer_);
+            accepted_ =
+                json_object_has_member(message.object, "result") && !json_object_has_member(message.object, "error");
+            if (accepted_)
+                return true;
+            JsonNode* error = json_object_get_member(message.object, "error");
+            std::string reason =
+                error && JSON_NODE_HOLDS_OBJECT(error) ? Text(json_node_get_object(error), "message") : "";
+            Finish(false, reason.empty() ? "the guider refused to dither" : reason);
+            return false;
+        }
+        if (!accepted_ || Text(message.object, "Event") != "SettleDone")
+            return true;
+        const bool settled = Integer(message.object, "Status", -1) == 0;
+        std::string reason = settled ? "" : Text(message.object, "Error");
+        Finish(settled, !settled && reason.empty() ? "settling failed" : reason);
+        return false;
+    }
+
+    // Every event, with what a run reads of it; anything else is skipped.
+    void WatchLine(const std::string& line)
+    {
+        const Message message(line);
+        if (!message.object || !onEvent_)
+            return;
+        GuideEvent event;
+        event.name = Text(message.object, "Event");
+        if (event.name.empty())
+            return;
+        event.state = Text(message.object, "State");
+        event.raDistanceRaw = Number(message.object, "RADistanceRaw");
+        event.decDistanceRaw = Number(message.object, "DECDistanceRaw");
+        onEvent_(event);
     }
 
     static gboolean OnGiveUp(gpointer self)
@@ -189,91 +355,20 @@ private:
         return G_SOURCE_REMOVE;
     }
 
-    // Ends the attempt from its own callback.
-    static void End(Attempt* attempt, bool settled, const std::string& reason)
-    {
-        if (attempt->guider)
-            attempt->guider->Finish(settled, reason);
-        delete attempt;
-    }
-
-    static void OnConnected(GObject* client, GAsyncResult* result, gpointer data)
-    {
-        auto* attempt = static_cast<Attempt*>(data);
-        attempt->connection = g_socket_client_connect_to_host_finish(G_SOCKET_CLIENT(client), result, nullptr);
-        if (!attempt->guider || !attempt->connection)  // cancelled, or PHD2 is not there
-            return End(attempt, false, "no guider is listening");
-        // A few dozen bytes to localhost: the socket takes them at once.
-        GOutputStream* out = g_io_stream_get_output_stream(G_IO_STREAM(attempt->connection));
-        if (!g_output_stream_write_all(out, attempt->request.data(), attempt->request.size(), nullptr, nullptr,
-                                       nullptr))
-            return End(attempt, false, "the request did not reach the guider");
-        ReadMore(attempt);
-    }
-
-    static void ReadMore(Attempt* attempt)
-    {
-        g_input_stream_read_async(g_io_stream_get_input_stream(G_IO_STREAM(attempt->connection)), attempt->chunk,
-                                  sizeof attempt->chunk, READ_PRIORITY, attempt->cancellable, &Phd2Guider::OnRead,
-                                  attempt);
-    }
-
-    static void OnRead(GObject* stream, GAsyncResult* result, gpointer data)
-    {
-        auto* attempt = static_cast<Attempt*>(data);
-        const gssize count = g_input_stream_read_finish(G_INPUT_STREAM(stream), result, nullptr);
-        if (!attempt->guider || count <= 0)  // cancelled, or the connection dropped
-            return End(attempt, false, "the guider closed the connection");
-        attempt->received.append(attempt->chunk, static_cast<size_t>(count));
-        ReadLines(attempt);
-    }
-
-    // Up to MAX_LINES_PER_PASS whole lines; the rest in a later pass.
-    static void ReadLines(Attempt* attempt)
-    {
-        size_t start = 0;
-        for (int lines = 0; lines < MAX_LINES_PER_PASS; ++lines) {
-            const size_t end = attempt->received.find('\n', start);
-            if (end == std::string::npos)
-                break;
-            if (end - start > MAX_LINE_BYTES)
-                return End(attempt, false, "guider sent an over-long line");
-            std::string reason;
-            const Attempt::Verdict verdict = attempt->Read(attempt->received.substr(start, end - start), reason);
-            start = end + 1;
-            if (attempt->answered)
-                Remove(attempt->guider->noAnswer_);
-            if (verdict != Attempt::Verdict::NONE)
-                return End(attempt, verdict == Attempt::Verdict::SETTLED, reason);
-        }
-        attempt->received.erase(0, start);
-        if (attempt->received.find('\n') != std::string::npos) {
-            g_idle_add_full(READ_PRIORITY, &Phd2Guider::OnMoreLines, attempt, nullptr);
-            return;
-        }
-        if (attempt->received.size() > MAX_LINE_BYTES)
-            return End(attempt, false, "guider sent an over-long line");
-        ReadMore(attempt);
-    }
-
-    static gboolean OnMoreLines(gpointer data)
-    {
-        auto* attempt = static_cast<Attempt*>(data);
-        if (!attempt->guider)
-            End(attempt, false, "");
-        else
-            ReadLines(attempt);
-        return G_SOURCE_REMOVE;
-    }
-
+    std::string host_;
     uint16_t port_;
     std::function<void(const GuideEvent&)> onEvent_;
     std::function<void(const DitherOutcome&)> done_;
-    Attempt* attempt_ = nullptr;
+    Link* dither_ = nullptr;
+    Link* watch_ = nullptr;
+    bool accepted_ = false;  // PHD2 answered the dither request with a result
     guint giveUp_ = 0;
     guint noAnswer_ = 0;
 };
 
 }  // namespace
 
-std::unique_ptr<Guider> MakePhd2Guider(uint16_t port) { return std::make_unique<Phd2Guider>(port); }
+std::unique_ptr<Guider> MakePhd2Guider(const std::string& host, uint16_t port)
+{
+    return std::make_unique<Phd2Guider>(host, port);
+}

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <string>
 #include <thread>
 #include <vector>
@@ -28,9 +29,14 @@ const std::string OVERLONG = "<overlong>";
 
 class FakePhd2 {
 public:
-    FakePhd2(std::vector<std::string> replies, bool silent)
+    // `request`: a dither's connection, which sends a request first (a
+    // watch sends nothing); `connections`: how many it takes, one after
+    // the other, each served the same way.
+    FakePhd2(std::vector<std::string> replies, bool silent, bool request = true, int connections = 1)
         : replies_(std::move(replies))
         , silent_(silent)
+        , awaitRequest_(request)
+        , connections_(connections)
     {
         listener_ = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address{};
@@ -57,6 +63,12 @@ public:
 private:
     void Serve()
     {
+        for (int i = 0; i < connections_; ++i)
+            ServeOne();
+    }
+
+    void ServeOne()
+    {
         const int client = accept(listener_, nullptr, nullptr);
         if (client < 0)
             return;
@@ -64,7 +76,7 @@ private:
              "{\"Event\":\"Version\",\"PHDVersion\":\"2.6.11\",\"MsgVersion\":1}\r\n"
              "{\"Event\":\"AppState\",\"State\":\"Guiding\"}\r\n");
         char c = 0;
-        while (request.find('\n') == std::string::npos && read(client, &c, 1) == 1)
+        while (awaitRequest_ && request.find('\n') == std::string::npos && read(client, &c, 1) == 1)
             request += c;
         for (const std::string& reply : replies_) {
             if (reply == FLOOD) {
@@ -98,6 +110,8 @@ private:
 
     std::vector<std::string> replies_;
     bool silent_;
+    bool awaitRequest_;
+    int connections_;
     int listener_ = -1;
     std::thread thread_;
 };
@@ -131,7 +145,7 @@ struct Redraws {
 // the toolkit's redraw priority; `paints` counts those that were done.
 std::string DitherAgainst(uint16_t port, int32_t giveUpMs = 2000, int* paints = nullptr)
 {
-    auto guider = MakePhd2Guider(port);
+    auto guider = MakePhd2Guider("localhost", port);
     DitherRequest request;
     request.pixels = 3;
     request.settleSeconds = 10;
@@ -215,6 +229,77 @@ TEST(Phd2Guider, EachAnswerEndsTheDither)
     }
 }
 
+// The watch: every event handed on with what a run reads of it ("GuideStep
+// 0.3 -0.4", "AppState Guiding"), over one connection; whatever the server
+// sends, the watch ends with ConnectionLost at worst, and a redraw goes on.
+TEST(Phd2Guider, WatchHandsOnEveryEvent)
+{
+    struct Row {
+        const char* name;
+        std::vector<std::string> replies;
+        bool silent;
+        std::vector<std::string> events;  // after Version and AppState
+    };
+    const std::string lost = "ConnectionLost";
+    const Row rows[] = {
+        {"events, in order",
+         {"{\"Event\":\"GuideStep\",\"Frame\":3,\"RADistanceRaw\":0.3,\"DECDistanceRaw\":-0.4}",
+          "{\"Event\":\"StarLost\",\"Frame\":4}", "{\"Event\":\"Paused\"}", "{\"Event\":\"Resumed\"}",
+          "{\"Event\":\"GuideStep\",\"RADistanceRaw\":1,\"DECDistanceRaw\":2}"},
+         true,
+         {"GuideStep 0.3 -0.4", "StarLost", "Paused", "Resumed", "GuideStep 1 2"}},
+        {"not JSON, not an object, no event name, numbers that are not numbers: skipped or read as 0",
+         {"not json", "[1,2]", "{\"Event\":5}", "{\"id\":1}",
+          "{\"Event\":\"GuideStep\",\"RADistanceRaw\":\"x\",\"DECDistanceRaw\":null}", "{\"Event\":\"StarLost\"}"},
+         true,
+         {"GuideStep 0 0", "StarLost"}},
+        {"the connection dropped", {"{\"Event\":\"Paused\"}"}, false, {"Paused", lost}},
+        {"a megabyte without a line break", {"{\"Event\":\"Paused\"}", OVERLONG}, true, {"Paused", lost}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        FakePhd2 server(row.replies, row.silent, false);
+        auto guider = MakePhd2Guider("localhost", server.port);
+        std::vector<std::string> events;
+        guider->Watch([&events](const GuideEvent& event) {
+            char text[96];
+            std::snprintf(text, sizeof text, "%s%s%s", event.name.c_str(), event.state.empty() ? "" : " ",
+                          event.state.c_str());
+            std::string shown = text;
+            if (event.name == "GuideStep") {
+                std::snprintf(text, sizeof text, " %g %g", event.raDistanceRaw, event.decDistanceRaw);
+                shown += text;
+            }
+            events.push_back(shown);
+        });
+        std::vector<std::string> expected = {"Version", "AppState Guiding"};
+        expected.insert(expected.end(), row.events.begin(), row.events.end());
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (events.size() < expected.size() && std::chrono::steady_clock::now() < end)
+            g_main_context_iteration(nullptr, FALSE);
+        EXPECT_EQ(events, expected);
+        guider->Unwatch();
+    }
+}
+
+// A dropped watch is opened again at the next Watch, on a new connection.
+TEST(Phd2Guider, ADroppedWatchIsOpenedAgain)
+{
+    FakePhd2 server({"{\"Event\":\"Paused\"}"}, false, false, 2);
+    auto guider = MakePhd2Guider("localhost", server.port);
+    std::vector<std::string> events;
+    const auto record = [&events](const GuideEvent& event) { events.push_back(event.name); };
+    for (int connection = 1; connection <= 2; ++connection) {
+        guider->Watch(record);
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (events.size() < 4u * connection && std::chrono::steady_clock::now() < end)
+            g_main_context_iteration(nullptr, FALSE);
+    }
+    EXPECT_EQ(events,
+              (std::vector<std::string>{"Version", "AppState", "Paused", "ConnectionLost", "Version", "AppState",
+                                        "Paused", "ConnectionLost"}));
+}
+
 TEST(Phd2Guider, NobodyListeningFailsAndACancelledDitherNeverAnswers)
 {
     uint16_t freePort = 0;
@@ -232,7 +317,7 @@ TEST(Phd2Guider, NobodyListeningFailsAndACancelledDitherNeverAnswers)
     EXPECT_EQ(DitherAgainst(freePort), "failed: no guider is listening");
 
     FakePhd2 server({ANSWER, SETTLE_BEGIN, SETTLED}, true);
-    auto guider = MakePhd2Guider(server.port);
+    auto guider = MakePhd2Guider("localhost", server.port);
     bool called = false;
     guider->Dither(DitherRequest(), [&called](const DitherOutcome&) { called = true; });
     guider->Cancel();

@@ -411,6 +411,26 @@ std::string FileText(const std::string& path)
     return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
+// The [Guider] group: where PHD2 listens; a bad port is ignored.
+TEST_F(StartUp, GuiderAddressIsReadFromTheSettingsFile)
+{
+    const std::string store = Home() + "/.Vantrel";
+    const std::pair<std::string, std::string> rows[] = {
+        {"", "localhost:4400"},
+        {"[Guider]\nPort=4401\n", "localhost:4401"},
+        {"AF Mode=1\n[Guider]\nHost = scope.local \nPort = 4402\n", "scope.local:4402"},
+        {"[Guider]\nPort=65536\n", "localhost:4400"},
+        {"[Guider]\nPort=44x\n", "localhost:4400"},
+    };
+    for (const auto& [text, expected] : rows) {
+        SCOPED_TRACE(text);
+        std::ofstream(store) << text;
+        const GuiderAddress address = ReadGuiderAddress();
+        EXPECT_EQ(address.host + ":" + std::to_string(address.port), expected);
+    }
+    unlink(store.c_str());
+}
+
 // Whatever ~/.Vantrel is, no dialog appears at start or at close, the AF
 // mode reads as expected, and what is there afterwards is as expected.
 TEST_F(StartUp, SettingsFileNeverRaisesADialog)
