@@ -1,4 +1,6 @@
-// The guider, asked to dither between frames: a part of the engine.
+// The guider, asked to dither between frames and watched for its events
+// (is it guiding, what did it do while the shutter was open): a part of the
+// engine.
 // Production talks to PHD2 on its event server; tests pass a fake.
 #pragma once
 
