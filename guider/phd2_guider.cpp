@@ -17,7 +17,9 @@
 
 namespace {
 
-constexpr int REQUEST_ID = 1;
+// The first request's id; each dither on a watched connection takes the
+// next, so that a late answer to an earlier one is never taken for its own.
+constexpr int FIRST_REQUEST_ID = 1;
 
 class Phd2Guider;
 
@@ -85,6 +87,18 @@ struct Link {
         g_cancellable_cancel(cancellable);
         if (connection)
             g_socket_close(g_socket_connection_get_socket(connection), nullptr);
+    }
+
+    // A request on this link: at once when connected, else on connecting.
+    // False when it could not be written.
+    bool Send(const std::string& text)
+    {
+        if (!connection) {
+            request += text;
+            return true;
+        }
+        GOutputStream* out = g_io_stream_get_output_stream(G_IO_STREAM(connection));
+        return g_output_stream_write_all(out, text.data(), text.size(), nullptr, nullptr, nullptr);
     }
 
     static Link* Open(const std::string& host, uint16_t port, std::string request)
@@ -214,25 +228,34 @@ public:
         Unwatch();
     }
 
+    // On the watched connection while there is one (a script run's), else
+    // on a connection of its own.
     void Dither(const DitherRequest& request, std::function<void(const DitherOutcome&)> done) override
     {
         Cancel();
         done_ = std::move(done);
+        const int id = watch_ ? ++requestId_ : FIRST_REQUEST_ID;
         char text[256];
         std::snprintf(text, sizeof text,
                       "{\"method\":\"dither\",\"params\":{\"amount\":%d,\"raOnly\":false,\"settle\":{\"pixels\":%.1f,"
                       "\"time\":%d,\"timeout\":%d}},\"id\":%d}\r\n",
-                      request.pixels, request.settlePixels, request.settleSeconds, request.settleTimeoutSeconds,
-                      REQUEST_ID);
+                      request.pixels, request.settlePixels, request.settleSeconds, request.settleTimeoutSeconds, id);
         accepted_ = false;
+        ditherId_ = id;
+        giveUp_ = g_timeout_add(static_cast<guint>(request.giveUpMs), &Phd2Guider::OnGiveUp, this);
+        noAnswer_ = g_timeout_add(ANSWER_LIMIT_MS, &Phd2Guider::OnNoAnswer, this);
+        if (watch_) {
+            ditherOnWatch_ = true;
+            if (!watch_->Send(text))
+                Finish(false, "the request did not reach the guider");
+            return;
+        }
         dither_ = Link::Open(host_, port_, text);
         dither_->line = [this](const std::string& line) { return DitherLine(line); };
         dither_->end = [this](const std::string& reason) {
             dither_ = nullptr;
             Finish(false, reason);
         };
-        giveUp_ = g_timeout_add(static_cast<guint>(request.giveUpMs), &Phd2Guider::OnGiveUp, this);
-        noAnswer_ = g_timeout_add(ANSWER_LIMIT_MS, &Phd2Guider::OnNoAnswer, this);
     }
 
     void Cancel() override
@@ -250,11 +273,15 @@ public:
             return;
         watch_ = Link::Open(host_, port_, "");
         watch_->line = [this](const std::string& line) {
+            if (ditherOnWatch_)
+                DitherLine(line);
             WatchLine(line);
             return true;
         };
-        watch_->end = [this](const std::string&) {
+        watch_->end = [this](const std::string& reason) {
             watch_ = nullptr;
+            if (ditherOnWatch_)
+                Finish(false, reason);
             GuideEvent lost;
             lost.name = "ConnectionLost";
             if (onEvent_)
@@ -282,6 +309,7 @@ private:
     {
         Remove(giveUp_);
         Remove(noAnswer_);
+        ditherOnWatch_ = false;
         if (dither_)
             dither_->LetGo();
         dither_ = nullptr;
@@ -303,7 +331,7 @@ private:
         const Message message(line);
         if (!message.object)
             return true;
-        if (Integer(message.object, "id", 0) == REQUEST_ID) {
+        if (Integer(message.object, "id", 0) == ditherId_) {
             Remove(noAnswer_);
             accepted_ =
                 json_object_has_member(message.object, "result") && !json_object_has_member(message.object, "error");
@@ -362,6 +390,9 @@ private:
     Link* dither_ = nullptr;
     Link* watch_ = nullptr;
     bool accepted_ = false;  // PHD2 answered the dither request with a result
+    bool ditherOnWatch_ = false;  // the dither in progress went on the watched connection
+    int ditherId_ = FIRST_REQUEST_ID;
+    int requestId_ = FIRST_REQUEST_ID;
     guint giveUp_ = 0;
     guint noAnswer_ = 0;
 };

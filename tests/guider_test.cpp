@@ -300,6 +300,29 @@ TEST(Phd2Guider, ADroppedWatchIsOpenedAgain)
                                         "Paused", "ConnectionLost"}));
 }
 
+// While the guider is watched, a dither goes on the same connection (the
+// stand-in serves only one), with the next request id, and its events go to
+// the watch too.
+TEST(Phd2Guider, ADitherWhileWatchedUsesTheWatchedConnection)
+{
+    const std::string answer = "{\"jsonrpc\":\"2.0\",\"result\":0,\"id\":2}";
+    FakePhd2 server({ANSWER, answer, SETTLE_BEGIN, SETTLED}, true);
+    auto guider = MakePhd2Guider("localhost", server.port);
+    std::vector<std::string> events;
+    guider->Watch([&events](const GuideEvent& event) { events.push_back(event.name); });
+    std::string result;
+    guider->Dither(DitherRequest(), [&result](const DitherOutcome& outcome) {
+        result = outcome.settled ? "settled" : "failed: " + outcome.reason;
+    });
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (result.empty() && std::chrono::steady_clock::now() < end)
+        g_main_context_iteration(nullptr, FALSE);
+    EXPECT_EQ(result, "settled");  // the answer to id 1 was not taken for it
+    EXPECT_NE(server.request.find("\"id\":2}"), std::string::npos) << server.request;
+    EXPECT_EQ(events, (std::vector<std::string>{"Version", "AppState", "SettleBegin", "SettleDone"}));
+    guider->Unwatch();
+}
+
 TEST(Phd2Guider, NobodyListeningFailsAndACancelledDitherNeverAnswers)
 {
     uint16_t freePort = 0;
