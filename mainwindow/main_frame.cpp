@@ -335,8 +335,16 @@ MyFrame::MyFrame(const wxString& title, const WindowParts& parts)
 
     const wxSize content = wxSize(AREA_X + width + AREA_X, y + AREA_X) + mainArea->GetWindowBorderSize();
     SetClientSize(content);
-    // Larger if the user likes, never smaller than the content.
-    SetMinSize(GetSize());
+    // Larger if the user likes, never smaller than the content. The toolkit
+    // keeps the smallest size with the window's own decorations, which on
+    // Wayland are drawn by the window and known only once it is shown: it is
+    // set again whenever they change.
+    SetMinClientSize(content);
+    Bind(wxEVT_SIZE, [this, content](wxSizeEvent& event) {
+        event.Skip();
+        if (GetMinClientSize() != content)
+            SetMinClientSize(content);
+    });
 
     view_.Attach(RemainingText, BannerBitmap, MirrorLockCtrl);
     SetAfMode(settings_.ReadAfMode());

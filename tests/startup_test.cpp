@@ -382,7 +382,7 @@ TEST_F(StartUp, WindowShowsEverythingAndGrowsButNeverShrinksBelowIt)
     fakes.usb->present = true;
     WITHOUT_DIALOG(OpenMainWindowAndPort(Parts()));
     EXPECT_TRUE(MainFrame->HasFlag(wxRESIZE_BORDER));
-    EXPECT_EQ(MainFrame->GetMinSize(), MainFrame->GetSize());
+    EXPECT_EQ(MainFrame->GetMinClientSize(), MainFrame->GetClientSize());
     EXPECT_EQ(MainFrame->GetMaxSize(), wxDefaultSize);
     for (wxWindow* child : MainFrame->GetChildren())
         if (child != MainFrame->GetStatusBar())
