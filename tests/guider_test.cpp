@@ -9,7 +9,10 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <deque>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,6 +29,10 @@ namespace {
 // megabyte without a line break.
 const std::string FLOOD = "<flood>";
 const std::string OVERLONG = "<overlong>";
+// From here on, the lines that the test pushes, as it pushes them, until
+// DROP (the server hangs up) or the end of the test.
+const std::string PUSHED = "<pushed>";
+const std::string DROP = "<drop>";
 
 class FakePhd2 {
 public:
@@ -52,6 +59,7 @@ public:
 
     ~FakePhd2()
     {
+        Push(DROP);
         shutdown(listener_, SHUT_RDWR);
         thread_.join();
         close(listener_);
@@ -59,6 +67,13 @@ public:
 
     uint16_t port = 0;
     std::string request;  // the client's line, CR LF included
+
+    void Push(const std::string& line)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        pushed_.push_back(line);
+        changed_.notify_all();
+    }
 
 private:
     void Serve()
@@ -87,6 +102,17 @@ private:
                 while (std::chrono::steady_clock::now() < end && Send(client, lines)) { }
             } else if (reply == OVERLONG) {
                 Send(client, std::string(1 << 20, 'x'));
+            } else if (reply == PUSHED) {
+                for (;;) {
+                    std::unique_lock<std::mutex> lock(mutex_);
+                    changed_.wait(lock, [this] { return !pushed_.empty(); });
+                    const std::string line = pushed_.front();
+                    pushed_.pop_front();
+                    lock.unlock();
+                    if (line == DROP)
+                        break;
+                    Send(client, line + "\r\n");
+                }
             } else {
                 Send(client, reply + "\r\n");
             }
@@ -112,6 +138,9 @@ private:
     bool silent_;
     bool awaitRequest_;
     int connections_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<std::string> pushed_;
     int listener_ = -1;
     std::thread thread_;
 };
@@ -350,6 +379,100 @@ TEST(Phd2Guider, NobodyListeningFailsAndACancelledDitherNeverAnswers)
     while (!later)
         g_main_context_iteration(nullptr, TRUE);
     EXPECT_FALSE(called);
+}
+
+}  // namespace
+
+// The engine with the real client against the stand-in server, which plays
+// a scripted sequence of events at the engine's virtual times: the wait for
+// guiding, a lost star, the retake, a connection dropped mid-run.
+#include "tests/engine_fixture.h"
+
+namespace {
+
+// The real guider, counting the events that reach the run.
+class CountingGuider : public Guider {
+public:
+    explicit CountingGuider(uint16_t port)
+        : real_(MakePhd2Guider("localhost", port))
+    {
+    }
+    void Dither(const DitherRequest& request, std::function<void(const DitherOutcome&)> done) override
+    {
+        real_->Dither(request, std::move(done));
+    }
+    void Cancel() override { real_->Cancel(); }
+    void Watch(std::function<void(const GuideEvent&)> onEvent) override
+    {
+        real_->Watch([this, onEvent](const GuideEvent& event) {
+            ++received;
+            onEvent(event);
+        });
+    }
+    void Unwatch() override { real_->Unwatch(); }
+
+    // Runs the main context until `count` events have come (at most 5 s).
+    void AwaitEvents(int count)
+    {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (received < count && std::chrono::steady_clock::now() < end)
+            g_main_context_iteration(nullptr, FALSE);
+        EXPECT_EQ(received, count);
+    }
+
+    int received = 0;
+
+private:
+    std::unique_ptr<Guider> real_;
+};
+
+using GuideSession = EngineTest;
+
+TEST_F(GuideSession, ScriptedEventsThroughTheRealClient)
+{
+    FakePhd2 server({"{\"Event\":\"AppState\",\"State\":\"Stopped\"}", PUSHED}, false, false);
+    CountingGuider realGuider(server.port);
+    SequenceRunner session(*fakes.ports, *clock, realGuider, sleep, log, view);
+    session.Connect(PORT_SERIAL, OpenFakePort(fakes, PORT_SERIAL));
+    session.WatchGuider(true);
+    realGuider.AwaitEvents(3);  // Version, AppState twice (greeting, then ours)
+    // Each line at its virtual time, the run going on once the client has
+    // handed it on.
+    const std::pair<int64_t, std::string> script[] = {
+        {3000, "{\"Event\":\"StartGuiding\"}"},
+        {5000, "{\"Event\":\"GuideStep\",\"RADistanceRaw\":0.3,\"DECDistanceRaw\":0.4}"},
+        {6000, "{\"Event\":\"GuideStep\",\"RADistanceRaw\":0,\"DECDistanceRaw\":0}"},
+        {7000, "{\"Event\":\"StarLost\",\"Frame\":9,\"Status\":-1}"},
+        {8000, "{\"Event\":\"GuideStep\",\"RADistanceRaw\":-0.1,\"DECDistanceRaw\":0.2}"},
+        {15000, DROP},
+    };
+    int events = 3;
+    for (const auto& [atMs, line] : script) {
+        clock->At(atMs, [&server, &realGuider, line = line, count = ++events] {
+            server.Push(line);
+            realGuider.AwaitEvents(count);  // the drop arrives as ConnectionLost
+        });
+    }
+    RunSettings settings;
+    settings.exposures = 1;
+    settings.duration = 10;
+    settings.beforeDelay = 0;
+    settings.afterDelay = 0;
+    settings.guideWaitSeconds = 60;
+    settings.retakeSuspect = 1;
+    session.Start(settings);
+    clock->RunUntil([&session] { return !session.Busy(); });
+    EXPECT_EQ(fakes.log.events,
+              (std::vector<LineEvent>{{3000, "RTS 1"}, {13000, "RTS 0"}, {13000, "RTS 1"}, {23000, "RTS 0"}}));
+    ASSERT_EQ(log.lines.size(), 2u);
+    // sqrt((0.3² + 0.4² + 0 + 0.1² + 0.2²) / 3) = sqrt(0.1) = 0.32; the retake: the
+    // connection lost 2 s in.
+    EXPECT_EQ(log.lines[0].substr(log.lines[0].rfind(",done,")), ",done,window,,0.32,StarLost@4.0s,suspect");
+    EXPECT_EQ(log.lines[1].substr(log.lines[1].rfind(",done,")), ",done,window,,,GuiderLost@2.0s,suspect");
+    EXPECT_EQ(session.Tally().frames, 2);
+    EXPECT_EQ(session.Tally().suspect, 2);
+    EXPECT_EQ(session.Tally().retaken, 1);
+    session.WatchGuider(false);
 }
 
 }  // namespace
