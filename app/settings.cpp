@@ -106,8 +106,20 @@ std::string Trimmed(const std::string& text)
     return first == std::string::npos ? "" : text.substr(first, text.find_last_not_of(" \t") - first + 1);
 }
 
-// The store's text as the toolkit writes it: root entries ("AF Mode=2")
-// before the first [group]. The key's line is replaced, or put first.
+// A key as the toolkit reads it: a backslash keeps the character after it
+// ("AF\ Mode" is "AF Mode").
+std::string UnescapedKey(const std::string& key)
+{
+    std::string plain;
+    for (size_t i = 0; i < key.size(); ++i)
+        plain += key[i] == '\\' && i + 1 < key.size() ? key[++i] : key[i];
+    return plain;
+}
+
+// The store's text as the toolkit writes it: root entries ("AF\ Mode=2",
+// a space in a key escaped) before the first [group]. The key's line is
+// replaced in either spelling, or put first, as the toolkit spells it: a
+// second line for the key would be read in its place.
 bool WriteAFModeWithoutToolkit(int mode)
 {
     if (exitStorePath.empty())
@@ -115,7 +127,10 @@ bool WriteAFModeWithoutToolkit(int mode)
     std::string text;
     std::ifstream in(exitStorePath, std::ios::binary);
     text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    const std::string entry = std::string(CONFIG_AF_MODE_KEY) + "=" + std::to_string(mode) + "\n";
+    std::string key;
+    for (char c : std::string(CONFIG_AF_MODE_KEY))
+        key += c == ' ' ? std::string("\\ ") : std::string(1, c);
+    const std::string entry = key + "=" + std::to_string(mode) + "\n";
     size_t at = 0;
     bool replaced = false;
     while (at < text.size() && !replaced) {
@@ -125,7 +140,7 @@ bool WriteAFModeWithoutToolkit(int mode)
         if (first != std::string::npos && line[first] == '[')
             break;  // the groups begin
         const size_t equals = line.find('=');
-        if (equals != std::string::npos && Trimmed(line.substr(0, equals)) == CONFIG_AF_MODE_KEY) {
+        if (equals != std::string::npos && UnescapedKey(Trimmed(line.substr(0, equals))) == CONFIG_AF_MODE_KEY) {
             text.replace(at, std::min(end + 1, text.size()) - at, entry);
             replaced = true;
         }
