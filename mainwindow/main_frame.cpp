@@ -103,24 +103,6 @@ wxStaticText* MakeLabel(wxWindow* parent, int y, const char* text)
     return new wxStaticText(parent, wxID_ANY, text, wxPoint(INNER_MARGIN, y));
 }
 
-// A control's best size, grown by what its label needs in the window's font
-// beyond the theme's font: GTK works out best sizes before it applies a
-// font that a window inherits.
-wxSize FittedSize(wxWindow* window)
-{
-    const wxSize best = window->GetBestSize();
-    // A spin control's text is at most four digits wide.
-    const wxString label = dynamic_cast<wxSpinCtrl*>(window) ? wxString("9999") : window->GetLabel();
-    if (label.empty())
-        return best;
-    const wxFont themeFont = wxSystemSettings::GetFont(wxSYS_DEFAULT_GUI_FONT);
-    int themeWidth = 0;
-    int themeHeight = 0;
-    window->GetTextExtent(label, &themeWidth, &themeHeight, nullptr, nullptr, &themeFont);
-    const wxSize own = window->GetTextExtent(label);
-    return best + wxSize(std::max(0, own.x - themeWidth), std::max(0, own.y - themeHeight));
-}
-
 // One row of a group box: a label with its spin control, or a check box.
 struct FormRow {
     wxWindow* label;
@@ -129,10 +111,10 @@ struct FormRow {
 
 int RowWidth(const FormRow& row)
 {
-    const int labelWidth = FittedSize(row.label).x;
+    const int labelWidth = row.label->GetBestSize().x;
     if (!row.field)
         return INNER_MARGIN + labelWidth + INNER_MARGIN;
-    return INNER_MARGIN + labelWidth + LABEL_GAP + FittedSize(row.field).x + INNER_MARGIN;
+    return INNER_MARGIN + labelWidth + LABEL_GAP + row.field->GetBestSize().x + INNER_MARGIN;
 }
 
 // Places the rows inside their group box, the fields at its right edge, each
@@ -145,15 +127,15 @@ int PlaceGroup(wxStaticBox* box, const std::vector<FormRow>& rows, int width)
     int pitch = ROW_PITCH;
     int fieldHeight = 0;
     for (const FormRow& row : rows) {
-        const int height = FittedSize(row.field ? row.field : row.label).y;
+        const int height = (row.field ? row.field : row.label)->GetBestSize().y;
         fieldHeight = std::max(fieldHeight, height);
         pitch = std::max(pitch, height + ROW_GAP);
     }
     int y = std::max(FIRST_ROW_Y, top + ROW_GAP);
     for (const FormRow& row : rows) {
-        const wxSize labelSize = FittedSize(row.label);
+        const wxSize labelSize = row.label->GetBestSize();
         if (row.field) {
-            const wxSize fieldSize = FittedSize(row.field);
+            const wxSize fieldSize = row.field->GetBestSize();
             row.field->SetSize(width - INNER_MARGIN - fieldSize.x, y, fieldSize.x, fieldSize.y);
             row.label->SetSize(INNER_MARGIN, y + (fieldSize.y - labelSize.y) / 2, labelSize.x, labelSize.y);
         } else {
@@ -300,8 +282,8 @@ MyFrame::MyFrame(const wxString& title, const WindowParts& parts)
         {startLabel, StartDelayCtrl}, {beforeLabel, PreDelayCtrl}, {afterLabel, PostDelayCtrl}};
     const wxSize bannerSize(std::max(BANNER_WIDTH, BannerBitmap->GetBestSize().x),
                             std::max(BANNER_HEIGHT, BannerBitmap->GetBestSize().y));
-    const wxSize buttonSize(std::max(FittedSize(startButton).x, FittedSize(abortButton).x),
-                            std::max(BUTTON_HEIGHT, FittedSize(startButton).y));
+    const wxSize buttonSize(std::max(startButton->GetBestSize().x, abortButton->GetBestSize().x),
+                            std::max(BUTTON_HEIGHT, startButton->GetBestSize().y));
     const wxSize remainingSize = RemainingText->GetTextExtent(LONGEST_REMAINING);
     int width = std::max({AREA_WIDTH, bannerSize.x, buttonSize.x + 3 * INNER_MARGIN, remainingSize.x + 3 * INNER_MARGIN,
                           GetStatusBar()->GetTextExtent(LONGEST_STATUS).x + STATUS_FIELD_MARGIN - 2 * AREA_X});
