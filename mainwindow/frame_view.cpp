@@ -21,24 +21,42 @@
 #include "resources/idle_banner.xpm"
 #include "resources/running_banner.xpm"
 
-// Each made when first shown; the red versions only in night mode.
+namespace {
+// A banner, made when first shown; its red version only in night mode.
+class Banner {
+public:
+    explicit Banner(const char* const* xpm)
+        : day_(XpmBitmap(xpm))
+    {
+    }
+    const wxBitmap& Shown()
+    {
+        if (!NightMode())
+            return day_;
+        if (!night_.IsOk())
+            night_ = RedVersion(day_);
+        return night_;
+    }
+
+private:
+    wxBitmap day_;
+    wxBitmap night_;
+};
+}  // namespace
+
 const wxBitmap& IdleBanner()
 {
-    static const wxBitmap banner = XpmBitmap(idle_banner_xpm);
-    if (!NightMode())
-        return banner;
-    static const wxBitmap night = RedVersion(banner);
-    return night;
+    static Banner banner(idle_banner_xpm);
+    return banner.Shown();
 }
 
 const wxBitmap& RunningBanner()
 {
-    static const wxBitmap banner = XpmBitmap(running_banner_xpm);
-    if (!NightMode())
-        return banner;
-    static const wxBitmap night = RedVersion(banner);
-    return night;
+    static Banner banner(running_banner_xpm);
+    return banner.Shown();
 }
+
+std::string FramesText(int32_t count) { return std::to_string(count) + (count == 1 ? " frame" : " frames"); }
 
 namespace {
 const char* const PORT_LOST_ADVICE =
@@ -125,13 +143,12 @@ void FrameView::RunEnded(RunEnd end, const std::string& port, const std::string&
 // frames", "Lost the connection to COM5 (/dev/ttyUSB0)".
 void FrameView::NotifyEnd(RunEnd end, const std::string& port, const std::string& why)
 {
-    const auto frames = [](int32_t count) { return std::to_string(count) + (count == 1 ? " frame" : " frames"); };
     switch (end) {
     case RunEnd::DONE:
-        notifier_.Notify("Sequence Done: " + frames(frames_), "");
+        notifier_.Notify("Sequence Done: " + FramesText(frames_), "");
         return;
     case RunEnd::ABORTED:
-        notifier_.Notify("Aborted after " + std::to_string(framesDone_) + " of " + frames(frames_), "");
+        notifier_.Notify("Aborted after " + std::to_string(framesDone_) + " of " + FramesText(frames_), "");
         return;
     case RunEnd::PORT_LOST:
         notifier_.Notify("Lost the connection to " + port, why);

@@ -26,6 +26,9 @@ public:
     virtual void Notify(const std::string& summary, const std::string& body) = 0;
 };
 
+// "1 frame", "20 frames".
+std::string FramesText(int32_t count);
+
 class FrameView : public RunView {
 public:
     // `afMode` is the frame's AF mode; `closed` is called when a run ends

@@ -575,8 +575,8 @@ void MyFrame::ResetDithering()
 std::string MyFrame::GuideSummary()
 {
     const GuideTally& tally = runner_.Tally();
-    return std::to_string(tally.frames) + (tally.frames == 1 ? " frame, " : " frames, ") +
-        std::to_string(tally.suspect) + " suspect, " + std::to_string(tally.retaken) + " retaken";
+    return FramesText(tally.frames) + ", " + std::to_string(tally.suspect) + " suspect, " +
+        std::to_string(tally.retaken) + " retaken";
 }
 
 // The editor is a local object, destroyed when its modal loop ends. A close

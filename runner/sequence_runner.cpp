@@ -90,7 +90,7 @@ bool SequenceRunner::Start(const RunSettings& settings)
     retake_ = false;
     retakes_ = 0;
     if (guide_.Watching())  // a dropped connection is opened again
-        guider_.Watch([this](const GuideEvent& event) { OnGuideEvent(event); });
+        WatchEvents();
     sleep_.Inhibit();
     secondsRemaining_ = EstimateSeconds(settings_.exposures, settings_.duration, settings_.startDelay,
                                         settings_.beforeDelay, settings_.afterDelay, lines_->PulsesRunWhole());
@@ -499,11 +499,16 @@ void SequenceRunner::WatchGuider(bool on)
     if (on) {
         guide_.Start();
         tally_ = GuideTally();
-        guider_.Watch([this](const GuideEvent& event) { OnGuideEvent(event); });
+        WatchEvents();
         return;
     }
     guider_.Unwatch();
     guide_.Stop();
+}
+
+void SequenceRunner::WatchEvents()
+{
+    guider_.Watch([this](const GuideEvent& event) { OnGuideEvent(event); });
 }
 
 // Steady guiding ends the wait for it at once.

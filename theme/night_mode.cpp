@@ -7,8 +7,8 @@
 namespace {
 
 // Dim red text on black. Shadows, gradients and focus rings would be grey
-// or blue: they go, or turn red. The selection and the running script line
-// are darker red behind the same text.
+// or blue: they go, or turn red. The selection is darker red behind the
+// same text.
 const char* const NIGHT_CSS = R"css(
 * {
     color: #d00000;
