@@ -2,10 +2,11 @@
 // time from the start of the process) and the peak memory of the process
 // soon after; then ends it.
 //
-//   startup_watch TITLE PROGRAM   ->  "<ms> <peak kB>"
+//   startup_watch TITLE PROGRAM [ARGUMENT...]   ->  "<ms> <peak kB>"
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -42,7 +43,7 @@ long PeakKilobytes(pid_t pid)
 
 int main(int argc, char** argv)
 {
-    if (argc != 3)
+    if (argc < 3)
         return 2;
     Display* display = XOpenDisplay(nullptr);
     if (!display)
@@ -54,11 +55,21 @@ int main(int argc, char** argv)
     const auto start = std::chrono::steady_clock::now();
     const pid_t pid = fork();
     if (pid == 0) {
-        execl(argv[2], argv[2], static_cast<char*>(nullptr));
+        execv(argv[2], argv + 2);
         _exit(127);
     }
+    // A program that ends without showing its window ends the watch too.
     double ms = -1;
     while (ms < 0) {
+        if (!XPending(display)) {
+            pollfd connection{ConnectionNumber(display), POLLIN, 0};
+            poll(&connection, 1, 100);
+            if (waitpid(pid, nullptr, WNOHANG) == pid) {
+                std::fprintf(stderr, "startup_watch: %s ended without showing \"%s\"\n", argv[2], argv[1]);
+                return 1;
+            }
+            continue;
+        }
         XEvent event;
         XNextEvent(display, &event);
         if (event.type == MapNotify && HasTitle(display, event.xmap.window, argv[1]))
