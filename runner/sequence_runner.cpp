@@ -491,6 +491,10 @@ void SequenceRunner::LogExposureEnd()
         retake_ = true;
         ++retakes_;
         ++tally_.retaken;
+        // The retake's time is added to what is left, as a frame of the run.
+        const int32_t frameSeconds = settings_.beforeDelay + settings_.duration + settings_.afterDelay;
+        secondsRemaining_ += frameSeconds;
+        secondsTotal_ += frameSeconds;
     }
 }
 
