@@ -16,8 +16,10 @@ void GuideWatch::Take(const GuideEvent& event, int64_t atUs)
 {
     const std::string& name = event.name;
     if (name == "ConnectionLost") {
+        // A connection that never came about changes nothing in a frame.
+        if (connected_)
+            Note("GuiderLost", atUs);
         connected_ = guiding_ = false;
-        Note("GuiderLost", atUs);
         return;
     }
     connected_ = true;

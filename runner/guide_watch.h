@@ -31,6 +31,8 @@ public:
     void Take(const GuideEvent& event, int64_t atUs);
     // Guiding, not paused, not settling, its star not lost.
     bool Steady() const;
+    // The guider has said something since its connection was last lost.
+    bool Connected() const { return connected_; }
 
     // The shutter opens; `waitRanOut` when the wait for steady guiding
     // before it ran out.

@@ -89,8 +89,6 @@ bool SequenceRunner::Start(const RunSettings& settings)
     settings_.retakeSuspect = std::clamp(settings.retakeSuspect, 0, MAX_RETAKE_SUSPECT);
     retake_ = false;
     retakes_ = 0;
-    if (guide_.Watching())  // a dropped connection is opened again
-        WatchEvents();
     sleep_.Inhibit();
     secondsRemaining_ = EstimateSeconds(settings_.exposures, settings_.duration, settings_.startDelay,
                                         settings_.beforeDelay, settings_.afterDelay, lines_->PulsesRunWhole());
@@ -150,6 +148,10 @@ bool SequenceRunner::Enter(Phase phase)
         }
         if (!retake_)
             ++frame_;
+        // A guider that went away (restarted, say) is looked for again at
+        // each frame, not only at the next capture.
+        if (guide_.Watching() && !guide_.Connected() && frame_ <= settings_.exposures)
+            WatchEvents();
         return false;
     case Phase::MIRROR_PULSE:
         mirror_ = BeforeDelayMs() != 0 && view_.MirrorLockTicked();

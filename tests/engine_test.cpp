@@ -668,6 +668,7 @@ TEST_F(EngineTest, GuideAwareFrames)
         std::vector<std::string> guideColumns;  // each log line's guide_rms_px,guide_events,guided
         std::vector<std::string> someStatuses;  // shown on the way, in this order
         std::string tally;  // frames, suspect, retaken
+        bool refuses = false;  // no guider listening
     };
     const std::string dither = "dither 3 px, settle 10 s";
     const Row rows[] = {
@@ -755,6 +756,37 @@ TEST_F(EngineTest, GuideAwareFrames)
          {",GuiderLost@1.0s,suspect"},
          {},
          "1 1 0"},
+        {"the connection dropped, and the guider back for the next frame: no wait for it",
+         "Guiding",
+         {{1000, "ConnectionLost"}},
+         2,
+         2,
+         10,
+         0,
+         1,
+         {{0, "RTS 1"}, {2000, "RTS 0"}, {2000, "RTS 1"}, {4000, "RTS 0"}},
+         {",GuiderLost@1.0s,suspect", ",,yes"},
+         {"2s exposure (2/2)"},
+         "2 1 0"},
+        {"no guider listening: looked for at each frame, and the frames unguided, not suspect",
+         "",
+         {},
+         2,
+         1,
+         0,
+         0,
+         1,
+         {{0, "watch refused"},
+          {0, "watch refused"},
+          {0, "RTS 1"},
+          {1000, "RTS 0"},
+          {1000, "watch refused"},
+          {1000, "RTS 1"},
+          {2000, "RTS 0"}},
+         {",,no", ",,no"},
+         {},
+         "2 0 0",
+         true},
         {"DitherEvery 3 over 7 frames: after the 3rd and the 6th",
          "Guiding",
          {},
@@ -788,6 +820,7 @@ TEST_F(EngineTest, GuideAwareFrames)
         Reset();
         Connect(PORT_SERIAL);
         guider->appState = row.appState;
+        guider->refuses = row.refuses;
         runner->WatchGuider(true);
         for (const auto& [atMs, event] : row.events)
             guider->EventAt(atMs, event);
@@ -799,7 +832,7 @@ TEST_F(EngineTest, GuideAwareFrames)
         Start();
         Timeline shutter;
         for (const LineEvent& event : fakes.log.events)
-            if (event.what.rfind("RTS", 0) == 0 || event.what == dither)
+            if (event.what.rfind("RTS", 0) == 0 || event.what == dither || event.what == "watch refused")
                 shutter.push_back(event);
         EXPECT_EQ(shutter, row.shutter);
         std::vector<std::string> columns;

@@ -169,6 +169,13 @@ void FakeGuider::Watch(std::function<void(const GuideEvent&)> onEvent)
     onEvent_ = std::move(onEvent);
     if (connected_)
         return;
+    if (refuses) {
+        log_.Add("watch refused");
+        GuideEvent lost;
+        lost.name = "ConnectionLost";
+        onEvent_(lost);
+        return;
+    }
     connected_ = true;
     log_.Add("watch");
     if (!appState.empty()) {

@@ -185,7 +185,7 @@ public:
     }
     // Each Watch while not connected is a connection: logged, and answered
     // at once with `appState` (none when empty); a "ConnectionLost" event
-    // ends it.
+    // ends it. While `refuses`, each is answered with "ConnectionLost".
     void Watch(std::function<void(const GuideEvent&)> onEvent) override;
     void Unwatch() override
     {
@@ -200,6 +200,7 @@ public:
     int64_t answerMs = 3000;
     bool settles = true;
     std::string appState = "Guiding";
+    bool refuses = false;
 
 private:
     EventLog& log_;
