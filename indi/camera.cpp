@@ -68,6 +68,9 @@ void Camera::Disconnect()
 
 bool Camera::StartExposure(double seconds)
 {
+    // INDI's range check lets a value that is not a number through.
+    if (!std::isfinite(seconds))
+        return false;
     const int32_t ms = std::max<int32_t>(1, Milliseconds(seconds));
     if (runner_.Busy()) {
         pendingMs_ = ms;

@@ -38,6 +38,7 @@ public:
     // Starts an exposure of `seconds` (fractions held as given), the mirror
     // lock-up pulse and its settle time first when set. One in progress is
     // aborted first, and this one starts once its lines are released.
+    // False, and nothing done, for a time that is not a number.
     bool StartExposure(double seconds);
     // The exposure in progress ends now (on "-IR" its pulses run whole).
     void AbortExposure();

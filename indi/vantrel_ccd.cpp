@@ -12,6 +12,8 @@
 #include <indidevapi.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cmath>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -185,7 +187,14 @@ protected:
     bool ISNewNumber(const char* dev, const char* name, double values[], char* names[], int n) override
     {
         if (dev && !std::strcmp(dev, getDeviceName()) && !std::strcmp(name, SETTLE_PROPERTY)) {
-            IUUpdateNumber(&SettleNP, values, names, n);
+            // The range check lets a value that is not a number through; a
+            // refused value leaves the one before.
+            if (!std::all_of(values, values + n, [](double value) { return std::isfinite(value); }) ||
+                IUUpdateNumber(&SettleNP, values, names, n) != 0) {
+                SettleNP.s = IPS_ALERT;
+                IDSetNumber(&SettleNP, "The settle time is a number of seconds from 0.2 to 9999.");
+                return true;
+            }
             camera_.mirrorSettleSeconds = SettleN[0].value;
             SettleNP.s = IPS_OK;
             IDSetNumber(&SettleNP, nullptr);

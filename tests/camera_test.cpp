@@ -3,6 +3,8 @@
 // new exposure right after it, a lost port. On the engine's virtual clock.
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "indi/camera.h"
 #include "runner/af_mode.h"
 #include "tests/fakes.h"
@@ -148,6 +150,22 @@ TEST_F(CameraTest, AbortThenStartRunsTheNewExposureAfterTheOld)
                         {1600, "RTS 0"},
                         {2400, "RTS 1"},
                         {2600, "RTS 0"}}));
+    EXPECT_EQ(events.ends, std::vector<std::string>{"done"});
+}
+
+// A time that is not a number is refused, not taken as the shortest
+// exposure; one in progress goes on.
+TEST_F(CameraTest, ATimeThatIsNotANumberIsRefused)
+{
+    std::string why;
+    ASSERT_TRUE(camera.Connect("COM2", why));
+    fakes.log.events.clear();
+    clock.At(500, [this] {
+        EXPECT_FALSE(camera.StartExposure(std::nan("")));
+        EXPECT_FALSE(camera.StartExposure(HUGE_VAL));
+    });
+    Expose(1);
+    EXPECT_EQ(fakes.log.events, (Timeline{{0, "RTS 1"}, {1000, "RTS 0"}}));
     EXPECT_EQ(events.ends, std::vector<std::string>{"done"});
 }
 

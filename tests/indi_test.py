@@ -56,6 +56,13 @@ try:
     check("a second exposure", [w for _, w in rts(server.edges()[start:])] == ["RTS 1", "RTS 0"],
           server.edges()[start:])
 
+    # A time that is not a number: Alert, and the line untouched.
+    start = len(server.edges())
+    server.set("-n", "CCD_EXPOSURE.CCD_EXPOSURE_VALUE=nan")
+    server.wait(lambda: server.get("CCD_EXPOSURE._STATE") == "Alert", "the refusal of nan", 5)
+    time.sleep(0.2)
+    check("nan seconds: refused, the line untouched", rts(server.edges()[start:]) == [], server.edges()[start:])
+
     # Client upload is refused, Local stays.
     server.set("-s", "UPLOAD_MODE.UPLOAD_CLIENT=On")
     server.wait(lambda: server.get("UPLOAD_MODE._STATE") == "Alert", "the refusal", 5)
@@ -80,6 +87,14 @@ try:
     server.set("-s", "VANTREL_AF.AF_HELD_DURING=On")
     server.set("-s", "VANTREL_MIRROR.MIRROR_ON=On")
     server.set("-n", "VANTREL_MIRROR_SETTLE.SECONDS=1")
+    # A settle time that is not a number, or out of range: Alert, and 1 s
+    # kept (the timeline below).
+    for bad in ("nan", "0.1"):
+        server.set("-n", "VANTREL_MIRROR_SETTLE.SECONDS=" + bad)
+        server.wait(lambda: server.get("VANTREL_MIRROR_SETTLE._STATE") == "Alert", "the refusal of " + bad, 5)
+        check("settle time %s: refused" % bad, True, None)
+        server.set("-n", "VANTREL_MIRROR_SETTLE.SECONDS=1")
+        server.wait(lambda: server.get("VANTREL_MIRROR_SETTLE._STATE") == "Ok", "the settle time taken", 5)
     time.sleep(0.3)
     start = len(server.edges())
     server.expose(1)
