@@ -57,11 +57,14 @@ bool Camera::Connect(const std::string& port, std::string& why)
     return true;
 }
 
+// An exposure in progress ends at once, logged as aborted, and the port is
+// released and closed.
 void Camera::Disconnect()
 {
     pendingMs_ = 0;
+    runner_.EndNow();
     if (connected_)
-        runner_.ReleaseAtExit();
+        runner_.Lines().Release();
     runner_.Connect(PORT_NONE, "");
     connected_ = false;
 }

@@ -438,13 +438,23 @@ void SequenceRunner::EndRun(RunEnd end, const std::string& status, const std::st
 
 // A run that cannot go on (its timer cannot be set) must never look as if
 // it did: the exposure in progress ends now and the run ends.
-void SequenceRunner::Fail(const std::string& why)
+void SequenceRunner::Fail(const std::string& why) { EndAtOnce(RunEnd::FAILED, why); }
+
+void SequenceRunner::EndNow()
 {
+    if (Busy())
+        EndAtOnce(RunEnd::ABORTED, "");
+}
+
+void SequenceRunner::EndAtOnce(RunEnd end, const std::string& why)
+{
+    if (waiting_)
+        clock_.CancelCall();
     waiting_ = false;
     abort_ = true;
     lines_->ReleaseNow([this] { LogExposureEnd(); });
     lines_->SignalIdle();
-    EndRun(RunEnd::FAILED, "Aborted", why);
+    EndRun(end, "Aborted", why);
 }
 
 void SequenceRunner::ReleaseAtExit()

@@ -124,6 +124,10 @@ public:
     void Abort();
     // As Abort; the run ends with RunEnd::CLOSED, and no run starts again.
     void Close();
+    // The run ends now (RunEnd::ABORTED), its lines released at once, a
+    // pulse on "-IR" included: for a port about to be closed. The exposure
+    // in progress is logged as aborted.
+    void EndNow();
     bool Busy() const { return phase_ != Phase::IDLE; }
     bool Closing() const { return close_; }
 
@@ -190,6 +194,7 @@ private:
     bool Checkpoint();
     void EndRun(RunEnd end, const std::string& status, const std::string& why);
     void Fail(const std::string& why);
+    void EndAtOnce(RunEnd end, const std::string& why);
     void LogExposureEnd();
     void StartDither();
     void OnDitherDone(const DitherOutcome& outcome);

@@ -153,6 +153,56 @@ TEST_F(CameraTest, AbortThenStartRunsTheNewExposureAfterTheOld)
     EXPECT_EQ(events.ends, std::vector<std::string>{"done"});
 }
 
+// A disconnect in the middle of an exposure, or of the mirror's settle
+// time, releases the lines and ends the run there: nothing more reaches a
+// port and no exposure is reported done. The next connection exposes as
+// usual.
+TEST_F(CameraTest, DisconnectEndsTheExposureInProgress)
+{
+    struct Row {
+        const char* name;
+        bool mirror;
+        int64_t disconnectMs;
+        Timeline expected;
+        size_t aborted;  // exposures logged as aborted
+    };
+    const Row rows[] = {
+        {"during the exposure", false, 500, {{0, "RTS 1"}, {500, "RTS 0"}, {500, "serial close"}}, 1},
+        {"during the mirror's settle time", true, 500, {{0, "RTS 1"}, {200, "RTS 0"}, {500, "serial close"}}, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::string why;
+        ASSERT_TRUE(camera.Connect("COM2", why));
+        fakes.log.events.clear();
+        events.ends.clear();
+        log.lines.clear();
+        camera.mirrorLock = row.mirror;
+        camera.mirrorSettleSeconds = 1.5;
+        const int64_t start = fakes.log.now;
+        clock.At(start + row.disconnectMs, [this] { camera.Disconnect(); });
+        camera.StartExposure(1);
+        clock.RunUntil([] { return false; });  // all that is left to happen
+        EXPECT_FALSE(camera.Exposing());
+        Timeline shifted;
+        for (const LineEvent& event : fakes.log.events)
+            if (event.what.rfind("RTS", 0) == 0 || event.what == "serial close")
+                shifted.push_back({event.ms - start, event.what});
+        EXPECT_EQ(shifted, row.expected);
+        EXPECT_EQ(events.ends, std::vector<std::string>{});
+        EXPECT_EQ(log.lines.size(), row.aborted);
+        for (const std::string& line : log.lines)
+            EXPECT_NE(line.find(",aborted,indi,"), std::string::npos) << line;
+        ASSERT_TRUE(camera.Connect("COM2", why));
+        fakes.log.events.clear();
+        camera.mirrorLock = false;
+        Expose(1);
+        EXPECT_EQ(fakes.log.Whats(), (std::vector<std::string>{"RTS 1", "RTS 0"}));
+        EXPECT_EQ(events.ends, std::vector<std::string>{"done"});
+        camera.Disconnect();
+    }
+}
+
 // A time that is not a number is refused, not taken as the shortest
 // exposure; one in progress goes on.
 TEST_F(CameraTest, ATimeThatIsNotANumberIsRefused)

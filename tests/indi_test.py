@@ -63,6 +63,22 @@ try:
     time.sleep(0.2)
     check("nan seconds: refused, the line untouched", rts(server.edges()[start:]) == [], server.edges()[start:])
 
+    # Disconnected mid-exposure: released at once; connected again, the
+    # next exposure is taken.
+    start = len(server.edges())
+    server.expose(10)
+    time.sleep(0.5)
+    server.set("-s", "CONNECTION.DISCONNECT=On")
+    server.wait(lambda: len(rts(server.edges()[start:])) >= 2, "the release at Disconnect", 3)
+    lines = rts(server.edges()[start:])
+    check("Disconnect mid-exposure: released within the second", lines[1][0] - lines[0][0] < 1500, lines)
+    server.connect()
+    start = len(server.edges())
+    server.expose(1)
+    server.wait(lambda: server.get("CCD_EXPOSURE._STATE") == "Ok", "the exposure after connecting again", 10)
+    check("connected again: an exposure", [w for _, w in rts(server.edges()[start:])] == ["RTS 1", "RTS 0"],
+          server.edges()[start:])
+
     # Client upload is refused, Local stays.
     server.set("-s", "UPLOAD_MODE.UPLOAD_CLIENT=On")
     server.wait(lambda: server.get("UPLOAD_MODE._STATE") == "Alert", "the refusal", 5)
