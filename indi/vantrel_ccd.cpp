@@ -132,6 +132,7 @@ protected:
     bool Disconnect() override
     {
         camera_.Disconnect();
+        InExposure = false;  // and the progress timer stops
         return true;
     }
 
