@@ -80,11 +80,10 @@ bool Camera::StartExposure(double seconds)
         runner_.Abort();
         return true;
     }
-    Begin(ms);
-    return true;
+    return Begin(ms);
 }
 
-void Camera::Begin(int32_t ms)
+bool Camera::Begin(int32_t ms)
 {
     RunSettings settings;
     settings.exposures = 1;
@@ -97,7 +96,7 @@ void Camera::Begin(int32_t ms)
     settings.afterDelay = 0;
     settings.source = "indi";
     endUs_ = clock_.NowUs() + (int64_t{settleMs} + ms) * US_PER_MS;
-    runner_.Start(settings);
+    return runner_.Start(settings);
 }
 
 std::string Camera::UploadRefusal(bool local)

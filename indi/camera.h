@@ -38,7 +38,8 @@ public:
     // Starts an exposure of `seconds` (fractions held as given), the mirror
     // lock-up pulse and its settle time first when set. One in progress is
     // aborted first, and this one starts once its lines are released.
-    // False, and nothing done, for a time that is not a number.
+    // False, and nothing done, for a time that is not a number; false when
+    // the port is gone and cannot be opened again (ExposureFailed says why).
     bool StartExposure(double seconds);
     // The exposure in progress ends now (on "-IR" its pulses run whole).
     void AbortExposure();
@@ -64,7 +65,9 @@ public:
     int AfMode() override { return afMode; }
 
 private:
-    void Begin(int32_t ms);
+    // False when the run could not start (its port is gone): RunEnded has
+    // said why.
+    bool Begin(int32_t ms);
 
     Ports& ports_;
     Clock& clock_;

@@ -40,11 +40,24 @@ public:
         : ports_(ports)
     {
     }
-    bool Lost() const override { return ports_.PortLost(); }
+    // A port that could not be opened again stays lost until it can: no
+    // run starts on a port that is not open.
+    bool Lost() const override { return ports_.PortLost() || closed_; }
     std::string LostReason() const override { return ports_.PortErrorText(); }
+    bool Reopen() final
+    {
+        closed_ = !OpenAgain();
+        return !closed_;
+    }
 
 protected:
+    // The port closed and opened again; false when it could not be.
+    virtual bool OpenAgain() = 0;
+
     Ports& ports_;
+
+private:
+    bool closed_ = false;
 };
 
 // A shutter line and a focus line (the serial port's, the box's): the
@@ -124,7 +137,7 @@ public:
         const std::string device = ports_.Serial().Device();
         return port == device ? device : port + " (" + device + ")";
     }
-    bool Reopen() override
+    bool OpenAgain() override
     {
         ports_.CloseSerialPort();
         return ports_.OpenSerialPort(name_) == SERIAL_OPENED && !ports_.PortLost();
@@ -236,7 +249,7 @@ public:
     void SignalIdle() override { ports_.DsusbSignalIdle(); }
     std::string Name() const override { return "DSUSB"; }
     // The box is looked for anew, so that plugging it back in is enough.
-    bool Reopen() override
+    bool OpenAgain() override
     {
         ports_.Usb().CloseDevice();
         if (!ports_.DsusbOpen())
@@ -293,7 +306,7 @@ public:
         return 0;
     }
     std::string Name() const override { return name_; }
-    bool Reopen() override
+    bool OpenAgain() override
     {
         ports_.CloseParallelPort();
         return ports_.OpenParallelPort(name_) && !ports_.PortLost();

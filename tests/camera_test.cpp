@@ -237,6 +237,21 @@ TEST_F(CameraTest, ALostPortFailsTheExposureWithItsReason)
     EXPECT_EQ(events.ends,
               std::vector<std::string>{"failed: Lost the connection to COM2 (/dev/ttyS1): Input/output error"});
     EXPECT_FALSE(camera.Exposing());
+    // Still gone at the next exposure: refused, with the reason, not shown
+    // as one in progress.
+    fakes.serial->openSucceeds = false;
+    EXPECT_FALSE(camera.StartExposure(1));
+    EXPECT_EQ(events.ends.size(), 2U);
+    EXPECT_FALSE(camera.Exposing());
+    // Back again: the exposure after it is taken.
+    fakes.serial->openSucceeds = true;
+    fakes.log.failures = 0;
+    fakes.log.events.clear();
+    Expose(1);
+    EXPECT_EQ(fakes.log.Whats(),
+              (std::vector<std::string>{"serial close", "serial open COM2", "serial 2400 8N1", "RTS 0", "DTR 0",
+                                        "RTS 1", "RTS 0"}));
+    EXPECT_EQ(events.ends.back(), "done");
 }
 
 }  // namespace

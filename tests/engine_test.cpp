@@ -398,11 +398,16 @@ TEST_F(Engine, LostPortStopsTheRunAndIsOpenedAgainAtTheNextStart)
     fakes.ports->DsusbShutterOff();
     fakes.log.events.clear();
     fakes.log.error = ENODEV;
-    EXPECT_FALSE(runner->Start(settings));
-    EXPECT_EQ(fakes.log.Whats(), (std::vector<std::string>{"usb close", "usb open"}));
-    EXPECT_FALSE(runner->Busy());
-    EXPECT_EQ(view.ends, std::vector<RunEnd>{RunEnd::PORT_LOST});
-    EXPECT_EQ(view.reasons, std::vector<std::string>{"no such device (is the box plugged in?)"});
+    // Gone at every Start, not only the first: each looks for it again.
+    for (int start = 1; start <= 2; ++start) {
+        SCOPED_TRACE(start);
+        fakes.log.events.clear();
+        EXPECT_FALSE(runner->Start(settings));
+        EXPECT_EQ(fakes.log.Whats(), (std::vector<std::string>{"usb close", "usb open"}));
+        EXPECT_FALSE(runner->Busy());
+        EXPECT_EQ(view.ends, std::vector<RunEnd>(start, RunEnd::PORT_LOST));
+        EXPECT_EQ(view.reasons.back(), "no such device (is the box plugged in?)");
+    }
 }
 
 TEST_F(Engine, AbortWhileIdleDoesNotStopTheNextRun)
