@@ -92,6 +92,13 @@ try:
     lost = "Lost the connection to COM7 (%s): Input/output error" % server.pty
     server.wait(lambda: lost in server.heard, "the message", 5)
     check("device lost: Alert, with the message", True, None)
+    # Still gone at the next exposure: refused again, not left Busy.
+    heard = len(server.heard)
+    server.set("-n", "CCD_EXPOSURE.CCD_EXPOSURE_VALUE=1")
+    server.wait(lambda: "Lost the connection to COM7" in server.heard[heard:], "the message again", 5)
+    time.sleep(1.5)
+    check("device still gone: the next exposure refused", server.get("CCD_EXPOSURE._STATE") == "Alert",
+          server.get("CCD_EXPOSURE._STATE"))
 finally:
     server.stop()
 
