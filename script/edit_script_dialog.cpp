@@ -17,7 +17,13 @@
 
 #include <gtk/gtk.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -77,6 +83,37 @@ std::vector<std::string> Words(const wxArrayString& words)
     for (const wxString& word : words)
         result.push_back(word.utf8_string());
     return result;
+}
+
+// The text is written beside the file and put in its place only once it is
+// whole on the disk: a full disk or a failed write leaves the file as it
+// was. The file keeps its permissions. Returns 0, or the errno of what
+// failed.
+int WriteWhole(const std::string& path, const std::string& text)
+{
+    const std::string beside = path + ".saving";
+    struct stat before { };
+    const bool existed = stat(path.c_str(), &before) == 0;
+    const int fd = open(beside.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return errno;
+    int error = existed && fchmod(fd, before.st_mode & 07777) != 0 ? errno : 0;
+    for (size_t done = 0; error == 0 && done < text.size();) {
+        const ssize_t written = write(fd, text.data() + done, text.size() - done);
+        if (written >= 0)
+            done += static_cast<size_t>(written);
+        else if (errno != EINTR)
+            error = errno;
+    }
+    if (error == 0 && fsync(fd) != 0)
+        error = errno;
+    if (close(fd) != 0 && error == 0)
+        error = errno;
+    if (error == 0 && rename(beside.c_str(), path.c_str()) != 0)
+        error = errno;
+    if (error != 0)
+        unlink(beside.c_str());
+    return error;
 }
 
 }  // namespace
@@ -412,11 +449,10 @@ bool EditScriptDialog::Save()
 bool EditScriptDialog::SaveTo(const wxString& path)
 {
     const wxString text = ScriptTextCtrl->GetValue();
-    std::ofstream file(path.fn_str(), std::ios::binary | std::ios::trunc);
-    file << text.utf8_string();
-    file.close();
-    if (!file) {
-        wxMessageBox("Cannot write " + path, "Script Editor", wxOK | wxICON_ERROR | wxCENTRE, this);
+    const int error = WriteWhole(std::string(path.fn_str()), text.utf8_string());
+    if (error != 0) {
+        wxMessageBox("Cannot write " + path + ": " + wxString::FromUTF8(std::strerror(error)), "Script Editor",
+                     wxOK | wxICON_ERROR | wxCENTRE, this);
         return false;
     }
     savedText_ = text;

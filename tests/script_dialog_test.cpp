@@ -4,6 +4,11 @@
 #include <wx/filedlg.h>
 #include <wx/textctrl.h>
 
+#include <dirent.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <csignal>
 #include <fstream>
 #include <iterator>
 #include <set>
@@ -354,6 +359,45 @@ TEST_F(ScriptEditor, ScriptsAreSavedOpenedAndNeverLostUnasked)
     EXPECT_FALSE(dialog->IsShown());
     wxTEST_DIALOG(EXPECT_FALSE(dialog->OpenFrom("/nonexistent/x.vantrel")),
                   ExpectMessage("Cannot read /nonexistent/x.vantrel", "Script Editor"));
+}
+
+// A save that cannot be completed (here a file-size limit, as a full disk
+// would) says why and leaves the file as it was, with nothing beside it.
+TEST_F(ScriptEditor, AFailedSaveLeavesTheFileAsItWas)
+{
+    const std::string folder = std::string(getenv("HOME")) + "/full";
+    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+    const std::string path = folder + "/lights.vantrel";
+    dialog->ScriptTextCtrl->SetValue("Exposures 3");
+    ASSERT_TRUE(dialog->SaveTo(path));
+    ASSERT_EQ(chmod(path.c_str(), 0640), 0);
+
+    dialog->ScriptTextCtrl->SetValue("Exposures 20\nDuration 300\nStartCapture 0");
+    const auto oldSignal = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit old{};
+    getrlimit(RLIMIT_FSIZE, &old);
+    rlimit limit = old;
+    limit.rlim_cur = 8;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    wxTEST_DIALOG(EXPECT_FALSE(dialog->SaveTo(path)),
+                  ExpectMessage("Cannot write " + path + ": File too large", "Script Editor"));
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldSignal);
+
+    std::ifstream saved(path);
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(saved)), std::istreambuf_iterator<char>()), "Exposures 3");
+    std::vector<std::string> names;
+    if (DIR* listing = opendir(folder.c_str())) {
+        while (const dirent* entry = readdir(listing))
+            if (entry->d_name[0] != '.')
+                names.push_back(entry->d_name);
+        closedir(listing);
+    }
+    EXPECT_EQ(names, std::vector<std::string>{"lights.vantrel"});
+    ASSERT_TRUE(dialog->SaveTo(path));  // with room again
+    struct stat info { };
+    ASSERT_EQ(stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0640U);  // the file keeps its permissions
 }
 
 TEST_F(ScriptEditor, EverythingIsVisible)
