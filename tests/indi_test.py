@@ -24,6 +24,26 @@ def check(name, condition, detail):
     passed, failed = passed + bool(condition), failed + (not condition)
 
 
+def stop_mid_exposure(assignment, name):
+    """A 10 s exposure, then the switch ASSIGNMENT half a second into it:
+    the shutter released within the second."""
+    start = len(server.edges())
+    server.expose(10)
+    time.sleep(0.5)
+    server.set("-s", assignment)
+    server.wait(lambda: len(rts(server.edges()[start:])) >= 2, "the release: " + name, 3)
+    lines = rts(server.edges()[start:])
+    check(name, lines[1][0] - lines[0][0] < 1500, lines)
+
+
+def expose_again(name):
+    """A 1 s exposure that runs to its end."""
+    start = len(server.edges())
+    server.expose(1)
+    server.wait(lambda: server.get("CCD_EXPOSURE._STATE") == "Ok", "the end of: " + name, 10)
+    check(name, [w for _, w in rts(server.edges()[start:])] == ["RTS 1", "RTS 0"], server.edges()[start:])
+
+
 # A 2 s exposure: Busy, then Ok, the line held 2 s, no image sent.
 server = Server(DRIVER, SHIM)
 try:
@@ -43,18 +63,8 @@ try:
     check("2 s exposure: logged with source indi", len(logged) == 2 and logged[1].endswith(",indi,,,,"), logged)
 
     # Abort releases at once; a second exposure works.
-    start = len(server.edges())
-    server.expose(10)
-    time.sleep(0.5)
-    server.set("-s", "CCD_ABORT_EXPOSURE.ABORT=On")
-    server.wait(lambda: len(rts(server.edges()[start:])) >= 2, "the release after Abort", 3)
-    lines = rts(server.edges()[start:])
-    check("Abort: released within the half second", lines[1][0] - lines[0][0] < 1500, lines)
-    start = len(server.edges())
-    server.expose(1)
-    server.wait(lambda: server.get("CCD_EXPOSURE._STATE") == "Ok", "the second exposure's end", 10)
-    check("a second exposure", [w for _, w in rts(server.edges()[start:])] == ["RTS 1", "RTS 0"],
-          server.edges()[start:])
+    stop_mid_exposure("CCD_ABORT_EXPOSURE.ABORT=On", "Abort: released within the half second")
+    expose_again("a second exposure")
 
     # A time that is not a number: Alert, and the line untouched.
     start = len(server.edges())
@@ -65,19 +75,9 @@ try:
 
     # Disconnected mid-exposure: released at once; connected again, the
     # next exposure is taken.
-    start = len(server.edges())
-    server.expose(10)
-    time.sleep(0.5)
-    server.set("-s", "CONNECTION.DISCONNECT=On")
-    server.wait(lambda: len(rts(server.edges()[start:])) >= 2, "the release at Disconnect", 3)
-    lines = rts(server.edges()[start:])
-    check("Disconnect mid-exposure: released within the second", lines[1][0] - lines[0][0] < 1500, lines)
+    stop_mid_exposure("CONNECTION.DISCONNECT=On", "Disconnect mid-exposure: released within the second")
     server.connect()
-    start = len(server.edges())
-    server.expose(1)
-    server.wait(lambda: server.get("CCD_EXPOSURE._STATE") == "Ok", "the exposure after connecting again", 10)
-    check("connected again: an exposure", [w for _, w in rts(server.edges()[start:])] == ["RTS 1", "RTS 0"],
-          server.edges()[start:])
+    expose_again("connected again: an exposure")
 
     # Client upload is refused, Local stays.
     server.set("-s", "UPLOAD_MODE.UPLOAD_CLIENT=On")
