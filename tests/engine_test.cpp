@@ -410,6 +410,49 @@ TEST_F(Engine, LostPortStopsTheRunAndIsOpenedAgainAtTheNextStart)
     }
 }
 
+// A port that went while no run was in progress is found gone at the first
+// line change: the run ends there (the mirror's pulse is released at its
+// end), not after the length of a settle time or an exposure that never
+// began, and a frame begun is logged as port-lost.
+TEST_F(Engine, PortGoneAtTheShutterLineEndsTheRunThere)
+{
+    struct Row {
+        PortKind port;
+        Settings settings;
+        Timeline lost;
+    };
+    const Row rows[] = {
+        {PORT_SERIAL,
+         {2, 10, 0, 0, 0, false},
+         {{0, "RTS 1 failed"}, {0, "RTS 0 failed"}, {0, "RTS 0 failed"}, {0, "RTS 0 failed"}}},
+        {PORT_SERIAL,
+         {2, 10, 0, 3, 0, true},
+         {{0, "RTS 1 failed"}, {200, "RTS 0 failed"}, {200, "RTS 0 failed"}, {200, "RTS 0 failed"}}},
+        {PORT_PARALLEL,
+         {2, 10, 0, 0, 0, false},
+         {{0, "data 01 failed"}, {0, "data 00 failed"}, {0, "data 00 failed"}, {0, "data 00 failed"}}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.lost.front().what + (row.settings.mirrorLock ? ", mirror" : ""));
+        Reset();
+        Connect(row.port);
+        Apply(row.settings);
+        fakes.log.failures = 100;
+        fakes.log.error = EIO;
+        Start();
+        Timeline lines;
+        for (const LineEvent& event : fakes.log.events)
+            if (event.what.find("failed") != std::string::npos)
+                lines.push_back(event);
+        EXPECT_EQ(lines, row.lost);
+        EXPECT_EQ(view.ends, std::vector<RunEnd>{RunEnd::PORT_LOST});
+        EXPECT_EQ(Status(), "Aborted");
+        ASSERT_EQ(log.lines.size(), row.settings.mirrorLock ? 0U : 1U);
+        for (const std::string& line : log.lines)
+            EXPECT_NE(line.find(",port-lost,"), std::string::npos) << line;
+    }
+}
+
 TEST_F(Engine, AbortWhileIdleDoesNotStopTheNextRun)
 {
     Connect(PORT_SERIAL);
