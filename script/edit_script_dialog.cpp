@@ -24,7 +24,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -114,6 +113,39 @@ int WriteWhole(const std::string& path, const std::string& text)
     if (error != 0)
         unlink(beside.c_str());
     return error;
+}
+
+// A script is a small text file. Empty, or why the file at `path` cannot
+// be one: whatever else is chosen (an image, a folder, a FIFO) is refused
+// before it reaches the editor.
+constexpr off_t MAX_SCRIPT_BYTES = 1 << 20;
+
+std::string ReadScript(const std::string& path, std::string& text)
+{
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return std::strerror(errno);
+    struct stat info { };
+    std::string why = fstat(fd, &info) != 0 ? std::strerror(errno)
+        : !S_ISREG(info.st_mode)            ? "not a file"
+        : info.st_size > MAX_SCRIPT_BYTES   ? "too large for a script"
+                                            : "";
+    char chunk[4096];
+    while (why.empty() && text.size() <= static_cast<size_t>(MAX_SCRIPT_BYTES)) {
+        const ssize_t got = read(fd, chunk, sizeof chunk);
+        if (got > 0)
+            text.append(chunk, static_cast<size_t>(got));
+        else if (got == 0)
+            break;
+        else if (errno != EINTR)
+            why = std::strerror(errno);
+    }
+    close(fd);
+    if (why.empty() && text.size() > static_cast<size_t>(MAX_SCRIPT_BYTES))
+        why = "too large for a script";
+    if (why.empty() && !g_utf8_validate(text.data(), static_cast<gssize>(text.size()), nullptr))
+        why = "not a text file";
+    return why;
 }
 
 }  // namespace
@@ -424,10 +456,11 @@ void EditScriptDialog::OnOpenLastScript(wxCommandEvent&)
 
 bool EditScriptDialog::OpenFrom(const wxString& path)
 {
-    std::ifstream file(path.fn_str(), std::ios::binary);
-    const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    if (!file.is_open() || file.bad()) {
-        wxMessageBox("Cannot read " + path, "Script Editor", wxOK | wxICON_ERROR | wxCENTRE, this);
+    std::string text;
+    const std::string why = ReadScript(std::string(path.fn_str()), text);
+    if (!why.empty()) {
+        wxMessageBox("Cannot read " + path + ": " + wxString::FromUTF8(why), "Script Editor",
+                     wxOK | wxICON_ERROR | wxCENTRE, this);
         return false;
     }
     ScriptTextCtrl->SetValue(wxString::FromUTF8(text));

@@ -357,8 +357,38 @@ TEST_F(ScriptEditor, ScriptsAreSavedOpenedAndNeverLostUnasked)
     EXPECT_EQ(dialog->ScriptTextCtrl->GetValue(), "Exposures 3\nDuration 30");
     WITHOUT_DIALOG(Command(dialog, wxEVT_BUTTON, ID_SCRIPT_DONE));
     EXPECT_FALSE(dialog->IsShown());
-    wxTEST_DIALOG(EXPECT_FALSE(dialog->OpenFrom("/nonexistent/x.vantrel")),
-                  ExpectMessage("Cannot read /nonexistent/x.vantrel", "Script Editor"));
+}
+
+// Only a small text file is opened as a script; anything else is refused
+// with the reason, and the editor keeps its text and its file.
+TEST_F(ScriptEditor, WhatIsNotAScriptIsNotOpened)
+{
+    const std::string home = getenv("HOME");
+    const std::string image = home + "/m31.fits";
+    std::ofstream(image, std::ios::binary) << std::string("SIMPLE  =\xff\xfe\x00\x01", 14);
+    const std::string big = home + "/big.vantrel";
+    std::ofstream(big) << std::string(2 << 20, '%');
+    const std::string fifo = home + "/pipe";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string kept = home + "/kept.vantrel";
+    dialog->ScriptTextCtrl->SetValue("Exposures 3");
+    ASSERT_TRUE(dialog->SaveTo(kept));
+    const std::pair<std::string, std::string> rows[] = {
+        {"/nonexistent/x.vantrel", "No such file or directory"},
+        {image, "not a text file"},
+        {big, "too large for a script"},
+        {home, "not a file"},
+        {fifo, "not a file"},
+    };
+    for (const auto& [path, why] : rows) {
+        SCOPED_TRACE(path);
+        wxTEST_DIALOG(EXPECT_FALSE(dialog->OpenFrom(path)),
+                      ExpectMessage("Cannot read " + path + ": " + why, "Script Editor"));
+        EXPECT_EQ(dialog->ScriptTextCtrl->GetValue(), "Exposures 3");
+    }
+    // The file in use is still the one saved: nothing to ask on closing.
+    WITHOUT_DIALOG(Command(dialog, wxEVT_BUTTON, ID_SCRIPT_DONE));
+    EXPECT_FALSE(dialog->IsShown());
 }
 
 // A save that cannot be completed (here a file-size limit, as a full disk
