@@ -23,6 +23,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <string>
@@ -86,10 +87,13 @@ std::vector<std::string> Words(const wxArrayString& words)
 
 // The text is written beside the file and put in its place only once it is
 // whole on the disk: a full disk or a failed write leaves the file as it
-// was. The file keeps its permissions. Returns 0, or the errno of what
-// failed.
-int WriteWhole(const std::string& path, const std::string& text)
+// was. The file keeps its permissions, and a link to it stays a link.
+// Returns 0, or the errno of what failed.
+int WriteWhole(const std::string& chosen, const std::string& text)
 {
+    char* real = realpath(chosen.c_str(), nullptr);
+    const std::string path = real ? real : chosen;
+    std::free(real);
     const std::string beside = path + ".saving";
     struct stat before { };
     const bool existed = stat(path.c_str(), &before) == 0;

@@ -428,6 +428,17 @@ TEST_F(ScriptEditor, AFailedSaveLeavesTheFileAsItWas)
     struct stat info { };
     ASSERT_EQ(stat(path.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0640U);  // the file keeps its permissions
+
+    // Saved through a link, the file it points to is written.
+    const std::string link = folder + "/tonight.vantrel";
+    ASSERT_EQ(symlink(path.c_str(), link.c_str()), 0);
+    dialog->ScriptTextCtrl->SetValue("Exposures 5");
+    ASSERT_TRUE(dialog->SaveTo(link));
+    struct stat linked { };
+    ASSERT_EQ(lstat(link.c_str(), &linked), 0);
+    EXPECT_TRUE(S_ISLNK(linked.st_mode));
+    std::ifstream through(path);
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(through)), std::istreambuf_iterator<char>()), "Exposures 5");
 }
 
 TEST_F(ScriptEditor, EverythingIsVisible)
