@@ -430,10 +430,14 @@ void SequenceRunner::EndRun(RunEnd end, const std::string& status, const std::st
     abort_ = false;
     view_.ShowRunning(false);
     sleep_.Release();
-    if (end == RunEnd::CLOSED)
+    // A lost port is closed at once: a USB adapter plugged in again then
+    // gets its old device name back (held open, the name would stay taken
+    // and the adapter come back under another).
+    const std::string port = lines_->Description();
+    if (end == RunEnd::CLOSED || end == RunEnd::PORT_LOST)
         lines_->Release();
     view_.ShowFramesDone(framesDone_, settings_.exposures);
-    view_.RunEnded(end, lines_->Description(), why);
+    view_.RunEnded(end, port, why);
 }
 
 // A run that cannot go on (its timer cannot be set) must never look as if

@@ -334,7 +334,8 @@ TEST_F(Engine, AbortStopsAtTheNextCheckpoint)
 }
 
 // An unplugged port ends the run as an abort does, after three tries at
-// the release, and says so; the next Start opens the port again.
+// the release, and says so, and is closed at once (a USB adapter plugged in
+// again gets its old name back); the next Start opens the port again.
 TEST_F(Engine, LostPortStopsTheRunAndIsOpenedAgainAtTheNextStart)
 {
     struct Row {
@@ -346,7 +347,7 @@ TEST_F(Engine, LostPortStopsTheRunAndIsOpenedAgainAtTheNextStart)
     const Row rows[] = {
         {PORT_SERIAL,
          "COM2 (/dev/ttyS1)",
-         {{0, "RTS 1"}, {1000, "RTS 0 failed"}, {1000, "RTS 0 failed"}, {1000, "RTS 0 failed"}},
+         {{0, "RTS 1"}, {1000, "RTS 0 failed"}, {1000, "RTS 0 failed"}, {1000, "RTS 0 failed"}, {1000, "serial close"}},
          {"serial close", "serial open COM2", "serial 2400 8N1", "RTS 0", "DTR 0"}},
         {PORT_DSUSB,
          "DSUSB",
@@ -356,12 +357,21 @@ TEST_F(Engine, LostPortStopsTheRunAndIsOpenedAgainAtTheNextStart)
           {1000, "usb 30 failed"},
           {1000, "usb 30 failed"},
           {1000, "usb 30 failed"},
-          {1000, "usb 10 failed"}},
+          {1000, "usb 10 failed"},
+          {1000, "usb 00 failed"},
+          {1000, "usb close"}},
          {"usb close", "usb open", "usb 00"}},
         {PORT_PARALLEL,
          "0x378-LPT1",
-         {{0, "data 01"}, {1000, "data 00 failed"}, {1000, "data 00 failed"}, {1000, "data 00 failed"}},
-         {"parallel close", "parallel open 378", "data 00"}},
+         {{0, "data 01"},
+          {1000, "data 00 failed"},
+          {1000, "data 00 failed"},
+          {1000, "data 00 failed"},
+          {1000, "data 00 failed"},
+          {1000, "data 00 failed"},
+          {1000, "data 00"},
+          {1000, "parallel close"}},
+         {"parallel open 378", "data 00"}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -430,7 +440,13 @@ TEST_F(Engine, PortGoneAtTheShutterLineEndsTheRunThere)
          {{0, "RTS 1 failed"}, {200, "RTS 0 failed"}, {200, "RTS 0 failed"}, {200, "RTS 0 failed"}}},
         {PORT_PARALLEL,
          {2, 10, 0, 0, 0, false},
-         {{0, "data 01 failed"}, {0, "data 00 failed"}, {0, "data 00 failed"}, {0, "data 00 failed"}}},
+         {{0, "data 01 failed"},
+          {0, "data 00 failed"},
+          {0, "data 00 failed"},
+          {0, "data 00 failed"},
+          {0, "data 00 failed"},
+          {0, "data 00 failed"},
+          {0, "data 00 failed"}}},  // the release, and once more before it is closed
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.lost.front().what + (row.settings.mirrorLock ? ", mirror" : ""));
