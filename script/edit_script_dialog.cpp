@@ -22,6 +22,7 @@
 #include <cstring>
 #include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "runner/clock.h"
@@ -164,49 +165,26 @@ int EditScriptDialog::CheckScriptLine(wxString line)
 
 void EditScriptDialog::ExecuteScriptLine(wxString line)
 {
+    // The commands that set one of the window's settings, and which.
+    static const std::pair<int, ScriptSetting> SETTINGS[] = {
+        {CMD_BEFORE_DELAY, ScriptSetting::BEFORE_DELAY},   {CMD_AFTER_DELAY, ScriptSetting::AFTER_DELAY},
+        {CMD_DURATION, ScriptSetting::DURATION},           {CMD_EXPOSURES, ScriptSetting::EXPOSURES},
+        {CMD_MIRROR_LOCK, ScriptSetting::MIRROR_LOCK},     {CMD_DITHER_PIXELS, ScriptSetting::DITHER_PIXELS},
+        {CMD_DITHER_SETTLE, ScriptSetting::DITHER_SETTLE}, {CMD_GUIDE_WAIT, ScriptSetting::GUIDE_WAIT},
+        {CMD_DITHER_EVERY, ScriptSetting::DITHER_EVERY},   {CMD_RETAKE_SUSPECT, ScriptSetting::RETAKE_SUSPECT},
+    };
     const ScriptCommand command = ParseScriptCommand(Words(CommandWords), line.utf8_string());
-    switch (command.number) {
-    case CMD_BEFORE_DELAY:
-        target_.SetSetting(ScriptSetting::BEFORE_DELAY, command.value);
-        break;
-    case CMD_AFTER_DELAY:
-        target_.SetSetting(ScriptSetting::AFTER_DELAY, command.value);
-        break;
-    case CMD_DURATION:
-        target_.SetSetting(ScriptSetting::DURATION, command.value);
-        break;
-    case CMD_EXPOSURES:
-        target_.SetSetting(ScriptSetting::EXPOSURES, command.value);
-        break;
-    case CMD_MIRROR_LOCK:
-        target_.SetSetting(ScriptSetting::MIRROR_LOCK, command.value);
-        break;
-    case CMD_START_CAPTURE:
-        target_.Capture(command.value, "script:" + std::to_string(runningLine_ + 1));
-        break;
-    case CMD_DITHER_PIXELS:
-        target_.SetSetting(ScriptSetting::DITHER_PIXELS, command.value);
-        break;
-    case CMD_DITHER_SETTLE:
-        target_.SetSetting(ScriptSetting::DITHER_SETTLE, command.value);
-        break;
-    case CMD_GUIDE_WAIT:
-        target_.SetSetting(ScriptSetting::GUIDE_WAIT, command.value);
-        break;
-    case CMD_DITHER_EVERY:
-        target_.SetSetting(ScriptSetting::DITHER_EVERY, command.value);
-        break;
-    case CMD_RETAKE_SUSPECT:
-        target_.SetSetting(ScriptSetting::RETAKE_SUSPECT, command.value);
-        break;
-    case CMD_PROMPT_OK:
-        // Cancel ends the script run, as Abort Script does; OK goes on.
-        if (!target_.Prompt(command.text))
-            abortRequested_ = running_;
-        break;
-    case CMD_NONE:
-        break;
+    for (const auto& [number, setting] : SETTINGS) {
+        if (command.number == number) {
+            target_.SetSetting(setting, command.value);
+            return;
+        }
     }
+    if (command.number == CMD_START_CAPTURE)
+        target_.Capture(command.value, "script:" + std::to_string(runningLine_ + 1));
+    // Cancel ends the script run, as Abort Script does; OK goes on.
+    if (command.number == CMD_PROMPT_OK && !target_.Prompt(command.text))
+        abortRequested_ = running_;
 }
 
 void EditScriptDialog::OnRunScript(wxCommandEvent&)
