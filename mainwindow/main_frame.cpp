@@ -499,6 +499,8 @@ void MyFrame::ReleaseAndDestroy()
 // ----------------------------------------------------------------------------
 // the script's target
 // ----------------------------------------------------------------------------
+// The controls hold their own ranges; the engine holds the guider's
+// settings to theirs when a run starts.
 void MyFrame::SetSetting(ScriptSetting setting, int value)
 {
     switch (setting) {
@@ -518,19 +520,19 @@ void MyFrame::SetSetting(ScriptSetting setting, int value)
         MirrorLockCtrl->SetValue(value > 0);
         break;
     case ScriptSetting::DITHER_PIXELS:
-        ditherPixels_ = std::clamp(value, 0, MAX_DITHER_PIXELS);
+        ditherPixels_ = value;
         break;
     case ScriptSetting::DITHER_SETTLE:
-        ditherSettleSeconds_ = std::clamp(value, 0, MAX_DITHER_SETTLE_SECONDS);
+        ditherSettleSeconds_ = value;
         break;
     case ScriptSetting::GUIDE_WAIT:
-        guideWaitSeconds_ = std::clamp(value, 0, MAX_GUIDE_WAIT_SECONDS);
+        guideWaitSeconds_ = value;
         break;
     case ScriptSetting::DITHER_EVERY:
-        ditherEvery_ = std::clamp(value, 1, MAX_DITHER_EVERY);
+        ditherEvery_ = value;
         break;
     case ScriptSetting::RETAKE_SUSPECT:
-        retakeSuspect_ = std::clamp(value, 0, MAX_RETAKE_SUSPECT);
+        retakeSuspect_ = value;
         break;
     }
 }

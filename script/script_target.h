@@ -21,7 +21,8 @@ enum class ScriptSetting {
 class ScriptTarget {
 public:
     virtual ~ScriptTarget() = default;
-    // Sets the setting, held to its control's range.
+    // Sets the setting, held to its control's range (the guider's, to the
+    // engine's when a run starts).
     virtual void SetSetting(ScriptSetting setting, int value) = 0;
     // Sets the start delay and runs a capture to its end (`source` names
     // the script line in the exposure log). Returns at once, starting

@@ -559,6 +559,26 @@ TEST_F(Engine, ExposureLog)
 // Dithering between frames: the guider is asked after each exposure but
 // the last, its settling overlaps the after-frame delay, and the next frame
 // waits for both. A guider that fails costs the frame its dither only.
+// The guider's settings come from a script unchecked; the run holds them to
+// their ranges (a dither every 0 frames would divide by zero).
+TEST_F(Engine, GuiderSettingsAreHeldToTheirRanges)
+{
+    Connect(PORT_SERIAL);
+    Apply({3, 1, 0, 0, 0, false});
+    settings.ditherPixels = 1000;
+    settings.ditherSettleSeconds = -4;
+    settings.ditherEvery = 0;
+    settings.guideWaitSeconds = -5;
+    settings.retakeSuspect = -1;
+    Start();
+    Timeline dithers;
+    for (const LineEvent& event : fakes.log.events)
+        if (event.what.rfind("dither", 0) == 0)
+            dithers.push_back(event);
+    EXPECT_EQ(dithers, (Timeline{{1000, "dither 100 px, settle 0 s"}, {5000, "dither 100 px, settle 0 s"}}));
+    EXPECT_EQ(Status(), "Sequence Done");
+}
+
 TEST_F(Engine, DitheringBetweenFrames)
 {
     struct Row {
