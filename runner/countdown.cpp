@@ -2,10 +2,15 @@
 
 #include <cstdio>
 
+int32_t FrameSeconds(int32_t duration, int32_t beforeDelay, int32_t afterDelay)
+{
+    return afterDelay + beforeDelay + duration;
+}
+
 int32_t EstimateSeconds(int32_t exposures, int32_t duration, int32_t startDelay, int32_t beforeDelay,
                         int32_t afterDelay, bool infrared)
 {
-    int32_t seconds = exposures * (afterDelay + beforeDelay + duration) + startDelay + 1;
+    int32_t seconds = exposures * FrameSeconds(duration, beforeDelay, afterDelay) + startDelay + 1;
     if (infrared)
         seconds += exposures / 5;
     return seconds;

@@ -6,6 +6,9 @@
 
 inline constexpr const char* REMAINING_IDLE = "Total Remaining --:--:--";
 
+// One frame: A + B + D seconds.
+int32_t FrameSeconds(int32_t duration, int32_t beforeDelay, int32_t afterDelay);
+
 // N x (A + B + D) + S + 1 seconds, plus N / 5 for the pulsed infra-red
 // serial port (each frame there takes two extra 200 ms pulses).
 int32_t EstimateSeconds(int32_t exposures, int32_t duration, int32_t startDelay, int32_t beforeDelay,

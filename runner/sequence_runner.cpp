@@ -508,7 +508,7 @@ void SequenceRunner::LogExposureEnd()
         ++retakes_;
         ++tally_.retaken;
         // The retake's time is added to what is left, as a frame of the run.
-        const int32_t frameSeconds = settings_.beforeDelay + settings_.duration + settings_.afterDelay;
+        const int32_t frameSeconds = FrameSeconds(settings_.duration, settings_.beforeDelay, settings_.afterDelay);
         secondsRemaining_ += frameSeconds;
         secondsTotal_ += frameSeconds;
     }
