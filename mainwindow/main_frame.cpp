@@ -375,17 +375,12 @@ void MyFrame::SetAfMode(int mode)
 // ----------------------------------------------------------------------------
 RunSettings MyFrame::ReadSettings() const
 {
-    RunSettings settings;
+    RunSettings settings = scripted_;
     settings.exposures = ExposuresCtrl->GetValue();
     settings.duration = DurationCtrl->GetValue();
     settings.startDelay = StartDelayCtrl->GetValue();
     settings.beforeDelay = PreDelayCtrl->GetValue();
     settings.afterDelay = PostDelayCtrl->GetValue();
-    settings.ditherPixels = ditherPixels_;
-    settings.ditherSettleSeconds = ditherSettleSeconds_;
-    settings.guideWaitSeconds = guideWaitSeconds_;
-    settings.ditherEvery = ditherEvery_;
-    settings.retakeSuspect = retakeSuspect_;
     return settings;
 }
 
@@ -520,19 +515,19 @@ void MyFrame::SetSetting(ScriptSetting setting, int value)
         MirrorLockCtrl->SetValue(value > 0);
         break;
     case ScriptSetting::DITHER_PIXELS:
-        ditherPixels_ = value;
+        scripted_.ditherPixels = value;
         break;
     case ScriptSetting::DITHER_SETTLE:
-        ditherSettleSeconds_ = value;
+        scripted_.ditherSettleSeconds = value;
         break;
     case ScriptSetting::GUIDE_WAIT:
-        guideWaitSeconds_ = value;
+        scripted_.guideWaitSeconds = value;
         break;
     case ScriptSetting::DITHER_EVERY:
-        ditherEvery_ = value;
+        scripted_.ditherEvery = value;
         break;
     case ScriptSetting::RETAKE_SUSPECT:
-        retakeSuspect_ = value;
+        scripted_.retakeSuspect = value;
         break;
     }
 }
@@ -565,14 +560,7 @@ std::string MyFrame::LastScript() { return settings_.ReadText(LAST_SCRIPT_KEY); 
 
 void MyFrame::RememberScript(const std::string& path) { settings_.WriteText(LAST_SCRIPT_KEY, path); }
 
-void MyFrame::ResetDithering()
-{
-    ditherPixels_ = 0;
-    ditherSettleSeconds_ = DEFAULT_DITHER_SETTLE_SECONDS;
-    guideWaitSeconds_ = 0;
-    ditherEvery_ = 1;
-    retakeSuspect_ = 0;
-}
+void MyFrame::ResetDithering() { scripted_ = RunSettings(); }
 
 std::string MyFrame::GuideSummary()
 {

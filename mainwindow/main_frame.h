@@ -147,14 +147,10 @@ private:
     int afMode_ = 0;
     FrameView view_;
     SequenceRunner runner_;
-    // Set by a script's DitherPixels and DitherSettle lines for the
-    // captures that follow.
-    int ditherPixels_ = 0;
-    int ditherSettleSeconds_ = DEFAULT_DITHER_SETTLE_SECONDS;
-    // And by GuideWait, DitherEvery and RetakeSuspect.
-    int guideWaitSeconds_ = 0;
-    int ditherEvery_ = 1;
-    int retakeSuspect_ = 0;
+    // The guider's settings, set by a script's DitherPixels, DitherSettle,
+    // GuideWait, DitherEvery and RetakeSuspect lines for the captures that
+    // follow (the controls hold the rest).
+    RunSettings scripted_;
     // A close that arrived during a run or while the script editor is open:
     // the run ends at its next checkpoint, the editor ends its script, and
     // the window closes when both have ended.
