@@ -3,12 +3,14 @@
 // opens the main window on them and connects a port; ends the program
 // through the close path on SIGTERM, SIGINT and SIGHUP.
 #include <X11/Xlib.h>
+#include <glib.h>
 #include <wx/app.h>
 #include <wx/modalhook.h>
 
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <unistd.h>
 
 #include "app/command_line.h"
@@ -90,7 +92,7 @@ void OnTerminationSignal(int)
 }
 
 // When the X server goes away (at logout), the toolkit's handler ends the
-// process with _exit, past every exit-time handler: the lines are released,
+// process with _exit (on Wayland, GDK does so itself), past every exit-time handler: the lines are released,
 // the exposure logged and the AF mode saved first, here, without the toolkit
 // (its display is gone).
 XIOErrorHandler toolkitDisplayLost = nullptr;
@@ -106,6 +108,39 @@ int OnDisplayLost(Display* display)
     if (MainFrame)
         MainFrame->ReleaseEverything(false);
     return toolkitDisplayLost ? toolkitDisplayLost(display) : 0;
+}
+
+// GDK's Wayland backend has no handler to chain: when the compositor goes
+// (a logout, a crash) it logs a message and calls _exit(1) straight after.
+// That message is the last moment the program has. (The toolkit installs
+// a log writer of its own only after GTKAllowDiagnosticsControl, which this
+// program never calls: there is one writer per process.)
+bool WaylandConnectionLost(const char* domain, const char* message)
+{
+    if (!domain || !message || std::strcmp(domain, "Gdk") != 0)
+        return false;
+    for (const char* start :
+         {"Error reading events from display", "Error flushing display", "Lost connection to Wayland compositor"})
+        if (g_str_has_prefix(message, start))
+            return true;
+    return std::strstr(message, "dispatching to Wayland display") != nullptr;
+}
+
+GLogWriterOutput OnLogMessage(GLogLevelFlags level, const GLogField* fields, gsize count, gpointer data)
+{
+    const char* domain = nullptr;
+    const char* message = nullptr;
+    for (gsize i = 0; i < count; ++i) {
+        if (fields[i].length >= 0)
+            continue;  // not a string
+        if (!std::strcmp(fields[i].key, "GLIB_DOMAIN"))
+            domain = static_cast<const char*>(fields[i].value);
+        else if (!std::strcmp(fields[i].key, "MESSAGE"))
+            message = static_cast<const char*>(fields[i].value);
+    }
+    if (WaylandConnectionLost(domain, message) && MainFrame)
+        MainFrame->ReleaseEverything(false);
+    return g_log_writer_default(level, fields, count, data);
 }
 
 }  // namespace
@@ -124,6 +159,7 @@ bool MyApp::OnInit()
     // Any other way out releases the lines too.
     std::atexit(ReleaseLinesAtExit);
     toolkitDisplayLost = XSetIOErrorHandler(OnDisplayLost);
+    g_log_set_writer_func(OnLogMessage, nullptr, nullptr);
     ports_ = MakeSystemPorts();
     clock_ = MakeToolkitClock();
     const GuiderAddress guider = ReadGuiderAddress();

@@ -7,7 +7,9 @@ release before it), release the port, log the exposure as closed, save the
 AF mode and exit with status 0. An exposure log that is a FIFO nobody reads
 must not hold the exit. Last, the X server goes away during an exposure (a
 logout): the toolkit ends the program with status 1, and the lines must be
-released, the exposure logged and the AF mode saved first.
+released, the exposure logged and the AF mode saved first. The same when
+the program is a Wayland client (of a Weston on the X server, whose window
+takes the keys) and the compositor is killed or stopped.
 
     signal_test.py VANTREL DEVICE_SHIM     (with DISPLAY set: xvfb-run)
 """
@@ -71,11 +73,42 @@ def presses_apart(edges):
 START_KEYS = {"alt+s": ["alt+s"], "tab": ["Tab"] * 6 + ["space"], "enter": ["Return"]}
 
 
-def run(kind, ending, start=True, about=False, settle=0.4, fifo_log=False, keys="alt+s"):
+def start_weston():
+    """A Weston on the X server: its window is a screen for Wayland clients,
+    and keys sent to it reach the focused one."""
+    runtime = tempfile.mkdtemp(prefix="vantrel-weston-")
+    os.chmod(runtime, 0o700)
+    weston = subprocess.Popen(["weston", "--backend=x11-backend.so", "--use-pixman", "--socket=wayland-signal",
+                               "--width=1280", "--height=1024", "--idle-time=0"],
+                              env=dict(os.environ, XDG_RUNTIME_DIR=runtime), stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL)
+    wait_for(lambda: os.path.exists(os.path.join(runtime, "wayland-signal")), 20, "Weston")
+    screen = wait_for(lambda: xdotool("search", "--class", "weston", capture_output=True, text=True).stdout.split(), 20,
+                      "Weston's window")[0]
+    return weston, screen, {"XDG_RUNTIME_DIR": runtime, "WAYLAND_DISPLAY": "wayland-signal", "GDK_BACKEND": "wayland"}
+
+
+def keys_until(screen, keys, done, what, program):
+    """On Wayland no window of the program can be found from outside: the
+    keys go to Weston's window until they have done their work."""
+    def attempt():
+        xdotool("windowfocus", screen, stderr=subprocess.DEVNULL)
+        xdotool("key", *keys)
+        deadline = time.monotonic() + 1
+        while time.monotonic() < deadline and not done():
+            time.sleep(0.05)
+        return done()
+    wait_for(attempt, 20, what, program)
+
+
+def run(kind, ending, start=True, about=False, settle=0.4, fifo_log=False, keys="alt+s", wayland=None):
     home = tempfile.mkdtemp(prefix="vantrel-signal-")
     log = os.path.join(home, "log")
     env = dict(os.environ, HOME=home, LD_PRELOAD=SHIM, VANTREL_SHIM_LOG=log, VANTREL_SHIM_STAMP="1",
                NO_AT_BRIDGE="1", GDK_BACKEND="x11", XDG_DATA_HOME=os.path.join(home, "data"))
+    if wayland:
+        env.update(wayland[2])
+        del env["DISPLAY"]
     exposures = os.path.join(home, "data", "vantrel", "exposures.csv")
     os.makedirs(os.path.dirname(exposures))
     if fifo_log:
@@ -95,19 +128,27 @@ def run(kind, ending, start=True, about=False, settle=0.4, fifo_log=False, keys=
         store.write(settings)
     errors = open(os.path.join(home, "stderr"), "w+")
     program = subprocess.Popen([VANTREL], env=env, stderr=errors)
+    shutter = {"DSUSB": "usb 31 to 01 within 100 ms", "0x378-LPT1": "data 01"}.get(kind, "RTS 1")
     try:
-        if kind in CHOOSER_INDEX:
+        if wayland:
+            screen = wayland[1]
+            if kind in CHOOSER_INDEX:  # opened: lines set idle
+                keys_until(screen, ["Home", *(["Down"] * CHOOSER_INDEX[kind]), "Return"], lambda: reached(log),
+                           "the port chooser", program)
+            keys_until(screen, ["alt+s"], lambda: shutter in reached(log), "the exposure", program)
+            time.sleep(settle)
+        elif kind in CHOOSER_INDEX:
             chooser = wait_for(lambda: window("COM/LPT port"), 20, "the port chooser", program)
             time.sleep(0.3)
             xdotool("mousemove", "--window", chooser, "20", "20", "click", "1")
             xdotool("windowfocus", chooser, stderr=subprocess.DEVNULL)
             xdotool("key", "Home", *(["Down"] * CHOOSER_INDEX[kind]), "Return")
-        frame = wait_for(lambda: window("Vantrel"), 20, "the main window", program)
-        time.sleep(0.3)
-        if start:
+        if not wayland:
+            frame = wait_for(lambda: window("Vantrel"), 20, "the main window", program)
+            time.sleep(0.3)
+        if start and not wayland:
             xdotool("windowfocus", frame, stderr=subprocess.DEVNULL)
             xdotool("key", *START_KEYS[keys])
-            shutter = {"DSUSB": "usb 31 to 01 within 100 ms", "0x378-LPT1": "data 01"}.get(kind, "RTS 1")
             wait_for(lambda: shutter in reached(log), 10, "the exposure (%s)" % shutter)
             # 0.4 s: past the infra-red opening pulse, well before the end at 1 s.
             signal_at = time.monotonic() + settle
@@ -160,6 +201,10 @@ RELEASED = {
     "COM7-IR": ["RTS 1", "RTS 0", "RTS 0", "DTR 0"],
 }
 
+# Without the toolkit (its display gone) the box's light is not set back
+# first.
+BOX_RELEASED_AT_EXIT = ["usb 30 to 01 within 100 ms", "usb 00 to 01 within 100 ms", "usb close"]
+
 IDLE_RELEASED = ["RTS 0", "DTR 0"]
 
 passed = failed = 0
@@ -211,6 +256,24 @@ ok = check("display lost on COM7-IR: exposure logged as closed", len(logged) == 
            logged) and ok
 ok = check("display lost on COM7-IR: presses apart", presses_apart(edges), edges) and ok
 passed, failed = passed + ok, failed + (not ok)
+
+# The Wayland compositor goes away: killed, or stopped as at logout. GDK
+# ends the program with status 1 straight after its message.
+for kind, number in (("DSUSB", signal.SIGKILL), ("0x378-LPT1", signal.SIGTERM), ("COM7", signal.SIGKILL)):
+    weston = start_weston()
+    try:
+        code, after, saved, edges, logged = run(kind, lambda program: (weston[0].send_signal(number), weston[0].wait()),
+                                                wayland=weston)
+    finally:
+        weston[0].kill()
+        weston[0].wait()
+    name = "Wayland compositor %s on %s" % (signal.Signals(number).name, kind)
+    ok = check(name + ": lines released", after == (BOX_RELEASED_AT_EXIT if kind == "DSUSB" else RELEASED[kind]),
+               after)
+    ok = check(name + ": exit status 1", code == 1, code) and ok
+    ok = check(name + ": AF mode saved", af_modes(saved) == ["0"], saved) and ok
+    ok = check(name + ": exposure logged as closed", len(logged) == 1 and ",closed," in logged[0], logged) and ok
+    passed, failed = passed + ok, failed + (not ok)
 
 print("%d passed, %d failed" % (passed, failed))
 sys.exit(1 if failed else 0)
