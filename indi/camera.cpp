@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 #include "ports/port_choice.h"
 
@@ -75,6 +76,20 @@ bool Camera::StartExposure(double seconds)
     if (!std::isfinite(seconds))
         return false;
     const int32_t ms = std::max<int32_t>(1, Milliseconds(seconds));
+    // Nothing is reported done that reached no camera.
+    if (!connected_) {
+        events_.ExposureFailed("Not connected: connect to a port first.");
+        return false;
+    }
+    const int32_t shortestMs = runner_.Lines().ShortestExposureMs();
+    if (ms < shortestMs) {
+        char text[160];
+        std::snprintf(text, sizeof text,
+                      "%s takes exposures of %g s or more: one press opens the shutter and another closes it.",
+                      runner_.Lines().Name().c_str(), shortestMs / double{MS_PER_SECOND});
+        events_.ExposureFailed(text);
+        return false;
+    }
     if (runner_.Busy()) {
         pendingMs_ = ms;
         runner_.Abort();

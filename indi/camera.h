@@ -39,7 +39,8 @@ public:
     // lock-up pulse and its settle time first when set. One in progress is
     // aborted first, and this one starts once its lines are released.
     // False, and nothing done, for a time that is not a number; false when
-    // the port is gone and cannot be opened again (ExposureFailed says why).
+    // not connected, shorter than the port's lines can time, or the port is
+    // gone and cannot be opened again (ExposureFailed says why).
     bool StartExposure(double seconds);
     // The exposure in progress ends now (on "-IR" its pulses run whole).
     void AbortExposure();

@@ -193,11 +193,11 @@ bool SequenceRunner::Enter(Phase phase)
                                                   std::to_string(settings_.retakeSuspect) + " " +
                                                   FrameText("(%d/%d)", -1)
                                                   : FrameText("%ds exposure (%d/%d)", settings_.duration));
-                         return startPulse_ ? PULSE_MS : 0;
+                         return StartPulseMs();
                      },
                      [this] { lines_->StartPulseEnd(view_.AfMode()); }, true});
     case Phase::EXPOSING:
-        return WaitWithCountdown(DurationMs() - (startPulse_ ? PULSE_MS : 0));
+        return WaitWithCountdown(DurationMs() - StartPulseMs());
     case Phase::CLOSING_PULSE:
         return Wait({0,
                      [this] {
@@ -264,6 +264,15 @@ int32_t SequenceRunner::DurationMs() const
 int32_t SequenceRunner::BeforeDelayMs() const
 {
     return settings_.beforeDelayMs != 0 ? settings_.beforeDelayMs : settings_.beforeDelay * MS_PER_SECOND;
+}
+
+// The start pulse never holds the shutter longer than the exposure asked
+// (a driver's 0.05 s), except on "-IR", where it is the press that opens it.
+int32_t SequenceRunner::StartPulseMs() const
+{
+    if (!startPulse_)
+        return 0;
+    return lines_->PulsesRunWhole() ? PULSE_MS : std::min(PULSE_MS, DurationMs());
 }
 
 bool SequenceRunner::WaitWithCountdown(int32_t ms) { return Wait({ms, nullptr, nullptr, false}); }
@@ -485,8 +494,14 @@ void SequenceRunner::LogExposureEnd()
     record.port = lines_->Name();
     record.afMode = exposureAfMode_;
     record.mirrorLock = mirror_;
-    record.outcome = lines_->Lost() ? "port-lost" : close_ ? "closed" : abort_ ? "aborted" : "done";
-    if (record.outcome == "done")
+    // Without a port the run shows its times, but nothing reached a camera.
+    const bool ranToEnd = !lines_->Lost() && !close_ && !abort_;
+    record.outcome = lines_->Lost() ? "port-lost"
+        : close_                    ? "closed"
+        : abort_                    ? "aborted"
+        : lines_->Name() == "none"  ? "no-port"
+                                    : "done";
+    if (ranToEnd)
         ++framesDone_;
     record.source = settings_.source;
     record.dither = exposureDither_;

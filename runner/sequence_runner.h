@@ -206,6 +206,7 @@ private:
     std::string FrameText(const char* format, int32_t seconds) const;
     int32_t DurationMs() const;
     int32_t BeforeDelayMs() const;
+    int32_t StartPulseMs() const;
 
     Ports& ports_;
     Clock& clock_;

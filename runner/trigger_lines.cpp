@@ -192,6 +192,8 @@ public:
         Shutter(false);
     }
     bool PulsesRunWhole() const override { return true; }
+    // A press to open, a release, a press to close.
+    int32_t ShortestExposureMs() const override { return 2 * PULSE_MS; }
     int64_t NextPressAtUs() const override { return releasedUs_ + PULSE_MS * US_PER_MS; }
 
     void ReleaseNow(const std::function<void()>& exposureEnded) override

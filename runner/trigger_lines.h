@@ -46,6 +46,8 @@ public:
     // which the next press may begin, so that two presses never run
     // together. 0 on the other kinds.
     virtual bool PulsesRunWhole() const { return false; }
+    // The shortest exposure the camera can be given through these lines.
+    virtual int32_t ShortestExposureMs() const { return 1; }
     virtual int64_t NextPressAtUs() const { return 0; }
 
     // The box's light; nothing on the other kinds.

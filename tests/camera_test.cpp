@@ -107,6 +107,18 @@ TEST_F(CameraTest, ExposuresAsTheWindowTakesThem)
           {2500, "RTS 0"},
           {2500, "DTR 0"}}},
         {"infra-red", "COM2-IR", AF_NONE, false, 1, {{0, "RTS 1"}, {200, "RTS 0"}, {1000, "RTS 1"}, {1200, "RTS 0"}}},
+        {"shorter than the AF pulse: the pulse ends with the exposure",
+         "COM2",
+         AF_PULSE_AT_START,
+         false,
+         0.05,
+         {{0, "RTS 1"}, {0, "DTR 1"}, {50, "DTR 0"}, {50, "RTS 0"}}},
+        {"infra-red, the shortest",
+         "COM2-IR",
+         AF_NONE,
+         false,
+         0.4,
+         {{0, "RTS 1"}, {200, "RTS 0"}, {400, "RTS 1"}, {600, "RTS 0"}}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -217,6 +229,37 @@ TEST_F(CameraTest, ATimeThatIsNotANumberIsRefused)
     Expose(1);
     EXPECT_EQ(fakes.log.events, (Timeline{{0, "RTS 1"}, {1000, "RTS 0"}}));
     EXPECT_EQ(events.ends, std::vector<std::string>{"done"});
+}
+
+// What no camera can take is refused with the reason; nothing reaches a
+// line and nothing is logged.
+TEST_F(CameraTest, WhatCannotBeExposedIsRefusedWithTheReason)
+{
+    struct Row {
+        const char* port;  // empty: connected, then disconnected
+        double seconds;
+        std::string message;
+    };
+    const Row rows[] = {
+        {"", 3, "Not connected: connect to a port first."},
+        {"COM2-IR", 0.3,
+         "COM2-IR takes exposures of 0.4 s or more: one press opens the shutter and another closes it."},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.seconds);
+        std::string why;
+        ASSERT_TRUE(camera.Connect(*row.port ? row.port : "COM2", why));
+        if (!*row.port)
+            camera.Disconnect();
+        fakes.log.events.clear();
+        events.ends.clear();
+        EXPECT_FALSE(camera.StartExposure(row.seconds));
+        clock.RunUntil([] { return false; });
+        EXPECT_EQ(events.ends, std::vector<std::string>{"failed: " + row.message});
+        EXPECT_EQ(fakes.log.Whats(), std::vector<std::string>{});
+        EXPECT_TRUE(log.lines.empty());
+        camera.Disconnect();
+    }
 }
 
 TEST(Camera, OnlyLocalUploadIsTaken)

@@ -527,7 +527,7 @@ TEST_F(Engine, ExposureLog)
          PORT_NONE,
          {1, 1, 0, 1, 0, true},
          nullptr,
-         {T + "0.800Z," + T + "1.800Z,1000,1,1,1,none,0,1,done,window,,,,"}},
+         {T + "0.800Z," + T + "1.800Z,1000,1,1,1,none,0,1,no-port,window,,,,"}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
