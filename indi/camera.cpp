@@ -70,6 +70,13 @@ void Camera::Disconnect()
     connected_ = false;
 }
 
+void Camera::ReleaseUnheld(const std::string& port)
+{
+    std::string why;
+    if (!connected_ && (port == "DSUSB" || DecodePortChoice(port).parallel) && Connect(port, why))
+        Disconnect();
+}
+
 bool Camera::StartExposure(double seconds)
 {
     // INDI's range check lets a value that is not a number through.

@@ -33,6 +33,11 @@ public:
     bool Connect(const std::string& port, std::string& why);
     // Ends an exposure in progress, releases the lines and the port.
     void Disconnect();
+    // While not connected: sets the lines of the box or a parallel port
+    // (which keep what they were last set to when their holder dies) idle,
+    // and lets the port go again. Nothing for a serial port, whose lines
+    // the kernel drops as it is closed.
+    void ReleaseUnheld(const std::string& port);
     bool Connected() const { return connected_; }
 
     // Starts an exposure of `seconds` (fractions held as given), the mirror

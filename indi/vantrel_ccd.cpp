@@ -21,6 +21,20 @@
 
 namespace {
 
+// The [Ports] group of ~/.Vantrel, read afresh each time a port is opened.
+void ReadPortSettings()
+{
+    const char* home = std::getenv("HOME");
+    ClearPortDevices();
+    ReadPortDevices(std::string(home ? home : "") + "/.Vantrel");
+}
+
+std::string Trimmed(const std::string& text)
+{
+    const size_t first = text.find_first_not_of(" \t\r\n");
+    return first == std::string::npos ? "" : text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
+}
+
 const char* const PORT_PROPERTY = "DEVICE_PORT";
 const char* const AF_PROPERTY = "VANTREL_AF";
 const char* const MIRROR_PROPERTY = "VANTREL_MIRROR";
@@ -60,6 +74,18 @@ public:
     // For the ways out of the driver.
     void ReleaseAtExit() { camera_.ReleaseAtExit(); }
 
+    // A driver killed mid-exposure left the box or the parallel port set
+    // (no kernel releases those): the saved port is set idle as the driver
+    // starts, before any client connects, and let go again.
+    void ReleaseSavedPort()
+    {
+        char port[MAXINDINAME] = "";
+        if (IUGetConfigText(getDefaultName(), PORT_PROPERTY, "PORT", port, sizeof port) != 0)
+            return;
+        ReadPortSettings();
+        camera_.ReleaseUnheld(Trimmed(port));
+    }
+
 protected:
     const char* getDefaultName() override { return "Vantrel"; }
 
@@ -98,6 +124,11 @@ protected:
         defineProperty(&AfSP);
         defineProperty(&MirrorSP);
         defineProperty(&SettleNP);
+        // Once: a client that attaches later (indi_getprop, Ekos again)
+        // must not bring back what the user has changed since.
+        if (configLoaded_)
+            return;
+        configLoaded_ = true;
         loadConfig(true, PORT_PROPERTY);
         loadConfig(true, AF_PROPERTY);
         loadConfig(true, MIRROR_PROPERTY);
@@ -117,9 +148,7 @@ protected:
     // The [Ports] group of ~/.Vantrel is read afresh at each Connect.
     bool Connect() override
     {
-        const char* home = std::getenv("HOME");
-        ClearPortDevices();
-        ReadPortDevices(std::string(home ? home : "") + "/.Vantrel");
+        ReadPortSettings();
         std::string why;
         if (!camera_.Connect(PortT[0].text ? PortT[0].text : "", why)) {
             LOGF_ERROR("%s", why.c_str());
@@ -139,12 +168,14 @@ protected:
     bool ISNewText(const char* dev, const char* name, char* texts[], char* names[], int n) override
     {
         if (dev && !std::strcmp(dev, getDeviceName()) && !std::strcmp(name, PORT_PROPERTY)) {
-            if (isConnected()) {
+            // The port in use, sent again, is no change.
+            if (isConnected() && !(n == 1 && texts[0] && PortT[0].text && !std::strcmp(texts[0], PortT[0].text))) {
                 PortTP.s = IPS_ALERT;
                 IDSetText(&PortTP, "Disconnect before choosing another port.");
                 return true;
             }
-            IUUpdateText(&PortTP, texts, names, n);
+            if (!isConnected())
+                IUUpdateText(&PortTP, texts, names, n);
             PortTP.s = IPS_OK;
             IDSetText(&PortTP, nullptr);
             return true;
@@ -264,6 +295,7 @@ private:
     std::unique_ptr<SleepInhibitor> sleep_;
     std::unique_ptr<ExposureLog> log_;
     Camera camera_;
+    bool configLoaded_ = false;
 
     IText PortT[1]{};
     ITextVectorProperty PortTP;
@@ -304,6 +336,8 @@ void ReleaseAtExit()
         camera->ReleaseAtExit();
 }
 
+void ReleaseSavedPort(void*) { camera->ReleaseSavedPort(); }
+
 struct SignalSetUp {
     SignalSetUp()
     {
@@ -312,6 +346,7 @@ struct SignalSetUp {
         for (int number : {SIGTERM, SIGINT, SIGHUP, SIGPIPE})
             std::signal(number, OnSignal);
         std::atexit(ReleaseAtExit);
+        IEAddTimer(0, ReleaseSavedPort, nullptr);  // at the event loop's first pass
     }
 } signalSetUp;
 

@@ -23,7 +23,7 @@ def free_port():
 class Server:
     """indiserver with the driver, in a throw-away home."""
 
-    def __init__(self, driver, shim, extra_settings=""):
+    def __init__(self, driver, shim, extra_settings="", env=None, saved_port=None):
         self.home = tempfile.mkdtemp(prefix="vantrel-indi-")
         self.log = os.path.join(self.home, "shim.log")
         self.master, slave = pty.openpty()
@@ -34,7 +34,12 @@ class Server:
         self.port = free_port()
         env = dict(os.environ, HOME=self.home, LD_PRELOAD=shim, VANTREL_SHIM_LOG=self.log, VANTREL_SHIM_STAMP="1",
                    VANTREL_SHIM_GONE=os.path.join(self.home, "gone"), XDG_DATA_HOME=os.path.join(self.home, "data"),
-                   ASAN_OPTIONS="verify_asan_link_order=0:detect_leaks=0")
+                   ASAN_OPTIONS="verify_asan_link_order=0:detect_leaks=0", **(env or {}))
+        if saved_port:  # as the driver saves its configuration
+            os.makedirs(os.path.join(self.home, ".indi"))
+            with open(os.path.join(self.home, ".indi", DEVICE + "_config.xml"), "w") as config:
+                config.write("<INDIDriver>\n<newTextVector device='%s' name='DEVICE_PORT'>\n  <oneText name='PORT'>\n"
+                             "      %s\n  </oneText>\n</newTextVector>\n</INDIDriver>\n" % (DEVICE, saved_port))
         self.errors = open(os.path.join(self.home, "stderr"), "w+")
         self.process = subprocess.Popen(
             ["indiserver", "-p", str(self.port), "-u", os.path.join(self.home, "socket"), "-r", "0", os.path.abspath(driver)],

@@ -79,6 +79,33 @@ try:
     server.connect()
     expose_again("connected again: an exposure")
 
+    # Saved settings come back once, at the start: a client attaching later
+    # (each get here is one) finds what was set since, and the port in use
+    # sent again is no change.
+    server.set("-s", "VANTREL_AF.AF_HELD_DURING=On")
+    server.set("-s", "CONFIG_PROCESS.CONFIG_SAVE=On")
+    server.set("-s", "VANTREL_AF.AF_NONE=On")
+    server.set("-x", "DEVICE_PORT.PORT=COM7")
+    server.get("CONNECTION.CONNECT")  # one more client: what it may have brought back shows to the next
+    time.sleep(0.3)
+    check("a client attaching: the AF mode set since stays", server.get("VANTREL_AF.AF_NONE") == "On",
+          server.get("VANTREL_AF.AF_NONE"))
+    check("a client attaching: the port not Alert", server.get("DEVICE_PORT._STATE") == "Ok",
+          server.get("DEVICE_PORT._STATE"))
+
+    # No exposure after Disconnect (sent as a client that kept the property
+    # would send it): refused, nothing reaches the line.
+    server.set("-s", "CONNECTION.DISCONNECT=On")
+    server.wait(lambda: server.get("CONNECTION._STATE") == "Idle", "the disconnection", 5)
+    server.listen()
+    start = len(server.edges())
+    server.listener.sendall(b"<newNumberVector device='Vantrel' name='CCD_EXPOSURE'>"
+                            b"<oneNumber name='CCD_EXPOSURE_VALUE'>1</oneNumber></newNumberVector>\n")
+    server.wait(lambda: "Not connected: connect to a port first." in server.heard, "the refusal after Disconnect", 5)
+    time.sleep(1.2)
+    check("after Disconnect: refused, the line untouched", rts(server.edges()[start:]) == [], server.edges()[start:])
+    server.connect()
+
     # Client upload is refused, Local stays.
     server.set("-s", "UPLOAD_MODE.UPLOAD_CLIENT=On")
     server.wait(lambda: server.get("UPLOAD_MODE._STATE") == "Alert", "the refusal", 5)
@@ -158,6 +185,18 @@ try:
     check("indiserver killed: released", True, None)
 finally:
     server.stop()
+
+# The box or the parallel port, left set by a driver that was killed: the
+# next driver sets its saved port idle as it starts, before any client, and
+# lets it go.
+for port, env, released in (("DSUSB", {"VANTREL_SHIM_USB": "present"}, ["usb 00 to 01 within 100 ms", "usb close"]),
+                            ("0x378-LPT1", {"VANTREL_SHIM_PARPORT": "present"}, ["data 00", "parport release"])):
+    server = Server(DRIVER, SHIM, env=env, saved_port=port)
+    try:
+        whats = [w for _, w in server.edges()]
+        check("a driver starting with %s saved: released and let go" % port, whats[-2:] == released, whats)
+    finally:
+        server.stop()
 
 print("%d passed, %d failed" % (passed, failed))
 sys.exit(1 if failed else 0)
