@@ -305,10 +305,15 @@ private:
         source = 0;
     }
 
+    // A request given up on (timed out, cancelled) is never sent: one still
+    // waiting for the watch's connection would reach the guider later, in
+    // the middle of an exposure.
     void Detach()
     {
         Remove(giveUp_);
         Remove(noAnswer_);
+        if (ditherOnWatch_ && watch_)
+            watch_->request.clear();
         ditherOnWatch_ = false;
         if (dither_)
             dither_->LetGo();

@@ -2,6 +2,7 @@
 // it sends, and how each way the server answers (or does not) ends the
 // dither. The client runs in the GLib main context, as in the program.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <glib.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -350,6 +351,50 @@ TEST(Phd2Guider, ADitherWhileWatchedUsesTheWatchedConnection)
     EXPECT_NE(server.request.find("\"id\":2}"), std::string::npos) << server.request;
     EXPECT_EQ(events, (std::vector<std::string>{"Version", "AppState", "SettleBegin", "SettleDone"}));
     guider->Unwatch();
+}
+
+// The guider's accept queue full (a guide computer booting): the watch's
+// connection waits, and a dither given up on meanwhile must not go out when
+// it is made.
+TEST(Phd2Guider, ARequestGivenUpOnIsNeverSent)
+{
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    listen(listener, 0);
+    const int filler = socket(AF_INET, SOCK_STREAM, 0);  // the queue's one place
+    ASSERT_EQ(connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    auto guider = MakePhd2Guider("localhost", ntohs(address.sin_port));
+    guider->Watch([](const GuideEvent&) {});
+    guider->Dither(DitherRequest(), [](const DitherOutcome&) {});
+    guider->Cancel();
+    close(accept(listener, nullptr, nullptr));
+    close(filler);
+    fcntl(listener, F_SETFL, O_NONBLOCK);
+    // The client tries again within a few seconds (its SYN is sent again).
+    int watch = -1;
+    std::string received;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(8);
+    auto quiet = end;
+    while (std::chrono::steady_clock::now() < std::min(end, quiet)) {
+        g_main_context_iteration(nullptr, FALSE);
+        if (watch < 0 && (watch = accept4(listener, nullptr, nullptr, SOCK_NONBLOCK)) >= 0)
+            quiet = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+        char chunk[256];
+        const ssize_t count = watch >= 0 ? read(watch, chunk, sizeof chunk) : 0;
+        if (count > 0)
+            received.append(chunk, static_cast<size_t>(count));
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_GE(watch, 0) << "the watch never connected";
+    EXPECT_EQ(received, "");
+    guider->Unwatch();
+    close(watch);
+    close(listener);
 }
 
 TEST(Phd2Guider, NobodyListeningFailsAndACancelledDitherNeverAnswers)
