@@ -69,6 +69,7 @@ constexpr int NOT_A_FILE = -1;
 // A night of records waits for a disk that has room again; past that, they
 // are given up rather than memory.
 constexpr size_t MAX_UNWRITTEN_BYTES = 1 << 20;
+constexpr auto RETRY_INTERVAL = std::chrono::seconds(10);
 
 // A log whose first line is another header (an older layout) is never
 // rewritten: it is renamed "exposures-until-YYYY-MM-DD.csv" (today's date;
@@ -143,10 +144,13 @@ public:
         return failure_;
     }
 
+    // Records that could not be written are tried again here too.
     bool Flush(std::chrono::milliseconds limit)
     {
         std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, limit, [this] { return lines_.empty() && !writing_; });
+        retryNow_ = !unwritten_.empty();
+        changed_.notify_all();
+        return changed_.wait_for(lock, limit, [this] { return lines_.empty() && !writing_ && !retryNow_; });
     }
 
 private:
@@ -154,11 +158,21 @@ private:
     {
         std::unique_lock<std::mutex> lock(mutex_);
         for (;;) {
-            changed_.wait(lock, [this] { return !lines_.empty(); });
-            // Records that could not be written go again with this one.
+            // Records that could not be written go again with the next one,
+            // at a flush, or after a while by themselves (the night's last
+            // frame, once the disk has room again).
+            changed_.wait_for(lock, RETRY_INTERVAL, [this] { return !lines_.empty() || retryNow_; });
+            if (lines_.empty() && unwritten_.empty()) {
+                retryNow_ = false;
+                continue;
+            }
             std::string records = std::move(unwritten_);
-            records += lines_.front() + "\n";
-            lines_.pop_front();
+            unwritten_.clear();
+            if (!lines_.empty()) {
+                records += lines_.front() + "\n";
+                lines_.pop_front();
+            }
+            retryNow_ = false;
             writing_ = true;
             lock.unlock();
             const int error = Append(records);
@@ -183,6 +197,7 @@ private:
     std::string unwritten_;
     std::string failure_;
     bool writing_ = false;
+    bool retryNow_ = false;
     bool complained_ = false;
     std::thread thread_;
 };

@@ -31,9 +31,14 @@ void GuideWatch::Take(const GuideEvent& event, int64_t atUs)
     } else if (name == "GuideStep") {
         guiding_ = true;
         starLost_ = false;
-        if (exposing_) {
+        // A distance that is no number (or whose square is none) makes no
+        // RMS: the frame is suspect instead.
+        const double square = event.raDistanceRaw * event.raDistanceRaw + event.decDistanceRaw * event.decDistanceRaw;
+        if (exposing_ && !std::isfinite(sumSquares_ + square)) {
+            Note("BadGuideStep", atUs);
+        } else if (exposing_) {
             ++steps_;
-            sumSquares_ += event.raDistanceRaw * event.raDistanceRaw + event.decDistanceRaw * event.decDistanceRaw;
+            sumSquares_ += square;
         }
     } else if (name == "StartGuiding" || name == "Resumed") {
         guiding_ = true;
@@ -61,11 +66,14 @@ void GuideWatch::Note(const char* what, int64_t atUs)
 {
     if (!exposing_)
         return;
-    char text[64];
-    std::snprintf(text, sizeof text, "%s%s@%.1fs", events_.empty() ? "" : ";", what,
-                  static_cast<double>(atUs - exposureStartUs_) / 1e6);
-    events_ += text;
     suspect_ = true;
+    for (Noted& noted : noted_) {
+        if (noted.what == what || std::string(noted.what) == what) {
+            ++noted.count;
+            return;
+        }
+    }
+    noted_.push_back({what, atUs, 1});
 }
 
 void GuideWatch::BeginExposure(int64_t atUs, bool waitRanOut)
@@ -74,7 +82,7 @@ void GuideWatch::BeginExposure(int64_t atUs, bool waitRanOut)
     exposureStartUs_ = atUs;
     steps_ = 0;
     sumSquares_ = 0;
-    events_.clear();
+    noted_.clear();
     suspect_ = false;
     guidedAtStart_ = guiding_;
     if (waitRanOut)
@@ -94,7 +102,14 @@ GuideRecord GuideWatch::EndExposure()
         std::snprintf(rms, sizeof rms, "%.2f", std::sqrt(sumSquares_ / steps_));
         record.rmsPx = rms;
     }
-    record.events = events_;
+    for (const Noted& noted : noted_) {
+        char text[96];
+        std::snprintf(text, sizeof text, "%s%s@%.1fs", record.events.empty() ? "" : ";", noted.what,
+                      static_cast<double>(noted.atUs - exposureStartUs_) / 1e6);
+        record.events += text;
+        if (noted.count > 1)
+            record.events += "\u00d7" + std::to_string(noted.count);
+    }
     record.guided = suspect_ ? "suspect" : guidedAtStart_ || steps_ > 0 ? "yes" : "no";
     return record;
 }

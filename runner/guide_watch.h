@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "guider/guider.h"
 
@@ -14,7 +15,10 @@ struct GuideRecord {
     // √(mean(RA² + Dec²)) of the guide steps while the shutter was open, in
     // pixels; "" without a guider or without a step.
     std::string rmsPx;
-    // "StarLost@12.3s;GuidingStopped@40.1s": seconds into the exposure.
+    // "StarLost@12.3s;GuidingStopped@40.1s": seconds into the exposure; an
+    // event that came again is counted at its first time
+    // ("StarLost@12.3s×1840"), so that a guider that floods keeps the
+    // record short.
     std::string events;
     // "yes", "no" (not guiding, or no guider), "suspect" (an event above, or
     // a wait for guiding that ran out); "" when no guider was watched.
@@ -54,7 +58,12 @@ private:
     int64_t exposureStartUs_ = 0;
     int steps_ = 0;
     double sumSquares_ = 0;
-    std::string events_;
+    struct Noted {
+        const char* what;
+        int64_t atUs;
+        int count;
+    };
+    std::vector<Noted> noted_;
     bool suspect_ = false;
     bool guidedAtStart_ = false;
 };

@@ -804,6 +804,23 @@ TEST_F(EngineTest, GuideAwareFrames)
          {"0.10,StarLost@4.0s,suspect", ",,yes"},
          {"10s exposure (1/1)", "Retake 1 of 1 (1/1)"},
          "2 1 1"},
+        {"a guider that floods StarLost, and a step that is no number: counted, suspect, no RMS",
+         "Guiding",
+         [] {
+             std::vector<std::pair<int64_t, std::string>> flood = {{500, "GuideStep 1e308 1"}};
+             for (int64_t ms = 1000; ms < 1100; ++ms)
+                 flood.push_back({ms, "StarLost"});
+             return flood;
+         }(),
+         1,
+         2,
+         0,
+         0,
+         1,
+         {{0, "RTS 1"}, {2000, "RTS 0"}},
+         {",BadGuideStep@0.5s;StarLost@1.0s\u00d7100,suspect"},
+         {},
+         "1 1 0"},
         {"paused across the exposure",
          "Paused",
          {},
