@@ -359,6 +359,19 @@ TEST_F(ScriptEditor, ScriptsAreSavedOpenedAndNeverLostUnasked)
     EXPECT_FALSE(dialog->IsShown());
 }
 
+// A file whose name is not UTF-8 (an older system's Latin-1 name) is saved
+// and opened again under its own bytes, and Open Last Script finds it after
+// the settings file has kept it.
+TEST_F(ScriptEditor, AFileNameInAnyEncodingIsKept)
+{
+    const std::string path = std::string(getenv("HOME")) + "/caf\xe9.vantrel";
+    dialog->ScriptTextCtrl->SetValue("Exposures 3");
+    ASSERT_TRUE(dialog->SaveTo(wxString(path.c_str(), *wxConvFileName)));
+    std::ofstream(path) << "Exposures 7";
+    Command(dialog, wxEVT_BUTTON, ID_OPEN_LAST_SCRIPT);
+    EXPECT_EQ(dialog->ScriptTextCtrl->GetValue(), "Exposures 7");
+}
+
 // Only a small text file is opened as a script; anything else is refused
 // with the reason, and the editor keeps its text and its file.
 TEST_F(ScriptEditor, WhatIsNotAScriptIsNotOpened)
