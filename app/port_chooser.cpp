@@ -7,6 +7,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
@@ -29,7 +30,8 @@ void ShowOpenFailure(wxWindow* parent, const Ports& ports, const wxString& first
         detail.empty() ? ShortenedPath(device) + ": " + ports.PortErrorText() : ShortenedPath(detail);
     if (shortWhy != why)
         std::fprintf(stderr, "vantrel: %s: %s\n", firstLine.utf8_str().data(), why.c_str());
-    wxMessageBox(firstLine + "\n" + wxString::FromUTF8(shortWhy), "Message", wxOK | wxCENTRE, parent);
+    wxMessageBox(firstLine + "\n" + wxString::FromUTF8(shortWhy), PORT_MESSAGE_CAPTION, wxOK | wxICON_ERROR | wxCENTRE,
+                 parent);
 }
 
 bool OpenChosen(wxWindow* parent, Ports& ports, const std::string& text, PortKind& kind)
@@ -117,6 +119,12 @@ bool ChooseAndOpenPort(wxWindow* parent, Ports& ports, PortKind& kind, std::stri
     for (const std::string& text : PortChoiceTexts())
         texts.Add(text);
     PortChooser chooser(parent, texts);
+    const auto& entries = PortChoiceTexts();
+    const auto last = std::find(entries.begin(), entries.end(), chosen);
+    if (last != entries.end()) {
+        chooser.SetSelection(static_cast<int>(last - entries.begin()));
+        chooser.ShowDevice(chooser.GetSelection());
+    }
     if (chooser.ShowModal() != wxID_OK)
         return false;
     const int index = chooser.GetSelection();

@@ -8,9 +8,13 @@
 
 namespace {
 
+// The settings file's key for the port chosen last, selected in the
+// chooser the next time (never opened without the user's OK).
+const char* const PORT_KEY = "Port";
+
 // The box if one answers, else the port the user picks; the outcome on the
 // status line, and a message without a port.
-void ConnectPort(MyFrame* frame, Ports& ports)
+void ConnectPort(MyFrame* frame, Ports& ports, SettingsStore& settings)
 {
     if (ports.DsusbOpen()) {
         frame->SetStatusText("DSUSB Connected", 0);
@@ -22,17 +26,21 @@ void ConnectPort(MyFrame* frame, Ports& ports)
     frame->SetStatusText("NOT CONNECTED", 0);
     // A box that is there but may not be used is not "not found".
     if (ports.DsusbPresent())
-        wxMessageBox(wxString::FromUTF8("ShoeString DSUSB found but not usable: " + ports.PortErrorText()), "Message",
-                     wxOK | wxCENTRE, frame);
+        wxMessageBox(wxString::FromUTF8("ShoeString DSUSB found but not usable: " + ports.PortErrorText()),
+                     PORT_MESSAGE_CAPTION, wxOK | wxICON_WARNING | wxCENTRE, frame);
     PortKind kind = PORT_NONE;
-    std::string choice;
-    if (ChooseAndOpenPort(frame, ports, kind, choice)) {
+    std::string choice = settings.ReadText(PORT_KEY);
+    const bool chosen = ChooseAndOpenPort(frame, ports, kind, choice);
+    if (!choice.empty())
+        settings.WriteText(PORT_KEY, choice);
+    if (chosen) {
         frame->SetStatusText(kind == PORT_PARALLEL ? "Parallel port connected" : "Serial port connected", 0);
         frame->Connect(kind, choice);
         return;
     }
     frame->Connect(PORT_NONE, "");
-    wxMessageBox("No long-exposure port connected.  No trigger pulses can be sent", "Message", wxOK | wxCENTRE, frame);
+    wxMessageBox("No long-exposure port connected.  No trigger pulses can be sent", PORT_MESSAGE_CAPTION,
+                 wxOK | wxICON_WARNING | wxCENTRE, frame);
 }
 
 }  // namespace
@@ -44,20 +52,21 @@ MyFrame* OpenMainWindowAndPort(const WindowParts& parts)
     MyFrame* frame = MainFrame;
     frame->Show(true);
     Ports& ports = parts.ports;
+    SettingsStore& settings = parts.settings;
     // File > Port…: the port in use released, then connected again as at
     // start-up, so that a wrong choice or an adapter plugged in late needs
     // no restart.
     frame->Bind(
         wxEVT_MENU,
-        [frame, &ports](wxCommandEvent&) {
+        [frame, &ports, &settings](wxCommandEvent&) {
             if (frame->Busy())
                 return;
             frame->Runner().Lines().Release();
             frame->SetStatusText("", 0);
             ReadPortDevices();
-            ConnectPort(frame, ports);
+            ConnectPort(frame, ports, settings);
         },
         ID_CHOOSE_PORT);
-    ConnectPort(frame, ports);
+    ConnectPort(frame, ports, settings);
     return frame;
 }

@@ -5,6 +5,7 @@
 // ----------------------------------------------------------------------------
 #include "mainwindow/main_frame.h"
 
+#include <wx/accel.h>
 #include <wx/bmpbuttn.h>
 #include <wx/checkbox.h>
 #include <wx/control.h>
@@ -214,6 +215,9 @@ MyFrame::MyFrame(const wxString& title, const WindowParts& parts)
     menuBar->Append(viewMenu, "&View");
     menuBar->Append(helpMenu, "&Help");
     SetMenuBar(menuBar);
+    // Ctrl+Q as well as the menu's own Alt-X.
+    wxAcceleratorEntry quit(wxACCEL_CTRL, 'Q', wxID_EXIT);
+    SetAcceleratorTable(wxAcceleratorTable(1, &quit));
 
     CreateStatusBar(1, wxSTB_SIZEGRIP | wxFULL_REPAINT_ON_RESIZE, 0);
 
@@ -271,8 +275,8 @@ MyFrame::MyFrame(const wxString& title, const WindowParts& parts)
                                      wxSize(165, BUTTON_HEIGHT));
     RemainingText = new wxStaticText(controlArea, wxID_ANY, REMAINING_IDLE, wxPoint(INNER_MARGIN, 50));
     RemainingText->SetName("Total Remaining");
-    // Enter in a field starts the sequence.
-    startButton->SetDefault();
+    // Enter in a field confirms its value; it does not start: Start is on
+    // its button, Alt+S, and Space or Enter on the button itself.
 
     // The geometry above is the smallest; now every row, box and area grows
     // to what this theme's controls need, so that nothing is clipped.
@@ -448,10 +452,12 @@ void MyFrame::OnNightMode(wxCommandEvent& event)
 // Another port only while no run is in progress.
 void MyFrame::OnUpdateChoosePort(wxUpdateUIEvent& event) { event.Enable(!runner_.Busy() && !closeRequested_); }
 
-// Enter in a field does what the default button does: Start.
-void MyFrame::OnFieldEnter(wxCommandEvent& event) { OnStart(event); }
+// Enter in a field confirms its value (the control takes it) and nothing
+// more.
+void MyFrame::OnFieldEnter(wxCommandEvent&) { }
 
-void MyFrame::OnQuit(wxCommandEvent&) { Close(true); }
+// Exit may be refused, as the close box may: a run in progress asks first.
+void MyFrame::OnQuit(wxCommandEvent&) { Close(false); }
 
 void MyFrame::OnAbout(wxCommandEvent&) { wxMessageBox(ABOUT_TEXT, "About Vantrel", wxOK | wxICON_INFORMATION, this); }
 
@@ -464,6 +470,18 @@ void MyFrame::OnAFMode(wxCommandEvent& event) { afMode_ = event.GetId() - ID_AF_
 // released port, and nothing touches the window after it is gone.
 void MyFrame::OnClose(wxCloseEvent& event)
 {
+    // One key (Alt+F, Enter) must not end a night: Exit, Ctrl+Q and the
+    // close box ask during a run. Signals and the session's end force the
+    // close and are not asked.
+    if (event.CanVeto() && runner_.Busy() && !closeRequested_) {
+        wxMessageDialog ask(this, "A sequence is running. Abort it and exit?", "Vantrel",
+                            wxYES_NO | wxNO_DEFAULT | wxICON_QUESTION | wxCENTRE);
+        ask.SetYesNoLabels("Abort and Exit", "Keep Running");
+        if (ask.ShowModal() != wxID_YES) {
+            event.Veto();
+            return;
+        }
+    }
     if (runner_.Busy() || scriptEditorOpen_) {
         closeRequested_ = true;
         if (event.CanVeto())

@@ -71,6 +71,8 @@ TEST_F(Runner, LostPortIsReportedWithItsReason)
 
 // A close that comes while the script editor is open, or during a script's
 // capture, closes the window once the editor has gone; it is never lost.
+const char* const EXIT_QUESTION = "A sequence is running. Abort it and exit?";
+
 TEST_F(Runner, CloseWhileTheScriptEditorIsOpenIsNeverLost)
 {
     class CloseUnderEditor : public wxExpectModalBase<EditScriptDialog, CloseUnderEditor> {
@@ -106,7 +108,12 @@ TEST_F(Runner, CloseWhileTheScriptEditorIsOpenIsNeverLost)
         TearDown();
         SetUp();
         Connect(PORT_SERIAL);
-        wxTEST_DIALOG(Command(frame, wxEVT_MENU, ID_EDIT_SCRIPT), CloseUnderEditor(this, script));
+        if (*script) {  // during a run, the close asks first
+            wxTEST_DIALOG(Command(frame, wxEVT_MENU, ID_EDIT_SCRIPT), CloseUnderEditor(this, script),
+                          ExpectMessage(EXIT_QUESTION, "Vantrel", wxID_YES));
+        } else {
+            wxTEST_DIALOG(Command(frame, wxEVT_MENU, ID_EDIT_SCRIPT), CloseUnderEditor(this, script));
+        }
         RunIdle();
         EXPECT_EQ(MainFrame, nullptr);
         EXPECT_EQ(fakes.log.Whats().back(), "serial close");
@@ -136,8 +143,19 @@ TEST_F(Runner, ClosingAMenuShowsTheLatestStatus)
 
 // A close during a run ends it as an abort does, then releases the port,
 // saves the AF mode and destroys the window; nothing is driven afterwards.
+// Exit and the close box ask first during a run; "Keep Running" keeps the
+// exposure whole.
 TEST_F(Runner, CloseDuringAnExposure)
 {
+    Connect(PORT_SERIAL);
+    Apply({1, 2, 0, 0, 0, false});
+    clock->At(1000, [this] { Command(frame, wxEVT_MENU, wxID_EXIT); });
+    wxTEST_DIALOG(Start(), ExpectMessage(EXIT_QUESTION, "Vantrel", wxID_NO));  // "Keep Running"
+    EXPECT_EQ(fakes.log.Whats(), (std::vector<std::string>{"RTS 1", "RTS 0"}));
+    EXPECT_EQ(fakes.log.events.back().ms, 2000);
+    RunIdle();
+    ASSERT_EQ(MainFrame, frame);
+
     struct Row {
         PortKind port;
         bool exitMenu;  // Alt+X rather than the close box
@@ -175,7 +193,7 @@ TEST_F(Runner, CloseDuringAnExposure)
             else
                 frame->Close();
         });
-        Start();
+        wxTEST_DIALOG(Start(), ExpectMessage(EXIT_QUESTION, "Vantrel", wxID_YES));  // "Abort and Exit"
         EXPECT_EQ(fakes.log.events, row.expected);
         RunIdle();
         EXPECT_EQ(MainFrame, nullptr);

@@ -3,12 +3,15 @@
 #include <wx/bmpbuttn.h>
 #include <wx/button.h>
 #include <wx/config.h>
+#include <wx/listbox.h>
 #include <wx/menu.h>
 #include <wx/settings.h>
 #include <wx/stattext.h>
 
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <wx/textctrl.h>
 
 #include <fstream>
 #include <functional>
@@ -41,7 +44,7 @@ TEST_F(StartUp, BoxFoundMeansNoChooser)
 
 TEST_F(StartUp, CancelLeavesNoPortAndSaysSo)
 {
-    wxTEST_DIALOG(OpenMainWindowAndPort(Parts()), CancelChooser(wxID_CANCEL), ExpectMessage(NO_PORT, "Message"));
+    wxTEST_DIALOG(OpenMainWindowAndPort(Parts()), CancelChooser(wxID_CANCEL), ExpectMessage(NO_PORT, "Vantrel"));
     EXPECT_EQ(MainFrame->GetStatusBar()->GetStatusText(0), "NOT CONNECTED");
     EXPECT_EQ(PortName(), "none");
     EXPECT_EQ(fakes.log.Whats(), std::vector<std::string>{"usb open"});  // no port touched
@@ -109,8 +112,8 @@ TEST_F(StartUp, PortThatCannotBeOpenedSaysWhy)
     fakes.parallel->present = false;
     wxTEST_DIALOG(OpenMainWindowAndPort(Parts()), ChoosePort("0x378-LPT1"),
                   ExpectMessage("Could not attach to 0x378\nno parallel port at 0x378 (/dev/parport0: no such device)",
-                                "Message"),
-                  ExpectMessage(NO_PORT, "Message"));
+                                "Vantrel"),
+                  ExpectMessage(NO_PORT, "Vantrel"));
     EXPECT_EQ(MainFrame->GetStatusBar()->GetStatusText(0), "NOT CONNECTED");
     EXPECT_EQ(PortName(), "none");
     EXPECT_EQ(fakes.log.Whats(), (std::vector<std::string>{"usb open", "parallel open 378"}));
@@ -123,16 +126,16 @@ TEST_F(StartUp, PortThatCannotBeOpenedSaysWhy)
     wxTEST_DIALOG(OpenMainWindowAndPort(Parts()),
                   ExpectMessage("ShoeString DSUSB found but not usable: permission denied (install Vantrel's udev "
                                 "rule, then plug the box in again)",
-                                "Message"),
-                  CancelChooser(wxID_CANCEL), ExpectMessage(NO_PORT, "Message"));
+                                "Vantrel"),
+                  CancelChooser(wxID_CANCEL), ExpectMessage(NO_PORT, "Vantrel"));
     TearDown();
 
     SetUp();
     fakes.serial->openSucceeds = false;
     fakes.log.error = EBUSY;
     wxTEST_DIALOG(OpenMainWindowAndPort(Parts()), ChoosePort("COM7"),
-                  ExpectMessage("Could not attach to COM7\n/dev/ttyUSB2: in use by another program", "Message"),
-                  ExpectMessage(NO_PORT, "Message"));
+                  ExpectMessage("Could not attach to COM7\n/dev/ttyUSB2: in use by another program", "Vantrel"),
+                  ExpectMessage(NO_PORT, "Vantrel"));
     EXPECT_EQ(MainFrame->GetStatusBar()->GetStatusText(0), "NOT CONNECTED");
     EXPECT_EQ(PortName(), "none");
     TearDown();
@@ -146,8 +149,8 @@ TEST_F(StartUp, PortThatCannotBeOpenedSaysWhy)
     wxTEST_DIALOG(OpenMainWindowAndPort(Parts()), ChoosePort("COM7"),
                   ExpectMessage("Could not attach to COM7\n/dev/serial/by-id/" + std::string(21, 'x') + "\u2026" +
                                     std::string(34, 'x') + "-port0: no such device (is the adapter plugged in?)",
-                                "Message"),
-                  ExpectMessage(NO_PORT, "Message"));
+                                "Vantrel"),
+                  ExpectMessage(NO_PORT, "Vantrel"));
     ClearPortDevices();
     TearDown();
 
@@ -158,16 +161,16 @@ TEST_F(StartUp, PortThatCannotBeOpenedSaysWhy)
     wxTEST_DIALOG(OpenMainWindowAndPort(Parts()), ChoosePort("COM7"),
                   ExpectMessage("Could not attach to COM7\n/run/lock/LCK..ttyUSB2 is held by another program "
                                 "(unreadable lock file)",
-                                "Message"),
-                  ExpectMessage(NO_PORT, "Message"));
+                                "Vantrel"),
+                  ExpectMessage(NO_PORT, "Vantrel"));
     TearDown();
 
     SetUp();
     fakes.serial->configureSucceeds = false;
     fakes.log.error = EIO;
     wxTEST_DIALOG(OpenMainWindowAndPort(Parts()), ChoosePort("COM3-IR"),
-                  ExpectMessage("Cannot configure COM3\n/dev/ttyS2: Input/output error", "Message"),
-                  ExpectMessage(NO_PORT, "Message"));
+                  ExpectMessage("Cannot configure COM3\n/dev/ttyS2: Input/output error", "Vantrel"),
+                  ExpectMessage(NO_PORT, "Vantrel"));
     EXPECT_EQ(PortName(), "none");
     // The refused port is closed again, its lines untouched.
     EXPECT_EQ(fakes.log.Whats(),
@@ -217,20 +220,39 @@ TEST_F(StartUp, ChooserShowsTheDeviceBehindAnEntry)
     EXPECT_EQ(DeviceLine("COM8").utf8_string(), home + "/ttyGONE \u2014 not found");
     EXPECT_EQ(DeviceLine("0x378-LPT1 Pin3").utf8_string(), "0x378: the parallel port at that address, through ppdev");
 
+    // The entry selected (the port chosen last time, else the first), and
+    // its device named under the list, also when it is gone.
     class SeesTheDevice : public wxExpectModalBase<wxSingleChoiceDialog, SeesTheDevice> {
+    public:
+        explicit SeesTheDevice(const std::string& entry)
+            : entry_(entry)
+        {
+        }
+
     protected:
         int OnInvoked(wxSingleChoiceDialog* dialog) const override
         {
+            wxListBox* list = nullptr;
+            for (wxWindow* child : dialog->GetChildren())
+                list = list ? list : dynamic_cast<wxListBox*>(child);
+            EXPECT_EQ(list ? list->GetStringSelection().utf8_string() : "", entry_);
             wxWindow* line = wxWindow::FindWindowByName("Device", dialog);
             EXPECT_NE(line, nullptr);
             if (line) {
-                EXPECT_EQ(line->GetLabel(), DeviceLine("COM1"));
+                EXPECT_EQ(line->GetLabel(), DeviceLine(entry_));
                 EXPECT_TRUE(line->IsShown());
             }
             return wxID_CANCEL;
         }
+
+    private:
+        std::string entry_;
     };
-    wxTEST_DIALOG(OpenMainWindowAndPort(Parts()), SeesTheDevice(), ExpectMessage(NO_PORT, "Message"));
+    wxTEST_DIALOG(OpenMainWindowAndPort(Parts()), SeesTheDevice("COM1"), ExpectMessage(NO_PORT, "Vantrel"));
+    MainFrame->Close(true);
+    RunIdle();
+    settings->WriteText("Port", "COM8");
+    wxTEST_DIALOG(OpenMainWindowAndPort(Parts()), SeesTheDevice("COM8"), ExpectMessage(NO_PORT, "Vantrel"));
     ClearPortDevices();
 }
 
@@ -393,10 +415,12 @@ TEST_F(StartUp, WindowShowsEverythingAndGrowsButNeverShrinksBelowIt)
     // The user's text size: the theme's font, neither capped nor shrunk.
     EXPECT_EQ(RemainingText(MainFrame)->GetFont().GetPointSize(),
               wxSystemSettings::GetFont(wxSYS_DEFAULT_GUI_FONT).GetPointSize());
-    // Enter in a field starts the sequence.
-    auto* start = dynamic_cast<wxButton*>(MainFrame->FindWindow(ID_START_SEQUENCE));
-    ASSERT_NE(start, nullptr);
-    EXPECT_EQ(MainFrame->GetDefaultItem(), start);
+    // Enter in a field confirms its value and does not start.
+    EXPECT_EQ(MainFrame->GetDefaultItem(), nullptr);
+    wxCommandEvent enter(wxEVT_TEXT_ENTER, Spin(MainFrame, "Duration")->GetId());
+    enter.SetEventObject(Spin(MainFrame, "Duration"));
+    Spin(MainFrame, "Duration")->GetEventHandler()->ProcessEvent(enter);
+    EXPECT_FALSE(MainFrame->Busy());
 }
 
 }  // namespace

@@ -53,6 +53,18 @@ void SetNightMode(bool on)
     else
         gtk_style_context_remove_provider_for_screen(screen, GTK_STYLE_PROVIDER(provider));
     nightMode = on;
+    // Title bars drawn by the toolkit, or by a window manager that follows
+    // it, go dark too.
+    // Day mode gives back what the desktop had asked for.
+    static int desktopDark = -1;
+    if (GtkSettings* settings = gtk_settings_get_default()) {
+        if (desktopDark < 0) {
+            gboolean dark = FALSE;
+            g_object_get(settings, "gtk-application-prefer-dark-theme", &dark, nullptr);
+            desktopDark = dark ? 1 : 0;
+        }
+        g_object_set(settings, "gtk-application-prefer-dark-theme", on || desktopDark == 1, nullptr);
+    }
 }
 
 bool NightMode() { return nightMode; }
