@@ -39,8 +39,11 @@ const char* const PORT_PROPERTY = "DEVICE_PORT";
 const char* const AF_PROPERTY = "VANTREL_AF";
 const char* const MIRROR_PROPERTY = "VANTREL_MIRROR";
 const char* const SETTLE_PROPERTY = "VANTREL_MIRROR_SETTLE";
+const char* const SENSOR_PROPERTY = "VANTREL_SENSOR";
 const char* const VANTREL_TAB = "Vantrel";
-// A nominal frame: INDI refuses a camera without one. Nothing is read out.
+// A nominal frame: INDI refuses a camera without one, and Ekos takes its
+// field of view from it; the user sets the camera's own figures
+// (VANTREL_SENSOR). Nothing is read out.
 constexpr int NOMINAL_WIDTH = 6000;
 constexpr int NOMINAL_HEIGHT = 4000;
 constexpr double NOMINAL_PIXEL_UM = 4.0;
@@ -69,6 +72,7 @@ public:
         , log_(MakeFileExposureLog())
         , camera_(*ports_, clock_, guider_, *sleep_, *log_, *this)
     {
+        setVersion(VANTREL_VERSION_MAJOR, VANTREL_VERSION_MINOR);
     }
 
     // For the ways out of the driver.
@@ -93,7 +97,7 @@ protected:
     {
         INDI::CCD::initProperties();
         SetCCDCapability(CCD_CAN_ABORT);
-        IUFillText(&PortT[0], "PORT", "Port", "COM5");
+        IUFillText(&PortT[0], "PORT", "Port (COM5, COM5-IR, 0x378-LPT1, DSUSB or /dev/...)", "COM5");
         IUFillTextVector(&PortTP, PortT, 1, getDeviceName(), PORT_PROPERTY, "Port", CONNECTION_TAB, IP_RW, 60,
                          IPS_IDLE);
         IUFillSwitch(&AfS[AF_NONE], "AF_NONE", "No AF signal", ISS_ON);
@@ -108,38 +112,55 @@ protected:
         IUFillNumber(&SettleN[0], "SECONDS", "Settle (s)", "%.1f", 0.2, 9999, 0.1, 1.0);
         IUFillNumberVector(&SettleNP, SettleN, 1, getDeviceName(), SETTLE_PROPERTY, "Mirror settle", VANTREL_TAB, IP_RW,
                            60, IPS_IDLE);
+        IUFillNumber(&SensorN[SENSOR_WIDTH], "WIDTH", "Width (px)", "%.0f", 1, 100000, 1, NOMINAL_WIDTH);
+        IUFillNumber(&SensorN[SENSOR_HEIGHT], "HEIGHT", "Height (px)", "%.0f", 1, 100000, 1, NOMINAL_HEIGHT);
+        IUFillNumber(&SensorN[SENSOR_PIXEL], "PIXEL_SIZE", "Pixel size (um)", "%.2f", 0.1, 100, 0.01, NOMINAL_PIXEL_UM);
+        IUFillNumber(&SensorN[SENSOR_BITS], "BITS_PER_PIXEL", "Bits per pixel", "%.0f", 8, 32, 1, NOMINAL_BPP);
+        IUFillNumberVector(&SensorNP, SensorN, SENSOR_COUNT, getDeviceName(), SENSOR_PROPERTY, "Camera's sensor",
+                           VANTREL_TAB, IP_RW, 60, IPS_IDLE);
+        // One format: the file stays on the camera's card as the camera
+        // writes it.
+        CaptureFormat card = {"CARD", "Camera's card", NOMINAL_BPP, true};
+        addCaptureFormat(card);
         // The image stays on the camera's card: Local is the only upload.
         IUResetSwitch(&UploadSP);
         UploadS[UPLOAD_LOCAL].s = ISS_ON;
         PrimaryCCD.setMinMaxStep("CCD_EXPOSURE", "CCD_EXPOSURE_VALUE", 0.001, LONGEST_EXPOSURE_S, 0.001, false);
-        SetCCDParams(NOMINAL_WIDTH, NOMINAL_HEIGHT, NOMINAL_BPP, NOMINAL_PIXEL_UM, NOMINAL_PIXEL_UM);
+        ApplySensor();
         addAuxControls();
         return true;
     }
 
+    void ApplySensor()
+    {
+        SetCCDParams(static_cast<int>(SensorN[SENSOR_WIDTH].value), static_cast<int>(SensorN[SENSOR_HEIGHT].value),
+                     static_cast<int>(SensorN[SENSOR_BITS].value), SensorN[SENSOR_PIXEL].value,
+                     SensorN[SENSOR_PIXEL].value);
+    }
+
+    // Defined and loaded once: from then on the toolkit defines them with
+    // the rest, and a client that attaches later (indi_getprop, Ekos
+    // again) does not bring back what the user has changed since.
     void ISGetProperties(const char* dev) override
     {
         INDI::CCD::ISGetProperties(dev);
+        if (configLoaded_)
+            return;
+        configLoaded_ = true;
         defineProperty(&PortTP);
         defineProperty(&AfSP);
         defineProperty(&MirrorSP);
         defineProperty(&SettleNP);
-        // Once: a client that attaches later (indi_getprop, Ekos again)
-        // must not bring back what the user has changed since.
-        if (configLoaded_)
-            return;
-        configLoaded_ = true;
-        loadConfig(true, PORT_PROPERTY);
-        loadConfig(true, AF_PROPERTY);
-        loadConfig(true, MIRROR_PROPERTY);
-        loadConfig(true, SETTLE_PROPERTY);
+        defineProperty(&SensorNP);
+        for (const char* property : {PORT_PROPERTY, AF_PROPERTY, MIRROR_PROPERTY, SETTLE_PROPERTY, SENSOR_PROPERTY})
+            loadConfig(true, property);
     }
 
     bool updateProperties() override
     {
         INDI::CCD::updateProperties();
         if (isConnected()) {
-            SetCCDParams(NOMINAL_WIDTH, NOMINAL_HEIGHT, NOMINAL_BPP, NOMINAL_PIXEL_UM, NOMINAL_PIXEL_UM);
+            ApplySensor();
             PrimaryCCD.setFrameBufferSize(0, false);
         }
         return true;
@@ -232,6 +253,18 @@ protected:
             IDSetNumber(&SettleNP, nullptr);
             return true;
         }
+        if (dev && !std::strcmp(dev, getDeviceName()) && !std::strcmp(name, SENSOR_PROPERTY)) {
+            if (!std::all_of(values, values + n, [](double value) { return std::isfinite(value); }) ||
+                IUUpdateNumber(&SensorNP, values, names, n) != 0) {
+                SensorNP.s = IPS_ALERT;
+                IDSetNumber(&SensorNP, "Out of range: the figures are kept as they were.");
+                return true;
+            }
+            ApplySensor();
+            SensorNP.s = IPS_OK;
+            IDSetNumber(&SensorNP, nullptr);
+            return true;
+        }
         return INDI::CCD::ISNewNumber(dev, name, values, names, n);
     }
 
@@ -242,6 +275,7 @@ protected:
         IUSaveConfigSwitch(fp, &AfSP);
         IUSaveConfigSwitch(fp, &MirrorSP);
         IUSaveConfigNumber(fp, &SettleNP);
+        IUSaveConfigNumber(fp, &SensorNP);
         return true;
     }
 
@@ -305,6 +339,9 @@ private:
     ISwitchVectorProperty MirrorSP;
     INumber SettleN[1];
     INumberVectorProperty SettleNP;
+    enum { SENSOR_WIDTH, SENSOR_HEIGHT, SENSOR_PIXEL, SENSOR_BITS, SENSOR_COUNT };
+    INumber SensorN[SENSOR_COUNT];
+    INumberVectorProperty SensorNP;
 };
 
 std::unique_ptr<VantrelCCD> camera(new VantrelCCD());

@@ -222,12 +222,22 @@ std::string FormatUtc(int64_t unixMs)
     return text;
 }
 
+std::string SecondsText(int32_t ms)
+{
+    if (ms % 1000 == 0)
+        return std::to_string(ms / 1000);
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f", ms / 1000.0);
+    std::string shown = text;
+    return shown.substr(0, shown.find_last_not_of('0') + 1);
+}
+
 std::string ExposureLine(const ExposureRecord& r)
 {
     return FormatUtc(r.startUtcMs) + "," + FormatUtc(r.endUtcMs) + "," + std::to_string(r.heldMs) + "," +
-        std::to_string(r.frame) + "," + std::to_string(r.frames) + "," + std::to_string(r.setSeconds) + "," +
-        Field(r.port) + "," + std::to_string(r.afMode) + "," + (r.mirrorLock ? "1" : "0") + "," + r.outcome + "," +
-        Field(r.source) + "," + Field(r.dither) + "," + r.guideRmsPx + "," + Field(r.guideEvents) + "," + r.guided;
+        std::to_string(r.frame) + "," + std::to_string(r.frames) + "," + SecondsText(r.setMs) + "," + Field(r.port) +
+        "," + std::to_string(r.afMode) + "," + (r.mirrorLock ? "1" : "0") + "," + r.outcome + "," + Field(r.source) +
+        "," + Field(r.dither) + "," + r.guideRmsPx + "," + Field(r.guideEvents) + "," + r.guided;
 }
 
 std::string ExposureLogPath()

@@ -19,7 +19,7 @@ struct ExposureRecord {
     int64_t heldMs = 0;  // monotonic clock
     int32_t frame = 0;
     int32_t frames = 0;
-    int32_t setSeconds = 0;
+    int32_t setMs = 0;  // the length asked for; "2", or "0.5" when not whole
     std::string port;  // the chooser entry, "DSUSB" or "none"
     int afMode = 0;
     bool mirrorLock = false;
@@ -35,6 +35,8 @@ struct ExposureRecord {
 
 // "2026-12-07T21:04:05.123Z".
 std::string FormatUtc(int64_t unixMs);
+// A length in seconds as the user asked for it: "2", "0.5", "1.25".
+std::string SecondsText(int32_t ms);
 std::string ExposureLine(const ExposureRecord& record);
 // Where the log goes, by the environment.
 std::string ExposureLogPath();

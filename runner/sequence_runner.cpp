@@ -192,7 +192,7 @@ bool SequenceRunner::Enter(Phase phase)
                          view_.ShowStatus(retake_ ? "Retake " + std::to_string(retakes_) + " of " +
                                                   std::to_string(settings_.retakeSuspect) + " " +
                                                   FrameText("(%d/%d)", -1)
-                                                  : FrameText("%ds exposure (%d/%d)", settings_.duration));
+                                                  : SecondsText(DurationMs()) + FrameText("s exposure (%d/%d)", -1));
                          return StartPulseMs();
                      },
                      [this] { lines_->StartPulseEnd(view_.AfMode()); }, true});
@@ -490,7 +490,7 @@ void SequenceRunner::LogExposureEnd()
     record.heldMs = (clock_.NowUs() - exposureStartUs_ + 500) / 1000;
     record.frame = frame_;
     record.frames = settings_.exposures;
-    record.setSeconds = settings_.duration;
+    record.setMs = DurationMs();
     record.port = lines_->Name();
     record.afMode = exposureAfMode_;
     record.mirrorLock = mirror_;

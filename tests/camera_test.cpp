@@ -136,6 +136,11 @@ TEST_F(CameraTest, ExposuresAsTheWindowTakesThem)
         EXPECT_EQ(shifted, row.expected);
         EXPECT_EQ(events.ends.back(), "done");
         EXPECT_NE(log.lines.back().find(",done,indi,"), std::string::npos) << log.lines.back();
+        // Logged as long as asked for: 0.5, not 1.
+        EXPECT_NE(log.lines.back().find("," + SecondsText(static_cast<int32_t>(std::lround(row.seconds * 1000))) + "," +
+                                        row.port + ","),
+                  std::string::npos)
+            << log.lines.back();
         camera.Disconnect();
     }
 }

@@ -37,7 +37,7 @@ ExposureRecord Record(int frame)
     record.heldMs = 1000;
     record.frame = frame;
     record.frames = 9;
-    record.setSeconds = 1;
+    record.setMs = 1000;
     record.port = "COM5";
     record.outcome = "done";
     record.source = "window";

@@ -5,6 +5,7 @@ clients, its serial line on the device shim (tests/indi_harness.py).
     indi_test.py INDI_VANTREL_CCD DEVICE_SHIM
 """
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -61,6 +62,7 @@ try:
     check("2 s exposure: no image", server.get("CCD1.CCD1") in (None, ""), server.get("CCD1.CCD1"))
     logged = open(os.path.join(server.home, "data", "vantrel", "exposures.csv")).read().splitlines()
     check("2 s exposure: logged with source indi", len(logged) == 2 and logged[1].endswith(",indi,,,,"), logged)
+    check("2 s exposure: logged as 2 s", len(logged) == 2 and logged[1].split(",")[5] == "2", logged)
 
     # Abort releases at once; a second exposure works.
     stop_mid_exposure("CCD_ABORT_EXPOSURE.ABORT=On", "Abort: released within the half second")
@@ -78,6 +80,16 @@ try:
     stop_mid_exposure("CONNECTION.DISCONNECT=On", "Disconnect mid-exposure: released within the second")
     server.connect()
     expose_again("connected again: an exposure")
+
+    # What a client such as Ekos meets: each property defined once for one
+    # getProperties, a capture format with its member.
+    server.listen()
+    time.sleep(1)
+    for kind, name in (("Text", "DEVICE_PORT"), ("Switch", "VANTREL_AF"), ("Number", "VANTREL_SENSOR")):
+        count = len(re.findall(r'<def%sVector\s+device="Vantrel"\s+name="%s"' % (kind, name), server.heard))
+        check("%s defined once" % name, count == 1, count)
+    check("a capture format with a member", server.get("CCD_CAPTURE_FORMAT.CARD") == "On",
+          server.get("CCD_CAPTURE_FORMAT.CARD"))
 
     # Saved settings come back once, at the start: a client attaching later
     # (each get here is one) finds what was set since, and the port in use
