@@ -121,7 +121,7 @@ void FrameView::RunEnded(RunEnd end, const std::string& port, const std::string&
         large_->ShowEnd(end == RunEnd::DONE            ? "Sequence Done"
                             : end == RunEnd::PORT_LOST ? "Lost the connection to " + ShortenedPath(port)
                                                        : "Aborted",
-                        end == RunEnd::DONE);
+                        end);
     switch (end) {
     case RunEnd::CLOSED:
         closed_();

@@ -41,6 +41,11 @@ struct Row {
     const char* widest;
 };
 const char* const IDLE_TIME = "--:--:--";
+const char* const KEYS = "Alt+A Abort \u00b7 F11 Full screen \u00b7 Esc Back";
+// How a run ended, at a glance: done, aborted, lost.
+const wxColour DONE_COLOUR(0x1a, 0x7f, 0x37);
+const wxColour ABORTED_COLOUR(0xb3, 0x59, 0x00);
+const wxColour LOST_COLOUR(0xc0, 0x1c, 0x28);
 const char* const TITLE = "Vantrel - Large Display";
 }  // namespace
 
@@ -58,15 +63,20 @@ wxEND_EVENT_TABLE()
 // ----------------------------------------------------------------------------
 // implementation
 // ----------------------------------------------------------------------------
-LargeDisplay::LargeDisplay(wxWindow* owner, std::function<void()> closed)
+LargeDisplay::LargeDisplay(wxWindow* owner, std::function<void()> closed, std::function<void()> abort)
     : wxFrame(owner, wxID_ANY, TITLE)
     , closed_(std::move(closed))
+    , abort_(std::move(abort))
 {
     panel_ = new wxPanel(this);
+    // The theme's colours, as its own: an inactive window keeps them.
+    panel_->SetBackgroundColour(wxSystemSettings::GetColour(wxSYS_COLOUR_WINDOW));
+    panel_->SetForegroundColour(wxSystemSettings::GetColour(wxSYS_COLOUR_WINDOWTEXT));
     const auto makeText = [this](const char* name) {
         auto* text = new wxStaticText(panel_, wxID_ANY, "", wxDefaultPosition, wxDefaultSize,
                                       wxALIGN_CENTRE_HORIZONTAL | wxST_NO_AUTORESIZE);
         text->SetName(name);
+        text->SetForegroundColour(panel_->GetForegroundColour());
         text->Bind(wxEVT_LEFT_DCLICK, &LargeDisplay::OnDoubleClick, this);
         return text;
     };
@@ -76,6 +86,8 @@ LargeDisplay::LargeDisplay(wxWindow* owner, std::function<void()> closed)
     ProgressBar = new wxGauge(panel_, wxID_ANY, PERMILLE);
     SetAccessibleName(ProgressBar, "Progress");
     TotalText = makeText("Total Remaining");
+    KeysText = makeText("Keys");
+    KeysText->SetLabel(wxString::FromUTF8(KEYS));
     panel_->Bind(wxEVT_LEFT_DCLICK, &LargeDisplay::OnDoubleClick, this);
 
     auto* column = new wxBoxSizer(wxVERTICAL);
@@ -85,6 +97,7 @@ LargeDisplay::LargeDisplay(wxWindow* owner, std::function<void()> closed)
     column->Add(ProgressBar, 0, wxEXPAND | wxALL, MARGIN);
     column->Add(TotalText, 0, wxEXPAND | wxLEFT | wxRIGHT | wxBOTTOM, MARGIN);
     column->AddStretchSpacer();
+    column->Add(KeysText, 0, wxEXPAND | wxALL, MARGIN / 2);
     panel_->SetSizer(column);
 
     // The smallest type is the smallest window; it opens a little larger.
@@ -93,6 +106,8 @@ LargeDisplay::LargeDisplay(wxWindow* owner, std::function<void()> closed)
 
 void LargeDisplay::ShowProgress(const RunProgress& progress)
 {
+    PhaseText->SetForegroundColour(panel_->GetForegroundColour());
+    PhaseText->SetFont(PhaseText->GetFont().GetBaseFont());
     const int32_t frame = std::max(progress.frame, 1);
     const int permille = progress.secondsTotal > 0
         ? static_cast<int>(PERMILLE * int64_t{progress.secondsTotal - progress.secondsLeft} / progress.secondsTotal)
@@ -103,10 +118,15 @@ void LargeDisplay::ShowProgress(const RunProgress& progress)
               RemainingLabel(progress.secondsLeft), std::clamp(permille, 0, PERMILLE));
 }
 
-void LargeDisplay::ShowEnd(const std::string& text, bool complete)
+void LargeDisplay::ShowEnd(const std::string& text, RunEnd end)
 {
     ShowTexts(FrameText->GetLabel(), wxString::FromUTF8(text), IDLE_TIME, REMAINING_IDLE,
-              complete ? PERMILLE : ProgressBar->GetValue());
+              end == RunEnd::DONE ? PERMILLE : ProgressBar->GetValue());
+    PhaseText->SetForegroundColour(end == RunEnd::DONE          ? DONE_COLOUR
+                                       : end == RunEnd::ABORTED ? ABORTED_COLOUR
+                                                                : LOST_COLOUR);
+    PhaseText->SetFont(PhaseText->GetFont().Bold());
+    PhaseText->Refresh();
 }
 
 void LargeDisplay::ShowTexts(const wxString& frame, const wxString& phase, const wxString& phaseTime,
@@ -153,6 +173,7 @@ void LargeDisplay::FitType()
         width = std::max({width, w, own});
         height += h;
     }
+    height += KeysText->GetCharHeight() + MARGIN;  // the keys' line keeps the theme's type
     if (scale_ == 0) {  // the smallest window: everything at the smallest scale
         SetMinClientSize(wxSize(width + 2 * MARGIN, height + 3 * MARGIN));
         SetClientSize(wxSize(width + 2 * MARGIN, height + 3 * MARGIN) * 3 / 2);
@@ -164,18 +185,29 @@ void LargeDisplay::FitType()
         return;
     scale_ = scale;
     for (const Row& row : rows) {
-        row.text->SetFont(theme.Scaled(static_cast<float>(row.size * scale)));
+        wxFont font = theme.Scaled(static_cast<float>(row.size * scale));
+        if (row.text->GetFont().GetWeight() == wxFONTWEIGHT_BOLD)
+            font.MakeBold();
+        row.text->SetFont(font);
+        // As high as the new type, measured here: the toolkit's own size
+        // follows a new font only once the label is drawn again.
+        int lineHeight = 0;
+        row.text->GetTextExtent(row.widest, nullptr, &lineHeight, nullptr, nullptr, &font);
+        row.text->SetMinSize(wxSize(-1, lineHeight));
         row.text->InvalidateBestSize();
     }
     ProgressBar->SetMinSize(wxSize(-1, static_cast<int>(BAR_LINES * GetCharHeight() * scale)));
     panel_->Layout();
 }
 
+// Laid out again at every size, in and out of full screen, once the panel
+// has its new size.
 void LargeDisplay::OnSize(wxSizeEvent& event)
 {
     event.Skip();
     if (scale_ > 0)
         FitType();
+    CallAfter([this] { panel_->Layout(); });
 }
 
 // F11 and a double click put it full screen and back, Escape takes it back.
@@ -185,6 +217,8 @@ void LargeDisplay::OnCharHook(wxKeyEvent& event)
         ShowFullScreen(!IsFullScreen());
     else if (event.GetKeyCode() == WXK_ESCAPE && IsFullScreen())
         ShowFullScreen(false);
+    else if (event.AltDown() && (event.GetKeyCode() == 'A' || event.GetKeyCode() == 'a'))
+        abort_();
     else
         event.Skip();
 }

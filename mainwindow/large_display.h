@@ -1,8 +1,11 @@
 // LargeDisplay: a run at a glance, for a user a few steps from the screen:
 // the frame, the time left in the current exposure or delay, the total
 // remaining, a progress bar and the phase, in large type that grows with
-// the window; at the end, how the run ended. F11 or a double click puts it
-// full screen, Escape takes it back. Its texts are labels, which a screen
+// the window; at the end, how the run ended, in its colour. F11 or a double
+// click puts it full screen, Escape takes it back, Alt+A aborts; a line at
+// its foot names the keys. It keeps its own colours, so that it reads the
+// same whether or not it is the active window (GTK greys an inactive
+// window's labels). Its texts are labels, which a screen
 // reader reads. It is shown what the main window's view is shown (no timer
 // of its own).
 #pragma once
@@ -19,18 +22,19 @@ class wxStaticText;
 
 class LargeDisplay : public wxFrame {
 public:
-    // `closed` is called when the user closes it.
-    LargeDisplay(wxWindow* owner, std::function<void()> closed);
+    // `closed` is called when the user closes it, `abort` at Alt+A.
+    LargeDisplay(wxWindow* owner, std::function<void()> closed, std::function<void()> abort);
 
     void ShowProgress(const RunProgress& progress);
-    // "Sequence Done" (`complete`: the bar full), "Aborted", "Lost the
-    // connection to COM5 (...)".
-    void ShowEnd(const std::string& text, bool complete);
+    // "Sequence Done" (DONE: the bar full), "Aborted", "Lost the connection
+    // to COM5 (...)", each in its colour.
+    void ShowEnd(const std::string& text, RunEnd end);
 
     wxStaticText* FrameText;
     wxStaticText* PhaseText;
     wxStaticText* PhaseTimeText;
     wxStaticText* TotalText;
+    wxStaticText* KeysText;
     wxGauge* ProgressBar;
 
     // event handlers (these functions should _not_ be virtual)
@@ -46,6 +50,7 @@ private:
     void FitType();
 
     std::function<void()> closed_;
+    std::function<void()> abort_;
     wxWindow* panel_;
     double scale_ = 0;
 

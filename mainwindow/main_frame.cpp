@@ -430,12 +430,15 @@ void MyFrame::ShowLargeDisplay(bool show)
         largeDisplay_ = nullptr;
         return;
     }
-    largeDisplay_ = new LargeDisplay(this, [this] {
-        view_.Follow(nullptr);
-        largeDisplay_ = nullptr;
-        GetMenuBar()->Check(ID_LARGE_DISPLAY, false);
-        settings_.WriteFlag(LARGE_DISPLAY_KEY, false);
-    });
+    largeDisplay_ = new LargeDisplay(
+        this,
+        [this] {
+            view_.Follow(nullptr);
+            largeDisplay_ = nullptr;
+            GetMenuBar()->Check(ID_LARGE_DISPLAY, false);
+            settings_.WriteFlag(LARGE_DISPLAY_KEY, false);
+        },
+        [this] { runner_.Abort(); });
     largeDisplay_->SetPosition(GetScreenPosition() + wxPoint(GetSize().x, 0));
     view_.Follow(largeDisplay_);
     largeDisplay_->Show();

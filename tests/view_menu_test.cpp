@@ -44,7 +44,13 @@ TEST_F(ViewMenu, LargeDisplayFollowsTheRun)
     };
     const Row rows[] = {
         {"to its end", nullptr, "Frame 3 of 3 | Sequence Done | --:--:-- | Total Remaining --:--:-- | 1000"},
-        {"aborted", [](RunnerTest& test) { test.Abort(); },
+        {"aborted from the display itself: Alt+A",
+         [](RunnerTest& test) {
+             wxKeyEvent key(wxEVT_CHAR_HOOK);
+             key.m_keyCode = 'A';
+             key.SetAltDown(true);
+             test.frame->LargeDisplayShown()->GetEventHandler()->ProcessEvent(key);
+         },
          "Frame 1 of 3 | Aborted | --:--:-- | Total Remaining --:--:-- | 300"},
         {"port lost",
          [](RunnerTest& test) {
@@ -79,6 +85,15 @@ TEST_F(ViewMenu, LargeDisplayFollowsTheRun)
         }
         EXPECT_EQ(during, "Frame 1 of 3 | Exposing | 00:00:01 | Total Remaining 00:00:08 | 200");
         EXPECT_EQ(Shown(display), row.end);
+    }
+    // Laid out again at each size, in and out of a large one: every text as
+    // high as its type.
+    LargeDisplay* display = frame->LargeDisplayShown();
+    for (const wxSize size : {wxSize(1200, 900), wxSize(420, 300)}) {
+        display->SetClientSize(size);
+        wxYield();
+        for (wxStaticText* text : {display->FrameText, display->PhaseText, display->PhaseTimeText, display->TotalText})
+            EXPECT_GE(text->GetSize().y, text->GetTextExtent(text->GetLabel()).y) << text->GetName();
     }
 }
 
