@@ -11,6 +11,7 @@
 #include <wx/filedlg.h>
 #include <wx/msgdlg.h>
 #include <wx/panel.h>
+#include <wx/settings.h>
 #include <wx/spinctrl.h>
 #include <wx/stattext.h>
 #include <wx/textctrl.h>
@@ -71,7 +72,6 @@ const char* const DEFAULT_SCRIPT_NAME = "script.vantrel";
 const char* const REASON_INCOMPLETE = "Each line must have a command and a parameter";
 const char* const REASON_BAD_COMMAND = "Invalid command";
 
-const char* const RUNNING_LINE_COLOUR = "#00ff00";
 const char* const NIGHT_RUNNING_LINE_BACKGROUND = "#500000";
 
 std::vector<std::string> Words(const wxArrayString& words)
@@ -154,6 +154,10 @@ EditScriptDialog::EditScriptDialog(wxWindow* parent, ScriptTarget& target, Clock
         CommandWords.Add(word);
     savedText_ = ScriptTextCtrl->GetValue();
     OpenLastButton->Enable(!target_.LastScript().empty());
+    ScriptTextCtrl->Bind(wxEVT_TEXT, [this](wxCommandEvent& event) {
+        event.Skip();
+        ShowTitle();
+    });
 }
 
 EditScriptDialog::~EditScriptDialog() = default;
@@ -275,8 +279,13 @@ void EditScriptDialog::MarkLine(long line)
     if (!runningTag_ && NightMode())
         runningTag_ = gtk_text_buffer_create_tag(buffer, nullptr, "background", NIGHT_RUNNING_LINE_BACKGROUND, "weight",
                                                  PANGO_WEIGHT_BOLD, nullptr);
-    else if (!runningTag_)
-        runningTag_ = gtk_text_buffer_create_tag(buffer, nullptr, "foreground", RUNNING_LINE_COLOUR, nullptr);
+    else if (!runningTag_)  // the theme's selection colours: readable in a light and a dark theme
+        runningTag_ = gtk_text_buffer_create_tag(
+            buffer, nullptr, "background",
+            wxSystemSettings::GetColour(wxSYS_COLOUR_HIGHLIGHT).GetAsString(wxC2S_HTML_SYNTAX).utf8_str().data(),
+            "foreground",
+            wxSystemSettings::GetColour(wxSYS_COLOUR_HIGHLIGHTTEXT).GetAsString(wxC2S_HTML_SYNTAX).utf8_str().data(),
+            nullptr);
     auto* tag = static_cast<GtkTextTag*>(runningTag_);
     const auto tagLine = [buffer, tag](long number, decltype(gtk_text_buffer_apply_tag) action) {
         GtkTextIter start;
@@ -309,12 +318,40 @@ void EditScriptDialog::OnAbortScript(wxCommandEvent&)
 
 // Escape acts as the close box (the toolkit would look for a Cancel or OK
 // button, which this dialog has not).
+// Escape closes (a running script is aborted first); Ctrl+O, Ctrl+S,
+// Ctrl+Shift+S, and F5 or Ctrl+R to run.
 void EditScriptDialog::OnCharHook(wxKeyEvent& event)
 {
-    if (event.GetKeyCode() == WXK_ESCAPE)
+    const int key = event.GetKeyCode();
+    const bool ctrl = event.GetModifiers() == wxMOD_CONTROL;
+    wxCommandEvent none;
+    if (key == WXK_ESCAPE)
         Close();
+    else if (running_)
+        event.Skip();
+    else if (key == WXK_F5 || (ctrl && key == 'R'))
+        OnRunScript(none);
+    else if (ctrl && key == 'O')
+        OnOpenScript(none);
+    else if (ctrl && key == 'S')
+        path_.empty() ? Save() : SaveTo(path_);
+    else if (event.GetModifiers() == (wxMOD_CONTROL | wxMOD_SHIFT) && key == 'S')
+        Save();
     else
         event.Skip();
+}
+
+// "Script Editor — lights.vantrel •": the file, and whether the text has
+// changed since it was opened or saved.
+void EditScriptDialog::ShowTitle()
+{
+    wxString title = "Script Editor";
+    if (!path_.empty())
+        title += wxString::FromUTF8(" \u2014 ") + path_.AfterLast('/');
+    if (ScriptTextCtrl->GetValue() != savedText_)
+        title += wxString::FromUTF8(" \u2022");
+    if (title != GetTitle())
+        SetTitle(title);
 }
 
 void EditScriptDialog::EnableEditing(bool enable)
@@ -334,11 +371,13 @@ bool EditScriptDialog::MayDiscard()
 {
     if (ScriptTextCtrl->GetValue() == savedText_)
         return true;
-    switch (wxMessageBox("The script has changed. Save it first?", "Script Editor",
-                         wxYES_NO | wxCANCEL | wxICON_QUESTION | wxCENTRE, this)) {
-    case wxYES:
+    wxMessageDialog ask(this, "The script has changed. Save it first?", "Script Editor",
+                        wxYES_NO | wxCANCEL | wxICON_QUESTION | wxCENTRE);
+    ask.SetYesNoCancelLabels("Save", "Close without Saving", "Cancel");
+    switch (ask.ShowModal()) {
+    case wxID_YES:
         return Save();
-    case wxNO:
+    case wxID_NO:
         return true;
     default:
         return false;
@@ -375,9 +414,11 @@ bool EditScriptDialog::OpenFrom(const wxString& path)
         return false;
     }
     ScriptTextCtrl->SetValue(wxString::FromUTF8(text));
+    Redraw(ScriptTextCtrl);  // at once, not when the cursor next moves
     savedText_ = ScriptTextCtrl->GetValue();
     path_ = path;
     target_.RememberScript(path.utf8_string());
+    ShowTitle();
     return true;
 }
 
@@ -403,6 +444,7 @@ bool EditScriptDialog::SaveTo(const wxString& path)
     path_ = path;
     target_.RememberScript(path.utf8_string());
     OpenLastButton->Enable(true);
+    ShowTitle();
     return true;
 }
 

@@ -69,6 +69,7 @@ private:
     // When the text differs from what was last opened or saved: asks
     // whether to save it first. True when it may go (saved, or not wanted).
     bool MayDiscard();
+    void ShowTitle();
     bool Save();
     void EnableEditing(bool enable);
 

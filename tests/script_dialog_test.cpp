@@ -2,6 +2,7 @@
 // any line runs, the run loop, Abort Script and closing.
 #include <wx/button.h>
 #include <wx/filedlg.h>
+#include <wx/settings.h>
 #include <wx/textctrl.h>
 
 #include <dirent.h>
@@ -110,8 +111,9 @@ TEST_F(ScriptEditor, FirstBadLineIsReportedAndNothingRuns)
     EXPECT_EQ(to, 24);
 }
 
-// Only the running line has a colour of its own; every other line, and
-// every line after the run, has the theme's (light on a dark theme).
+// Only the running line has a colour of its own (the theme's selection
+// colours); every other line, and every line after the run, has the
+// theme's (light on a dark theme).
 TEST_F(ScriptEditor, OnlyTheRunningLineIsMarked)
 {
     const wxColour theme = dialog->ScriptTextCtrl->GetDefaultAttributes().colFg;
@@ -122,7 +124,7 @@ TEST_F(ScriptEditor, OnlyTheRunningLineIsMarked)
     };
     std::set<std::string> marked;
     onYield = [&] {
-        if (colourAt(14) == wxColour(0, 255, 0))  // inside line 2
+        if (colourAt(14) == wxSystemSettings::GetColour(wxSYS_COLOUR_HIGHLIGHTTEXT))  // inside line 2
             marked.insert(scriptStatuses.back() + (colourAt(2) == theme ? "" : ", line 1 too"));
     };
     WITHOUT_DIALOG(Run("Exposures 2\nDuration 3\n\nDuration 4"));
@@ -370,6 +372,29 @@ TEST_F(ScriptEditor, AFileNameInAnyEncodingIsKept)
     std::ofstream(path) << "Exposures 7";
     Command(dialog, wxEVT_BUTTON, ID_OPEN_LAST_SCRIPT);
     EXPECT_EQ(dialog->ScriptTextCtrl->GetValue(), "Exposures 7");
+}
+
+// The title names the file and shows a change; Ctrl+S saves to it, F5 runs.
+TEST_F(ScriptEditor, KeysAndTitle)
+{
+    const auto press = [this](int key, int modifiers) {
+        wxKeyEvent event(wxEVT_CHAR_HOOK);
+        event.m_keyCode = key;
+        event.SetControlDown(modifiers & wxMOD_CONTROL);
+        event.SetShiftDown(modifiers & wxMOD_SHIFT);
+        dialog->GetEventHandler()->ProcessEvent(event);
+    };
+    const std::string path = std::string(getenv("HOME")) + "/keys.vantrel";
+    ASSERT_TRUE(dialog->SaveTo(path));
+    EXPECT_EQ(dialog->GetTitle().utf8_string(), "Script Editor \u2014 keys.vantrel");
+    dialog->ScriptTextCtrl->SetValue("Exposures 4");
+    EXPECT_EQ(dialog->GetTitle().utf8_string(), "Script Editor \u2014 keys.vantrel \u2022");
+    press('S', wxMOD_CONTROL);
+    EXPECT_EQ(dialog->GetTitle().utf8_string(), "Script Editor \u2014 keys.vantrel");
+    std::ifstream saved(path);
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(saved)), std::istreambuf_iterator<char>()), "Exposures 4");
+    press(WXK_F5, 0);
+    EXPECT_EQ(Spin(frame, "# Exposures")->GetValue(), 4);
 }
 
 // Only a small text file is opened as a script; anything else is refused
