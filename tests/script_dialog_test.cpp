@@ -2,7 +2,6 @@
 // any line runs, the run loop, Abort Script and closing.
 #include <wx/button.h>
 #include <wx/filedlg.h>
-#include <wx/settings.h>
 #include <wx/textctrl.h>
 
 #include <dirent.h>
@@ -124,7 +123,7 @@ TEST_F(ScriptEditor, OnlyTheRunningLineIsMarked)
     };
     std::set<std::string> marked;
     onYield = [&] {
-        if (colourAt(14) == wxSystemSettings::GetColour(wxSYS_COLOUR_HIGHLIGHTTEXT))  // inside line 2
+        if (colourAt(14) != theme)  // inside line 2
             marked.insert(scriptStatuses.back() + (colourAt(2) == theme ? "" : ", line 1 too"));
     };
     WITHOUT_DIALOG(Run("Exposures 2\nDuration 3\n\nDuration 4"));
