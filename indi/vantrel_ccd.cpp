@@ -237,32 +237,31 @@ protected:
         return INDI::CCD::ISNewSwitch(dev, name, states, names, n);
     }
 
+    // The range check lets a value that is not a number through; a refused
+    // value leaves the ones before, and the property turns Alert with why.
+    static bool Take(INumberVectorProperty& property, double values[], char* names[], int n, const char* refusal)
+    {
+        if (!std::all_of(values, values + n, [](double value) { return std::isfinite(value); }) ||
+            IUUpdateNumber(&property, values, names, n) != 0) {
+            property.s = IPS_ALERT;
+            IDSetNumber(&property, "%s", refusal);
+            return false;
+        }
+        property.s = IPS_OK;
+        IDSetNumber(&property, nullptr);
+        return true;
+    }
+
     bool ISNewNumber(const char* dev, const char* name, double values[], char* names[], int n) override
     {
         if (dev && !std::strcmp(dev, getDeviceName()) && !std::strcmp(name, SETTLE_PROPERTY)) {
-            // The range check lets a value that is not a number through; a
-            // refused value leaves the one before.
-            if (!std::all_of(values, values + n, [](double value) { return std::isfinite(value); }) ||
-                IUUpdateNumber(&SettleNP, values, names, n) != 0) {
-                SettleNP.s = IPS_ALERT;
-                IDSetNumber(&SettleNP, "The settle time is a number of seconds from 0.2 to 9999.");
-                return true;
-            }
-            camera_.mirrorSettleSeconds = SettleN[0].value;
-            SettleNP.s = IPS_OK;
-            IDSetNumber(&SettleNP, nullptr);
+            if (Take(SettleNP, values, names, n, "The settle time is a number of seconds from 0.2 to 9999."))
+                camera_.mirrorSettleSeconds = SettleN[0].value;
             return true;
         }
         if (dev && !std::strcmp(dev, getDeviceName()) && !std::strcmp(name, SENSOR_PROPERTY)) {
-            if (!std::all_of(values, values + n, [](double value) { return std::isfinite(value); }) ||
-                IUUpdateNumber(&SensorNP, values, names, n) != 0) {
-                SensorNP.s = IPS_ALERT;
-                IDSetNumber(&SensorNP, "Out of range: the figures are kept as they were.");
-                return true;
-            }
-            ApplySensor();
-            SensorNP.s = IPS_OK;
-            IDSetNumber(&SensorNP, nullptr);
+            if (Take(SensorNP, values, names, n, "Out of range: the figures are kept as they were."))
+                ApplySensor();
             return true;
         }
         return INDI::CCD::ISNewNumber(dev, name, values, names, n);

@@ -35,6 +35,21 @@ const std::string OVERLONG = "<overlong>";
 const std::string PUSHED = "<pushed>";
 const std::string DROP = "<drop>";
 
+// A socket listening on 127.0.0.1 at a free port (in `address`), with
+// room for `backlog` connections not yet taken.
+int ListenOnLoopback(int backlog, sockaddr_in& address)
+{
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    address = sockaddr_in{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    listen(listener, backlog);
+    return listener;
+}
+
 class FakePhd2 {
 public:
     // `request`: a dither's connection, which sends a request first (a
@@ -46,15 +61,9 @@ public:
         , awaitRequest_(request)
         , connections_(connections)
     {
-        listener_ = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        socklen_t length = sizeof address;
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+        listener_ = ListenOnLoopback(1, address);
         port = ntohs(address.sin_port);
-        listen(listener_, 1);
         thread_ = std::thread([this] { Serve(); });
     }
 
@@ -358,14 +367,8 @@ TEST(Phd2Guider, ADitherWhileWatchedUsesTheWatchedConnection)
 // it is made.
 TEST(Phd2Guider, ARequestGivenUpOnIsNeverSent)
 {
-    const int listener = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-    listen(listener, 0);
+    const int listener = ListenOnLoopback(0, address);
     const int filler = socket(AF_INET, SOCK_STREAM, 0);  // the queue's one place
     ASSERT_EQ(connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     auto guider = MakePhd2Guider("localhost", ntohs(address.sin_port));
