@@ -92,9 +92,9 @@ void OnTerminationSignal(int)
 }
 
 // When the X server goes away (at logout), the toolkit's handler ends the
-// process with _exit (on Wayland, GDK does so itself), past every exit-time handler: the lines are released,
-// the exposure logged and the AF mode saved first, here, without the toolkit
-// (its display is gone).
+// process with _exit (on Wayland, GDK does so itself), past every exit-time
+// handler: the lines are released, the exposure logged and the AF mode
+// saved first, here, without the toolkit (its display is gone).
 XIOErrorHandler toolkitDisplayLost = nullptr;
 
 void ReleaseLinesAtExit()
