@@ -1,6 +1,8 @@
 #include "app/desktop_notifier.h"
 
+#include <canberra-gtk.h>
 #include <gio/gio.h>
+#include <wx/frame.h>
 
 #include <cstdio>
 
@@ -37,6 +39,15 @@ public:
                                g_variant_new("(susssasa{sv}i)", "Vantrel", 0u, "vantrel", summary.c_str(), body.c_str(),
                                              &actions, &hints, EXPIRE_DEFAULT),
                                nullptr, G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr, nullptr);
+    }
+
+    // Through the desktop's sound server; without one (or without the
+    // sound), the display's bell.
+    void Sound(const char* eventId, wxFrame& frame) override
+    {
+        ca_context* context = ca_gtk_context_get();
+        if (!context || ca_gtk_play_for_widget(frame.GetHandle(), 0, CA_PROP_EVENT_ID, eventId, nullptr) != CA_SUCCESS)
+            gdk_display_beep(gdk_display_get_default());
     }
 
 private:

@@ -117,6 +117,8 @@ void FrameView::RunEnded(RunEnd end, const std::string& port, const std::string&
 {
     if (!frame_.IsActive())
         NotifyEnd(end, port, why);
+    if (sounds_ && end != RunEnd::CLOSED)
+        notifier_.Sound(end == RunEnd::DONE ? "complete" : "dialog-error", frame_);
     if (large_ && end != RunEnd::CLOSED)
         large_->ShowEnd(end == RunEnd::DONE            ? "Sequence Done"
                             : end == RunEnd::PORT_LOST ? "Lost the connection to " + ShortenedPath(port)

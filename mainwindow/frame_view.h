@@ -19,11 +19,14 @@ class wxStaticText;
 class LargeDisplay;
 
 // The desktop's notifications (org.freedesktop.Notifications): how a run
-// ended, for a user who is not looking at the window.
+// ended, for a user who is not looking at the window; and its sounds, by
+// the sound theme's names ("complete", "dialog-error"), for one a few
+// steps away.
 class DesktopNotifier {
 public:
     virtual ~DesktopNotifier() = default;
     virtual void Notify(const std::string& summary, const std::string& body) = 0;
+    virtual void Sound(const char* /*eventId*/, wxFrame& /*frame*/) { }
 };
 
 // "1 frame", "20 frames".
@@ -58,6 +61,8 @@ public:
     // for a while: what the line read as the menu opened, or what the
     // runner has shown since.
     void RememberStatus(const wxString& text) { lastStatus_ = text; }
+    // A run's end sounds (View > Sounds) unless turned off.
+    void SetSounds(bool on) { sounds_ = on; }
     const wxString& LastStatus() const { return lastStatus_; }
 
 private:
@@ -69,6 +74,7 @@ private:
     wxFrame& frame_;
     const int& afMode_;
     DesktopNotifier& notifier_;
+    bool sounds_ = true;
     int32_t framesDone_ = 0;
     int32_t frames_ = 0;
     std::function<void()> closed_;

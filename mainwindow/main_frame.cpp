@@ -82,6 +82,7 @@ constexpr int STATUS_FIELD_MARGIN = 24;
 // The settings file's keys for what the user chose.
 const char* const LARGE_DISPLAY_KEY = "Large Display";
 const char* const NIGHT_MODE_KEY = "Night Mode";
+const char* const SOUNDS_OFF_KEY = "Sounds Off";
 const char* const LAST_SCRIPT_KEY = "Last Script";
 
 const char* const ABOUT_TEXT = "Vantrel " VANTREL_VERSION "\n"
@@ -170,6 +171,7 @@ wxBEGIN_EVENT_TABLE(MyFrame, wxFrame)
     EVT_MENU(ID_SHOW_LOG, MyFrame::OnShowLog)
     EVT_MENU(ID_LARGE_DISPLAY, MyFrame::OnLargeDisplay)
     EVT_MENU(ID_NIGHT_MODE, MyFrame::OnNightMode)
+    EVT_MENU(ID_SOUNDS, MyFrame::OnSounds)
 wxEND_EVENT_TABLE()
 // clang-format on
 
@@ -208,6 +210,10 @@ MyFrame::MyFrame(const wxString& title, const WindowParts& parts)
     viewMenu->AppendCheckItem(ID_LARGE_DISPLAY, "&Large Display\tF11", "The run in large type, in a window of its own");
     viewMenu->AppendCheckItem(ID_NIGHT_MODE, "&Night Mode", "Red on black, to keep your eyes dark-adapted");
     viewMenu->Check(ID_NIGHT_MODE, night);
+    viewMenu->AppendCheckItem(ID_SOUNDS, "&Sounds", "A sound when a run ends");
+    const bool sounds = !settings_.ReadFlag(SOUNDS_OFF_KEY);
+    viewMenu->Check(ID_SOUNDS, sounds);
+    view_.SetSounds(sounds);
     auto* helpMenu = new wxMenu;
     helpMenu->Append(wxID_ABOUT, "&About...\tF1", "Show about dialog");
     auto* menuBar = new wxMenuBar;
@@ -450,6 +456,12 @@ void MyFrame::OnNightMode(wxCommandEvent& event)
     settings_.WriteFlag(NIGHT_MODE_KEY, event.IsChecked());
     // The banner's own colours follow.
     view_.ShowRunning(runner_.Busy());
+}
+
+void MyFrame::OnSounds(wxCommandEvent& event)
+{
+    view_.SetSounds(event.IsChecked());
+    settings_.WriteFlag(SOUNDS_OFF_KEY, !event.IsChecked());
 }
 
 // Another port only while no run is in progress.

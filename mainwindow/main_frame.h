@@ -34,6 +34,7 @@ enum {
     ID_SHOW_LOG = 111,
     ID_LARGE_DISPLAY = 112,
     ID_NIGHT_MODE = 113,
+    ID_SOUNDS = 114,
 };
 
 // Where the window keeps what the user chose between runs of the program
@@ -92,6 +93,7 @@ public:
     void OnShowLog(wxCommandEvent& event);
     void OnLargeDisplay(wxCommandEvent& event);
     void OnNightMode(wxCommandEvent& event);
+    void OnSounds(wxCommandEvent& event);
 
     // A close is pending: the window closes once the run and the script
     // editor have ended.

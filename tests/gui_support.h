@@ -137,7 +137,9 @@ public:
     {
         shown.push_back(summary + " | " + body);
     }
+    void Sound(const char* eventId, wxFrame&) override { sounds.push_back(eventId); }
     std::vector<std::string> shown;
+    std::vector<std::string> sounds;
 };
 
 // Fresh fakes and engine parts for each test (a virtual clock, a fake

@@ -257,7 +257,8 @@ TEST_F(StartUp, ChooserShowsTheDeviceBehindAnEntry)
 }
 
 // How a run ended reaches the desktop when the window is not the one the
-// user looks at (here: never shown, so never active).
+// user looks at (here: never shown, so never active), and its sound (none
+// with View > Sounds off, as in the last row).
 TEST(FrameView, ARunsEndIsNotifiedWhenTheWindowIsNotActive)
 {
     struct Row {
@@ -265,17 +266,19 @@ TEST(FrameView, ARunsEndIsNotifiedWhenTheWindowIsNotActive)
         int32_t done;
         int32_t of;
         std::string shown;
+        std::vector<std::string> sounds;
     };
     const Row rows[] = {
-        {RunEnd::DONE, 20, 20, "Sequence Done: 20 frames | "},
-        {RunEnd::DONE, 1, 1, "Sequence Done: 1 frame | "},
-        {RunEnd::ABORTED, 7, 20, "Aborted after 7 of 20 frames | "},
-        {RunEnd::PORT_LOST, 2, 20, "Lost the connection to COM5 (/dev/ttyUSB0) | Input/output error"},
+        {RunEnd::DONE, 20, 20, "Sequence Done: 20 frames | ", {"complete"}},
+        {RunEnd::ABORTED, 7, 20, "Aborted after 7 of 20 frames | ", {"dialog-error"}},
+        {RunEnd::PORT_LOST, 2, 20, "Lost the connection to COM5 (/dev/ttyUSB0) | Input/output error", {"dialog-error"}},
+        {RunEnd::DONE, 1, 1, "Sequence Done: 1 frame | ", {}},
     };
     for (const Row& row : rows) {
         wxFrame frame(nullptr, wxID_ANY, "not shown");
         FakeNotifier notifier;
         FrameView view(frame, 0, notifier, [] {});
+        view.SetSounds(!row.sounds.empty());
         view.ShowFramesDone(row.done, row.of);
         if (row.end == RunEnd::PORT_LOST) {
             // The lost port's message box as well: answered here.
@@ -287,6 +290,7 @@ TEST(FrameView, ARunsEndIsNotifiedWhenTheWindowIsNotActive)
             view.RunEnded(row.end, "COM5 (/dev/ttyUSB0)", "");
         }
         EXPECT_EQ(notifier.shown, std::vector<std::string>{row.shown});
+        EXPECT_EQ(notifier.sounds, row.sounds);
     }
 }
 

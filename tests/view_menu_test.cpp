@@ -97,16 +97,19 @@ TEST_F(ViewMenu, LargeDisplayFollowsTheRun)
     }
 }
 
-// Both choices are kept, and a Large Display closed by the user stays
+// The choices are kept, and a Large Display closed by the user stays
 // closed at the next start.
 TEST_F(ViewMenu, ChoicesAreKept)
 {
+    EXPECT_TRUE(frame->GetMenuBar()->IsChecked(ID_SOUNDS));  // on unless turned off
     Choose(frame, ID_LARGE_DISPLAY, true);
     Choose(frame, ID_NIGHT_MODE, true);
+    Choose(frame, ID_SOUNDS, false);
     EXPECT_TRUE(NightMode());
     Rebuild(*clock, sleep);
     EXPECT_TRUE(frame->GetMenuBar()->IsChecked(ID_LARGE_DISPLAY));
     EXPECT_TRUE(frame->GetMenuBar()->IsChecked(ID_NIGHT_MODE));
+    EXPECT_FALSE(frame->GetMenuBar()->IsChecked(ID_SOUNDS));
     ASSERT_NE(frame->LargeDisplayShown(), nullptr);
     frame->LargeDisplayShown()->Close();
     RunIdle();
