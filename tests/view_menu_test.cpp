@@ -2,6 +2,7 @@
 // choices are kept in the settings file, and night mode leaves no green or
 // blue on the screen.
 #include <wx/gauge.h>
+#include <wx/listbox.h>
 #include <wx/menu.h>
 #include <wx/msgdlg.h>
 #include <wx/textctrl.h>
@@ -9,6 +10,7 @@
 
 #include <gtk/gtk.h>
 
+#include "app/port_chooser.h"
 #include "mainwindow/large_display.h"
 #include "script/edit_script_dialog.h"
 #include "tests/runner_fixture.h"
@@ -209,6 +211,22 @@ TEST_F(ViewMenu, NightModeLeavesNoGreenOrBlue)
     });
     look.StartOnce(300);
     wxMessageBox("No long-exposure port connected.  No trigger pulses can be sent", "Message", wxOK | wxCENTRE, frame);
+
+    // The port chooser's list painted to its foot, where a scrolled list
+    // draws its edge shading.
+    wxTimer lookAtChooser;
+    lookAtChooser.Bind(wxEVT_TIMER, [](wxTimerEvent&) {
+        for (wxWindow* window : wxTopLevelWindows)
+            if (auto* list = dynamic_cast<wxListBox*>(window->FindWindow("listBox"))) {
+                const wxRect box = list->GetScreenRect();
+                EXPECT_GT(CountPixels(wxRect(box.x, box.GetBottom() - 40, box.width, 40)).red, 20) << "port chooser";
+                dynamic_cast<wxDialog*>(window)->EndModal(wxID_CANCEL);
+            }
+    });
+    lookAtChooser.StartOnce(300);
+    PortKind kind = PORT_NONE;
+    std::string chosen;
+    ChooseAndOpenPort(frame, *fakes.ports, kind, chosen);
 }
 
 }  // namespace

@@ -30,6 +30,9 @@ selection, *:selected, *:selected:focus, textview text selection {
 }
 tooltip, tooltip * { background-color: #100000; border-color: #500000; }
 progressbar progress { background-color: #900000; border-color: #900000; }
+scrollbar slider { background-color: #500000; }
+/* Drawn over a scrolled list's edges: black there would hide its rows. */
+undershoot, overshoot { background-color: transparent; }
 )css";
 
 GtkCssProvider* provider = nullptr;
