@@ -140,12 +140,16 @@ protected:
 
     // Defined and loaded once: from then on the toolkit defines them with
     // the rest, and a client that attaches later (indi_getprop, Ekos
-    // again) does not bring back what the user has changed since.
+    // again) does not bring back what the user has changed since. Later
+    // calls skip INDI::CCD's own, which would define ACTIVE_DEVICES again
+    // and adds nothing else for a camera without streaming.
     void ISGetProperties(const char* dev) override
     {
-        INDI::CCD::ISGetProperties(dev);
-        if (configLoaded_)
+        if (configLoaded_) {
+            INDI::DefaultDevice::ISGetProperties(dev);
             return;
+        }
+        INDI::CCD::ISGetProperties(dev);
         configLoaded_ = true;
         defineProperty(&PortTP);
         defineProperty(&AfSP);

@@ -85,7 +85,8 @@ try:
     # getProperties, a capture format with its member.
     server.listen()
     time.sleep(1)
-    for kind, name in (("Text", "DEVICE_PORT"), ("Switch", "VANTREL_AF"), ("Number", "VANTREL_SENSOR")):
+    for kind, name in (("Text", "DEVICE_PORT"), ("Switch", "VANTREL_AF"), ("Number", "VANTREL_SENSOR"),
+                       ("Text", "ACTIVE_DEVICES")):
         count = len(re.findall(r'<def%sVector\s+device="Vantrel"\s+name="%s"' % (kind, name), server.heard))
         check("%s defined once" % name, count == 1, count)
     check("a capture format with a member", server.get("CCD_CAPTURE_FORMAT.CARD") == "On",
