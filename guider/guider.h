@@ -40,8 +40,11 @@ class Guider {
 public:
     virtual ~Guider() = default;
     // Hands every event to `onEvent`, from the event loop, over one
-    // connection kept open until Unwatch (a dropped one is opened again at
-    // the next Watch); AppState comes first on each connection.
+    // connection kept open until Unwatch: a dropped one is reported as
+    // "ConnectionLost" and looked for again every few seconds. On each
+    // connection PHD2 first sends what it has set up (Version,
+    // LockPositionSet, StarSelected, CalibrationComplete, StartGuiding or
+    // Paused) and AppState last.
     virtual void Watch(std::function<void(const GuideEvent&)> onEvent) = 0;
     virtual void Unwatch() = 0;
     // Asks for a dither; `done` is called once, from the event loop. Never
@@ -50,5 +53,7 @@ public:
     virtual void Cancel() = 0;
 };
 
-// PHD2's event server (port 4400 is its first instance, 4401 the second).
-std::unique_ptr<Guider> MakePhd2Guider(const std::string& host = "localhost", uint16_t port = 4400);
+// PHD2's event server (port 4400 is its first instance, 4401 the second);
+// a watch's dropped connection is looked for again every `retryMs`.
+std::unique_ptr<Guider> MakePhd2Guider(const std::string& host = "localhost", uint16_t port = 4400,
+                                       unsigned retryMs = 3000);

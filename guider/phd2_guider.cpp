@@ -9,6 +9,7 @@
 #include <gio/gio.h>
 #include <json-glib/json-glib.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -217,9 +218,10 @@ double Number(JsonObject* object, const char* name)
 
 class Phd2Guider : public Guider {
 public:
-    Phd2Guider(std::string host, uint16_t port)
+    Phd2Guider(std::string host, uint16_t port, guint retryMs)
         : host_(std::move(host))
         , port_(port)
+        , retryMs_(retryMs)
     {
     }
     ~Phd2Guider() override
@@ -242,62 +244,109 @@ public:
                       request.pixels, request.settlePixels, request.settleSeconds, request.settleTimeoutSeconds, id);
         accepted_ = false;
         ditherId_ = id;
-        giveUp_ = g_timeout_add(static_cast<guint>(request.giveUpMs), &Phd2Guider::OnGiveUp, this);
-        noAnswer_ = g_timeout_add(ANSWER_LIMIT_MS, &Phd2Guider::OnNoAnswer, this);
-        if (watch_) {
-            ditherOnWatch_ = true;
-            if (!watch_->Send(text))
-                Finish(false, "the request did not reach the guider");
-            return;
+        settleTimeoutUs_ = static_cast<gint64>(request.settleTimeoutSeconds) * G_USEC_PER_SEC;
+        // PHD2 goes on settling a dither that was given up on (an Abort),
+        // and refuses another until that settle is over: this one waits for
+        // its SettleDone, or for its timeout.
+        const gint64 settlingUs = priorSettleEndUs_ - g_get_monotonic_time();
+        const guint settlingMs = settlingUs > 0 ? static_cast<guint>(settlingUs / 1000 + 1) : 0;
+        giveUp_ = g_timeout_add(static_cast<guint>(request.giveUpMs) + settlingMs, &Phd2Guider::OnGiveUp, this);
+        held_ = text;
+        ditherOnWatch_ = watch_ != nullptr;
+        if (!watch_) {
+            dither_ = Link::Open(host_, port_, "");
+            dither_->line = [this](const std::string& line) { return DitherLine(line); };
+            dither_->end = [this](const std::string& reason) {
+                dither_ = nullptr;
+                Finish(false, reason);
+            };
         }
-        dither_ = Link::Open(host_, port_, text);
-        dither_->line = [this](const std::string& line) { return DitherLine(line); };
-        dither_->end = [this](const std::string& reason) {
-            dither_ = nullptr;
-            Finish(false, reason);
-        };
+        if (settlingMs > 0)
+            priorSettle_ = g_timeout_add(settlingMs, &Phd2Guider::OnPriorSettleOver, this);
+        else
+            SendHeld();
     }
 
     void Cancel() override
     {
+        if (done_ && accepted_)  // PHD2 is settling it
+            priorSettleEndUs_ = std::max(priorSettleEndUs_, acceptedAtUs_ + settleTimeoutUs_);
         done_ = nullptr;
         Detach();
     }
 
     // One connection, kept open while watched; a dropped one is reported
-    // once and opened again at the next Watch.
+    // once and looked for again every few seconds until Unwatch.
     void Watch(std::function<void(const GuideEvent&)> onEvent) override
     {
         onEvent_ = std::move(onEvent);
-        if (watch_)
-            return;
-        watch_ = Link::Open(host_, port_, "");
-        watch_->line = [this](const std::string& line) {
-            if (ditherOnWatch_)
-                DitherLine(line);
-            WatchLine(line);
-            return true;
-        };
-        watch_->end = [this](const std::string& reason) {
-            watch_ = nullptr;
-            if (ditherOnWatch_)
-                Finish(false, reason);
-            GuideEvent lost;
-            lost.name = "ConnectionLost";
-            if (onEvent_)
-                onEvent_(lost);
-        };
+        if (!watch_)
+            OpenWatch();
     }
 
     void Unwatch() override
     {
         onEvent_ = nullptr;
+        Remove(retry_);
         if (watch_)
             watch_->LetGo();
         watch_ = nullptr;
     }
 
 private:
+    void OpenWatch()
+    {
+        Remove(retry_);
+        Link* link = watch_ = Link::Open(host_, port_, "");
+        link->line = [this](const std::string& line) {
+            if (ditherOnWatch_)
+                DitherLine(line);
+            WatchLine(line);
+            return true;
+        };
+        link->end = [this, link](const std::string& reason) {
+            watch_ = nullptr;
+            if (ditherOnWatch_)
+                Finish(false, reason);
+            if (link->connection && onEvent_) {
+                GuideEvent lost;
+                lost.name = "ConnectionLost";
+                onEvent_(lost);
+            }
+            // Below the exposure's timers and the window's redraws.
+            if (onEvent_ && !watch_)  // still watched, and not watched anew
+                retry_ = g_timeout_add_full(READ_PRIORITY, retryMs_, &Phd2Guider::OnRetry, this, nullptr);
+        };
+    }
+
+    static gboolean OnRetry(gpointer self)
+    {
+        auto* guider = static_cast<Phd2Guider*>(self);
+        guider->retry_ = 0;
+        guider->OpenWatch();
+        return G_SOURCE_REMOVE;
+    }
+
+    // The request, on the dither's link.
+    void SendHeld()
+    {
+        Remove(priorSettle_);
+        const std::string text = std::move(held_);
+        held_.clear();
+        noAnswer_ = g_timeout_add(ANSWER_LIMIT_MS, &Phd2Guider::OnNoAnswer, this);
+        if (!(ditherOnWatch_ ? watch_ : dither_)->Send(text))
+            Finish(false, "the request did not reach the guider");
+    }
+
+    static gboolean OnPriorSettleOver(gpointer self)
+    {
+        auto* guider = static_cast<Phd2Guider*>(self);
+        guider->priorSettle_ = 0;
+        guider->priorSettleEndUs_ = 0;
+        guider->SendHeld();
+        return G_SOURCE_REMOVE;
+    }
+
     static void Remove(guint& source)
     {
         if (source)
@@ -312,6 +361,8 @@ private:
     {
         Remove(giveUp_);
         Remove(noAnswer_);
+        Remove(priorSettle_);
+        held_.clear();
         if (ditherOnWatch_ && watch_)
             watch_->request.clear();
         ditherOnWatch_ = false;
@@ -336,10 +387,18 @@ private:
         const Message message(line);
         if (!message.object)
             return true;
+        if (!held_.empty()) {  // the request waits for an earlier settle's end
+            if (Text(message.object, "Event") == "SettleDone") {
+                priorSettleEndUs_ = 0;
+                SendHeld();
+            }
+            return true;
+        }
         if (Integer(message.object, "id", 0) == ditherId_) {
             Remove(noAnswer_);
             accepted_ =
                 json_object_has_member(message.object, "result") && !json_object_has_member(message.object, "error");
+            acceptedAtUs_ = g_get_monotonic_time();
             if (accepted_)
                 return true;
             JsonNode* error = json_object_get_member(message.object, "error");
@@ -366,6 +425,8 @@ private:
         event.name = Text(message.object, "Event");
         if (event.name.empty())
             return;
+        if (event.name == "SettleDone")
+            priorSettleEndUs_ = 0;
         event.state = Text(message.object, "State");
         event.raDistanceRaw = Number(message.object, "RADistanceRaw");
         event.decDistanceRaw = Number(message.object, "DECDistanceRaw");
@@ -400,11 +461,18 @@ private:
     int requestId_ = FIRST_REQUEST_ID;
     guint giveUp_ = 0;
     guint noAnswer_ = 0;
+    guint retryMs_;
+    guint retry_ = 0;  // the watch is looked for again
+    std::string held_;  // the dither request not sent yet
+    gint64 settleTimeoutUs_ = 0;  // the dither's, as asked of PHD2
+    gint64 acceptedAtUs_ = 0;
+    gint64 priorSettleEndUs_ = 0;  // a dither given up on may be settling until then
+    guint priorSettle_ = 0;  // the held request goes out then
 };
 
 }  // namespace
 
-std::unique_ptr<Guider> MakePhd2Guider(const std::string& host, uint16_t port)
+std::unique_ptr<Guider> MakePhd2Guider(const std::string& host, uint16_t port, unsigned retryMs)
 {
-    return std::make_unique<Phd2Guider>(host, port);
+    return std::make_unique<Phd2Guider>(host, port, retryMs);
 }

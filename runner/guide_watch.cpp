@@ -19,15 +19,19 @@ void GuideWatch::Take(const GuideEvent& event, int64_t atUs)
         // A connection that never came about changes nothing in a frame.
         if (connected_)
             Note("GuiderLost", atUs);
-        connected_ = guiding_ = false;
+        connected_ = guiding_ = paused_ = settling_ = starLost_ = false;
         return;
     }
     connected_ = true;
     if (name == "AppState") {
-        guiding_ = event.state == "Guiding";
+        // LostLock: guiding, its star lost just now (PHD2 sends no
+        // StartGuiding then).
+        guiding_ = event.state == "Guiding" || event.state == "LostLock";
         paused_ = event.state == "Paused";
         starLost_ = event.state == "LostLock";
         settling_ = false;
+        if (starLost_)
+            Note("StarLost", atUs);
     } else if (name == "GuideStep") {
         guiding_ = true;
         starLost_ = false;
@@ -89,6 +93,8 @@ void GuideWatch::BeginExposure(int64_t atUs, bool waitRanOut)
         Note("GuideWaitRanOut", atUs);
     else if (paused_)
         Note("Paused", atUs);
+    else if (starLost_)
+        Note("StarLost", atUs);
 }
 
 GuideRecord GuideWatch::EndExposure()

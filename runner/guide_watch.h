@@ -37,6 +37,9 @@ public:
     bool Steady() const;
     // The guider has said something since its connection was last lost.
     bool Connected() const { return connected_; }
+    // The guider has said that it is not guiding (stopped, looping,
+    // calibrating, paused).
+    bool NotGuiding() const { return connected_ && (!guiding_ || paused_); }
 
     // The shutter opens; `waitRanOut` when the wait for steady guiding
     // before it ran out.

@@ -148,10 +148,6 @@ bool SequenceRunner::Enter(Phase phase)
         }
         if (!retake_)
             ++frame_;
-        // A guider that went away (restarted, say) is looked for again at
-        // each frame, not only at the next capture.
-        if (guide_.Watching() && !guide_.Connected() && frame_ <= settings_.exposures)
-            WatchEvents();
         return false;
     case Phase::MIRROR_PULSE:
         mirror_ = BeforeDelayMs() != 0 && view_.MirrorLockTicked();
@@ -534,16 +530,11 @@ void SequenceRunner::WatchGuider(bool on)
     if (on) {
         guide_.Start();
         tally_ = GuideTally();
-        WatchEvents();
+        guider_.Watch([this](const GuideEvent& event) { OnGuideEvent(event); });
         return;
     }
     guider_.Unwatch();
     guide_.Stop();
-}
-
-void SequenceRunner::WatchEvents()
-{
-    guider_.Watch([this](const GuideEvent& event) { OnGuideEvent(event); });
 }
 
 // Steady guiding ends the wait for it at once.
@@ -559,6 +550,10 @@ void SequenceRunner::OnGuideEvent(const GuideEvent& event)
 
 void SequenceRunner::StartDither()
 {
+    // PHD2 refuses a dither while it is not guiding, in words that say
+    // less ("Dither error").
+    if (guide_.Watching() && guide_.NotGuiding())
+        return OnDitherDone(DitherOutcome{false, "not guiding"});
     DitherRequest request;
     request.pixels = settings_.ditherPixels;
     request.settleSeconds = settings_.ditherSettleSeconds;

@@ -199,7 +199,6 @@ private:
     void StartDither();
     void OnDitherDone(const DitherOutcome& outcome);
     void StopDither();
-    void WatchEvents();
     void OnGuideEvent(const GuideEvent& event);
     void ShowRemaining();
     void ShowProgress();

@@ -9,31 +9,48 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
+#include <fstream>
 #include <mutex>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "guider/guider.h"
+#include "runner/guide_watch.h"
 
 namespace {
 
-// Listens on 127.0.0.1 at a free port; takes one connection, sends the
-// greeting events, reads the request line and answers with `replies`
-// (nothing more after them: then it hangs up, or with `silent` it waits
-// for the client to go). Two replies stand for more: FLOOD is a second of
-// guiding events sent as fast as the client takes them, and OVERLONG a
-// megabyte without a line break.
+// Listens on 127.0.0.1 at a free port; takes a connection, sends PHD2's
+// greeting for a guiding PHD2, reads the request line and answers with
+// `replies` (nothing more after them: then it hangs up, or with `silent` it
+// waits for the client to go). Some replies stand for more: FLOOD is a
+// second of guiding events sent as fast as the client takes them, OVERLONG
+// a megabyte without a line break, and HANG_UP ends the connection: the
+// next one goes on with the replies after it.
 const std::string FLOOD = "<flood>";
 const std::string OVERLONG = "<overlong>";
+const std::string HANG_UP = "<hang up>";
 // From here on, the lines that the test pushes, as it pushes them, until
 // DROP (the server hangs up) or the end of the test.
 const std::string PUSHED = "<pushed>";
 const std::string DROP = "<drop>";
+// What PHD2 sends each new client while guiding, and the watch's names
+// for it.
+const std::string GREETING =
+    "{\"Event\":\"Version\",\"PHDVersion\":\"2.6.13\",\"PHDSubver\":\"dev8\",\"MsgVersion\":1}\r\n"
+    "{\"Event\":\"LockPositionSet\",\"X\":642.104,\"Y\":378.812}\r\n"
+    "{\"Event\":\"StarSelected\",\"X\":642.104,\"Y\":378.812}\r\n"
+    "{\"Event\":\"CalibrationComplete\",\"Mount\":\"On Camera\"}\r\n"
+    "{\"Event\":\"StartGuiding\"}\r\n"
+    "{\"Event\":\"AppState\",\"State\":\"Guiding\"}\r\n";
+const std::vector<std::string> GREETED = {"Version",      "LockPositionSet", "StarSelected", "CalibrationComplete",
+                                          "StartGuiding", "AppState"};
 
 // A socket listening on 127.0.0.1 at a free port (in `address`), with
 // room for `backlog` connections not yet taken.
@@ -53,13 +70,12 @@ int ListenOnLoopback(int backlog, sockaddr_in& address)
 class FakePhd2 {
 public:
     // `request`: a dither's connection, which sends a request first (a
-    // watch sends nothing); `connections`: how many it takes, one after
-    // the other, each served the same way.
-    FakePhd2(std::vector<std::string> replies, bool silent, bool request = true, int connections = 1)
+    // watch sends nothing); without `greet`, the replies are all it sends.
+    FakePhd2(std::vector<std::string> replies, bool silent, bool request = true, bool greet = true)
         : replies_(std::move(replies))
         , silent_(silent)
         , awaitRequest_(request)
-        , connections_(connections)
+        , greet_(greet)
     {
         sockaddr_in address{};
         listener_ = ListenOnLoopback(1, address);
@@ -78,6 +94,14 @@ public:
     uint16_t port = 0;
     std::string request;  // the client's line, CR LF included
 
+    // What the client has sent on a watched connection, as the server had
+    // it when it last sent a pushed line.
+    std::string Received()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return received_;
+    }
+
     void Push(const std::string& line)
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -88,23 +112,29 @@ public:
 private:
     void Serve()
     {
-        for (int i = 0; i < connections_; ++i)
+        do
             ServeOne();
+        while (next_ < replies_.size());
     }
 
     void ServeOne()
     {
         const int client = accept(listener_, nullptr, nullptr);
-        if (client < 0)
+        if (client < 0) {
+            next_ = replies_.size();
             return;
-        Send(client,
-             "{\"Event\":\"Version\",\"PHDVersion\":\"2.6.11\",\"MsgVersion\":1}\r\n"
-             "{\"Event\":\"AppState\",\"State\":\"Guiding\"}\r\n");
+        }
+        if (greet_)
+            Send(client, GREETING);
         char c = 0;
         while (awaitRequest_ && request.find('\n') == std::string::npos && read(client, &c, 1) == 1)
             request += c;
-        for (const std::string& reply : replies_) {
-            if (reply == FLOOD) {
+        while (next_ < replies_.size()) {
+            const std::string& reply = replies_[next_++];
+            if (reply == HANG_UP) {
+                close(client);
+                return;
+            } else if (reply == FLOOD) {
                 std::string lines;
                 for (int i = 0; i < 100; ++i)
                     lines += "{\"Event\":\"GuideStep\",\"Frame\":12,\"dx\":0.4,\"dy\":-0.2}\r\n";
@@ -118,6 +148,9 @@ private:
                     changed_.wait(lock, [this] { return !pushed_.empty(); });
                     const std::string line = pushed_.front();
                     pushed_.pop_front();
+                    char chunk[256];
+                    for (ssize_t count; (count = recv(client, chunk, sizeof chunk, MSG_DONTWAIT)) > 0;)
+                        received_.append(chunk, static_cast<size_t>(count));
                     lock.unlock();
                     if (line == DROP)
                         break;
@@ -147,7 +180,9 @@ private:
     std::vector<std::string> replies_;
     bool silent_;
     bool awaitRequest_;
-    int connections_;
+    bool greet_;
+    size_t next_ = 0;  // the reply to send next
+    std::string received_;
     std::mutex mutex_;
     std::condition_variable changed_;
     std::deque<std::string> pushed_;
@@ -232,10 +267,10 @@ TEST(Phd2Guider, EachAnswerEndsTheDither)
           "{\"Event\":\"SettleDone\",\"Status\":\"0\"}", SETTLED},
          true,
          "failed: settling failed"},
-        {"not guiding: an error answer, with PHD2's reason",
-         {"{\"jsonrpc\":\"2.0\",\"error\":{\"code\":1,\"message\":\"cannot dither if not guiding\"},\"id\":1}"},
+        {"not guiding: an error answer, in PHD2's words",
+         {"{\"jsonrpc\":\"2.0\",\"error\":{\"code\":1,\"message\":\"Dither error\"},\"id\":1}"},
          true,
-         "failed: cannot dither if not guiding"},
+         "failed: Dither error"},
         {"settling fails, with PHD2's reason",
          {ANSWER, SETTLE_BEGIN,
           "{\"Event\":\"SettleDone\",\"Status\":1,\"Error\":\"timed-out waiting for guider to "
@@ -277,7 +312,7 @@ TEST(Phd2Guider, WatchHandsOnEveryEvent)
         const char* name;
         std::vector<std::string> replies;
         bool silent;
-        std::vector<std::string> events;  // after Version and AppState
+        std::vector<std::string> events;  // after the greeting
     };
     const std::string lost = "ConnectionLost";
     const Row rows[] = {
@@ -311,7 +346,8 @@ TEST(Phd2Guider, WatchHandsOnEveryEvent)
             }
             events.push_back(shown);
         });
-        std::vector<std::string> expected = {"Version", "AppState Guiding"};
+        std::vector<std::string> expected = GREETED;
+        expected.back() += " Guiding";
         expected.insert(expected.end(), row.events.begin(), row.events.end());
         const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
         while (events.size() < expected.size() && std::chrono::steady_clock::now() < end)
@@ -321,22 +357,21 @@ TEST(Phd2Guider, WatchHandsOnEveryEvent)
     }
 }
 
-// A dropped watch is opened again at the next Watch, on a new connection.
-TEST(Phd2Guider, ADroppedWatchIsOpenedAgain)
+// A dropped watch is looked for again by itself (PHD2 restarted).
+TEST(Phd2Guider, ADroppedWatchIsLookedForAgain)
 {
-    FakePhd2 server({"{\"Event\":\"Paused\"}"}, false, false, 2);
-    auto guider = MakePhd2Guider("localhost", server.port);
+    FakePhd2 server({"{\"Event\":\"Paused\"}", HANG_UP, "{\"Event\":\"Resumed\"}"}, false, false);
+    auto guider = MakePhd2Guider("localhost", server.port, 50);
     std::vector<std::string> events;
-    const auto record = [&events](const GuideEvent& event) { events.push_back(event.name); };
-    for (int connection = 1; connection <= 2; ++connection) {
-        guider->Watch(record);
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (events.size() < 4u * connection && std::chrono::steady_clock::now() < end)
-            g_main_context_iteration(nullptr, FALSE);
-    }
-    EXPECT_EQ(events,
-              (std::vector<std::string>{"Version", "AppState", "Paused", "ConnectionLost", "Version", "AppState",
-                                        "Paused", "ConnectionLost"}));
+    guider->Watch([&events](const GuideEvent& event) { events.push_back(event.name); });
+    std::vector<std::string> expected = GREETED;
+    expected.insert(expected.end(), {"Paused", "ConnectionLost"});
+    expected.insert(expected.end(), GREETED.begin(), GREETED.end());
+    expected.insert(expected.end(), {"Resumed", "ConnectionLost"});
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (events.size() < expected.size() && std::chrono::steady_clock::now() < end)
+        g_main_context_iteration(nullptr, FALSE);
+    EXPECT_EQ(events, expected);
 }
 
 // While the guider is watched, a dither goes on the same connection (the
@@ -358,7 +393,9 @@ TEST(Phd2Guider, ADitherWhileWatchedUsesTheWatchedConnection)
         g_main_context_iteration(nullptr, FALSE);
     EXPECT_EQ(result, "settled");  // the answer to id 1 was not taken for it
     EXPECT_NE(server.request.find("\"id\":2}"), std::string::npos) << server.request;
-    EXPECT_EQ(events, (std::vector<std::string>{"Version", "AppState", "SettleBegin", "SettleDone"}));
+    std::vector<std::string> expected = GREETED;
+    expected.insert(expected.end(), {"SettleBegin", "SettleDone"});
+    EXPECT_EQ(events, expected);
     guider->Unwatch();
 }
 
@@ -398,6 +435,98 @@ TEST(Phd2Guider, ARequestGivenUpOnIsNeverSent)
     guider->Unwatch();
     close(watch);
     close(listener);
+}
+
+// Runs the main context until `events` holds `count` (at most 5 s).
+void AwaitCount(const std::vector<std::string>& events, size_t count)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (events.size() < count && std::chrono::steady_clock::now() < end)
+        g_main_context_iteration(nullptr, FALSE);
+    ASSERT_EQ(events.size(), count);
+}
+
+// An Abort leaves PHD2 settling; PHD2 would refuse another dither until
+// that settle is over, so the next one is sent only at its SettleDone.
+TEST(Phd2Guider, ADitherWaitsForTheSettleOfOneGivenUpOn)
+{
+    FakePhd2 server({PUSHED}, false, false);
+    auto guider = MakePhd2Guider("localhost", server.port);
+    std::vector<std::string> events;
+    guider->Watch([&events](const GuideEvent& event) { events.push_back(event.name); });
+    std::string result;
+    const auto dither = [&guider, &result] {
+        guider->Dither(DitherRequest(), [&result](const DitherOutcome& outcome) {
+            result = outcome.settled ? "settled" : "failed: " + outcome.reason;
+        });
+    };
+    const auto push = [&server, &events](const std::vector<std::string>& lines) {
+        for (const std::string& line : lines)
+            server.Push(line);
+        AwaitCount(events, events.size() + std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
+                               return line.find("\"Event\"") != std::string::npos;  // an answer is none
+                           }));
+    };
+    AwaitCount(events, GREETED.size());
+    dither();
+    push({"{\"jsonrpc\":\"2.0\",\"result\":0,\"id\":2}", SETTLE_BEGIN});
+    guider->Cancel();  // Abort
+    dither();
+    push({GUIDE_STEP});
+    EXPECT_EQ(server.Received().find("\"id\":3"), std::string::npos) << "sent while PHD2 settles";
+    push({SETTLED, GUIDE_STEP});
+    push({"{\"jsonrpc\":\"2.0\",\"result\":0,\"id\":3}", SETTLED});
+    EXPECT_EQ(result, "settled");
+    EXPECT_NE(server.Received().find("\"id\":3"), std::string::npos);
+    guider->Unwatch();
+}
+
+// PHD2's own traffic from a night of dithers, pauses, lost stars and five
+// restarts, replayed at speed, each connection as one exposure: the RMS of
+// its guide steps, and what the watch noted (times left out).
+TEST(Phd2Guider, RecordedTrafficReplayed)
+{
+    std::vector<std::string> replies;
+    std::ifstream file(VANTREL_TEST_DATA "/phd2-events-2.6.13.log");
+    for (std::string line; std::getline(file, line);) {
+        const std::string text = line.substr(line.find(' ') + 1);
+        if (text == "RECORDER-DISCONNECTED")
+            replies.push_back(HANG_UP);
+        else if (text[0] == '{')
+            replies.push_back(text);
+    }
+    ASSERT_EQ(replies.size(), 1677u);
+    FakePhd2 server(replies, false, false, false);
+    auto guider = MakePhd2Guider("localhost", server.port, 10);
+    GuideWatch watch;
+    watch.Start();
+    int64_t atUs = 0;
+    bool exposing = false;
+    std::vector<std::string> frames;
+    guider->Watch([&](const GuideEvent& event) {
+        if (!exposing)
+            watch.BeginExposure(atUs, false);
+        exposing = true;
+        watch.Take(event, atUs += 1000);
+        if (event.name != "ConnectionLost")
+            return;
+        const GuideRecord record = watch.EndExposure();
+        exposing = false;
+        frames.push_back(record.rmsPx + "," + std::regex_replace(record.events, std::regex("@[0-9.]+s"), "") + "," +
+                         record.guided);
+    });
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (frames.size() < 6 && std::chrono::steady_clock::now() < end)
+        g_main_context_iteration(nullptr, FALSE);
+    EXPECT_EQ(frames,
+              (std::vector<std::string>{
+                  "0.71,LockPositionLost×5;StarLost×34;SettleBegin×5;Paused;GuidingStopped×3;GuiderLost,suspect",
+                  "0.58,LockPositionLost;StarLost;SettleBegin×3;GuidingStopped;GuiderLost,suspect",
+                  "0.77,StarLost×60;SettleBegin×4;GuidingStopped×2;LockPositionLost×2;GuiderLost,suspect",
+                  "0.68,SettleBegin×7;Paused;GuidingStopped×4;LockPositionLost×7;StarLost×44;GuiderLost,suspect",
+                  "0.74,StarLost×49;SettleBegin;GuidingStopped;LockPositionLost;GuiderLost,suspect",
+                  "0.75,StarLost×112;SettleBegin×4;GuidingStopped;LockPositionLost;GuiderLost,suspect"}));
+    guider->Unwatch();
 }
 
 TEST(Phd2Guider, NobodyListeningFailsAndACancelledDitherNeverAnswers)
@@ -483,7 +612,7 @@ TEST_F(GuideSession, ScriptedEventsThroughTheRealClient)
     SequenceRunner session(*fakes.ports, *clock, realGuider, sleep, log, view);
     session.Connect(PORT_SERIAL, OpenFakePort(fakes, PORT_SERIAL));
     session.WatchGuider(true);
-    realGuider.AwaitEvents(3);  // Version, AppState twice (greeting, then ours)
+    realGuider.AwaitEvents(7);  // the greeting, then our AppState
     // Each line at its virtual time, the run going on once the client has
     // handed it on.
     const std::pair<int64_t, std::string> script[] = {
@@ -494,7 +623,7 @@ TEST_F(GuideSession, ScriptedEventsThroughTheRealClient)
         {8000, "{\"Event\":\"GuideStep\",\"RADistanceRaw\":-0.1,\"DECDistanceRaw\":0.2}"},
         {15000, DROP},
     };
-    int events = 3;
+    int events = 7;
     for (const auto& [atMs, line] : script) {
         clock->At(atMs, [&server, &realGuider, line = line, count = ++events] {
             server.Push(line);
