@@ -5,14 +5,13 @@
 #include <cstdio>
 
 #include "ports/port_choice.h"
+#include "runner/countdown.h"
 
 namespace {
-constexpr int32_t MS_PER_SECOND = 1000;
 constexpr double US_PER_SECOND = 1e6;
 constexpr int64_t US_PER_MS = 1000;
 
 int32_t Milliseconds(double seconds) { return static_cast<int32_t>(std::lround(std::max(0.0, seconds) * 1000)); }
-int32_t WholeSeconds(int32_t ms) { return (ms + MS_PER_SECOND - 1) / MS_PER_SECOND; }
 }  // namespace
 
 Camera::Camera(Ports& ports, Clock& clock, Guider& guider, SleepInhibitor& sleep, ExposureLog& log,
@@ -110,12 +109,9 @@ bool Camera::Begin(int32_t ms)
     RunSettings settings;
     settings.exposures = 1;
     settings.durationMs = ms;
-    settings.duration = WholeSeconds(ms);
-    settings.startDelay = 0;
     const int32_t settleMs = mirrorLock ? Milliseconds(mirrorSettleSeconds) : 0;
     settings.beforeDelayMs = settleMs;
-    settings.beforeDelay = WholeSeconds(settleMs);
-    settings.afterDelay = 0;
+    settings.afterDelayMs = 0;
     settings.source = "indi";
     endUs_ = clock_.NowUs() + (int64_t{settleMs} + ms) * US_PER_MS;
     return runner_.Start(settings);

@@ -387,10 +387,10 @@ RunSettings MyFrame::ReadSettings() const
 {
     RunSettings settings = scripted_;
     settings.exposures = ExposuresCtrl->GetValue();
-    settings.duration = DurationCtrl->GetValue();
-    settings.startDelay = StartDelayCtrl->GetValue();
-    settings.beforeDelay = PreDelayCtrl->GetValue();
-    settings.afterDelay = PostDelayCtrl->GetValue();
+    settings.durationMs = DurationCtrl->GetValue() * MS_PER_SECOND;
+    settings.startDelayMs = StartDelayCtrl->GetValue() * MS_PER_SECOND;
+    settings.beforeDelayMs = PreDelayCtrl->GetValue() * MS_PER_SECOND;
+    settings.afterDelayMs = PostDelayCtrl->GetValue() * MS_PER_SECOND;
     return settings;
 }
 

@@ -6,6 +6,11 @@
 
 inline constexpr const char* REMAINING_IDLE = "Total Remaining --:--:--";
 
+inline constexpr int32_t MS_PER_SECOND = 1000;
+
+// Milliseconds as seconds, a started second counted whole.
+constexpr int32_t WholeSeconds(int32_t ms) { return (ms + MS_PER_SECOND - 1) / MS_PER_SECOND; }
+
 // One frame: A + B + D seconds.
 int32_t FrameSeconds(int32_t duration, int32_t beforeDelay, int32_t afterDelay);
 

@@ -10,7 +10,6 @@
 namespace {
 // The countdown's first step comes 100 ms into a wait, then one a second.
 constexpr int32_t FIRST_TICK_MS = 100;
-constexpr int32_t MS_PER_SECOND = 1000;
 constexpr int64_t US_PER_MS = 1000;
 // A wait that ended later than this starts the next one from the time it
 // ended.
@@ -90,8 +89,9 @@ bool SequenceRunner::Start(const RunSettings& settings)
     retake_ = false;
     retakes_ = 0;
     sleep_.Inhibit();
-    secondsRemaining_ = EstimateSeconds(settings_.exposures, settings_.duration, settings_.startDelay,
-                                        settings_.beforeDelay, settings_.afterDelay, lines_->PulsesRunWhole());
+    secondsRemaining_ = EstimateSeconds(settings_.exposures, WholeSeconds(settings_.durationMs),
+                                        WholeSeconds(settings_.startDelayMs), WholeSeconds(settings_.beforeDelayMs),
+                                        WholeSeconds(settings_.afterDelayMs), lines_->PulsesRunWhole());
     secondsTotal_ = secondsRemaining_;
     shownRemaining_.clear();
     abort_ = false;
@@ -135,12 +135,12 @@ bool SequenceRunner::Enter(Phase phase)
     case Phase::COUNT:
         break;
     case Phase::INITIAL_DELAY:
-        if (settings_.startDelay == 0)
+        if (settings_.startDelayMs == 0)
             return false;
-        view_.ShowStatus(std::to_string(settings_.startDelay) + "s Initial delay");
+        view_.ShowStatus(std::to_string(WholeSeconds(settings_.startDelayMs)) + "s Initial delay");
         lines_->SignalActive();
         lines_->SignalWaiting();
-        return WaitWithCountdown(settings_.startDelay * MS_PER_SECOND);
+        return WaitWithCountdown(settings_.startDelayMs);
     case Phase::FRAME_START:
         if (frame_ == 0) {
             lines_->SignalActive();
@@ -150,7 +150,7 @@ bool SequenceRunner::Enter(Phase phase)
             ++frame_;
         return false;
     case Phase::MIRROR_PULSE:
-        mirror_ = BeforeDelayMs() != 0 && view_.MirrorLockTicked();
+        mirror_ = settings_.beforeDelayMs != 0 && view_.MirrorLockTicked();
         if (!mirror_)
             return false;
         return Wait({0,
@@ -161,12 +161,12 @@ bool SequenceRunner::Enter(Phase phase)
                      },
                      [this] { lines_->MirrorPulseEnd(); }, true});
     case Phase::BEFORE_DELAY:
-        if (BeforeDelayMs() == 0)
+        if (settings_.beforeDelayMs == 0)
             return false;
         lines_->SignalWaiting();
-        view_.ShowStatus(FrameText("%ds Pre-frame delay (%d/%d)", settings_.beforeDelay));
+        view_.ShowStatus(FrameText("%ds Pre-frame delay (%d/%d)", WholeSeconds(settings_.beforeDelayMs)));
         // The pulse's 200 ms are taken off whatever it lasted on this port.
-        return WaitWithCountdown(BeforeDelayMs() - (mirror_ ? PULSE_MS : 0));
+        return WaitWithCountdown(settings_.beforeDelayMs - (mirror_ ? PULSE_MS : 0));
     case Phase::GUIDE_WAIT:
         guideWaitRanOut_ = false;
         if (settings_.guideWaitSeconds == 0 || !guide_.Watching() || guide_.Steady())
@@ -185,15 +185,15 @@ bool SequenceRunner::Enter(Phase phase)
                          exposureDither_ = lastDither_;
                          lastDither_.clear();
                          guide_.BeginExposure(exposureStartUs_, guideWaitRanOut_);
-                         view_.ShowStatus(retake_ ? "Retake " + std::to_string(retakes_) + " of " +
-                                                  std::to_string(settings_.retakeSuspect) + " " +
-                                                  FrameText("(%d/%d)", -1)
-                                                  : SecondsText(DurationMs()) + FrameText("s exposure (%d/%d)", -1));
+                         view_.ShowStatus(
+                             retake_ ? "Retake " + std::to_string(retakes_) + " of " +
+                                     std::to_string(settings_.retakeSuspect) + " " + FrameText("(%d/%d)", -1)
+                                     : SecondsText(settings_.durationMs) + FrameText("s exposure (%d/%d)", -1));
                          return StartPulseMs();
                      },
                      [this] { lines_->StartPulseEnd(view_.AfMode()); }, true});
     case Phase::EXPOSING:
-        return WaitWithCountdown(DurationMs() - StartPulseMs());
+        return WaitWithCountdown(settings_.durationMs - StartPulseMs());
     case Phase::CLOSING_PULSE:
         return Wait({0,
                      [this] {
@@ -209,11 +209,11 @@ bool SequenceRunner::Enter(Phase phase)
         if (settings_.ditherPixels > 0 && frame_ < settings_.exposures && frame_ % settings_.ditherEvery == 0 &&
             !retake_)
             StartDither();
-        if (settings_.afterDelay == 0)
+        if (settings_.afterDelayMs == 0)
             return false;
         lines_->SignalWaiting();
-        view_.ShowStatus(FrameText("%ds Post-frame delay (%d/%d)", settings_.afterDelay));
-        return WaitWithCountdown(settings_.afterDelay * MS_PER_SECOND);
+        view_.ShowStatus(FrameText("%ds Post-frame delay (%d/%d)", WholeSeconds(settings_.afterDelayMs)));
+        return WaitWithCountdown(settings_.afterDelayMs);
     case Phase::DITHER_SETTLING:
         if (!ditherPending_)
             return false;
@@ -252,23 +252,13 @@ std::string SequenceRunner::FrameText(const char* format, int32_t seconds) const
     return text;
 }
 
-int32_t SequenceRunner::DurationMs() const
-{
-    return settings_.durationMs != 0 ? settings_.durationMs : settings_.duration * MS_PER_SECOND;
-}
-
-int32_t SequenceRunner::BeforeDelayMs() const
-{
-    return settings_.beforeDelayMs != 0 ? settings_.beforeDelayMs : settings_.beforeDelay * MS_PER_SECOND;
-}
-
 // The start pulse never holds the shutter longer than the exposure asked
 // (a driver's 0.05 s), except on "-IR", where it is the press that opens it.
 int32_t SequenceRunner::StartPulseMs() const
 {
     if (!startPulse_)
         return 0;
-    return lines_->PulsesRunWhole() ? PULSE_MS : std::min(PULSE_MS, DurationMs());
+    return lines_->PulsesRunWhole() ? PULSE_MS : std::min(PULSE_MS, settings_.durationMs);
 }
 
 bool SequenceRunner::WaitWithCountdown(int32_t ms) { return Wait({ms, nullptr, nullptr, false}); }
@@ -486,7 +476,7 @@ void SequenceRunner::LogExposureEnd()
     record.heldMs = (clock_.NowUs() - exposureStartUs_ + 500) / 1000;
     record.frame = frame_;
     record.frames = settings_.exposures;
-    record.setMs = DurationMs();
+    record.setMs = settings_.durationMs;
     record.port = lines_->Name();
     record.afMode = exposureAfMode_;
     record.mirrorLock = mirror_;
@@ -519,7 +509,9 @@ void SequenceRunner::LogExposureEnd()
         ++retakes_;
         ++tally_.retaken;
         // The retake's time is added to what is left, as a frame of the run.
-        const int32_t frameSeconds = FrameSeconds(settings_.duration, settings_.beforeDelay, settings_.afterDelay);
+        const int32_t frameSeconds =
+            FrameSeconds(WholeSeconds(settings_.durationMs), WholeSeconds(settings_.beforeDelayMs),
+                         WholeSeconds(settings_.afterDelayMs));
         secondsRemaining_ += frameSeconds;
         secondsTotal_ += frameSeconds;
     }

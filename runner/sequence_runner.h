@@ -35,13 +35,11 @@ struct GuideTally {
 
 // What a run is asked to do, read once at its start.
 struct RunSettings {
-    // Whole seconds, as the window's controls hold them.
-    int32_t exposures = 1, duration = 1, startDelay = 0, beforeDelay = 1, afterDelay = 5;
-    // A driver's fractional seconds (a camera on a cable can take 0.5 s):
-    // when not 0, the exposure's and the before-frame delay's lengths in
-    // milliseconds, in place of duration and beforeDelay.
-    int32_t durationMs = 0;
-    int32_t beforeDelayMs = 0;
+    int32_t exposures = 1;
+    // Each wait's length in milliseconds: whole seconds from the window's
+    // controls and a script, fractions from a driver (a camera on a cable
+    // can take 0.5 s). Texts and estimates count a started second as one.
+    int32_t durationMs = 1000, startDelayMs = 0, beforeDelayMs = 1000, afterDelayMs = 5000;
     // Between frames the guider dithers by this many pixels (0: not at all)
     // and settles for this many seconds.
     int ditherPixels = 0;
@@ -203,8 +201,6 @@ private:
     void ShowRemaining();
     void ShowProgress();
     std::string FrameText(const char* format, int32_t seconds) const;
-    int32_t DurationMs() const;
-    int32_t BeforeDelayMs() const;
     int32_t StartPulseMs() const;
 
     Ports& ports_;

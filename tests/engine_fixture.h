@@ -97,10 +97,10 @@ public:
     void Apply(const Settings& applied)
     {
         settings.exposures = applied.exposures;
-        settings.duration = applied.duration;
-        settings.startDelay = applied.startDelay;
-        settings.beforeDelay = applied.beforeDelay;
-        settings.afterDelay = applied.afterDelay;
+        settings.durationMs = applied.duration * 1000;
+        settings.startDelayMs = applied.startDelay * 1000;
+        settings.beforeDelayMs = applied.beforeDelay * 1000;
+        settings.afterDelayMs = applied.afterDelay * 1000;
         view.mirrorLock = applied.mirrorLock;
     }
 

@@ -634,9 +634,9 @@ TEST_F(GuideSession, ScriptedEventsThroughTheRealClient)
     }
     RunSettings settings;
     settings.exposures = 1;
-    settings.duration = 10;
-    settings.beforeDelay = 0;
-    settings.afterDelay = 0;
+    settings.durationMs = 10000;
+    settings.beforeDelayMs = 0;
+    settings.afterDelayMs = 0;
     settings.guideWaitSeconds = 60;
     settings.retakeSuspect = 1;
     session.Start(settings);
