@@ -31,7 +31,7 @@ const char* const CONFIG_AF_MODE_KEY = "AF Mode";
 // over the old, which would replace the link itself.
 wxString StorePath()
 {
-    const wxString path = wxFileConfig::GetLocalFileName(CONFIG_APP_NAME);
+    const wxString path = wxString::FromUTF8(SettingsFilePath());
     char resolved[PATH_MAX];
     if (realpath(path.fn_str(), resolved))
         return wxString::FromUTF8(resolved);

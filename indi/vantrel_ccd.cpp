@@ -15,7 +15,6 @@
 #include <algorithm>
 #include <cmath>
 #include <csignal>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -24,9 +23,8 @@ namespace {
 // The [Ports] group of ~/.Vantrel, read afresh each time a port is opened.
 void ReadPortSettings()
 {
-    const char* home = std::getenv("HOME");
     ClearPortDevices();
-    ReadPortDevices(std::string(home ? home : "") + "/.Vantrel");
+    ReadPortDevices(SettingsFilePath());
 }
 
 std::string Trimmed(const std::string& text)

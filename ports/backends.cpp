@@ -2,9 +2,12 @@
 #include "ports/port_choice.h"
 #include "ports/ports.h"
 
+#include <pwd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <map>
 
@@ -64,6 +67,16 @@ bool UsableDevicePath(const std::string& device)
 }
 
 }  // namespace
+
+std::string SettingsFilePath()
+{
+    const char* home = std::getenv("HOME");
+    if (!home || !*home) {
+        const passwd* user = getpwuid(getuid());
+        home = user ? user->pw_dir : "";
+    }
+    return std::string(home) + "/.Vantrel";
+}
 
 // The file is the toolkit's store: "[Group]" lines and "key=value" entries.
 void ReadPortDevices(const std::string& settingsPath)

@@ -94,4 +94,7 @@ void SetPortDevice(const std::string& portName, const std::string& device);
 // a port of the chooser, or not an absolute path to a character device (or
 // to none yet), is ignored with a line on stderr. A missing file is no group.
 void ReadPortDevices(const std::string& settingsPath);
+// The settings file: ~/.Vantrel ($HOME, else the password database's
+// home folder).
+std::string SettingsFilePath();
 void ClearPortDevices();
