@@ -150,7 +150,7 @@ void Camera::RunEnded(RunEnd end, const std::string& port, const std::string& wh
         return;
     case RunEnd::PORT_LOST:
         pendingMs_ = 0;
-        events_.ExposureFailed("Lost the connection to " + port + (why.empty() ? "" : ": " + why));
+        events_.ExposureFailed(EndText(end, port) + (why.empty() ? "" : ": " + why));
         return;
     case RunEnd::FAILED:
         pendingMs_ = 0;

@@ -120,10 +120,7 @@ void FrameView::RunEnded(RunEnd end, const std::string& port, const std::string&
     if (sounds_ && end != RunEnd::CLOSED)
         notifier_.Sound(end == RunEnd::DONE ? "complete" : "dialog-error", frame_);
     if (large_ && end != RunEnd::CLOSED)
-        large_->ShowEnd(end == RunEnd::DONE            ? "Sequence Done"
-                            : end == RunEnd::PORT_LOST ? "Lost the connection to " + ShortenedPath(port)
-                                                       : "Aborted",
-                        end);
+        large_->ShowEnd(EndText(end, ShortenedPath(port)), end);
     switch (end) {
     case RunEnd::CLOSED:
         closed_();
@@ -147,16 +144,14 @@ void FrameView::NotifyEnd(RunEnd end, const std::string& port, const std::string
 {
     switch (end) {
     case RunEnd::DONE:
-        notifier_.Notify("Sequence Done: " + FramesText(frames_), "");
+        notifier_.Notify(EndText(end) + ": " + FramesText(frames_), "");
         return;
     case RunEnd::ABORTED:
-        notifier_.Notify("Aborted after " + std::to_string(framesDone_) + " of " + FramesText(frames_), "");
+        notifier_.Notify(EndText(end) + " after " + std::to_string(framesDone_) + " of " + FramesText(frames_), "");
         return;
     case RunEnd::PORT_LOST:
-        notifier_.Notify("Lost the connection to " + port, why);
-        return;
     case RunEnd::FAILED:
-        notifier_.Notify("Aborted", why);
+        notifier_.Notify(EndText(end, port), why);
         return;
     case RunEnd::CLOSED:
         return;
@@ -169,7 +164,7 @@ void FrameView::ShowPortLost(const std::string& port, const std::string& why)
 {
     if (ShortenedPath(port) != port)
         std::fprintf(stderr, "vantrel: lost the connection to %s: %s\n", port.c_str(), why.c_str());
-    wxMessageBox("Lost the connection to " + wxString::FromUTF8(ShortenedPath(port)) + "\n" +
+    wxMessageBox(wxString::FromUTF8(EndText(RunEnd::PORT_LOST, ShortenedPath(port))) + "\n" +
                      (why.empty() ? wxString() : wxString::FromUTF8(why) + "\n") + PORT_LOST_ADVICE,
                  "Message", wxOK | wxCENTRE, &frame_);
 }

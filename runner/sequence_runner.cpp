@@ -47,6 +47,15 @@ constexpr PhaseRule RULES[] = {
 };
 }  // namespace
 
+std::string EndText(RunEnd end, const std::string& port)
+{
+    if (end == RunEnd::DONE)
+        return "Sequence Done";
+    if (end == RunEnd::PORT_LOST && !port.empty())
+        return "Lost the connection to " + port;
+    return "Aborted";
+}
+
 SequenceRunner::SequenceRunner(Ports& ports, Clock& clock, Guider& guider, SleepInhibitor& sleep, ExposureLog& log,
                                RunView& view)
     : ports_(ports)
@@ -232,8 +241,8 @@ bool SequenceRunner::Enter(Phase phase)
         view_.ShowRemaining(REMAINING_IDLE);
         {
             const std::string failure = log_.Failure();
-            EndRun(RunEnd::DONE,
-                   failure.empty() ? "Sequence Done" : "Sequence Done; exposure log not written: " + failure, "");
+            const std::string done = EndText(RunEnd::DONE);
+            EndRun(RunEnd::DONE, failure.empty() ? done : done + "; exposure log not written: " + failure, "");
         }
         return true;
     }
@@ -408,10 +417,8 @@ bool SequenceRunner::Checkpoint()
     if (!abort_ && !close_ && !lost)
         return false;
     lines_->SignalIdle();
-    EndRun(close_     ? RunEnd::CLOSED
-               : lost ? RunEnd::PORT_LOST
-                      : RunEnd::ABORTED,
-           "Aborted", lost ? lines_->LostReason() : "");
+    const RunEnd end = close_ ? RunEnd::CLOSED : lost ? RunEnd::PORT_LOST : RunEnd::ABORTED;
+    EndRun(end, EndText(end), lost ? lines_->LostReason() : "");
     return true;
 }
 
@@ -453,7 +460,7 @@ void SequenceRunner::EndAtOnce(RunEnd end, const std::string& why)
     abort_ = true;
     lines_->ReleaseNow([this] { LogExposureEnd(); });
     lines_->SignalIdle();
-    EndRun(end, "Aborted", why);
+    EndRun(end, EndText(end), why);
 }
 
 void SequenceRunner::ReleaseAtExit()

@@ -63,6 +63,11 @@ enum class RunEnd {
     FAILED,  // "Aborted": the run could not go on (the reason given)
 };
 
+// The words every view uses for a run's end: "Sequence Done" or "Aborted"
+// (the status line's), and with `port`, a lost port named ("Lost the
+// connection to COM5 (/dev/ttyUSB0)").
+std::string EndText(RunEnd end, const std::string& port = "");
+
 // Where a run is, for a display that shows it at a glance: given as each
 // wait begins and at each step of its countdown.
 struct RunProgress {
