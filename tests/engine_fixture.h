@@ -40,6 +40,10 @@ public:
     }
     bool MirrorLockTicked() override { return mirrorLock; }
     int AfMode() override { return afMode; }
+    void ShowFramesDone(int32_t done, int32_t of) override
+    {
+        framesDone = std::to_string(done) + " of " + std::to_string(of);
+    }
     // "frame/frames phase phase-seconds total-left/total", once per change.
     void ShowProgress(const RunProgress& shown) override
     {
@@ -57,6 +61,7 @@ public:
     std::vector<RunEnd> ends;
     std::vector<std::string> reasons;
     std::vector<std::string> progress;
+    std::string framesDone;  // "1 of 2": exposures that ran to their end
     bool mirrorLock = false;
     int afMode = AF_NONE;
 };

@@ -500,6 +500,7 @@ TEST_F(Engine, ExposureLog)
         Settings settings;
         std::function<void(EngineTest*)> at1500;
         std::vector<std::string> lines;
+        std::string framesDone;
     };
     const Row rows[] = {
         {"done, and logged before the next exposure",
@@ -512,22 +513,26 @@ TEST_F(Engine, ExposureLog)
                                                  "1,COM2-IR,0,0,done,window,,,,"}));
          },
          {T + "0.000Z," + T + "1.000Z,1000,1,2,1,COM2-IR,0,0,done,window,,,,",
-          T + "2.200Z," + T + "3.200Z,1000,2,2,1,COM2-IR,0,0,done,window,,,,"}},
+          T + "2.200Z," + T + "3.200Z,1000,2,2,1,COM2-IR,0,0,done,window,,,,"},
+         "2 of 2"},
         {"aborted",
          PORT_DSUSB,
          {2, 5, 0, 0, 0, false},
          [](EngineTest* test) { test->Abort(); },
-         {T + "0.000Z," + T + "1.500Z,1500,1,2,5,DSUSB,0,0,aborted,window,,,,"}},
+         {T + "0.000Z," + T + "1.500Z,1500,1,2,5,DSUSB,0,0,aborted,window,,,,"},
+         "0 of 2"},
         {"closed",
          PORT_PARALLEL,
          {2, 5, 0, 0, 0, false},
          [](EngineTest* test) { test->runner->Close(); },
-         {T + "0.000Z," + T + "1.500Z,1500,1,2,5,0x378-LPT1,0,0,closed,window,,,,"}},
+         {T + "0.000Z," + T + "1.500Z,1500,1,2,5,0x378-LPT1,0,0,closed,window,,,,"},
+         "0 of 2"},
         {"no port, mirror lock-up",
          PORT_NONE,
          {1, 1, 0, 1, 0, true},
          nullptr,
-         {T + "0.800Z," + T + "1.800Z,1000,1,1,1,none,0,1,no-port,window,,,,"}},
+         {T + "0.800Z," + T + "1.800Z,1000,1,1,1,none,0,1,no-port,window,,,,"},
+         "1 of 1"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -538,6 +543,7 @@ TEST_F(Engine, ExposureLog)
             clock->At(1500, [this, &row] { row.at1500(this); });
         Start();
         EXPECT_EQ(log.lines, row.lines);
+        EXPECT_EQ(view.framesDone, row.framesDone);
     }
     // A lost port; and a log that cannot be written, which the run's end
     // says (the run goes on).
@@ -675,7 +681,7 @@ TEST_F(Engine, TimingAndFidelity)
         const char* name;
         PortKind port;
         Settings settings;
-        int64_t lateAt;  // the call due then comes 30 ms late
+        int64_t lateAt, lateMs;  // the call due then comes late
         Timeline expected;
     };
     const Row rows[] = {
@@ -683,11 +689,19 @@ TEST_F(Engine, TimingAndFidelity)
          PORT_SERIAL,
          {1, 1, 0, 1, 0, true},
          200,
+         30,
          {{0, "RTS 1"}, {230, "RTS 0"}, {1000, "RTS 1"}, {2000, "RTS 0"}}},
+        {"a timer over 50 ms late (a stalled machine): the next wait starts afresh, 50 ms before it",
+         PORT_SERIAL,
+         {1, 1, 0, 1, 0, true},
+         200,
+         80,
+         {{0, "RTS 1"}, {280, "RTS 0"}, {1030, "RTS 1"}, {2030, "RTS 0"}}},
         {"a late timer: the closing pulse still lasts 200 ms from its own line change",
          PORT_SERIAL_IR,
          {1, 1, 0, 0, 0, false},
          1000,
+         30,
          {{0, "RTS 1"}, {200, "RTS 0"}, {1030, "RTS 1"}, {1230, "RTS 0"}}},
     };
     for (const Row& row : rows) {
@@ -696,7 +710,7 @@ TEST_F(Engine, TimingAndFidelity)
         Connect(row.port);
         Apply(row.settings);
         clock->lateAt = row.lateAt;
-        clock->lateMs = 30;
+        clock->lateMs = row.lateMs;
         Start();
         EXPECT_EQ(fakes.log.events, row.expected);
     }

@@ -73,6 +73,7 @@ protected:
         mkdir((folder_ + "/vantrel").c_str(), 0755);
         path = ExposureLogPath();
         ASSERT_EQ(path, folder_ + "/vantrel/exposures.csv");
+        setenv("VANTREL_SHIM_SYNC_LOG", (folder_ + "/syncs").c_str(), 1);
     }
     void TearDown() override { std::system(("rm -rf " + folder_).c_str()); }
 
@@ -123,6 +124,12 @@ TEST_F(ExposureLogFile, ARecordIsWholeOrAbsent)
         logFile->Log(Record(2));
         ASSERT_TRUE(logFile->Flush());
         EXPECT_EQ(Read(path), row.after);
+        // On the disk before the writer goes on (the device shim sees it).
+        const std::string syncs = getenv("VANTREL_SHIM_SYNC_LOG");
+        if (std::string(getenv("LD_PRELOAD") ? getenv("LD_PRELOAD") : "").find("device_shim") != std::string::npos) {
+            EXPECT_NE(Read(syncs).find(path + "\n"), std::string::npos);
+        }
+        std::remove(syncs.c_str());
     }
 }
 

@@ -132,6 +132,8 @@ try:
     lost = "Lost the connection to COM7 (%s): Input/output error" % server.pty
     server.wait(lambda: lost in server.heard, "the message", 5)
     check("device lost: Alert, with the message", True, None)
+    time.sleep(1.5)  # the progress has stopped: no Busy again
+    check("device lost: still Alert", server.get("CCD_EXPOSURE._STATE") == "Alert", server.get("CCD_EXPOSURE._STATE"))
     # Still gone at the next exposure: refused again, not left Busy.
     heard = len(server.heard)
     server.set("-n", "CCD_EXPOSURE.CCD_EXPOSURE_VALUE=1")

@@ -23,6 +23,7 @@
 //   VANTREL_SHIM_WALL_STEP  seconds added to the wall clock (clock_gettime
 //                        CLOCK_REALTIME, gettimeofday): a clock stepped by
 //                        NTP or a GPS fix; the monotonic clock is left alone
+//   VANTREL_SHIM_SYNC_LOG   a file; each fsync appends the synced file's path
 #include <dlfcn.h>
 #include <ieee1284.h>
 #include <libusb.h>
@@ -86,6 +87,22 @@ bool IsPty(int fd)
 int modemLines = 0;
 
 }  // namespace
+
+extern "C" int fsync(int fd)
+{
+    static const auto real = reinterpret_cast<int (*)(int)>(dlsym(RTLD_NEXT, "fsync"));
+    const int result = real(fd);
+    const std::string log = Env("VANTREL_SHIM_SYNC_LOG");
+    char path[4096];
+    const ssize_t length = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), path, sizeof path - 1);
+    if (!log.empty() && length > 0) {
+        if (FILE* file = std::fopen(log.c_str(), "a")) {
+            std::fprintf(file, "%.*s\n", static_cast<int>(length), path);
+            std::fclose(file);
+        }
+    }
+    return result;
+}
 
 extern "C" int ioctl(int fd, unsigned long request, ...)
 {
