@@ -25,16 +25,55 @@ struct DitherOutcome {
     std::string reason;
 };
 
-// One of the guider's events, as far as a run needs it: PHD2's name for it
-// ("GuideStep", "StarLost", "AppState", "SettleBegin", ...), the state that
-// AppState names, and a guide step's distances from the lock position in
-// pixels. "ConnectionLost" when the connection to the guider dropped.
+// The guider's events, as PHD2 names them (GuideEventName); CONNECTION_LOST
+// when the connection to the guider dropped, OTHER for an event not named
+// here.
+enum class GuideEventKind {
+    OTHER,
+    CONNECTION_LOST,
+    VERSION,
+    APP_STATE,
+    LOCK_POSITION_SET,
+    LOCK_POSITION_LOST,
+    STAR_SELECTED,
+    STAR_LOST,
+    START_CALIBRATION,
+    CALIBRATING,
+    CALIBRATION_COMPLETE,
+    START_GUIDING,
+    GUIDE_STEP,
+    GUIDING_DITHERED,
+    SETTLE_BEGIN,
+    SETTLING,
+    SETTLE_DONE,
+    PAUSED,
+    RESUMED,
+    GUIDING_STOPPED,
+    LOOPING_EXPOSURES,
+    LOOPING_EXPOSURES_STOPPED,
+    ALERT,
+    CONFIGURATION_CHANGE,
+};
+
+// The states that PHD2's AppState names.
+enum class GuiderState { UNKNOWN, STOPPED, SELECTED, CALIBRATING, GUIDING, LOST_LOCK, PAUSED, LOOPING };
+
+// One of the guider's events, as far as a run needs it: its kind, the state
+// an AppState names, and a guide step's distances from the lock position in
+// pixels.
 struct GuideEvent {
-    std::string name;
-    std::string state;
+    GuideEventKind kind = GuideEventKind::OTHER;
+    GuiderState state = GuiderState::UNKNOWN;
     double raDistanceRaw = 0;
     double decDistanceRaw = 0;
 };
+
+// PHD2's names ("GuideStep", "AppState", "ConnectionLost", "Other"), and the
+// kind or state a name stands for (OTHER, UNKNOWN for a name not known).
+const char* GuideEventName(GuideEventKind kind);
+GuideEventKind GuideEventNamed(const std::string& name);
+const char* GuiderStateName(GuiderState state);
+GuiderState GuiderStateNamed(const std::string& name);
 
 class Guider {
 public:

@@ -10,7 +10,6 @@
 #include <json-glib/json-glib.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <functional>
 #include <string>
 
@@ -216,6 +215,43 @@ double Number(JsonObject* object, const char* name)
                                  : 0;
 }
 
+// {"method":"dither","params":{"amount":3,"raOnly":false,"settle":{"pixels":
+// 1.5,"time":10,"timeout":70}},"id":2} and CR LF: params as an object, as
+// PHD2 wants them.
+std::string DitherRequestLine(const DitherRequest& request, int id)
+{
+    JsonBuilder* builder = json_builder_new();
+    json_builder_begin_object(builder);
+    json_builder_set_member_name(builder, "method");
+    json_builder_add_string_value(builder, "dither");
+    json_builder_set_member_name(builder, "params");
+    json_builder_begin_object(builder);
+    json_builder_set_member_name(builder, "amount");
+    json_builder_add_int_value(builder, request.pixels);
+    json_builder_set_member_name(builder, "raOnly");
+    json_builder_add_boolean_value(builder, FALSE);
+    json_builder_set_member_name(builder, "settle");
+    json_builder_begin_object(builder);
+    json_builder_set_member_name(builder, "pixels");
+    json_builder_add_double_value(builder, request.settlePixels);
+    json_builder_set_member_name(builder, "time");
+    json_builder_add_int_value(builder, request.settleSeconds);
+    json_builder_set_member_name(builder, "timeout");
+    json_builder_add_int_value(builder, request.settleTimeoutSeconds);
+    json_builder_end_object(builder);
+    json_builder_end_object(builder);
+    json_builder_set_member_name(builder, "id");
+    json_builder_add_int_value(builder, id);
+    json_builder_end_object(builder);
+    JsonNode* root = json_builder_get_root(builder);
+    gchar* text = json_to_string(root, FALSE);
+    std::string line = std::string(text) + "\r\n";
+    g_free(text);
+    json_node_unref(root);
+    g_object_unref(builder);
+    return line;
+}
+
 class Phd2Guider : public Guider {
 public:
     Phd2Guider(std::string host, uint16_t port, guint retryMs)
@@ -237,11 +273,7 @@ public:
         Cancel();
         done_ = std::move(done);
         const int id = watch_ ? ++requestId_ : FIRST_REQUEST_ID;
-        char text[256];
-        std::snprintf(text, sizeof text,
-                      "{\"method\":\"dither\",\"params\":{\"amount\":%d,\"raOnly\":false,\"settle\":{\"pixels\":%.1f,"
-                      "\"time\":%d,\"timeout\":%d}},\"id\":%d}\r\n",
-                      request.pixels, request.settlePixels, request.settleSeconds, request.settleTimeoutSeconds, id);
+        const std::string text = DitherRequestLine(request, id);
         accepted_ = false;
         ditherId_ = id;
         settleTimeoutUs_ = static_cast<gint64>(request.settleTimeoutSeconds) * G_USEC_PER_SEC;
@@ -310,7 +342,7 @@ private:
                 Finish(false, reason);
             if (link->connection && onEvent_) {
                 GuideEvent lost;
-                lost.name = "ConnectionLost";
+                lost.kind = GuideEventKind::CONNECTION_LOST;
                 onEvent_(lost);
             }
             // Below the exposure's timers and the window's redraws.
@@ -387,8 +419,9 @@ private:
         const Message message(line);
         if (!message.object)
             return true;
+        const bool settleDone = GuideEventNamed(Text(message.object, "Event")) == GuideEventKind::SETTLE_DONE;
         if (!held_.empty()) {  // the request waits for an earlier settle's end
-            if (Text(message.object, "Event") == "SettleDone") {
+            if (settleDone) {
                 priorSettleEndUs_ = 0;
                 SendHeld();
             }
@@ -407,7 +440,7 @@ private:
             Finish(false, reason.empty() ? "the guider refused to dither" : reason);
             return false;
         }
-        if (!accepted_ || Text(message.object, "Event") != "SettleDone")
+        if (!accepted_ || !settleDone)
             return true;
         const bool settled = Integer(message.object, "Status", -1) == 0;
         std::string reason = settled ? "" : Text(message.object, "Error");
@@ -421,13 +454,15 @@ private:
         const Message message(line);
         if (!message.object || !onEvent_)
             return;
-        GuideEvent event;
-        event.name = Text(message.object, "Event");
-        if (event.name.empty())
+        const std::string name = Text(message.object, "Event");
+        if (name.empty())
             return;
-        if (event.name == "SettleDone")
+        GuideEvent event;
+        event.kind = GuideEventNamed(name);
+        if (event.kind == GuideEventKind::SETTLE_DONE)
             priorSettleEndUs_ = 0;
-        event.state = Text(message.object, "State");
+        if (event.kind == GuideEventKind::APP_STATE)
+            event.state = GuiderStateNamed(Text(message.object, "State"));
         event.raDistanceRaw = Number(message.object, "RADistanceRaw");
         event.decDistanceRaw = Number(message.object, "DECDistanceRaw");
         onEvent_(event);

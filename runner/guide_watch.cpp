@@ -14,8 +14,7 @@ bool GuideWatch::Steady() const { return connected_ && guiding_ && !paused_ && !
 // PHD2's events, and the states that AppState names on connecting.
 void GuideWatch::Take(const GuideEvent& event, int64_t atUs)
 {
-    const std::string& name = event.name;
-    if (name == "ConnectionLost") {
+    if (event.kind == GuideEventKind::CONNECTION_LOST) {
         // A connection that never came about changes nothing in a frame.
         if (connected_)
             Note("GuiderLost", atUs);
@@ -23,16 +22,18 @@ void GuideWatch::Take(const GuideEvent& event, int64_t atUs)
         return;
     }
     connected_ = true;
-    if (name == "AppState") {
+    switch (event.kind) {
+    case GuideEventKind::APP_STATE:
         // LostLock: guiding, its star lost just now (PHD2 sends no
         // StartGuiding then).
-        guiding_ = event.state == "Guiding" || event.state == "LostLock";
-        paused_ = event.state == "Paused";
-        starLost_ = event.state == "LostLock";
+        guiding_ = event.state == GuiderState::GUIDING || event.state == GuiderState::LOST_LOCK;
+        paused_ = event.state == GuiderState::PAUSED;
+        starLost_ = event.state == GuiderState::LOST_LOCK;
         settling_ = false;
         if (starLost_)
-            Note("StarLost", atUs);
-    } else if (name == "GuideStep") {
+            Note(GuideEventName(GuideEventKind::STAR_LOST), atUs);
+        break;
+    case GuideEventKind::GUIDE_STEP: {
         guiding_ = true;
         starLost_ = false;
         // A distance that is no number (or whose square is none) makes no
@@ -44,25 +45,37 @@ void GuideWatch::Take(const GuideEvent& event, int64_t atUs)
             ++steps_;
             sumSquares_ += square;
         }
-    } else if (name == "StartGuiding" || name == "Resumed") {
+        break;
+    }
+    case GuideEventKind::START_GUIDING:
+    case GuideEventKind::RESUMED:
         guiding_ = true;
         paused_ = false;
-    } else if (name == "StarLost") {
+        break;
+    case GuideEventKind::STAR_LOST:
         starLost_ = true;
-        Note("StarLost", atUs);
-    } else if (name == "GuidingStopped") {
+        Note(GuideEventName(event.kind), atUs);
+        break;
+    case GuideEventKind::GUIDING_STOPPED:
         guiding_ = false;
-        Note("GuidingStopped", atUs);
-    } else if (name == "Paused") {
+        Note(GuideEventName(event.kind), atUs);
+        break;
+    case GuideEventKind::PAUSED:
         paused_ = true;
-        Note("Paused", atUs);
-    } else if (name == "LockPositionLost") {
-        Note("LockPositionLost", atUs);
-    } else if (name == "SettleBegin") {
+        Note(GuideEventName(event.kind), atUs);
+        break;
+    case GuideEventKind::LOCK_POSITION_LOST:
+        Note(GuideEventName(event.kind), atUs);
+        break;
+    case GuideEventKind::SETTLE_BEGIN:
         settling_ = true;
-        Note("SettleBegin", atUs);  // another client's dither
-    } else if (name == "SettleDone") {
+        Note(GuideEventName(event.kind), atUs);  // another client's dither
+        break;
+    case GuideEventKind::SETTLE_DONE:
         settling_ = false;
+        break;
+    default:
+        break;
     }
 }
 
@@ -92,9 +105,9 @@ void GuideWatch::BeginExposure(int64_t atUs, bool waitRanOut)
     if (waitRanOut)
         Note("GuideWaitRanOut", atUs);
     else if (paused_)
-        Note("Paused", atUs);
+        Note(GuideEventName(GuideEventKind::PAUSED), atUs);
     else if (starLost_)
-        Note("StarLost", atUs);
+        Note(GuideEventName(GuideEventKind::STAR_LOST), atUs);
 }
 
 GuideRecord GuideWatch::EndExposure()

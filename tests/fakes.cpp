@@ -172,7 +172,7 @@ void FakeGuider::Watch(std::function<void(const GuideEvent&)> onEvent)
     if (refuses) {
         log_.Add("watch refused");
         GuideEvent lost;
-        lost.name = "ConnectionLost";
+        lost.kind = GuideEventKind::CONNECTION_LOST;
         onEvent_(lost);
         return;
     }
@@ -180,8 +180,8 @@ void FakeGuider::Watch(std::function<void(const GuideEvent&)> onEvent)
     log_.Add("watch");
     if (!appState.empty()) {
         GuideEvent state;
-        state.name = "AppState";
-        state.state = appState;
+        state.kind = GuideEventKind::APP_STATE;
+        state.state = GuiderStateNamed(appState);
         onEvent_(state);
     }
 }
@@ -190,13 +190,17 @@ void FakeGuider::EventAt(int64_t atMs, const std::string& text)
 {
     GuideEvent event;
     std::istringstream words(text);
-    words >> event.name;
-    if (event.name == "AppState")
-        words >> event.state;
-    else
+    std::string name;
+    words >> name;
+    event.kind = GuideEventNamed(name);
+    if (event.kind == GuideEventKind::APP_STATE) {
+        words >> name;
+        event.state = GuiderStateNamed(name);
+    } else {
         words >> event.raDistanceRaw >> event.decDistanceRaw;
+    }
     clock_.At(atMs, [this, event] {
-        connected_ = connected_ && event.name != "ConnectionLost";
+        connected_ = connected_ && event.kind != GuideEventKind::CONNECTION_LOST;
         if (onEvent_)
             onEvent_(event);
     });

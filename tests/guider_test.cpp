@@ -339,10 +339,11 @@ TEST(Phd2Guider, WatchHandsOnEveryEvent)
         std::vector<std::string> events;
         guider->Watch([&events](const GuideEvent& event) {
             char text[96];
-            std::snprintf(text, sizeof text, "%s%s%s", event.name.c_str(), event.state.empty() ? "" : " ",
-                          event.state.c_str());
+            const bool state = event.kind == GuideEventKind::APP_STATE;
+            std::snprintf(text, sizeof text, "%s%s%s", GuideEventName(event.kind), state ? " " : "",
+                          state ? GuiderStateName(event.state) : "");
             std::string shown = text;
-            if (event.name == "GuideStep") {
+            if (event.kind == GuideEventKind::GUIDE_STEP) {
                 std::snprintf(text, sizeof text, " %g %g", event.raDistanceRaw, event.decDistanceRaw);
                 shown += text;
             }
@@ -365,7 +366,7 @@ TEST(Phd2Guider, ADroppedWatchIsLookedForAgain)
     FakePhd2 server({"{\"Event\":\"Paused\"}", HANG_UP, "{\"Event\":\"Resumed\"}"}, false, false);
     auto guider = MakePhd2Guider("localhost", server.port, 50);
     std::vector<std::string> events;
-    guider->Watch([&events](const GuideEvent& event) { events.push_back(event.name); });
+    guider->Watch([&events](const GuideEvent& event) { events.push_back(GuideEventName(event.kind)); });
     std::vector<std::string> expected = GREETED;
     expected.insert(expected.end(), {"Paused", "ConnectionLost"});
     expected.insert(expected.end(), GREETED.begin(), GREETED.end());
@@ -385,7 +386,7 @@ TEST(Phd2Guider, ADitherWhileWatchedUsesTheWatchedConnection)
     FakePhd2 server({ANSWER, answer, SETTLE_BEGIN, SETTLED}, true);
     auto guider = MakePhd2Guider("localhost", server.port);
     std::vector<std::string> events;
-    guider->Watch([&events](const GuideEvent& event) { events.push_back(event.name); });
+    guider->Watch([&events](const GuideEvent& event) { events.push_back(GuideEventName(event.kind)); });
     std::string result;
     guider->Dither(DitherRequest(), [&result](const DitherOutcome& outcome) {
         result = outcome.settled ? "settled" : "failed: " + outcome.reason;
@@ -455,7 +456,7 @@ TEST(Phd2Guider, ADitherWaitsForTheSettleOfOneGivenUpOn)
     FakePhd2 server({PUSHED}, false, false);
     auto guider = MakePhd2Guider("localhost", server.port);
     std::vector<std::string> events;
-    guider->Watch([&events](const GuideEvent& event) { events.push_back(event.name); });
+    guider->Watch([&events](const GuideEvent& event) { events.push_back(GuideEventName(event.kind)); });
     std::string result;
     const auto dither = [&guider, &result] {
         guider->Dither(DitherRequest(), [&result](const DitherOutcome& outcome) {
@@ -510,7 +511,7 @@ TEST(Phd2Guider, RecordedTrafficReplayed)
             watch.BeginExposure(atUs, false);
         exposing = true;
         watch.Take(event, atUs += 1000);
-        if (event.name != "ConnectionLost")
+        if (event.kind != GuideEventKind::CONNECTION_LOST)
             return;
         const GuideRecord record = watch.EndExposure();
         exposing = false;
