@@ -37,7 +37,7 @@ Ports::~Ports() = default;
 
 // A change that sets a line is tried once; a release is tried again, since
 // a line left active ruins the frame.
-template <typename Change> void Ports::Drive(bool on, PortKind kind, Change change)
+template <typename Change> void Ports::Drive(bool on, PortKind kind, const std::string& operation, Change change)
 {
     for (int attempt = 0; attempt < (on ? 1 : RELEASE_TRIES); ++attempt) {
         if (attempt > 0)
@@ -45,9 +45,12 @@ template <typename Change> void Ports::Drive(bool on, PortKind kind, Change chan
         if (change())
             return;
     }
+    if (lost_)  // the first failure says why
+        return;
     lost_ = true;
     lastError_ = kind == PORT_DSUSB ? usb_->Error() : kind == PORT_PARALLEL ? parallel_->Error() : serial_->Error();
     lastDetail_.clear();
+    lastOperation_ = operation;
     failedKind_ = kind;
 }
 
@@ -56,6 +59,7 @@ void Ports::Opened(PortKind kind, bool ok, int error, const std::string& detail)
     lost_ = false;
     lastError_ = ok ? 0 : error;
     lastDetail_ = ok ? "" : detail;
+    lastOperation_.clear();
     failedKind_ = kind;
 }
 
@@ -82,13 +86,13 @@ void Ports::CloseSerialPort() { serial_->CloseDevice(); }
 void Ports::SetSerialShutter(bool on)
 {
     if (serial_->IsOpen())
-        Drive(on, PORT_SERIAL, [&] { return serial_->SetRts(on); });
+        Drive(on, PORT_SERIAL, on ? "RTS set" : "RTS release", [&] { return serial_->SetRts(on); });
 }
 
 void Ports::SetSerialFocus(bool on)
 {
     if (serial_->IsOpen())
-        Drive(on, PORT_SERIAL, [&] { return serial_->SetDtr(on); });
+        Drive(on, PORT_SERIAL, on ? "DTR set" : "DTR release", [&] { return serial_->SetDtr(on); });
 }
 
 // A register that cannot be read is not written: writing a guess would
@@ -97,7 +101,7 @@ void Ports::SetParallelLine(bool on)
 {
     if (!parallel_->IsOpen())
         return;
-    Drive(on, PORT_PARALLEL, [&] {
+    Drive(on, PORT_PARALLEL, on ? "data bit set" : "data bit release", [&] {
         uint8_t data = 0;
         return parallel_->ReadData(data) && parallel_->WriteData(WithParallelLine(data, parallelPinMask_, on));
     });
@@ -118,6 +122,12 @@ bool Ports::OpenParallelPort(const std::string& choiceText)
 void Ports::CloseParallelPort() { parallel_->CloseDevice(); }
 
 std::string Ports::PortErrorText() const
+{
+    const std::string why = ErrorText();
+    return lastOperation_.empty() || why.empty() ? why : lastOperation_ + ": " + why;
+}
+
+std::string Ports::ErrorText() const
 {
     if (!lastDetail_.empty())
         return lastDetail_;
@@ -152,8 +162,11 @@ void Ports::SendBox(uint8_t command)
     if (!boxOpen_)
         return;
     const bool releases = (boxCommand_ & DSUSB_LINES & ~command) != 0;
+    const uint8_t changed = boxCommand_ ^ command;
     boxCommand_ = command;
-    Drive(!releases, PORT_DSUSB, [&] { return usb_->Send(boxCommand_); });
+    const char* line = changed & DSUSB_SHUTTER ? "shutter" : changed & DSUSB_FOCUS ? "focus" : "light";
+    Drive(!releases, PORT_DSUSB, std::string("box ") + line + (releases ? " release" : " set"),
+          [&] { return usb_->Send(boxCommand_); });
 }
 
 bool Ports::DsusbOpen()

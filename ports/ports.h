@@ -62,7 +62,8 @@ public:
     bool PortLost() const { return lost_; }
     // Why the last open or line change failed, in the user's words, with
     // the fix where there is one ("permission denied (add yourself to the
-    // group dialout, then log in again)").
+    // group dialout, then log in again)"); a line change's with the
+    // operation that failed ("RTS release: Input/output error").
     std::string PortErrorText() const;
 
     // Serial lines: RTS = shutter, DTR = focus. true = line active.
@@ -90,9 +91,10 @@ public:
     void DsusbSignalExposing();
 
 private:
-    template <typename Change> void Drive(bool on, PortKind kind, Change change);
+    template <typename Change> void Drive(bool on, PortKind kind, const std::string& operation, Change change);
     void Opened(PortKind kind, bool ok, int error, const std::string& detail = "");
     void SendBox(uint8_t command);
+    std::string ErrorText() const;
 
     std::unique_ptr<SerialBackend> serial_;
     std::unique_ptr<ParallelBackend> parallel_;
@@ -102,6 +104,7 @@ private:
     bool lost_ = false;
     int lastError_ = 0;
     std::string lastDetail_;  // the backend's own words for lastError_, if any
+    std::string lastOperation_;  // the line change that failed, if one did
     PortKind failedKind_ = PORT_NONE;  // the kind of port whose failure lastError_ is
     bool boxOpen_ = false;
     bool boxPresent_ = false;

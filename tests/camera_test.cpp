@@ -282,8 +282,9 @@ TEST_F(CameraTest, ALostPortFailsTheExposureWithItsReason)
         fakes.log.error = EIO;
     });
     Expose(1);
-    EXPECT_EQ(events.ends,
-              std::vector<std::string>{"failed: Lost the connection to COM2 (/dev/ttyS1): Input/output error"});
+    EXPECT_EQ(
+        events.ends,
+        std::vector<std::string>{"failed: Lost the connection to COM2 (/dev/ttyS1): RTS release: Input/output error"});
     EXPECT_FALSE(camera.Exposing());
     // Still gone at the next exposure: refused, with the reason, not shown
     // as one in progress.

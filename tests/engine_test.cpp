@@ -343,12 +343,14 @@ TEST_F(Engine, LostPortStopsTheRunAndIsOpenedAgainAtTheNextStart)
         const char* name;
         Timeline lost;
         std::vector<std::string> reopened;  // at the next Start, before the run's own changes
+        std::string reason;  // the port's own, with the operation that failed
     };
     const Row rows[] = {
         {PORT_SERIAL,
          "COM2 (/dev/ttyS1)",
          {{0, "RTS 1"}, {1000, "RTS 0 failed"}, {1000, "RTS 0 failed"}, {1000, "RTS 0 failed"}, {1000, "serial close"}},
-         {"serial close", "serial open COM2", "serial 2400 8N1", "RTS 0", "DTR 0"}},
+         {"serial close", "serial open COM2", "serial 2400 8N1", "RTS 0", "DTR 0"},
+         "RTS release: Input/output error"},
         {PORT_DSUSB,
          "DSUSB",
          {{0, "usb 20"},
@@ -360,7 +362,8 @@ TEST_F(Engine, LostPortStopsTheRunAndIsOpenedAgainAtTheNextStart)
           {1000, "usb 10 failed"},
           {1000, "usb 00 failed"},
           {1000, "usb close"}},
-         {"usb close", "usb open", "usb 00"}},
+         {"usb close", "usb open", "usb 00"},
+         "box shutter release: Input/output error"},
         {PORT_PARALLEL,
          "0x378-LPT1",
          {{0, "data 01"},
@@ -371,7 +374,8 @@ TEST_F(Engine, LostPortStopsTheRunAndIsOpenedAgainAtTheNextStart)
           {1000, "data 00 failed"},
           {1000, "data 00"},
           {1000, "parallel close"}},
-         {"parallel open 378", "data 00"}},
+         {"parallel open 378", "data 00"},
+         "data bit release: Input/output error"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -387,7 +391,7 @@ TEST_F(Engine, LostPortStopsTheRunAndIsOpenedAgainAtTheNextStart)
         EXPECT_EQ(Status(), "Aborted");
         EXPECT_FALSE(runner->Busy());
         EXPECT_EQ(view.ends, std::vector<RunEnd>{RunEnd::PORT_LOST});
-        EXPECT_EQ(view.reasons, std::vector<std::string>{"Input/output error"});  // the port's own reason
+        EXPECT_EQ(view.reasons, std::vector<std::string>{row.reason});
         EXPECT_EQ(runner->Lines().Description(), row.name);
 
         fakes.log.events.clear();

@@ -129,7 +129,7 @@ try:
     server.expose(5)
     open(os.path.join(server.home, "gone"), "w").close()
     server.wait(lambda: server.get("CCD_EXPOSURE._STATE") == "Alert", "the Alert", 10)
-    lost = "Lost the connection to COM7 (%s): Input/output error" % server.pty
+    lost = "Lost the connection to COM7 (%s): RTS release: Input/output error" % server.pty
     server.wait(lambda: lost in server.heard, "the message", 5)
     check("device lost: Alert, with the message", True, None)
     time.sleep(1.5)  # the progress has stopped: no Busy again

@@ -56,8 +56,9 @@ TEST_F(Runner, LostPortIsReportedWithItsReason)
         fakes.log.failures = 5;
         fakes.log.error = EIO;
     });
-    wxTEST_DIALOG(Start(),
-                  ExpectMessage("Lost the connection to COM2 (/dev/ttyS1)\nInput/output error" + advice, "Message"));
+    wxTEST_DIALOG(
+        Start(),
+        ExpectMessage("Lost the connection to COM2 (/dev/ttyS1)\nRTS release: Input/output error" + advice, "Message"));
     EXPECT_EQ(Status(), "Aborted");
     fakes.serial->openSucceeds = false;
     fakes.log.error = ENODEV;

@@ -77,11 +77,12 @@ TEST_F(ViewMenu, LargeDisplayFollowsTheRun)
         if (row.at2500)
             clock->At(2500, [&] { row.at2500(*this); });
         if (std::string(row.name) == "port lost") {
-            wxTEST_DIALOG(Start(),
-                          ExpectMessage("Lost the connection to COM2 (/dev/ttyS1)\nInput/output error\nCheck "
-                                        "the cable and plug it in again; Vantrel opens the port again at the "
-                                        "next Start.",
-                                        "Message"));
+            wxTEST_DIALOG(
+                Start(),
+                ExpectMessage("Lost the connection to COM2 (/dev/ttyS1)\nRTS release: Input/output error\nCheck "
+                              "the cable and plug it in again; Vantrel opens the port again at the "
+                              "next Start.",
+                              "Message"));
         } else {
             WITHOUT_DIALOG(Start());
         }
