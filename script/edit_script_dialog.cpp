@@ -1,5 +1,6 @@
-// The script editor and the script interpreter's two operations, which act
-// on the script's target (the main window).
+// The script editor: the text, its files, and the view of a script run
+// (script/script_run.h), which acts on the script's target (the main
+// window).
 
 // ----------------------------------------------------------------------------
 // includes
@@ -62,10 +63,6 @@ const char* const PREPARED_TEXT[] = {
     "%  Note: Any line beginning with % will be ignored ",
 };
 
-const char* const COMMAND_WORDS[] = {"BeforeDelay",  "AfterDelay",   "Duration",    "Exposures",
-                                     "MirrorLock",   "StartCapture", "PromptOK",    "DitherPixels",
-                                     "DitherSettle", "GuideWait",    "DitherEvery", "RetakeSuspect"};
-
 const char* const SCRIPT_FILES = "Vantrel scripts (*.vantrel)|*.vantrel|All files|*";
 const char* const DEFAULT_SCRIPT_NAME = "script.vantrel";
 
@@ -73,14 +70,6 @@ const char* const REASON_INCOMPLETE = "Each line must have a command and a param
 const char* const REASON_BAD_COMMAND = "Invalid command";
 
 const char* const NIGHT_RUNNING_LINE_BACKGROUND = "#500000";
-
-std::vector<std::string> Words(const wxArrayString& words)
-{
-    std::vector<std::string> result;
-    for (const wxString& word : words)
-        result.push_back(word.utf8_string());
-    return result;
-}
 
 }  // namespace
 
@@ -107,6 +96,7 @@ EditScriptDialog::EditScriptDialog(wxWindow* parent, ScriptTarget& target, Clock
     : wxDialog(parent, wxID_ANY, "Script Editor", wxDefaultPosition, DIALOG_SIZE, DIALOG_STYLE)
     , target_(target)
     , clock_(clock)
+    , run_(target, clock)
 {
     // On a panel: the toolkit's parent for Tab and Shift+Tab.
     auto* panel = new wxPanel(this);
@@ -150,7 +140,7 @@ EditScriptDialog::EditScriptDialog(wxWindow* parent, ScriptTarget& target, Clock
 
     for (const char* line : PREPARED_TEXT)
         ScriptTextCtrl->AppendText(wxString(line) + "\n");
-    for (const char* word : COMMAND_WORDS)
+    for (const std::string& word : ScriptCommandWords())
         CommandWords.Add(word);
     savedText_ = ScriptTextCtrl->GetValue();
     OpenLastButton->Enable(!target_.LastScript().empty());
@@ -164,36 +154,14 @@ EditScriptDialog::~EditScriptDialog() = default;
 
 int EditScriptDialog::CheckScriptLine(wxString line)
 {
-    return CheckScriptText(Words(CommandWords), line.utf8_string());
+    return CheckScriptText(ScriptCommandWords(), line.utf8_string());
 }
 
-void EditScriptDialog::ExecuteScriptLine(wxString line)
-{
-    // The commands that set one of the window's settings, and which.
-    static const std::pair<int, ScriptSetting> SETTINGS[] = {
-        {CMD_BEFORE_DELAY, ScriptSetting::BEFORE_DELAY},   {CMD_AFTER_DELAY, ScriptSetting::AFTER_DELAY},
-        {CMD_DURATION, ScriptSetting::DURATION},           {CMD_EXPOSURES, ScriptSetting::EXPOSURES},
-        {CMD_MIRROR_LOCK, ScriptSetting::MIRROR_LOCK},     {CMD_DITHER_PIXELS, ScriptSetting::DITHER_PIXELS},
-        {CMD_DITHER_SETTLE, ScriptSetting::DITHER_SETTLE}, {CMD_GUIDE_WAIT, ScriptSetting::GUIDE_WAIT},
-        {CMD_DITHER_EVERY, ScriptSetting::DITHER_EVERY},   {CMD_RETAKE_SUSPECT, ScriptSetting::RETAKE_SUSPECT},
-    };
-    const ScriptCommand command = ParseScriptCommand(Words(CommandWords), line.utf8_string());
-    for (const auto& [number, setting] : SETTINGS) {
-        if (command.number == number) {
-            target_.SetSetting(setting, command.value);
-            return;
-        }
-    }
-    if (command.number == CMD_START_CAPTURE)
-        target_.Capture(command.value, "script:" + std::to_string(runningLine_ + 1));
-    // Cancel ends the script run, as Abort Script does; OK goes on.
-    if (command.number == CMD_PROMPT_OK && !target_.Prompt(command.text))
-        abortRequested_ = running_;
-}
+void EditScriptDialog::ExecuteScriptLine(wxString line) { run_.Execute(line.utf8_string(), std::max(markedLine_, 0L)); }
 
 void EditScriptDialog::OnRunScript(wxCommandEvent&)
 {
-    if (running_ || !CheckAllLines())
+    if (run_.Running() || !CheckAllLines())
         return;
     RunAllLines();
 }
@@ -221,52 +189,29 @@ bool EditScriptDialog::CheckAllLines()
 
 void EditScriptDialog::RunAllLines()
 {
-    Clock& clock = clock_;
-    running_ = true;
-    target_.ResetDithering();
-    bool guider = false;
-    for (int i = 0; i < ScriptTextCtrl->GetNumberOfLines() && !guider; ++i)
-        guider = IsGuiderCommand(
-            ParseScriptCommand(Words(CommandWords), ScriptTextCtrl->GetLineText(i).utf8_string()).number);
-    if (guider)
-        target_.WatchGuider(true);
-    // A press of Abort Script before this run does not end it.
-    abortRequested_ = false;
-
+    std::vector<std::string> lines;
+    for (int i = 0; i < ScriptTextCtrl->GetNumberOfLines(); ++i)
+        lines.push_back(ScriptTextCtrl->GetLineText(i).utf8_string());
     EnableEditing(false);
     ScriptTextCtrl->SetFocus();
     Redraw(ScriptTextCtrl);
     Redraw(this);
-    clock.Yield();
+    clock_.Yield();
     ScriptTextCtrl->SetEditable(false);
-
-    for (long t = 0; t < ScriptTextCtrl->GetNumberOfLines() && !abortRequested_; ++t) {
-        const wxString line = ScriptTextCtrl->GetLineText(t);
-        MarkLine(t);
-        ScriptStatusText->SetLabelText(wxString::Format("%ld: ", t + 1) + line);  // "&" is shown as it is
-        clock.Yield();
-        if (abortRequested_)
-            break;
-        runningLine_ = t;
-        ExecuteScriptLine(line);
-        // Only what happened during this run ends it: an Abort Script press
-        // or a PromptOK cancel, a close, a lost port.
-        if (target_.ScriptMustStop())
-            break;
-        clock.Yield();
-    }
-
-    MarkLine(-1);
+    const std::string summary = run_.Run(lines, *this);
     ScriptTextCtrl->SetEditable(true);
     // The guider's summary of the run stays on the status line.
-    ScriptStatusText->SetLabel(guider ? wxString::FromUTF8(target_.GuideSummary()) : wxString());
-    if (guider)
-        target_.WatchGuider(false);
+    ScriptStatusText->SetLabel(wxString::FromUTF8(summary));
     EnableEditing(true);
-    target_.ResetDithering();
-    running_ = false;
     if (closeRequested_)
         CloseUnlessKept();
+}
+
+void EditScriptDialog::ShowRunningLine(long index, const std::string& text)
+{
+    MarkLine(index);
+    if (index >= 0)  // "&" is shown as it is
+        ScriptStatusText->SetLabelText(wxString::Format("%ld: ", index + 1) + wxString::FromUTF8(text));
 }
 
 // Colours exactly the characters of line `line` (none for -1): one tag,
@@ -310,11 +255,7 @@ void EditScriptDialog::Redraw(wxWindow* window)
 
 // A press while no script runs ends no later script run: the run loop
 // looks only at its own flag.
-void EditScriptDialog::OnAbortScript(wxCommandEvent&)
-{
-    abortRequested_ = running_;
-    target_.AbortCapture();
-}
+void EditScriptDialog::OnAbortScript(wxCommandEvent&) { run_.Abort(); }
 
 // Escape acts as the close box (the toolkit would look for a Cancel or OK
 // button, which this dialog has not).
@@ -327,7 +268,7 @@ void EditScriptDialog::OnCharHook(wxKeyEvent& event)
     wxCommandEvent none;
     if (key == WXK_ESCAPE)
         Close();
-    else if (running_)
+    else if (run_.Running())
         event.Skip();
     else if (key == WXK_F5 || (ctrl && key == 'R'))
         OnRunScript(none);
@@ -471,11 +412,10 @@ void EditScriptDialog::Finish(int result)
 // changed script is not closed unasked, unless the main window is closing.
 void EditScriptDialog::OnClose(wxCloseEvent&)
 {
-    if (!running_) {
+    if (!run_.Running()) {
         CloseUnlessKept();
         return;
     }
     closeRequested_ = true;
-    abortRequested_ = true;
-    target_.AbortCapture();
+    run_.Abort();
 }

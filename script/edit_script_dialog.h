@@ -6,6 +6,7 @@
 #include <wx/arrstr.h>
 #include <wx/dialog.h>
 
+#include "script/script_run.h"
 #include "script/script_target.h"
 
 class Clock;
@@ -22,7 +23,7 @@ enum {
     ID_OPEN_LAST_SCRIPT = 122,
 };
 
-class EditScriptDialog : public wxDialog {
+class EditScriptDialog : public wxDialog, private ScriptRunView {
 public:
     // The script acts on `target`; `clock` lets the event loop run between
     // lines.
@@ -48,6 +49,7 @@ public:
     int CheckScriptLine(wxString line);
     // Acts on the target; never fails.
     void ExecuteScriptLine(wxString line);
+    bool ScriptRunning() const { return run_.Running(); }
 
     // event handlers (these functions should _not_ be virtual)
     void OnRunScript(wxCommandEvent& event);
@@ -62,6 +64,7 @@ public:
 private:
     bool CheckAllLines();
     void RunAllLines();
+    void ShowRunningLine(long index, const std::string& text) override;
     void MarkLine(long line);
     void Redraw(wxWindow* window);
     void Finish(int result);
@@ -75,11 +78,9 @@ private:
 
     ScriptTarget& target_;
     Clock& clock_;
-    bool running_ = false;
-    long runningLine_ = 0;  // from 0
+    ScriptRun run_;
     long markedLine_ = -1;
     void* runningTag_ = nullptr;  // the text view's tag for the running line
-    bool abortRequested_ = false;  // Abort Script pressed during this run
     bool closeRequested_ = false;  // closed during a run: end it, then close
     wxString savedText_;  // as last opened or saved (the prepared text at first)
     wxString path_;  // the file it was last opened from or saved to

@@ -1,10 +1,14 @@
-// The script language: checking a line, reading its parameter, and that the
-// check and the execution split and look a line up the same way.
+// The script language: checking a line, reading its parameter, that the
+// check and the execution split and look a line up the same way, and what a
+// script run does with its lines.
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <functional>
 
+#include "runner/clock.h"
 #include "script/script_line.h"
+#include "script/script_run.h"
 
 namespace {
 
@@ -100,6 +104,95 @@ TEST(ScriptLine, ExecutionFindsTheCommandAndItsParameter)
         EXPECT_EQ(command.value, row.value);
         EXPECT_EQ(command.text, row.text);
     }
+}
+
+// A script run against a target that logs what it is asked, without a
+// display: each row's lines, and what ends a run early.
+class LoggingTarget : public ScriptTarget, public ScriptRunView {
+public:
+    void SetSetting(ScriptSetting setting, int value) override
+    {
+        log.push_back("set " + std::to_string(static_cast<int>(setting)) + " " + std::to_string(value));
+    }
+    void Capture(int startDelaySeconds, const std::string& source) override
+    {
+        log.push_back("capture " + std::to_string(startDelaySeconds) + " " + source);
+        if (duringCapture)
+            duringCapture();
+    }
+    bool Prompt(const std::string& text) override { return log.push_back("prompt " + text), promptOk; }
+    void AbortCapture() override { log.push_back("abort"); }
+    bool ScriptMustStop() override { return mustStop; }
+    bool ProgramClosing() override { return false; }
+    void ResetDithering() override { log.push_back("reset"); }
+    void WatchGuider(bool on) override { log.push_back(on ? "watch" : "unwatch"); }
+    std::string GuideSummary() override { return "1 frames, 0 suspect, 0 retaken"; }
+    std::string LastScript() override { return ""; }
+    void RememberScript(const std::string&) override { }
+    void ShowRunningLine(long index, const std::string&) override { shown.push_back(index); }
+
+    std::vector<std::string> log;
+    std::vector<long> shown;
+    std::function<void()> duringCapture;
+    bool promptOk = true;
+    bool mustStop = false;
+};
+
+class StillClock : public Clock {
+public:
+    int64_t NowUs() override { return 0; }
+    int64_t WallMs() override { return 0; }
+    bool CallAt(int64_t, std::function<void()>) override { return true; }
+    void CancelCall() override { }
+    void RunUntil(const std::function<bool()>&) override { }
+    void Yield() override { }
+};
+
+TEST(ScriptRun, LinesActOnTheTarget)
+{
+    struct Row {
+        const char* name;
+        std::vector<std::string> lines;
+        std::function<void(LoggingTarget&, ScriptRun&)> setUp;
+        std::vector<std::string> log;
+        std::string summary = "";
+    };
+    const Row rows[] = {
+        {"settings and a capture; comments and blank lines do nothing",
+         {"% darks", "", "Duration 300", "exposures 2", "StartCapture 5"},
+         nullptr,
+         {"reset", "set 2 300", "set 3 2", "capture 5 script:5", "reset"}},
+        {"PromptOK cancelled: no further line",
+         {"PromptOK Cover the telescope", "Duration 1"},
+         [](LoggingTarget& target, ScriptRun&) { target.promptOk = false; },
+         {"reset", "prompt Cover the telescope", "reset"}},
+        {"Abort Script during a capture: no further line",
+         {"StartCapture 0", "Duration 1"},
+         [](LoggingTarget& target, ScriptRun& run) { target.duringCapture = [&run] { run.Abort(); }; },
+         {"reset", "capture 0 script:1", "abort", "reset"}},
+        {"the port lost (or the window closing): no further line",
+         {"StartCapture 0", "Duration 1"},
+         [](LoggingTarget& target, ScriptRun&) { target.mustStop = true; },
+         {"reset", "capture 0 script:1", "reset"}},
+        {"a guider command: watched from the first line to the end, and summed up",
+         {"StartCapture 0", "DitherPixels 3"},
+         nullptr,
+         {"reset", "watch", "capture 0 script:1", "set 5 3", "unwatch", "reset"},
+         "1 frames, 0 suspect, 0 retaken"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        LoggingTarget target;
+        StillClock clock;
+        ScriptRun run(target, clock);
+        if (row.setUp)
+            row.setUp(target, run);
+        EXPECT_EQ(run.Run(row.lines, target), row.summary);
+        EXPECT_EQ(target.log, row.log);
+        EXPECT_EQ(target.shown.back(), -1);  // the running line's mark taken off
+        EXPECT_FALSE(run.Running());
+    }
+    EXPECT_EQ(ScriptRun::FirstBadLine({"Duration 1", "% fine", "Duraton 2", "Exposures"}), 2);
 }
 
 }  // namespace

@@ -1,0 +1,52 @@
+// A script run: the interpreter that runs a script's lines, one by one,
+// against its target (the engine, through the window's settings), until
+// the end, Abort Script, a PromptOK cancelled, a close or a lost port. The
+// editor is its view. No toolkit.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "script/script_target.h"
+
+class Clock;
+
+// The command words in table order; a word's index is its command number
+// (CommandNumber in script/script_line.h).
+const std::vector<std::string>& ScriptCommandWords();
+
+// What the editor shows of a run.
+class ScriptRunView {
+public:
+    virtual ~ScriptRunView() = default;
+    // The line about to run (from 0); -1 once the run is over.
+    virtual void ShowRunningLine(long index, const std::string& text) = 0;
+};
+
+class ScriptRun {
+public:
+    // `clock` lets the event loop run between lines, so that the view
+    // follows and Abort Script is seen.
+    ScriptRun(ScriptTarget& target, Clock& clock);
+
+    // The first line that does not pass its check, or -1.
+    static long FirstBadLine(const std::vector<std::string>& lines);
+
+    // Runs the lines. A script that holds a guider command watches the
+    // guider from its first line to its end, and the guider's summary of
+    // its frames is returned ("" without one).
+    std::string Run(const std::vector<std::string>& lines, ScriptRunView& view);
+    // Acts on the target; never fails. `index` names the line in the
+    // exposure log ("script:7").
+    void Execute(const std::string& line, long index);
+    // Abort Script: the line in progress ends at its next checkpoint, and
+    // no further line runs. A press while no script runs ends no later run.
+    void Abort();
+    bool Running() const { return running_; }
+
+private:
+    ScriptTarget& target_;
+    Clock& clock_;
+    bool running_ = false;
+    bool abortRequested_ = false;
+};
