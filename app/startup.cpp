@@ -4,6 +4,7 @@
 
 #include "app/port_chooser.h"
 #include "app/settings.h"
+#include "ports/open_port.h"
 #include "ports/ports.h"
 
 namespace {
@@ -16,18 +17,17 @@ const char* const PORT_KEY = "Port";
 // status line, and a message without a port.
 void ConnectPort(MyFrame* frame, Ports& ports, SettingsStore& settings)
 {
-    if (ports.DsusbOpen()) {
+    const PortOpening box = OpenPort(ports, "DSUSB");
+    if (box.kind == PORT_DSUSB) {
         frame->SetStatusText("DSUSB Connected", 0);
-        ports.DsusbPrepare();
-        ports.DsusbSignalIdle();
         frame->Connect(PORT_DSUSB, "DSUSB");
         return;
     }
     frame->SetStatusText("NOT CONNECTED", 0);
     // A box that is there but may not be used is not "not found".
     if (ports.DsusbPresent())
-        wxMessageBox(wxString::FromUTF8("ShoeString DSUSB found but not usable: " + ports.PortErrorText()),
-                     PORT_MESSAGE_CAPTION, wxOK | wxICON_WARNING | wxCENTRE, frame);
+        wxMessageBox(wxString::FromUTF8("ShoeString DSUSB found but not usable: " + box.reason), PORT_MESSAGE_CAPTION,
+                     wxOK | wxICON_WARNING | wxCENTRE, frame);
     PortKind kind = PORT_NONE;
     std::string choice = settings.ReadText(PORT_KEY);
     const bool chosen = ChooseAndOpenPort(frame, ports, kind, choice);

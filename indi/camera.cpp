@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "ports/open_port.h"
 #include "ports/port_choice.h"
 #include "runner/countdown.h"
 
@@ -26,33 +27,12 @@ Camera::Camera(Ports& ports, Clock& clock, Guider& guider, SleepInhibitor& sleep
 bool Camera::Connect(const std::string& port, std::string& why)
 {
     Disconnect();
-    PortKind kind = PORT_NONE;
-    bool opened = false;
-    if (port == "DSUSB") {
-        kind = PORT_DSUSB;
-        opened = ports_.DsusbOpen();
-        if (opened) {
-            ports_.DsusbPrepare();
-            ports_.DsusbSignalIdle();
-        }
-    } else {
-        const auto& entries = PortChoiceTexts();
-        const bool path = !port.empty() && port[0] == '/';
-        if (!path && std::find(entries.begin(), entries.end(), port) == entries.end()) {
-            why = "\"" + port +
-                "\" is not a port: give a chooser name (COM5, COM5-IR, 0x378-LPT1, DSUSB) or a "
-                "device path";
-            return false;
-        }
-        const PortChoice choice = DecodePortChoice(port);
-        kind = choice.parallel ? PORT_PARALLEL : choice.infrared ? PORT_SERIAL_IR : PORT_SERIAL;
-        opened = choice.parallel ? ports_.OpenParallelPort(port) : ports_.OpenSerialPort(port) == SERIAL_OPENED;
-    }
-    if (!opened) {
-        why = "Could not attach to " + port + ": " + ports_.PortErrorText();
+    const PortOpening opening = OpenPort(ports_, port);
+    if (opening.kind == PORT_NONE) {
+        why = opening.reason.empty() ? opening.failure : opening.failure + ": " + opening.reason;
         return false;
     }
-    runner_.Connect(kind, port);
+    runner_.Connect(opening.kind, port);
     connected_ = true;
     return true;
 }
