@@ -17,6 +17,7 @@
 #include <csignal>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -95,27 +96,23 @@ protected:
     {
         INDI::CCD::initProperties();
         SetCCDCapability(CCD_CAN_ABORT);
-        IUFillText(&PortT[0], "PORT", "Port (COM5, COM5-IR, 0x378-LPT1, DSUSB or /dev/...)", "COM5");
-        IUFillTextVector(&PortTP, PortT, 1, getDeviceName(), PORT_PROPERTY, "Port", CONNECTION_TAB, IP_RW, 60,
-                         IPS_IDLE);
-        IUFillSwitch(&AfS[AF_NONE], "AF_NONE", "No AF signal", ISS_ON);
-        IUFillSwitch(&AfS[AF_PULSE_AT_START], "AF_PULSE_AT_START", "AF pulse at start", ISS_OFF);
-        IUFillSwitch(&AfS[AF_HELD_DURING], "AF_HELD_DURING", "AF during exposure", ISS_OFF);
-        IUFillSwitchVector(&AfSP, AfS, 3, getDeviceName(), AF_PROPERTY, "Auto-focus line", VANTREL_TAB, IP_RW,
-                           ISR_1OFMANY, 60, IPS_IDLE);
-        IUFillSwitch(&MirrorS[0], "MIRROR_OFF", "Off", ISS_ON);
-        IUFillSwitch(&MirrorS[1], "MIRROR_ON", "On", ISS_OFF);
-        IUFillSwitchVector(&MirrorSP, MirrorS, 2, getDeviceName(), MIRROR_PROPERTY, "Mirror lock-up", VANTREL_TAB,
-                           IP_RW, ISR_1OFMANY, 60, IPS_IDLE);
-        IUFillNumber(&SettleN[0], "SECONDS", "Settle (s)", "%.1f", 0.2, 9999, 0.1, 1.0);
-        IUFillNumberVector(&SettleNP, SettleN, 1, getDeviceName(), SETTLE_PROPERTY, "Mirror settle", VANTREL_TAB, IP_RW,
-                           60, IPS_IDLE);
-        IUFillNumber(&SensorN[SENSOR_WIDTH], "WIDTH", "Width (px)", "%.0f", 1, 100000, 1, NOMINAL_WIDTH);
-        IUFillNumber(&SensorN[SENSOR_HEIGHT], "HEIGHT", "Height (px)", "%.0f", 1, 100000, 1, NOMINAL_HEIGHT);
-        IUFillNumber(&SensorN[SENSOR_PIXEL], "PIXEL_SIZE", "Pixel size (um)", "%.2f", 0.1, 100, 0.01, NOMINAL_PIXEL_UM);
-        IUFillNumber(&SensorN[SENSOR_BITS], "BITS_PER_PIXEL", "Bits per pixel", "%.0f", 8, 32, 1, NOMINAL_BPP);
-        IUFillNumberVector(&SensorNP, SensorN, SENSOR_COUNT, getDeviceName(), SENSOR_PROPERTY, "Camera's sensor",
-                           VANTREL_TAB, IP_RW, 60, IPS_IDLE);
+        PortTP[0].fill("PORT", "Port (COM5, COM5-IR, 0x378-LPT1, DSUSB or /dev/...)", "COM5");
+        PortTP.fill(getDeviceName(), PORT_PROPERTY, "Port", CONNECTION_TAB, IP_RW, 60, IPS_IDLE);
+        AfSP[AF_NONE].fill("AF_NONE", "No AF signal", ISS_ON);
+        AfSP[AF_PULSE_AT_START].fill("AF_PULSE_AT_START", "AF pulse at start", ISS_OFF);
+        AfSP[AF_HELD_DURING].fill("AF_HELD_DURING", "AF during exposure", ISS_OFF);
+        AfSP.fill(getDeviceName(), AF_PROPERTY, "Auto-focus line", VANTREL_TAB, IP_RW, ISR_1OFMANY, 60, IPS_IDLE);
+        MirrorSP[0].fill("MIRROR_OFF", "Off", ISS_ON);
+        MirrorSP[1].fill("MIRROR_ON", "On", ISS_OFF);
+        MirrorSP.fill(getDeviceName(), MIRROR_PROPERTY, "Mirror lock-up", VANTREL_TAB, IP_RW, ISR_1OFMANY, 60,
+                      IPS_IDLE);
+        SettleNP[0].fill("SECONDS", "Settle (s)", "%.1f", 0.2, 9999, 0.1, 1.0);
+        SettleNP.fill(getDeviceName(), SETTLE_PROPERTY, "Mirror settle", VANTREL_TAB, IP_RW, 60, IPS_IDLE);
+        SensorNP[SENSOR_WIDTH].fill("WIDTH", "Width (px)", "%.0f", 1, 100000, 1, NOMINAL_WIDTH);
+        SensorNP[SENSOR_HEIGHT].fill("HEIGHT", "Height (px)", "%.0f", 1, 100000, 1, NOMINAL_HEIGHT);
+        SensorNP[SENSOR_PIXEL].fill("PIXEL_SIZE", "Pixel size (um)", "%.2f", 0.1, 100, 0.01, NOMINAL_PIXEL_UM);
+        SensorNP[SENSOR_BITS].fill("BITS_PER_PIXEL", "Bits per pixel", "%.0f", 8, 32, 1, NOMINAL_BPP);
+        SensorNP.fill(getDeviceName(), SENSOR_PROPERTY, "Camera's sensor", VANTREL_TAB, IP_RW, 60, IPS_IDLE);
         // One format: the file stays on the camera's card as the camera
         // writes it.
         CaptureFormat card = {"CARD", "Camera's card", NOMINAL_BPP, true};
@@ -131,9 +128,10 @@ protected:
 
     void ApplySensor()
     {
-        SetCCDParams(static_cast<int>(SensorN[SENSOR_WIDTH].value), static_cast<int>(SensorN[SENSOR_HEIGHT].value),
-                     static_cast<int>(SensorN[SENSOR_BITS].value), SensorN[SENSOR_PIXEL].value,
-                     SensorN[SENSOR_PIXEL].value);
+        SetCCDParams(static_cast<int>(SensorNP[SENSOR_WIDTH].getValue()),
+                     static_cast<int>(SensorNP[SENSOR_HEIGHT].getValue()),
+                     static_cast<int>(SensorNP[SENSOR_BITS].getValue()), SensorNP[SENSOR_PIXEL].getValue(),
+                     SensorNP[SENSOR_PIXEL].getValue());
     }
 
     // Defined and loaded once: from then on the toolkit defines them with
@@ -149,13 +147,10 @@ protected:
         }
         INDI::CCD::ISGetProperties(dev);
         configLoaded_ = true;
-        defineProperty(&PortTP);
-        defineProperty(&AfSP);
-        defineProperty(&MirrorSP);
-        defineProperty(&SettleNP);
-        defineProperty(&SensorNP);
-        for (const char* property : {PORT_PROPERTY, AF_PROPERTY, MIRROR_PROPERTY, SETTLE_PROPERTY, SENSOR_PROPERTY})
-            loadConfig(true, property);
+        for (INDI::Property* property : OwnProperties()) {
+            defineProperty(*property);
+            loadConfig(*property);
+        }
     }
 
     bool updateProperties() override
@@ -173,11 +168,11 @@ protected:
     {
         ReadPortSettings();
         std::string why;
-        if (!camera_.Connect(PortT[0].text ? PortT[0].text : "", why)) {
+        if (!camera_.Connect(PortTP[0].getText(), why)) {
             LOGF_ERROR("%s", why.c_str());
             return false;
         }
-        LOGF_INFO("Connected to %s.", PortT[0].text);
+        LOGF_INFO("Connected to %s.", PortTP[0].getText());
         return true;
     }
 
@@ -190,17 +185,17 @@ protected:
 
     bool ISNewText(const char* dev, const char* name, char* texts[], char* names[], int n) override
     {
-        if (dev && !std::strcmp(dev, getDeviceName()) && !std::strcmp(name, PORT_PROPERTY)) {
+        if (dev && !std::strcmp(dev, getDeviceName()) && PortTP.isNameMatch(name)) {
             // The port in use, sent again, is no change.
-            if (isConnected() && !(n == 1 && texts[0] && PortT[0].text && !std::strcmp(texts[0], PortT[0].text))) {
-                PortTP.s = IPS_ALERT;
-                IDSetText(&PortTP, "Disconnect before choosing another port.");
+            if (isConnected() && !(n == 1 && texts[0] && !std::strcmp(texts[0], PortTP[0].getText()))) {
+                PortTP.setState(IPS_ALERT);
+                PortTP.apply("Disconnect before choosing another port.");
                 return true;
             }
             if (!isConnected())
-                IUUpdateText(&PortTP, texts, names, n);
-            PortTP.s = IPS_OK;
-            IDSetText(&PortTP, nullptr);
+                PortTP.update(texts, names, n);
+            PortTP.setState(IPS_OK);
+            PortTP.apply();
             return true;
         }
         return INDI::CCD::ISNewText(dev, name, texts, names, n);
@@ -209,13 +204,13 @@ protected:
     bool ISNewSwitch(const char* dev, const char* name, ISState* states, char* names[], int n) override
     {
         if (dev && !std::strcmp(dev, getDeviceName())) {
-            if (!std::strcmp(name, AF_PROPERTY) || !std::strcmp(name, MIRROR_PROPERTY)) {
-                ISwitchVectorProperty* property = !std::strcmp(name, AF_PROPERTY) ? &AfSP : &MirrorSP;
-                IUUpdateSwitch(property, states, names, n);
-                camera_.afMode = IUFindOnSwitchIndex(&AfSP);
-                camera_.mirrorLock = IUFindOnSwitchIndex(&MirrorSP) == 1;
-                property->s = IPS_OK;
-                IDSetSwitch(property, nullptr);
+            if (AfSP.isNameMatch(name) || MirrorSP.isNameMatch(name)) {
+                INDI::PropertySwitch& property = AfSP.isNameMatch(name) ? AfSP : MirrorSP;
+                property.update(states, names, n);
+                camera_.afMode = AfSP.findOnSwitchIndex();
+                camera_.mirrorLock = MirrorSP.findOnSwitchIndex() == 1;
+                property.setState(IPS_OK);
+                property.apply();
                 return true;
             }
             // Ekos re-sends the upload mode for every frame, and asks for
@@ -241,27 +236,27 @@ protected:
 
     // The range check lets a value that is not a number through; a refused
     // value leaves the ones before, and the property turns Alert with why.
-    static bool Take(INumberVectorProperty& property, double values[], char* names[], int n, const char* refusal)
+    static bool Take(INDI::PropertyNumber& property, double values[], char* names[], int n, const char* refusal)
     {
         if (!std::all_of(values, values + n, [](double value) { return std::isfinite(value); }) ||
-            IUUpdateNumber(&property, values, names, n) != 0) {
-            property.s = IPS_ALERT;
-            IDSetNumber(&property, "%s", refusal);
+            !property.update(values, names, n)) {
+            property.setState(IPS_ALERT);
+            property.apply("%s", refusal);
             return false;
         }
-        property.s = IPS_OK;
-        IDSetNumber(&property, nullptr);
+        property.setState(IPS_OK);
+        property.apply();
         return true;
     }
 
     bool ISNewNumber(const char* dev, const char* name, double values[], char* names[], int n) override
     {
-        if (dev && !std::strcmp(dev, getDeviceName()) && !std::strcmp(name, SETTLE_PROPERTY)) {
+        if (dev && !std::strcmp(dev, getDeviceName()) && SettleNP.isNameMatch(name)) {
             if (Take(SettleNP, values, names, n, "The settle time is a number of seconds from 0.2 to 9999."))
-                camera_.mirrorSettleSeconds = SettleN[0].value;
+                camera_.mirrorSettleSeconds = SettleNP[0].getValue();
             return true;
         }
-        if (dev && !std::strcmp(dev, getDeviceName()) && !std::strcmp(name, SENSOR_PROPERTY)) {
+        if (dev && !std::strcmp(dev, getDeviceName()) && SensorNP.isNameMatch(name)) {
             if (Take(SensorNP, values, names, n, "Out of range: the figures are kept as they were."))
                 ApplySensor();
             return true;
@@ -272,11 +267,8 @@ protected:
     bool saveConfigItems(FILE* fp) override
     {
         INDI::CCD::saveConfigItems(fp);
-        IUSaveConfigText(fp, &PortTP);
-        IUSaveConfigSwitch(fp, &AfSP);
-        IUSaveConfigSwitch(fp, &MirrorSP);
-        IUSaveConfigNumber(fp, &SettleNP);
-        IUSaveConfigNumber(fp, &SensorNP);
+        for (INDI::Property* property : OwnProperties())
+            property->save(fp);
         return true;
     }
 
@@ -332,17 +324,20 @@ private:
     Camera camera_;
     bool configLoaded_ = false;
 
-    IText PortT[1]{};
-    ITextVectorProperty PortTP;
-    ISwitch AfS[3];
-    ISwitchVectorProperty AfSP;
-    ISwitch MirrorS[2];
-    ISwitchVectorProperty MirrorSP;
-    INumber SettleN[1];
-    INumberVectorProperty SettleNP;
+    INDI::PropertyText PortTP{1};
+    INDI::PropertySwitch AfSP{3};
+    INDI::PropertySwitch MirrorSP{2};
+    INDI::PropertyNumber SettleNP{1};
     enum { SENSOR_WIDTH, SENSOR_HEIGHT, SENSOR_PIXEL, SENSOR_BITS, SENSOR_COUNT };
-    INumber SensorN[SENSOR_COUNT];
-    INumberVectorProperty SensorNP;
+    INDI::PropertyNumber SensorNP{SENSOR_COUNT};
+
+    // Vantrel's own, defined, loaded and saved together.
+    std::vector<INDI::Property*> OwnProperties()
+    {
+        // (The typed properties' own operator& gives their vectors.)
+        return {std::addressof(PortTP), std::addressof(AfSP), std::addressof(MirrorSP), std::addressof(SettleNP),
+                std::addressof(SensorNP)};
+    }
 };
 
 std::unique_ptr<VantrelCCD> camera(new VantrelCCD());
