@@ -3,13 +3,20 @@
 // (the steady clock and a toolkit timer at each deadline) and a recording
 // serial port, timed in microseconds.
 //
-//   xvfb-run -a build/bench/timing_bench [--long]    (--long: D = 300 s too)
+//   xvfb-run -a build/bench/timing_bench [--long] [--load]
+//   --long: D = 300 s too. --load: under load: two processes that spin, one
+//   that writes and syncs a file without pause, and Night Mode toggled
+//   (every window restyled) 5 ms before each release.
 #include <wx/app.h>
 #include <wx/checkbox.h>
 #include <wx/init.h>
 #include <wx/spinctrl.h>
 
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -26,6 +33,7 @@
 #include "ports/ports.h"
 #include "runner/af_mode.h"
 #include "tests/fakes.h"
+#include "theme/night_mode.h"
 
 namespace {
 
@@ -66,7 +74,54 @@ std::thread PostLater(int delayMs, std::atomic<int64_t>& postedAt, std::function
     });
 }
 
+// The load: children that spin or write, ended with the bench.
+class Load {
+public:
+    Load()
+    {
+        for (int i = 0; i < 2; ++i)
+            Start([] {
+                for (volatile unsigned long n = 0;; n = n + 1) { }
+            });
+        Start([] {
+            char path[] = "/tmp/vantrel-load-XXXXXX";
+            const int fd = mkstemp(path);
+            unlink(path);
+            std::vector<char> block(1 << 20, 'x');
+            for (int n = 0;; ++n) {
+                if (write(fd, block.data(), block.size()) < 0) { }
+                fsync(fd);
+                if (n % 64 == 63 && ftruncate(fd, 0) == 0)
+                    lseek(fd, 0, SEEK_SET);
+            }
+        });
+    }
+    ~Load()
+    {
+        for (const pid_t child : children_) {
+            kill(child, SIGKILL);
+            waitpid(child, nullptr, 0);
+        }
+    }
+
+private:
+    void Start(void (*body)())
+    {
+        const pid_t child = fork();
+        if (child == 0) {
+            body();
+            _exit(0);
+        }
+        children_.push_back(child);
+    }
+    std::vector<pid_t> children_;
+};
+
+// Under load, Night Mode is toggled this long before each release.
+constexpr int RESTYLE_BEFORE_RELEASE_MS = 5;
+
 struct Bench {
+    bool restyle = false;  // --load
     Fakes fakes;
     std::unique_ptr<Clock> clock = MakeToolkitClock();  // the program's own
     VirtualClock idleClock{fakes.log};  // the guider's, never asked to dither
@@ -110,7 +165,14 @@ struct Bench {
     std::vector<int64_t> Run(PortKind port, int duration, int before, bool mirror)
     {
         Start(port, AF_NONE, 1, duration, before, mirror);
+        std::atomic<int64_t> posted{0};
+        std::thread restyler;
+        if (restyle && port == PORT_SERIAL)
+            restyler =
+                PostLater(duration * 1000 - RESTYLE_BEFORE_RELEASE_MS, posted, [] { SetNightMode(!NightMode()); });
         Finish();
+        if (restyler.joinable())
+            restyler.join();
         std::vector<int64_t> times;
         for (const LineEvent& event : fakes.log.events)
             if (event.what == "RTS 1" || event.what == "RTS 0")
@@ -134,7 +196,15 @@ struct Bench {
 
 int main(int argc, char** argv)
 {
-    const bool longRuns = argc > 1 && std::strcmp(argv[1], "--long") == 0;
+    bool longRuns = false;
+    bool load = false;
+    for (int i = 1; i < argc; ++i) {
+        longRuns = longRuns || std::strcmp(argv[i], "--long") == 0;
+        load = load || std::strcmp(argv[i], "--load") == 0;
+    }
+    std::unique_ptr<Load> loading;
+    if (load)  // before the toolkit starts: the children never touch it
+        loading = std::make_unique<Load>();
     char logFolder[] = "/tmp/vantrel-bench-XXXXXX";  // not the user's exposure log
     if (mkdtemp(logFolder))
         setenv("XDG_DATA_HOME", logFolder, 1);
@@ -144,6 +214,7 @@ int main(int argc, char** argv)
         return 1;
     {
         Bench bench;
+        bench.restyle = load;
         struct Case {
             int duration;
             int runs;
