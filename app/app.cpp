@@ -26,6 +26,7 @@ public:
     // The runner's timer goes while the toolkit is still there.
     int OnExit() override
     {
+        runThread_.reset();
         clock_.reset();
         return wxApp::OnExit();
     }
@@ -38,6 +39,7 @@ private:
     std::unique_ptr<ExposureLog> log_;
     std::unique_ptr<SettingsStore> settings_;
     std::unique_ptr<DesktopNotifier> notifier_;
+    std::unique_ptr<RunThread> runThread_;
 };
 
 wxIMPLEMENT_APP_NO_MAIN(MyApp);
@@ -100,7 +102,7 @@ XIOErrorHandler toolkitDisplayLost = nullptr;
 void ReleaseLinesAtExit()
 {
     if (MainFrame)
-        MainFrame->Runner().ReleaseAtExit();
+        MainFrame->ReleaseAtExit();
 }
 
 int OnDisplayLost(Display* display)
@@ -168,6 +170,7 @@ bool MyApp::OnInit()
     log_ = MakeFileExposureLog();
     settings_ = MakeSettingsFileStore();
     notifier_ = MakeDesktopNotifier();
-    OpenMainWindowAndPort({*ports_, *clock_, *guider_, *sleep_, *log_, *settings_, *notifier_});
+    runThread_ = std::make_unique<RunThread>();
+    OpenMainWindowAndPort({*ports_, *clock_, *guider_, *sleep_, *log_, *settings_, *notifier_, runThread_.get()});
     return true;
 }

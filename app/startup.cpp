@@ -61,7 +61,7 @@ MyFrame* OpenMainWindowAndPort(const WindowParts& parts)
         [frame, &ports, &settings](wxCommandEvent&) {
             if (frame->Busy())
                 return;
-            frame->Runner().Lines().Release();
+            frame->ReleasePort();
             frame->SetStatusText("", 0);
             ReadPortDevices();
             ConnectPort(frame, ports, settings);

@@ -1,7 +1,7 @@
 // How close real runs come to what the user set, and how quickly the window
-// and Abort answer during them: real sequences on the program's own clock
-// (the steady clock and a toolkit timer at each deadline) and a recording
-// serial port, timed in microseconds.
+// and Abort answer during them: real sequences as the program runs them (on
+// the run's own thread and clock) through a recording serial port, timed in
+// microseconds.
 //
 //   xvfb-run -a build/bench/timing_bench [--long] [--load]
 //   --long: D = 300 s too. --load: under load: two processes that spin, one
@@ -130,13 +130,14 @@ struct Bench {
     FakeExposureLog log;
     std::unique_ptr<SettingsStore> settings = MakeSettingsFileStore();
     NullNotifier notifier;
+    RunThread runThread;  // as the program runs it
     MyFrame* frame = nullptr;
 
     Bench()
     {
         InstallFakes(fakes);
         fakes.log.realTime = Micros;
-        frame = new MyFrame("Vantrel", {*fakes.ports, *clock, guider, sleep, log, *settings, notifier});
+        frame = new MyFrame("Vantrel", {*fakes.ports, *clock, guider, sleep, log, *settings, notifier, &runThread});
         MainFrame = frame;
         frame->Show();
         fakes.ports->Serial().Open("COM2");
@@ -278,7 +279,7 @@ int main(int argc, char** argv)
         const double cpu = CpuSeconds() - cpuBefore;
         std::printf("CPU time while a run waits: %.3f ms per second (%.3f %% of a core)\n",
                     cpu * 1e3 / ((Micros() - waitStart) / 1e6), cpu * 1e2 / ((Micros() - waitStart) / 1e6));
-        bench.frame->Destroy();
+        delete bench.frame;  // before the run thread goes
     }
     wxTheApp->OnExit();
     wxEntryCleanup();

@@ -54,6 +54,26 @@ constexpr int READ_PRIORITY = G_PRIORITY_LOW;
 // PHD2 answers a request at once; one that says nothing is not guiding.
 constexpr guint ANSWER_LIMIT_MS = 5000;
 
+// A call after `ms` (at once with 0) in the calling thread's main context:
+// the run's own thread, or the program's. Removed with RemoveSource.
+GSource* AddSource(guint ms, GSourceFunc call, gpointer data, int priority = G_PRIORITY_DEFAULT)
+{
+    GSource* source = ms == 0 ? g_idle_source_new() : g_timeout_source_new(ms);
+    g_source_set_priority(source, priority);
+    g_source_set_callback(source, call, data, nullptr);
+    g_source_attach(source, g_main_context_get_thread_default());
+    return source;
+}
+
+void RemoveSource(GSource*& source)
+{
+    if (source) {
+        g_source_destroy(source);
+        g_source_unref(source);
+    }
+    source = nullptr;
+}
+
 // One connection to the event server: a dither's, or the watch's. The
 // pending asynchronous call (a read, or the pass that goes on with the lines
 // already read) owns it: a link that is let go is deleted by that call's
@@ -167,7 +187,7 @@ private:
         }
         link->received.erase(0, start);
         if (link->received.find('\n') != std::string::npos) {
-            g_idle_add_full(READ_PRIORITY, &Link::OnMoreLines, link, nullptr);
+            g_source_unref(AddSource(0, &Link::OnMoreLines, link, READ_PRIORITY));
             return;
         }
         if (link->received.size() > MAX_LINE_BYTES)
@@ -282,7 +302,7 @@ public:
         // its SettleDone, or for its timeout.
         const gint64 settlingUs = priorSettleEndUs_ - g_get_monotonic_time();
         const guint settlingMs = settlingUs > 0 ? static_cast<guint>(settlingUs / 1000 + 1) : 0;
-        giveUp_ = g_timeout_add(static_cast<guint>(request.giveUpMs) + settlingMs, &Phd2Guider::OnGiveUp, this);
+        giveUp_ = AddSource(static_cast<guint>(request.giveUpMs) + settlingMs, &Phd2Guider::OnGiveUp, this);
         held_ = text;
         ditherOnWatch_ = watch_ != nullptr;
         if (!watch_) {
@@ -294,7 +314,7 @@ public:
             };
         }
         if (settlingMs > 0)
-            priorSettle_ = g_timeout_add(settlingMs, &Phd2Guider::OnPriorSettleOver, this);
+            priorSettle_ = AddSource(settlingMs, &Phd2Guider::OnPriorSettleOver, this);
         else
             SendHeld();
     }
@@ -347,14 +367,14 @@ private:
             }
             // Below the exposure's timers and the window's redraws.
             if (onEvent_ && !watch_)  // still watched, and not watched anew
-                retry_ = g_timeout_add_full(READ_PRIORITY, retryMs_, &Phd2Guider::OnRetry, this, nullptr);
+                retry_ = AddSource(retryMs_, &Phd2Guider::OnRetry, this, READ_PRIORITY);
         };
     }
 
     static gboolean OnRetry(gpointer self)
     {
         auto* guider = static_cast<Phd2Guider*>(self);
-        guider->retry_ = 0;
+        RemoveSource(guider->retry_);
         guider->OpenWatch();
         return G_SOURCE_REMOVE;
     }
@@ -365,7 +385,7 @@ private:
         Remove(priorSettle_);
         const std::string text = std::move(held_);
         held_.clear();
-        noAnswer_ = g_timeout_add(ANSWER_LIMIT_MS, &Phd2Guider::OnNoAnswer, this);
+        noAnswer_ = AddSource(ANSWER_LIMIT_MS, &Phd2Guider::OnNoAnswer, this);
         if (!(ditherOnWatch_ ? watch_ : dither_)->Send(text))
             Finish(false, "the request did not reach the guider");
     }
@@ -373,18 +393,13 @@ private:
     static gboolean OnPriorSettleOver(gpointer self)
     {
         auto* guider = static_cast<Phd2Guider*>(self);
-        guider->priorSettle_ = 0;
+        RemoveSource(guider->priorSettle_);
         guider->priorSettleEndUs_ = 0;
         guider->SendHeld();
         return G_SOURCE_REMOVE;
     }
 
-    static void Remove(guint& source)
-    {
-        if (source)
-            g_source_remove(source);
-        source = 0;
-    }
+    static void Remove(GSource*& source) { RemoveSource(source); }
 
     // A request given up on (timed out, cancelled) is never sent: one still
     // waiting for the watch's connection would reach the guider later, in
@@ -471,7 +486,7 @@ private:
     static gboolean OnGiveUp(gpointer self)
     {
         auto* guider = static_cast<Phd2Guider*>(self);
-        guider->giveUp_ = 0;
+        RemoveSource(guider->giveUp_);
         guider->Finish(false, "the guider did not finish settling");
         return G_SOURCE_REMOVE;
     }
@@ -479,7 +494,7 @@ private:
     static gboolean OnNoAnswer(gpointer self)
     {
         auto* guider = static_cast<Phd2Guider*>(self);
-        guider->noAnswer_ = 0;
+        RemoveSource(guider->noAnswer_);
         guider->Finish(false, "no answer from the guider");
         return G_SOURCE_REMOVE;
     }
@@ -494,15 +509,15 @@ private:
     bool ditherOnWatch_ = false;  // the dither in progress went on the watched connection
     int ditherId_ = FIRST_REQUEST_ID;
     int requestId_ = FIRST_REQUEST_ID;
-    guint giveUp_ = 0;
-    guint noAnswer_ = 0;
+    GSource* giveUp_ = nullptr;
+    GSource* noAnswer_ = nullptr;
     guint retryMs_;
-    guint retry_ = 0;  // the watch is looked for again
+    GSource* retry_ = nullptr;  // the watch is looked for again
     std::string held_;  // the dither request not sent yet
     gint64 settleTimeoutUs_ = 0;  // the dither's, as asked of PHD2
     gint64 acceptedAtUs_ = 0;
     gint64 priorSettleEndUs_ = 0;  // a dither given up on may be settling until then
-    guint priorSettle_ = 0;  // the held request goes out then
+    GSource* priorSettle_ = nullptr;  // the held request goes out then
 };
 
 }  // namespace

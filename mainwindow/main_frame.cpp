@@ -186,8 +186,18 @@ MyFrame::MyFrame(const wxString& title, const WindowParts& parts)
                 if (!scriptEditorOpen_)
                     SaveAndDestroy();
             })
-    , runner_(parts.ports, parts.clock, parts.guider, parts.sleep, parts.log, view_)
+    , clock_(parts.clock)
+    , runThread_(parts.runThread)
 {
+    RunView* runView = &view_;
+    if (runThread_) {
+        posted_ = std::make_unique<PostedView>(view_, [this](std::function<void()> call) { CallAfter(call); });
+        runView = posted_.get();
+    }
+    OnRunThread([&] {
+        runner_ = std::make_unique<SequenceRunner>(parts.ports, runThread_ ? runThread_->RunClock() : parts.clock,
+                                                   parts.guider, parts.sleep, parts.log, *runView);
+    });
     wxIcon icon;
     icon.CopyFromBitmap(XpmBitmap(progicon_xpm));  // the "progicon" image
     SetIcon(icon);
@@ -250,6 +260,10 @@ MyFrame::MyFrame(const wxString& title, const WindowParts& parts)
     auto* durationLabel = MakeLabel(exposureArea, 59, "Duration");
     DurationCtrl = MakeSpin(exposureArea, 54, 1, 1, "Duration (seconds) of each exposure");
     MirrorLockCtrl = new wxCheckBox(exposureArea, wxID_ANY, "Enable Mirror-lockup", wxPoint(INNER_MARGIN, 89));
+    MirrorLockCtrl->Bind(wxEVT_CHECKBOX, [this](wxCommandEvent& event) {
+        ShareControls();
+        event.Skip();
+    });
     MirrorLockCtrl->SetToolTip("Send brief shutter pulse to lock mirror in up position?");
     // Each field is named after its label (for tests and screen readers).
     SetAccessibleName(ExposuresCtrl, "# Exposures");
@@ -370,6 +384,7 @@ void MyFrame::SaveAndDestroy()
 
 MyFrame::~MyFrame()
 {
+    OnRunThread([this] { runner_.reset(); });
     if (MainFrame == this)
         MainFrame = nullptr;
 }
@@ -378,6 +393,7 @@ void MyFrame::SetAfMode(int mode)
 {
     afMode_ = mode;
     GetMenuBar()->Check(ID_AF_NONE + mode, true);
+    ShareControls();
 }
 
 // ----------------------------------------------------------------------------
@@ -396,11 +412,25 @@ RunSettings MyFrame::ReadSettings() const
 
 void MyFrame::OnStart(wxCommandEvent&)
 {
-    if (!closeRequested_)
-        runner_.Start(ReadSettings());
+    if (closeRequested_)
+        return;
+    const RunSettings settings = ReadSettings();
+    ShareControls();
+    OnRunThread([&] { runner_->Start(settings); });
 }
 
-void MyFrame::OnAbort(wxCommandEvent&) { runner_.Abort(); }
+void MyFrame::OnAbort(wxCommandEvent&)
+{
+    OnRunThread([this] { runner_->Abort(); });
+}
+
+void MyFrame::ShareControls()
+{
+    if (!posted_)
+        return;
+    posted_->afMode = afMode_;
+    posted_->mirrorLock = MirrorLockCtrl->GetValue();
+}
 
 // The log with whatever the desktop opens a CSV file with.
 void MyFrame::OnShowLog(wxCommandEvent&)
@@ -444,7 +474,7 @@ void MyFrame::ShowLargeDisplay(bool show)
             GetMenuBar()->Check(ID_LARGE_DISPLAY, false);
             settings_.WriteFlag(LARGE_DISPLAY_KEY, false);
         },
-        [this] { runner_.Abort(); });
+        [this] { OnRunThread([this] { runner_->Abort(); }); });
     largeDisplay_->SetPosition(GetScreenPosition() + wxPoint(GetSize().x, 0));
     view_.Follow(largeDisplay_);
     largeDisplay_->Show();
@@ -455,7 +485,7 @@ void MyFrame::OnNightMode(wxCommandEvent& event)
     SetNightMode(event.IsChecked());
     settings_.WriteFlag(NIGHT_MODE_KEY, event.IsChecked());
     // The banner's own colours follow.
-    view_.ShowRunning(runner_.Busy());
+    view_.ShowRunning(Busy());
 }
 
 void MyFrame::OnSounds(wxCommandEvent& event)
@@ -465,7 +495,7 @@ void MyFrame::OnSounds(wxCommandEvent& event)
 }
 
 // Another port only while no run is in progress.
-void MyFrame::OnUpdateChoosePort(wxUpdateUIEvent& event) { event.Enable(!runner_.Busy() && !closeRequested_); }
+void MyFrame::OnUpdateChoosePort(wxUpdateUIEvent& event) { event.Enable(!Busy() && !closeRequested_); }
 
 // Enter in a field confirms its value (the control takes it) and nothing
 // more.
@@ -476,7 +506,11 @@ void MyFrame::OnQuit(wxCommandEvent&) { Close(false); }
 
 void MyFrame::OnAbout(wxCommandEvent&) { wxMessageBox(ABOUT_TEXT, "About Vantrel", wxOK | wxICON_INFORMATION, this); }
 
-void MyFrame::OnAFMode(wxCommandEvent& event) { afMode_ = event.GetId() - ID_AF_NONE; }
+void MyFrame::OnAFMode(wxCommandEvent& event)
+{
+    afMode_ = event.GetId() - ID_AF_NONE;
+    ShareControls();
+}
 
 // A close during a run is taken up by the runner: it stops, so that an
 // exposure in progress runs its exposure end, and closes at its next
@@ -488,7 +522,7 @@ void MyFrame::OnClose(wxCloseEvent& event)
     // One key (Alt+F, Enter) must not end a night: Exit, Ctrl+Q and the
     // close box ask during a run. Signals and the session's end force the
     // close and are not asked.
-    if (event.CanVeto() && runner_.Busy() && !closeRequested_) {
+    if (event.CanVeto() && Busy() && !closeRequested_) {
         wxMessageDialog ask(this, "A sequence is running. Abort it and exit?", "Vantrel",
                             wxYES_NO | wxNO_DEFAULT | wxICON_QUESTION | wxCENTRE);
         ask.SetYesNoLabels("Abort and Exit", "Keep Running");
@@ -497,13 +531,13 @@ void MyFrame::OnClose(wxCloseEvent& event)
             return;
         }
     }
-    if (runner_.Busy() || scriptEditorOpen_) {
+    if (Busy() || scriptEditorOpen_) {
         closeRequested_ = true;
         if (event.CanVeto())
             event.Veto();
         if (scriptEditor_)
             scriptEditor_->Close();
-        runner_.Close();
+        OnRunThread([this] { runner_->Close(); });
         return;
     }
     ReleaseAndDestroy();
@@ -511,7 +545,7 @@ void MyFrame::OnClose(wxCloseEvent& event)
 
 void MyFrame::ReleaseEverything(bool withToolkit)
 {
-    runner_.ReleaseAtExit();
+    ReleaseAtExit();
     if (withToolkit)
         settings_.WriteAfMode(afMode_);
     else
@@ -520,7 +554,7 @@ void MyFrame::ReleaseEverything(bool withToolkit)
 
 void MyFrame::ReleaseAndDestroy()
 {
-    runner_.Lines().Release();
+    ReleasePort();
     SaveAndDestroy();
 }
 
@@ -570,12 +604,13 @@ void MyFrame::SetSetting(ScriptSetting setting, int value)
 void MyFrame::Capture(int startDelaySeconds, const std::string& source)
 {
     StartDelayCtrl->SetValue(startDelaySeconds);
-    if (runner_.Busy() || closeRequested_)
+    if (Busy() || closeRequested_)
         return;
     RunSettings settings = ReadSettings();
     settings.source = source;
-    if (runner_.Start(settings))
-        runner_.RunClock().RunUntil([this] { return !runner_.Busy(); });
+    ShareControls();
+    if (OnRunThread([&] { return runner_->Start(settings); }))
+        clock_.RunUntil([this] { return !Busy(); });
 }
 
 // The editor is its parent, so that it stays on top.
@@ -585,9 +620,15 @@ bool MyFrame::Prompt(const std::string& text)
                         scriptEditor_ ? static_cast<wxWindow*>(scriptEditor_) : this) != wxCANCEL;
 }
 
-void MyFrame::AbortCapture() { runner_.Abort(); }
+void MyFrame::AbortCapture()
+{
+    OnRunThread([this] { runner_->Abort(); });
+}
 
-bool MyFrame::ScriptMustStop() { return closeRequested_ || runner_.Lines().Lost(); }
+bool MyFrame::ScriptMustStop()
+{
+    return closeRequested_ || OnRunThread([this] { return runner_->Lines().Lost(); });
+}
 
 std::string MyFrame::LastScript() { return settings_.ReadText(LAST_SCRIPT_KEY); }
 
@@ -597,7 +638,7 @@ void MyFrame::ResetDithering() { scripted_ = RunSettings(); }
 
 std::string MyFrame::GuideSummary()
 {
-    const GuideTally& tally = runner_.Tally();
+    const GuideTally tally = OnRunThread([this] { return runner_->Tally(); });
     return FramesText(tally.frames) + ", " + std::to_string(tally.suspect) + " suspect, " +
         std::to_string(tally.retaken) + " retaken";
 }
@@ -609,12 +650,12 @@ void MyFrame::OnEditScript(wxCommandEvent&)
 {
     if (closeRequested_)
         return;
-    EditScriptDialog dialog(this, *this, runner_.RunClock());
+    EditScriptDialog dialog(this, *this, clock_);
     scriptEditor_ = &dialog;
     scriptEditorOpen_ = true;
     dialog.ShowModal();
     scriptEditor_ = nullptr;
     scriptEditorOpen_ = false;
-    if (closeRequested_ && !runner_.Busy())
+    if (closeRequested_ && !Busy())
         ReleaseAndDestroy();
 }

@@ -10,8 +10,11 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <type_traits>
 
 #include "mainwindow/frame_view.h"
+#include "runner/posted_view.h"
+#include "runner/run_thread.h"
 #include "runner/sequence_runner.h"
 #include "script/script_target.h"
 
@@ -66,6 +69,9 @@ struct WindowParts {
     ExposureLog& log;
     SettingsStore& settings;
     DesktopNotifier& notifier;
+    // The run's own thread, where the runner lives; without one (tests on
+    // a virtual clock) the run goes on the window's thread.
+    RunThread* runThread = nullptr;
 };
 
 class MyFrame : public wxFrame, public ScriptTarget {
@@ -74,9 +80,27 @@ public:
     ~MyFrame() override;
 
     // The port that start-up connected.
-    void Connect(PortKind kind, const std::string& choiceText) { runner_.Connect(kind, choiceText); }
-    SequenceRunner& Runner() { return runner_; }
-    bool Busy() const { return runner_.Busy(); }
+    void Connect(PortKind kind, const std::string& choiceText)
+    {
+        OnRunThread([&] { runner_->Connect(kind, choiceText); });
+    }
+    // For tests that run it on the window's thread.
+    SequenceRunner& Runner() { return *runner_; }
+    bool Busy()
+    {
+        return OnRunThread([this] { return runner_->Busy(); });
+    }
+    // For the ways out of the program: an exposure in progress ended
+    // (logged) and the lines released at once.
+    void ReleaseAtExit()
+    {
+        OnRunThread([this] { runner_->ReleaseAtExit(); });
+    }
+    // The port released (before another is chosen).
+    void ReleasePort()
+    {
+        OnRunThread([this] { runner_->Lines().Release(); });
+    }
     void SetAfMode(int mode);
     int AfMode() const { return afMode_; }
 
@@ -118,7 +142,10 @@ public:
     bool ScriptMustStop() override;
     bool ProgramClosing() override { return closeRequested_; }
     void ResetDithering() override;
-    void WatchGuider(bool on) override { runner_.WatchGuider(on); }
+    void WatchGuider(bool on) override
+    {
+        OnRunThread([this, on] { runner_->WatchGuider(on); });
+    }
     std::string GuideSummary() override;
     std::string LastScript() override;
     void RememberScript(const std::string& path) override;
@@ -129,6 +156,22 @@ protected:
     void DoGiveHelp(const wxString& text, bool show) override;
 
 private:
+    // Runs `work` where the runner lives and gives back what it returns.
+    template <typename Work> auto OnRunThread(Work work) -> decltype(work())
+    {
+        if (!runThread_)
+            return work();
+        if constexpr (std::is_void_v<decltype(work())>) {
+            runThread_->Call(work);
+        } else {
+            decltype(work()) result{};
+            runThread_->Call([&result, &work] { result = work(); });
+            return result;
+        }
+    }
+    // The window's controls that a run reads, handed to a run on its own
+    // thread.
+    void ShareControls();
     RunSettings ReadSettings() const;
     // Releases the port, then as below.
     void ReleaseAndDestroy();
@@ -148,7 +191,10 @@ private:
     SettingsStore& settings_;
     int afMode_ = 0;
     FrameView view_;
-    SequenceRunner runner_;
+    Clock& clock_;  // the window's, for the loops that wait on a run
+    RunThread* runThread_;
+    std::unique_ptr<PostedView> posted_;  // the view, for a run on its own thread
+    std::unique_ptr<SequenceRunner> runner_;
     // The guider's settings, set by a script's DitherPixels, DitherSettle,
     // GuideWait, DitherEvery and RetakeSuspect lines for the captures that
     // follow (the controls hold the rest).

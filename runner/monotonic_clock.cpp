@@ -75,16 +75,22 @@ int64_t KernelTimer::NowUs()
     return int64_t{now.tv_sec} * 1000000 + now.tv_nsec / 1000;
 }
 
-MonotonicClock::MonotonicClock()
+MonotonicClock::MonotonicClock(GMainContext* context)
+    : context_(context)
 {
-    if (timer_.Fd() >= 0)
-        source_ = g_unix_fd_add(timer_.Fd(), G_IO_IN, &MonotonicClock::OnExpired, this);
+    if (timer_.Fd() < 0)
+        return;
+    source_ = g_unix_fd_source_new(timer_.Fd(), G_IO_IN);
+    g_source_set_callback(source_, G_SOURCE_FUNC(&MonotonicClock::OnExpired), this, nullptr);
+    g_source_attach(source_, context_);
 }
 
 MonotonicClock::~MonotonicClock()
 {
-    if (source_)
-        g_source_remove(source_);
+    if (source_) {
+        g_source_destroy(source_);
+        g_source_unref(source_);
+    }
 }
 
 int64_t MonotonicClock::NowUs() { return KernelTimer::NowUs(); }
@@ -101,13 +107,13 @@ void MonotonicClock::CancelCall() { timer_.Cancel(); }
 void MonotonicClock::RunUntil(const std::function<bool()>& done)
 {
     while (!done())
-        g_main_context_iteration(nullptr, TRUE);
+        g_main_context_iteration(context_, TRUE);
 }
 
 void MonotonicClock::Yield()
 {
-    while (g_main_context_pending(nullptr))
-        g_main_context_iteration(nullptr, FALSE);
+    while (g_main_context_pending(context_))
+        g_main_context_iteration(context_, FALSE);
 }
 
 gboolean MonotonicClock::OnExpired(gint, GIOCondition, gpointer self)

@@ -44,7 +44,9 @@ private:
 
 class MonotonicClock : public Clock {
 public:
-    MonotonicClock();
+    // Watched by `context` (GLib's global default when null), whose loop
+    // RunUntil and Yield run.
+    explicit MonotonicClock(GMainContext* context = nullptr);
     ~MonotonicClock() override;
     int64_t NowUs() override;
     int64_t WallMs() override;
@@ -63,5 +65,6 @@ private:
     static gboolean OnExpired(gint fd, GIOCondition, gpointer self);
 
     KernelTimer timer_;
-    guint source_ = 0;
+    GMainContext* context_;
+    GSource* source_ = nullptr;
 };

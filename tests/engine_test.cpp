@@ -2,8 +2,13 @@
 // settings and the line changes it must produce, with the virtual
 // millisecond of each, and what the run shows.
 #include <algorithm>
+#include <chrono>
 #include <functional>
+#include <mutex>
+#include <thread>
 
+#include "runner/posted_view.h"
+#include "runner/run_thread.h"
 #include "tests/engine_fixture.h"
 
 namespace {
@@ -993,6 +998,64 @@ TEST_F(EngineTest, GuideAwareFrames)
         for (const std::string& line : view.progress)
             EXPECT_NE(line[line.rfind(' ') + 1], '-') << line;
     }
+}
+
+}  // namespace
+
+namespace {
+
+// The run on a thread of its own, as the window runs it: the lines change
+// there, on its clock; what the run shows reaches the caller's thread in
+// order, and a call from the caller (Abort) acts there at once.
+TEST(RunThread, ARunGoesOnItsOwnThreadAndIsShownOnTheCallers)
+{
+    Fakes fakes;
+    InstallFakes(fakes);
+    RunThread thread;
+    VirtualClock unused(fakes.log);
+    FakeGuider guider(fakes.log, unused);
+    FakeSleep sleep;
+    FakeExposureLog log;
+    FakeView view;
+    std::mutex mutex;
+    std::vector<std::function<void()>> posted;
+    PostedView shown(view, [&](std::function<void()> call) {
+        std::lock_guard<std::mutex> lock(mutex);
+        posted.push_back(std::move(call));
+    });
+    std::unique_ptr<SequenceRunner> runner;
+    const std::thread::id caller = std::this_thread::get_id();
+    std::thread::id linesOn;
+    fakes.log.realTime = [&] { return linesOn = std::this_thread::get_id(), int64_t{0}; };
+    thread.Call([&] {
+        runner = std::make_unique<SequenceRunner>(*fakes.ports, thread.RunClock(), guider, sleep, log, shown);
+        runner->Connect(PORT_SERIAL, OpenFakePort(fakes, PORT_SERIAL));
+    });
+    RunSettings settings;
+    settings.exposures = 2;
+    settings.durationMs = 50;
+    settings.beforeDelayMs = 0;
+    settings.afterDelayMs = 20000;  // the run is aborted here
+    fakes.log.events.clear();
+    thread.Call([&] { runner->Start(settings); });
+    // Read on the run's thread, where the fakes record.
+    const auto exposed = [&] {
+        bool done = false;
+        thread.Call([&] { done = runner->Busy() && fakes.log.Whats().size() == 2; });
+        return done;
+    };
+    while (!exposed())
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    thread.Call([&] { runner->Abort(); });
+    thread.Call([&] { EXPECT_FALSE(runner->Busy()); });
+    thread.Call([&] { runner.reset(); });
+    EXPECT_EQ(fakes.log.Whats(), (std::vector<std::string>{"RTS 1", "RTS 0"}));
+    EXPECT_NE(linesOn, caller);
+    EXPECT_EQ(view.status, "");  // nothing shown until the caller's loop runs it
+    for (const auto& call : posted)
+        call();
+    EXPECT_EQ(view.everyStatus.back(), "Aborted");
+    EXPECT_EQ(view.ends, std::vector<RunEnd>{RunEnd::ABORTED});
 }
 
 }  // namespace

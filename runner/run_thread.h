@@ -1,0 +1,46 @@
+// A thread of its own for the run: its own GLib main context (the thread's
+// default, so that the guider's connections and timers are watched there
+// too) and a kernel-timer clock on it, raised to real-time priority where
+// the system allows. A run's deadlines and line changes then never wait on
+// the window's thread: not on a redraw, a restyle or a loaded X server.
+// No toolkit.
+#pragma once
+
+#include <glib.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "runner/clock.h"
+
+class MonotonicClock;
+
+class RunThread {
+public:
+    RunThread();
+    ~RunThread();
+    RunThread(const RunThread&) = delete;
+    RunThread& operator=(const RunThread&) = delete;
+
+    // Runs `work` on the thread and returns when it is done; at once when
+    // called on the thread itself. The thread never waits on another, so
+    // this takes as long as `work` does, plus a wake-up.
+    void Call(const std::function<void()>& work);
+    // The clock that the run waits on, on the thread.
+    Clock& RunClock();
+    // How the thread's priority came out ("SCHED_FIFO 10", or why it is
+    // the ordinary one).
+    std::string Priority();
+
+private:
+    void Main();
+    void RaisePriority();
+
+    GMainContext* context_;
+    GMainLoop* loop_;
+    std::unique_ptr<MonotonicClock> clock_;
+    std::string priority_;
+    std::thread thread_;
+};
