@@ -78,7 +78,8 @@ GuiderState GuiderStateNamed(const std::string& name);
 class Guider {
 public:
     virtual ~Guider() = default;
-    // Hands every event to `onEvent`, from the event loop, over one
+    // Hands every event to `onEvent`, from the event loop of the thread
+    // that called (the run's own, in the program), over one
     // connection kept open until Unwatch: a dropped one is reported as
     // "ConnectionLost" and looked for again every few seconds. On each
     // connection PHD2 first sends what it has set up (Version,
@@ -86,7 +87,7 @@ public:
     // Paused) and AppState last.
     virtual void Watch(std::function<void(const GuideEvent&)> onEvent) = 0;
     virtual void Unwatch() = 0;
-    // Asks for a dither; `done` is called once, from the event loop. Never
+    // Asks for a dither; `done` is called once, from that event loop. Never
     // called after Cancel.
     virtual void Dither(const DitherRequest& request, std::function<void(const DitherOutcome&)> done) = 0;
     virtual void Cancel() = 0;
