@@ -52,24 +52,15 @@ std::string AskRtkit(int priority)
     return why;
 }
 
-struct Job {
+}  // namespace
+
+// A call waiting to be made on the thread.
+struct RunThread::Job {
     const std::function<void()>* work;
     std::mutex mutex;
     std::condition_variable done;
     bool finished = false;
 };
-
-gboolean RunJob(gpointer data)
-{
-    auto* job = static_cast<Job*>(data);
-    (*job->work)();
-    std::lock_guard<std::mutex> lock(job->mutex);
-    job->finished = true;
-    job->done.notify_one();
-    return G_SOURCE_REMOVE;
-}
-
-}  // namespace
 
 RunThread::RunThread()
     : context_(g_main_context_new())
@@ -120,9 +111,35 @@ void RunThread::Call(const std::function<void()>& work)
     }
     Job job;
     job.work = &work;
-    g_main_context_invoke_full(context_, G_PRIORITY_HIGH, &RunJob, &job, nullptr);
+    {
+        std::lock_guard<std::mutex> lock(queueMutex_);
+        queue_.push_back(&job);
+    }
+    g_main_context_invoke_full(context_, G_PRIORITY_HIGH, &RunThread::OnJobs, this, nullptr);
     std::unique_lock<std::mutex> lock(job.mutex);
     job.done.wait(lock, [&job] { return job.finished; });
+}
+
+// The calls queued so far, in order; each caller goes on once its own is
+// made (told under the lock: it may then end the job at once).
+gboolean RunThread::OnJobs(gpointer self)
+{
+    auto* thread = static_cast<RunThread*>(self);
+    for (;;) {
+        Job* job = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(thread->queueMutex_);
+            if (thread->queue_.empty())
+                break;
+            job = thread->queue_.front();
+            thread->queue_.pop_front();
+        }
+        (*job->work)();
+        std::lock_guard<std::mutex> lock(job->mutex);
+        job->finished = true;
+        job->done.notify_one();
+    }
+    return G_SOURCE_REMOVE;
 }
 
 Clock& RunThread::RunClock() { return *clock_; }

@@ -8,8 +8,10 @@
 
 #include <glib.h>
 
+#include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -35,12 +37,16 @@ public:
     std::string Priority();
 
 private:
+    struct Job;
     void Main();
     void RaisePriority();
+    static gboolean OnJobs(gpointer self);
 
     GMainContext* context_;
     GMainLoop* loop_;
     std::unique_ptr<MonotonicClock> clock_;
     std::string priority_;
+    std::mutex queueMutex_;
+    std::deque<Job*> queue_;
     std::thread thread_;
 };
