@@ -331,6 +331,10 @@ TEST(Phd2Guider, WatchHandsOnEveryEvent)
          {"GuideStep 0 0", "StarLost"}},
         {"the connection dropped", {"{\"Event\":\"Paused\"}"}, false, {"Paused", lost}},
         {"a megabyte without a line break", {"{\"Event\":\"Paused\"}", OVERLONG}, true, {"Paused", lost}},
+        {"a line just within the limit (64 KiB)",
+         {"{\"Event\":\"Paused\",\"Pad\":\"" + std::string(65000, 'x') + "\"}"},
+         true,
+         {"Paused"}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);

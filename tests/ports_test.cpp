@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 
@@ -161,4 +162,27 @@ TEST_F(LineOperations, ParallelLineIsReadModifyWriteOfItsBit)
     fakes.ports->SetParallelLine(true);
     fakes.ports->SetParallelLine(false);
     EXPECT_EQ(fakes.log.Whats(), (std::vector<std::string>{"parallel open 378", "data 00", "data 83", "data 81"}));
+}
+
+// The port layer's limits, a row on each side: a release is tried three
+// times (two failures are survived, three are not), a set once; a device
+// path is shortened past 80 characters.
+TEST_F(LineOperations, LimitsOnEachSide)
+{
+    struct Row {
+        bool on;
+        int failures;
+        bool lost;
+    };
+    for (const Row row : {Row{false, 2, false}, Row{false, 3, true}, Row{true, 1, true}}) {
+        ASSERT_EQ(fakes.ports->OpenSerialPort("COM2"), SERIAL_OPENED);
+        fakes.log.failures = row.failures;
+        fakes.log.error = EIO;
+        fakes.ports->SetSerialShutter(row.on);
+        EXPECT_EQ(fakes.ports->PortLost(), row.lost) << row.on << " " << row.failures;
+        fakes.log.failures = 0;
+        fakes.ports->CloseSerialPort();
+    }
+    EXPECT_EQ(ShortenedPath(std::string(80, 'x')), std::string(80, 'x'));
+    EXPECT_EQ(ShortenedPath(std::string(81, 'x')), std::string(39, 'x') + "\u2026" + std::string(40, 'x'));
 }
