@@ -89,7 +89,7 @@ bool Camera::Begin(int32_t ms)
     RunSettings settings;
     settings.exposures = 1;
     settings.durationMs = ms;
-    const int32_t settleMs = mirrorLock ? Milliseconds(mirrorSettleSeconds) : 0;
+    const int32_t settleMs = mirrorLock_ ? Milliseconds(mirrorSettleSeconds) : 0;
     settings.beforeDelayMs = settleMs;
     settings.afterDelayMs = 0;
     settings.source = "indi";

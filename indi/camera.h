@@ -58,8 +58,14 @@ public:
     // For the ways out of the driver: the lines released at once.
     void ReleaseAtExit() { runner_.ReleaseAtExit(); }
 
-    int afMode = 0;  // AF_NONE, AF_PULSE_AT_START, AF_HELD_DURING
-    bool mirrorLock = false;
+    // AF_NONE, AF_PULSE_AT_START, AF_HELD_DURING: acts at the next line
+    // action, in an exposure too.
+    void SetAfMode(int mode) { runner_.SetAfMode(mode); }
+    void SetMirrorLock(bool on)
+    {
+        mirrorLock_ = on;
+        runner_.SetMirrorLock(on);
+    }
     double mirrorSettleSeconds = 1.0;  // the before-frame delay after the pulse
 
     // RunView
@@ -67,8 +73,6 @@ public:
     void ShowRemaining(const std::string&) override { }
     void ShowRunning(bool) override { }
     void RunEnded(RunEnd end, const std::string& port, const std::string& why) override;
-    bool MirrorLockTicked() override { return mirrorLock; }
-    int AfMode() override { return afMode; }
 
 private:
     // False when the run could not start (its port is gone): RunEnded has
@@ -79,6 +83,7 @@ private:
     Clock& clock_;
     CameraEvents& events_;
     SequenceRunner runner_;
+    bool mirrorLock_ = false;
     bool connected_ = false;
     int32_t pendingMs_ = 0;  // an exposure asked for while the last one ends
     int64_t endUs_ = 0;

@@ -207,8 +207,8 @@ protected:
             if (AfSP.isNameMatch(name) || MirrorSP.isNameMatch(name)) {
                 INDI::PropertySwitch& property = AfSP.isNameMatch(name) ? AfSP : MirrorSP;
                 property.update(states, names, n);
-                camera_.afMode = AfSP.findOnSwitchIndex();
-                camera_.mirrorLock = MirrorSP.findOnSwitchIndex() == 1;
+                camera_.SetAfMode(AfSP.findOnSwitchIndex());
+                camera_.SetMirrorLock(MirrorSP.findOnSwitchIndex() == 1);
                 property.setState(IPS_OK);
                 property.apply();
                 return true;

@@ -66,19 +66,17 @@ const char* const PORT_LOST_ADVICE =
 // ----------------------------------------------------------------------------
 // implementation
 // ----------------------------------------------------------------------------
-FrameView::FrameView(wxFrame& frame, const int& afMode, DesktopNotifier& notifier, std::function<void()> closed)
+FrameView::FrameView(wxFrame& frame, DesktopNotifier& notifier, std::function<void()> closed)
     : frame_(frame)
-    , afMode_(afMode)
     , notifier_(notifier)
     , closed_(std::move(closed))
 {
 }
 
-void FrameView::Attach(wxStaticText* remaining, wxBitmapButton* banner, wxCheckBox* mirrorLock)
+void FrameView::Attach(wxStaticText* remaining, wxBitmapButton* banner)
 {
     remaining_ = remaining;
     banner_ = banner;
-    mirrorLock_ = mirrorLock;
 }
 
 void FrameView::ShowStatus(const std::string& text)
@@ -108,8 +106,6 @@ void FrameView::Follow(LargeDisplay* display)
     if (large_ && running_)
         large_->ShowProgress(lastProgress_);
 }
-
-bool FrameView::MirrorLockTicked() { return mirrorLock_->GetValue(); }
 
 // A close that arrived during the run closes the window; a lost port, or a
 // run that could not go on, is reported.

@@ -34,11 +34,11 @@ std::string FramesText(int32_t count);
 
 class FrameView : public RunView {
 public:
-    // `afMode` is the frame's AF mode; `closed` is called when a run ends
-    // because the window is closing (its port already released).
-    FrameView(wxFrame& frame, const int& afMode, DesktopNotifier& notifier, std::function<void()> closed);
+    // `closed` is called when a run ends because the window is closing (its
+    // port already released).
+    FrameView(wxFrame& frame, DesktopNotifier& notifier, std::function<void()> closed);
     // The controls, once the frame has made them.
-    void Attach(wxStaticText* remaining, wxBitmapButton* banner, wxCheckBox* mirrorLock);
+    void Attach(wxStaticText* remaining, wxBitmapButton* banner);
 
     void ShowStatus(const std::string& text) override;
     void ShowRemaining(const std::string& label) override;
@@ -50,8 +50,6 @@ public:
         frames_ = of;
     }
     void ShowProgress(const RunProgress& progress) override;
-    bool MirrorLockTicked() override;
-    int AfMode() override { return afMode_; }
 
     // A second display that follows the run (none: nullptr); one opened
     // during a run is shown where the run is at once.
@@ -72,7 +70,6 @@ private:
     void NotifyEnd(RunEnd end, const std::string& port, const std::string& why);
 
     wxFrame& frame_;
-    const int& afMode_;
     DesktopNotifier& notifier_;
     bool sounds_ = true;
     int32_t framesDone_ = 0;
@@ -80,7 +77,6 @@ private:
     std::function<void()> closed_;
     wxStaticText* remaining_ = nullptr;
     wxBitmapButton* banner_ = nullptr;
-    wxCheckBox* mirrorLock_ = nullptr;
     wxString lastStatus_;
     LargeDisplay* large_ = nullptr;
     bool running_ = false;

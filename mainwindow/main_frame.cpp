@@ -181,7 +181,7 @@ wxEND_EVENT_TABLE()
 MyFrame::MyFrame(const wxString& title, const WindowParts& parts)
     : wxFrame(nullptr, wxID_ANY, title, wxDefaultPosition, wxSize(FRAME_WIDTH, FRAME_HEIGHT), FRAME_STYLE)
     , settings_(parts.settings)
-    , view_(*this, afMode_, parts.notifier,
+    , view_(*this, parts.notifier,
             [this] {
                 if (!scriptEditorOpen_)
                     SaveAndDestroy();
@@ -352,7 +352,7 @@ MyFrame::MyFrame(const wxString& title, const WindowParts& parts)
             SetMinClientSize(content);
     });
 
-    view_.Attach(RemainingText, BannerBitmap, MirrorLockCtrl);
+    view_.Attach(RemainingText, BannerBitmap);
     SetAfMode(settings_.ReadAfMode());
     ShowLargeDisplay(settings_.ReadFlag(LARGE_DISPLAY_KEY));
     // The keyboard starts in the first field.
@@ -426,10 +426,10 @@ void MyFrame::OnAbort(wxCommandEvent&)
 
 void MyFrame::ShareControls()
 {
-    if (!posted_)
-        return;
-    posted_->afMode = afMode_;
-    posted_->mirrorLock = MirrorLockCtrl->GetValue();
+    OnRunThread([this, afMode = afMode_, mirrorLock = MirrorLockCtrl->GetValue()] {
+        runner_->SetAfMode(afMode);
+        runner_->SetMirrorLock(mirrorLock);
+    });
 }
 
 // The log with whatever the desktop opens a CSV file with.

@@ -169,8 +169,7 @@ private:
             return result;
         }
     }
-    // The window's controls that a run reads, handed to a run on its own
-    // thread.
+    // The window's controls that a run reads, handed to the runner.
     void ShareControls();
     RunSettings ReadSettings() const;
     // Releases the port, then as below.

@@ -1,9 +1,7 @@
 // A view on another thread (the window's), for a run on a thread of its
-// own: what the run shows is posted there in order, and what it reads of
-// the window's controls is kept here, set from there. No toolkit.
+// own: what the run shows is posted there, in order. No toolkit.
 #pragma once
 
-#include <atomic>
 #include <functional>
 #include <string>
 
@@ -41,12 +39,6 @@ public:
     {
         post_([this, progress] { view_.ShowProgress(progress); });
     }
-    bool MirrorLockTicked() override { return mirrorLock; }
-    int AfMode() override { return afMode; }
-
-    // The window's controls, as it last set them.
-    std::atomic<bool> mirrorLock{false};
-    std::atomic<int> afMode{0};
 
 private:
     RunView& view_;

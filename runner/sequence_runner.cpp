@@ -153,18 +153,18 @@ bool SequenceRunner::Enter(Phase phase)
     case Phase::FRAME_START:
         if (frame_ == 0) {
             lines_->SignalActive();
-            startPulse_ = lines_->StartPulse(view_.AfMode());
+            startPulse_ = lines_->StartPulse(afMode_);
         }
         if (!retake_)
             ++frame_;
         return false;
     case Phase::MIRROR_PULSE:
-        mirror_ = settings_.beforeDelayMs != 0 && view_.MirrorLockTicked();
+        mirror_ = settings_.beforeDelayMs != 0 && mirrorLock_;
         if (!mirror_)
             return false;
         return Wait({0,
                      [this] {
-                         lines_->MirrorPulseStart(view_.AfMode());
+                         lines_->MirrorPulseStart(afMode_);
                          base_ = clock_.NowUs();
                          return lines_->MirrorPulseMs();
                      },
@@ -187,7 +187,7 @@ bool SequenceRunner::Enter(Phase phase)
         return Wait({0,
                      [this] {
                          // The line first: the hold counts from the line change itself.
-                         exposureAfMode_ = view_.AfMode();
+                         exposureAfMode_ = afMode_;
                          lines_->ExposureStart(exposureAfMode_);
                          exposureStartUs_ = base_ = clock_.NowUs();
                          exposureStartUtcMs_ = clock_.WallMs();
@@ -200,7 +200,7 @@ bool SequenceRunner::Enter(Phase phase)
                                      : SecondsText(settings_.durationMs) + FrameText("s exposure (%d/%d)", -1));
                          return StartPulseMs();
                      },
-                     [this] { lines_->StartPulseEnd(view_.AfMode()); }, true});
+                     [this] { lines_->StartPulseEnd(afMode_); }, true});
     case Phase::EXPOSING:
         return WaitWithCountdown(settings_.durationMs - StartPulseMs());
     case Phase::CLOSING_PULSE:

@@ -99,10 +99,6 @@ public:
     // many set.
     virtual void ShowFramesDone(int32_t /*done*/, int32_t /*of*/) { }
     virtual void ShowProgress(const RunProgress& /*progress*/) { }
-    // Read at each frame's start.
-    virtual bool MirrorLockTicked() = 0;
-    // Read afresh at each line action that depends on it.
-    virtual int AfMode() = 0;
 };
 
 class SequenceRunner {
@@ -132,6 +128,11 @@ public:
     // in progress is logged as aborted.
     void EndNow();
     bool Busy() const { return phase_ != Phase::IDLE; }
+    // The controls a run reads as it goes, as the front end last set them:
+    // the AF mode, read afresh at each line action that depends on it, and
+    // mirror lock-up, read at each frame's start.
+    void SetAfMode(int mode) { afMode_ = mode; }
+    void SetMirrorLock(bool on) { mirrorLock_ = on; }
     bool Closing() const { return close_; }
 
     // For the ways out of the program: ends a pulse or an exposure in
@@ -222,6 +223,8 @@ private:
     bool close_ = false;
     int32_t frame_ = 0;
     int32_t framesDone_ = 0;  // exposures that ran to their end
+    int afMode_ = 0;  // AF_NONE
+    bool mirrorLock_ = false;
     bool startPulse_ = false;  // fixed after the initial delay
     bool mirror_ = false;  // this frame's mirror lock-up pulse
     int32_t secondsRemaining_ = 0;

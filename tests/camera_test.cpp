@@ -125,8 +125,8 @@ TEST_F(CameraTest, ExposuresAsTheWindowTakesThem)
         std::string why;
         ASSERT_TRUE(camera.Connect(row.port, why));
         fakes.log.events.clear();
-        camera.afMode = row.afMode;
-        camera.mirrorLock = row.mirror;
+        camera.SetAfMode(row.afMode);
+        camera.SetMirrorLock(row.mirror);
         camera.mirrorSettleSeconds = 1.5;
         const int64_t start = fakes.log.now;
         Expose(row.seconds);
@@ -194,7 +194,7 @@ TEST_F(CameraTest, DisconnectEndsTheExposureInProgress)
         fakes.log.events.clear();
         events.ends.clear();
         log.lines.clear();
-        camera.mirrorLock = row.mirror;
+        camera.SetMirrorLock(row.mirror);
         camera.mirrorSettleSeconds = 1.5;
         const int64_t start = fakes.log.now;
         clock.At(start + row.disconnectMs, [this] { camera.Disconnect(); });
@@ -212,7 +212,7 @@ TEST_F(CameraTest, DisconnectEndsTheExposureInProgress)
             EXPECT_NE(line.find(",aborted,indi,"), std::string::npos) << line;
         ASSERT_TRUE(camera.Connect("COM2", why));
         fakes.log.events.clear();
-        camera.mirrorLock = false;
+        camera.SetMirrorLock(false);
         Expose(1);
         EXPECT_EQ(fakes.log.Whats(), (std::vector<std::string>{"RTS 1", "RTS 0"}));
         EXPECT_EQ(events.ends, std::vector<std::string>{"done"});

@@ -38,8 +38,6 @@ public:
         ends.push_back(end);
         reasons.push_back(why);
     }
-    bool MirrorLockTicked() override { return mirrorLock; }
-    int AfMode() override { return afMode; }
     void ShowFramesDone(int32_t done, int32_t of) override
     {
         framesDone = std::to_string(done) + " of " + std::to_string(of);
@@ -62,8 +60,6 @@ public:
     std::vector<std::string> reasons;
     std::vector<std::string> progress;
     std::string framesDone;  // "1 of 2": exposures that ran to their end
-    bool mirrorLock = false;
-    int afMode = AF_NONE;
 };
 
 class EngineTest : public ::testing::Test {
@@ -106,7 +102,7 @@ public:
         settings.startDelayMs = applied.startDelay * 1000;
         settings.beforeDelayMs = applied.beforeDelay * 1000;
         settings.afterDelayMs = applied.afterDelay * 1000;
-        view.mirrorLock = applied.mirrorLock;
+        runner->SetMirrorLock(applied.mirrorLock);
     }
 
     // Starts a run and lets it go to its end.

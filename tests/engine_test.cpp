@@ -167,7 +167,7 @@ TEST_F(Engine, LineTimelines)
         SCOPED_TRACE(row.name);
         Reset();
         Connect(row.port);
-        view.afMode = row.afMode;
+        runner->SetAfMode(row.afMode);
         Apply(row.settings);
         Start();
         EXPECT_EQ(fakes.log.events, row.expected);
@@ -202,7 +202,6 @@ TEST_F(Engine, InfraredPulsesOpenAndCloseEachFrame)
 TEST_F(Engine, ProgressFollowsEachWaitAndEachCountdownStep)
 {
     Connect(PORT_SERIAL_IR);
-    view.mirrorLock = true;
     Apply({2, 2, 1, 1, 1, true});
     Start();
     EXPECT_EQ(view.progress,
@@ -237,14 +236,15 @@ TEST_F(Engine, LargestSettingsStayInRange)
 TEST_F(Engine, AFChangedDuringAnExposureActsAtTheNextLineAction)
 {
     Connect(PORT_SERIAL);
-    view.afMode = AF_HELD_DURING;
+    runner->SetAfMode(AF_HELD_DURING);
     Apply({1, 2, 0, 0, 0, false});
-    clock->At(500, [this] { view.afMode = AF_NONE; });
+    bool changed = false;
+    clock->At(500, [this, &changed] { runner->SetAfMode(AF_NONE), changed = true; });
     Start();
     // The focus line set under "held" is released by the exposure's end,
     // whatever the mode is by then.
     EXPECT_EQ(fakes.log.events, (Timeline{{0, "RTS 1"}, {0, "DTR 1"}, {2000, "RTS 0"}, {2000, "DTR 0"}}));
-    EXPECT_EQ(view.afMode, AF_NONE);
+    EXPECT_TRUE(changed);
 }
 
 TEST_F(Engine, AbortStopsAtTheNextCheckpoint)
@@ -737,7 +737,7 @@ TEST_F(Engine, TimingAndFidelity)
     Reset();
     Connect(PORT_SERIAL);
     Apply({1, 1, 1, 0, 0, false});
-    clock->At(500, [this] { view.afMode = AF_PULSE_AT_START; });
+    clock->At(500, [this] { runner->SetAfMode(AF_PULSE_AT_START); });
     Start();
     EXPECT_EQ(fakes.log.events, (Timeline{{1000, "RTS 1"}, {1000, "DTR 1"}, {1200, "DTR 0"}, {2000, "RTS 0"}}));
 

@@ -277,7 +277,7 @@ TEST(FrameView, ARunsEndIsNotifiedWhenTheWindowIsNotActive)
     for (const Row& row : rows) {
         wxFrame frame(nullptr, wxID_ANY, "not shown");
         FakeNotifier notifier;
-        FrameView view(frame, 0, notifier, [] {});
+        FrameView view(frame, notifier, [] {});
         view.SetSounds(!row.sounds.empty());
         view.ShowFramesDone(row.done, row.of);
         if (row.end == RunEnd::PORT_LOST) {
