@@ -339,7 +339,7 @@ public:
     void Unwatch() override
     {
         onEvent_ = nullptr;
-        Remove(retry_);
+        RemoveSource(retry_);
         if (watch_)
             watch_->LetGo();
         watch_ = nullptr;
@@ -348,7 +348,7 @@ public:
 private:
     void OpenWatch()
     {
-        Remove(retry_);
+        RemoveSource(retry_);
         Link* link = watch_ = Link::Open(host_, port_, "");
         link->line = [this](const std::string& line) {
             if (ditherOnWatch_)
@@ -382,7 +382,7 @@ private:
     // The request, on the dither's link.
     void SendHeld()
     {
-        Remove(priorSettle_);
+        RemoveSource(priorSettle_);
         const std::string text = std::move(held_);
         held_.clear();
         noAnswer_ = AddSource(ANSWER_LIMIT_MS, &Phd2Guider::OnNoAnswer, this);
@@ -399,16 +399,14 @@ private:
         return G_SOURCE_REMOVE;
     }
 
-    static void Remove(GSource*& source) { RemoveSource(source); }
-
     // A request given up on (timed out, cancelled) is never sent: one still
     // waiting for the watch's connection would reach the guider later, in
     // the middle of an exposure.
     void Detach()
     {
-        Remove(giveUp_);
-        Remove(noAnswer_);
-        Remove(priorSettle_);
+        RemoveSource(giveUp_);
+        RemoveSource(noAnswer_);
+        RemoveSource(priorSettle_);
         held_.clear();
         if (ditherOnWatch_ && watch_)
             watch_->request.clear();
@@ -443,7 +441,7 @@ private:
             return true;
         }
         if (Integer(message.object, "id", 0) == ditherId_) {
-            Remove(noAnswer_);
+            RemoveSource(noAnswer_);
             accepted_ =
                 json_object_has_member(message.object, "result") && !json_object_has_member(message.object, "error");
             acceptedAtUs_ = g_get_monotonic_time();

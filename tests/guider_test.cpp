@@ -364,6 +364,15 @@ TEST(Phd2Guider, WatchHandsOnEveryEvent)
     }
 }
 
+// Runs the main context until `events` holds `count` (at most `seconds`).
+void AwaitCount(const std::vector<std::string>& events, size_t count, int seconds = 5)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (events.size() < count && std::chrono::steady_clock::now() < end)
+        g_main_context_iteration(nullptr, FALSE);
+    ASSERT_EQ(events.size(), count);
+}
+
 // A dropped watch is looked for again by itself (PHD2 restarted).
 TEST(Phd2Guider, ADroppedWatchIsLookedForAgain)
 {
@@ -375,9 +384,7 @@ TEST(Phd2Guider, ADroppedWatchIsLookedForAgain)
     expected.insert(expected.end(), {"Paused", "ConnectionLost"});
     expected.insert(expected.end(), GREETED.begin(), GREETED.end());
     expected.insert(expected.end(), {"Resumed", "ConnectionLost"});
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (events.size() < expected.size() && std::chrono::steady_clock::now() < end)
-        g_main_context_iteration(nullptr, FALSE);
+    AwaitCount(events, expected.size());
     EXPECT_EQ(events, expected);
 }
 
@@ -442,15 +449,6 @@ TEST(Phd2Guider, ARequestGivenUpOnIsNeverSent)
     guider->Unwatch();
     close(watch);
     close(listener);
-}
-
-// Runs the main context until `events` holds `count` (at most 5 s).
-void AwaitCount(const std::vector<std::string>& events, size_t count)
-{
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (events.size() < count && std::chrono::steady_clock::now() < end)
-        g_main_context_iteration(nullptr, FALSE);
-    ASSERT_EQ(events.size(), count);
 }
 
 // An Abort leaves PHD2 settling; PHD2 would refuse another dither until
@@ -522,9 +520,7 @@ TEST(Phd2Guider, RecordedTrafficReplayed)
         frames.push_back(record.rmsPx + "," + std::regex_replace(record.events, std::regex("@[0-9.]+s"), "") + "," +
                          record.guided);
     });
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (frames.size() < 6 && std::chrono::steady_clock::now() < end)
-        g_main_context_iteration(nullptr, FALSE);
+    AwaitCount(frames, 6, 20);
     EXPECT_EQ(frames,
               (std::vector<std::string>{
                   "0.71,LockPositionLost×5;StarLost×34;SettleBegin×5;Paused;GuidingStopped×3;GuiderLost,suspect",
