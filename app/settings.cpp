@@ -17,9 +17,9 @@
 #include <string>
 
 #include "app/settings.h"
+#include "ports/af_mode.h"
 #include "ports/backends.h"
 #include "ports/port_choice.h"
-#include "runner/af_mode.h"
 
 namespace {
 // The store lives under the vendor name that the application sets first.

@@ -6,6 +6,7 @@
 #include "app/settings.h"
 #include "ports/open_port.h"
 #include "ports/ports.h"
+#include "ports/trigger_lines.h"
 
 namespace {
 
@@ -19,11 +20,11 @@ void ConnectPort(MyFrame* frame, Ports& ports, SettingsStore& settings)
 {
     const PortOpening box = OpenPort(ports, "DSUSB");
     if (box.kind == PORT_DSUSB) {
-        frame->SetStatusText("DSUSB Connected", 0);
+        frame->SetStatusText(PortKindOf(PORT_DSUSB).connected, 0);
         frame->Connect(PORT_DSUSB, "DSUSB");
         return;
     }
-    frame->SetStatusText("NOT CONNECTED", 0);
+    frame->SetStatusText(PortKindOf(PORT_NONE).connected, 0);
     // A box that is there but may not be used is not "not found".
     if (ports.DsusbPresent())
         wxMessageBox(wxString::FromUTF8("ShoeString DSUSB found but not usable: " + box.reason), PORT_MESSAGE_CAPTION,
@@ -34,7 +35,7 @@ void ConnectPort(MyFrame* frame, Ports& ports, SettingsStore& settings)
     if (!choice.empty())
         settings.WriteText(PORT_KEY, choice);
     if (chosen) {
-        frame->SetStatusText(kind == PORT_PARALLEL ? "Parallel port connected" : "Serial port connected", 0);
+        frame->SetStatusText(PortKindOf(kind).connected, 0);
         frame->Connect(kind, choice);
         return;
     }

@@ -13,6 +13,8 @@
 #include <wx/spinctrl.h>
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -30,8 +32,8 @@
 #include "app/settings.h"
 #include "app/toolkit_clock.h"
 #include "mainwindow/main_frame.h"
+#include "ports/af_mode.h"
 #include "ports/ports.h"
-#include "runner/af_mode.h"
 #include "tests/fakes.h"
 #include "theme/night_mode.h"
 
@@ -68,6 +70,12 @@ void Report(const char* what, std::vector<double> values)
 std::thread PostLater(int delayMs, std::atomic<int64_t>& postedAt, std::function<void()> action)
 {
     return std::thread([delayMs, &postedAt, action] {
+        // It stands for the input device: under load an ordinary thread may
+        // be put off between reading the time and queueing, which is not
+        // the window's delay.
+        sched_param param{};
+        param.sched_priority = 10;
+        pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
         std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
         postedAt = Micros();
         wxTheApp->CallAfter(action);

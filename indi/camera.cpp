@@ -5,7 +5,7 @@
 #include <cstdio>
 
 #include "ports/open_port.h"
-#include "ports/port_choice.h"
+#include "ports/trigger_lines.h"
 #include "runner/countdown.h"
 
 namespace {
@@ -52,7 +52,7 @@ void Camera::Disconnect()
 void Camera::ReleaseUnheld(const std::string& port)
 {
     std::string why;
-    if (!connected_ && (port == "DSUSB" || DecodePortChoice(port).parallel) && Connect(port, why))
+    if (!connected_ && PortKindFor(port) && PortKindFor(port)->keepsLines && Connect(port, why))
         Disconnect();
 }
 

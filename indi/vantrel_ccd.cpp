@@ -5,8 +5,8 @@
 // Vantrel's own headers first: libindi defines a macro named Log.
 #include "indi/camera.h"
 #include "indi/indi_clock.h"
+#include "ports/af_mode.h"
 #include "ports/backends.h"
-#include "runner/af_mode.h"
 
 #include <indiccd.h>
 #include <indidevapi.h>

@@ -9,6 +9,7 @@
 #include "ports/backends.h"
 #include "ports/port_choice.h"
 #include "ports/ports.h"
+#include "ports/trigger_lines.h"
 
 namespace {
 
@@ -37,7 +38,8 @@ Ports::~Ports() = default;
 
 // A change that sets a line is tried once; a release is tried again, since
 // a line left active ruins the frame.
-template <typename Change> void Ports::Drive(bool on, PortKind kind, const std::string& operation, Change change)
+template <typename Backend, typename Change>
+void Ports::Drive(bool on, PortKind kind, const Backend& backend, const std::string& operation, Change change)
 {
     for (int attempt = 0; attempt < (on ? 1 : RELEASE_TRIES); ++attempt) {
         if (attempt > 0)
@@ -48,7 +50,7 @@ template <typename Change> void Ports::Drive(bool on, PortKind kind, const std::
     if (lost_)  // the first failure says why
         return;
     lost_ = true;
-    lastError_ = kind == PORT_DSUSB ? usb_->Error() : kind == PORT_PARALLEL ? parallel_->Error() : serial_->Error();
+    lastError_ = backend.Error();
     lastDetail_.clear();
     lastOperation_ = operation;
     failedKind_ = kind;
@@ -86,13 +88,13 @@ void Ports::CloseSerialPort() { serial_->CloseDevice(); }
 void Ports::SetSerialShutter(bool on)
 {
     if (serial_->IsOpen())
-        Drive(on, PORT_SERIAL, on ? "RTS set" : "RTS release", [&] { return serial_->SetRts(on); });
+        Drive(on, PORT_SERIAL, *serial_, on ? "RTS set" : "RTS release", [&] { return serial_->SetRts(on); });
 }
 
 void Ports::SetSerialFocus(bool on)
 {
     if (serial_->IsOpen())
-        Drive(on, PORT_SERIAL, on ? "DTR set" : "DTR release", [&] { return serial_->SetDtr(on); });
+        Drive(on, PORT_SERIAL, *serial_, on ? "DTR set" : "DTR release", [&] { return serial_->SetDtr(on); });
 }
 
 // A register that cannot be read is not written: writing a guess would
@@ -101,7 +103,7 @@ void Ports::SetParallelLine(bool on)
 {
     if (!parallel_->IsOpen())
         return;
-    Drive(on, PORT_PARALLEL, on ? "data bit set" : "data bit release", [&] {
+    Drive(on, PORT_PARALLEL, *parallel_, on ? "data bit set" : "data bit release", [&] {
         uint8_t data = 0;
         return parallel_->ReadData(data) && parallel_->WriteData(WithParallelLine(data, parallelPinMask_, on));
     });
@@ -135,15 +137,10 @@ std::string Ports::ErrorText() const
     case ENOENT:
     case ENODEV:
     case ENXIO:
-        return failedKind_ == PORT_DSUSB ? "no such device (is the box plugged in?)"
-                                         : "no such device (is the adapter plugged in?)";
+        return PortKindOf(failedKind_).notThere;
     case EACCES:
     case EPERM:
-        if (failedKind_ == PORT_DSUSB)
-            return "permission denied (install Vantrel's udev rule, then plug the box in again)";
-        return failedKind_ == PORT_PARALLEL
-            ? "permission denied (add yourself to the group lp, then log in again)"
-            : "permission denied (add yourself to the group dialout, then log in again)";
+        return PortKindOf(failedKind_).notAllowed;
     case EBUSY:
         return "in use by another program";
     case ETIMEDOUT:
@@ -165,7 +162,7 @@ void Ports::SendBox(uint8_t command)
     const uint8_t changed = boxCommand_ ^ command;
     boxCommand_ = command;
     const char* line = changed & DSUSB_SHUTTER ? "shutter" : changed & DSUSB_FOCUS ? "focus" : "light";
-    Drive(!releases, PORT_DSUSB, std::string("box ") + line + (releases ? " release" : " set"),
+    Drive(!releases, PORT_DSUSB, *usb_, std::string("box ") + line + (releases ? " release" : " set"),
           [&] { return usb_->Send(boxCommand_); });
 }
 

@@ -91,7 +91,8 @@ public:
     void DsusbSignalExposing();
 
 private:
-    template <typename Change> void Drive(bool on, PortKind kind, const std::string& operation, Change change);
+    template <typename Backend, typename Change>
+    void Drive(bool on, PortKind kind, const Backend& backend, const std::string& operation, Change change);
     void Opened(PortKind kind, bool ok, int error, const std::string& detail = "");
     void SendBox(uint8_t command);
     std::string ErrorText() const;

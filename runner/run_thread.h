@@ -21,6 +21,9 @@ class MonotonicClock;
 
 class RunThread {
 public:
+    // The calling thread (the window's, through which Abort comes) is
+    // given a raised nice level where the system allows, so that it wakes
+    // first under load.
     RunThread();
     ~RunThread();
     RunThread(const RunThread&) = delete;

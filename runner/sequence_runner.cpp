@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "runner/af_mode.h"
+#include "ports/af_mode.h"
 #include "runner/countdown.h"
 
 namespace {
@@ -64,7 +64,7 @@ SequenceRunner::SequenceRunner(Ports& ports, Clock& clock, Guider& guider, Sleep
     , sleep_(sleep)
     , log_(log)
     , view_(view)
-    , lines_(MakeTriggerLines(PORT_NONE, "", ports, clock))
+    , lines_(MakeTriggerLines(PORT_NONE, "", ports, nullptr))
 {
     static_assert(sizeof RULES / sizeof RULES[0] == static_cast<size_t>(Phase::COUNT), "a rule for each phase");
 }
@@ -78,7 +78,7 @@ SequenceRunner::~SequenceRunner()
 
 void SequenceRunner::Connect(PortKind kind, const std::string& choiceText)
 {
-    lines_ = MakeTriggerLines(kind, choiceText, ports_, clock_);
+    lines_ = MakeTriggerLines(kind, choiceText, ports_, [this] { return clock_.NowUs(); });
 }
 
 bool SequenceRunner::Start(const RunSettings& settings)

@@ -11,11 +11,11 @@
 #include <string>
 
 #include "guider/guider.h"
+#include "ports/trigger_lines.h"
 #include "runner/clock.h"
 #include "runner/exposure_log.h"
 #include "runner/guide_watch.h"
 #include "runner/sleep_inhibitor.h"
-#include "runner/trigger_lines.h"
 
 inline constexpr int DEFAULT_DITHER_SETTLE_SECONDS = 10;
 // A script's guider settings are held to these, as the controls hold theirs.

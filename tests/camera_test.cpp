@@ -6,7 +6,7 @@
 #include <cmath>
 
 #include "indi/camera.h"
-#include "runner/af_mode.h"
+#include "ports/af_mode.h"
 #include "tests/fakes.h"
 
 namespace {

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "ports/af_mode.h"
 #include "ports/ports.h"
-#include "runner/af_mode.h"
 #include "runner/countdown.h"
 #include "runner/sequence_runner.h"
 #include "tests/fakes.h"

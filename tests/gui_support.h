@@ -20,9 +20,9 @@
 
 #include "app/settings.h"
 #include "mainwindow/main_frame.h"
+#include "ports/af_mode.h"
 #include "ports/port_choice.h"
 #include "ports/ports.h"
-#include "runner/af_mode.h"
 #include "tests/fakes.h"
 
 // Picks one entry of the port chooser.

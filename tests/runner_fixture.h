@@ -8,7 +8,7 @@
 
 #include <memory>
 
-#include "runner/trigger_lines.h"
+#include "ports/trigger_lines.h"
 #include "tests/gui_support.h"
 
 struct Settings {

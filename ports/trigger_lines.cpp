@@ -1,19 +1,37 @@
-#include "runner/trigger_lines.h"
+#include "ports/trigger_lines.h"
 
+#include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstdio>
 #include <thread>
 
+#include "ports/af_mode.h"
 #include "ports/backends.h"
+#include "ports/open_port.h"
 #include "ports/port_choice.h"
-#include "runner/af_mode.h"
-#include "runner/clock.h"
 
 namespace {
 
 constexpr int32_t BOX_MIRROR_PULSE_MS = 300;
 constexpr int32_t PARALLEL_MIRROR_PULSE_MS = 300;
 constexpr int64_t US_PER_MS = 1000;
+
+PortOpening Failed(const std::string& failure, const std::string& device, const std::string& reason)
+{
+    PortOpening opening;
+    opening.failure = failure;
+    opening.device = device;
+    opening.reason = reason;
+    return opening;
+}
+
+PortOpening Opened(PortKind kind)
+{
+    PortOpening opening;
+    opening.kind = kind;
+    return opening;
+}
 
 class NoLines : public TriggerLines {
 public:
@@ -144,6 +162,23 @@ public:
     }
     void Release() override { ports_.CloseSerialPort(); }
 
+    // RTS released; DTR set on "-IR" (it powers the remote), else released.
+    static PortOpening Open(Ports& ports, const std::string& text)
+    {
+        const PortChoice choice = DecodePortChoice(text);
+        switch (ports.OpenSerialPort(text)) {
+        case SERIAL_OPEN_FAILED:
+            // The backend's own words (a lock file held) name their file.
+            return Failed("Could not attach to " + choice.portName,
+                          ports.Serial().ErrorDetail().empty() ? ports.Serial().Device() : "", ports.PortErrorText());
+        case SERIAL_CONFIGURE_FAILED:
+            return Failed("Cannot configure " + choice.portName, ports.Serial().Device(), ports.PortErrorText());
+        case SERIAL_OPENED:
+            break;
+        }
+        return Opened(choice.infrared ? PORT_SERIAL_IR : PORT_SERIAL);
+    }
+
 protected:
     void Shutter(bool on) override { ports_.SetSerialShutter(on); }
     void Focus(bool on) override { ports_.SetSerialFocus(on); }
@@ -158,9 +193,9 @@ protected:
 // them as one and the camera is left exposing.
 class InfraredTrigger : public SerialTrigger {
 public:
-    InfraredTrigger(Ports& ports, std::string name, Clock& clock)
+    InfraredTrigger(Ports& ports, std::string name, NowUsFunction nowUs)
         : SerialTrigger(ports, std::move(name))
-        , clock_(clock)
+        , nowUs_(std::move(nowUs))
     {
     }
     bool StartPulse(int) const override { return true; }
@@ -222,18 +257,18 @@ private:
     void Shutter(bool on) override
     {
         ports_.SetSerialShutter(on);
-        (on ? raisedUs_ : releasedUs_) = clock_.NowUs();
+        (on ? raisedUs_ : releasedUs_) = nowUs_();
     }
     // One plain sleep: a virtual clock in the tests does not move while the
     // program sleeps.
     void SleepUntil(int64_t us)
     {
-        const int64_t left = us - clock_.NowUs();
+        const int64_t left = us - nowUs_();
         if (left > 0)
             std::this_thread::sleep_for(std::chrono::microseconds(left));
     }
 
-    Clock& clock_;
+    NowUsFunction nowUs_;
     bool openingPulse_ = false;
     bool closingPulse_ = false;
     int64_t raisedUs_ = 0;
@@ -260,6 +295,16 @@ public:
         return !ports_.PortLost();
     }
     void Release() override { ports_.DsusbClose(); }
+
+    // Both lines released and the light off.
+    static PortOpening Open(Ports& ports, const std::string&)
+    {
+        if (!ports.DsusbOpen())
+            return Failed("Could not attach to DSUSB", "", ports.PortErrorText());
+        ports.DsusbPrepare();
+        ports.DsusbSignalIdle();
+        return Opened(PORT_DSUSB);
+    }
 
 protected:
     void Shutter(bool on) override
@@ -319,6 +364,24 @@ public:
         ports_.CloseParallelPort();
     }
 
+    // The shutter bit cleared, the other seven kept.
+    static PortOpening Open(Ports& ports, const std::string& text)
+    {
+        const PortChoice choice = DecodePortChoice(text);
+        if (ports.OpenParallelPort(text))
+            return Opened(PORT_PARALLEL);
+        const std::string couldNot = "Could not attach to " + choice.portName;
+        const std::string device = PortDevicePath(choice.deviceName);
+        const ParallelBackend& port = ports.Parallel();
+        if (device.empty() && port.Error() == ENODEV && !port.Device().empty()) {
+            char address[16];
+            std::snprintf(address, sizeof address, "0x%X", choice.address);
+            return Failed(couldNot, "",
+                          std::string("no parallel port at ") + address + " (" + port.Device() + ": no such device)");
+        }
+        return Failed(couldNot, device.empty() ? "parallel port at " + choice.portName : device, ports.PortErrorText());
+    }
+
 private:
     std::string name_;
     bool mirrorPulse_ = false;
@@ -338,19 +401,65 @@ void TriggerLines::ReleaseNow(const std::function<void()>& exposureEnded)
         exposureEnded();
 }
 
-std::unique_ptr<TriggerLines> MakeTriggerLines(PortKind kind, const std::string& choiceText, Ports& ports, Clock& clock)
+namespace {
+
+template <typename Lines> std::unique_ptr<TriggerLines> Make(Ports& ports, const std::string& text, NowUsFunction)
 {
-    switch (kind) {
-    case PORT_DSUSB:
-        return std::make_unique<BoxTrigger>(ports);
-    case PORT_SERIAL:
-        return std::make_unique<SerialTrigger>(ports, choiceText);
-    case PORT_SERIAL_IR:
-        return std::make_unique<InfraredTrigger>(ports, choiceText, clock);
-    case PORT_PARALLEL:
-        return std::make_unique<ParallelTrigger>(ports, choiceText);
-    case PORT_NONE:
-        break;
-    }
-    return std::make_unique<NoLines>();
+    return std::make_unique<Lines>(ports, text);
+}
+
+const char* const NO_ADAPTER = "no such device (is the adapter plugged in?)";
+const char* const NOT_IN_DIALOUT = "permission denied (add yourself to the group dialout, then log in again)";
+
+const PortKindRow PORT_KINDS[] = {
+    {PORT_DSUSB, [](const std::string& text) { return text == "DSUSB"; }, BoxTrigger::Open,
+     [](Ports& ports, const std::string&, NowUsFunction) -> std::unique_ptr<TriggerLines> {
+         return std::make_unique<BoxTrigger>(ports);
+     },
+     "DSUSB Connected", "no such device (is the box plugged in?)",
+     "permission denied (install Vantrel's udev rule, then plug the box in again)", true},
+    {PORT_PARALLEL, [](const std::string& text) { return DecodePortChoice(text).parallel; }, ParallelTrigger::Open,
+     Make<ParallelTrigger>, "Parallel port connected", NO_ADAPTER,
+     "permission denied (add yourself to the group lp, then log in again)", true},
+    {PORT_SERIAL_IR, [](const std::string& text) { return DecodePortChoice(text).infrared; }, SerialTrigger::Open,
+     [](Ports& ports, const std::string& text, NowUsFunction nowUs) -> std::unique_ptr<TriggerLines> {
+         return std::make_unique<InfraredTrigger>(ports, text, std::move(nowUs));
+     },
+     "Serial port connected", NO_ADAPTER, NOT_IN_DIALOUT, false},
+    {PORT_SERIAL, [](const std::string&) { return true; }, SerialTrigger::Open, Make<SerialTrigger>,
+     "Serial port connected", NO_ADAPTER, NOT_IN_DIALOUT, false},
+};
+
+}  // namespace
+
+const PortKindRow& PortKindOf(PortKind kind)
+{
+    for (const PortKindRow& row : PORT_KINDS)
+        if (row.kind == kind)
+            return row;
+    static const PortKindRow none{PORT_NONE,
+                                  [](const std::string&) { return false; },
+                                  nullptr,
+                                  [](Ports&, const std::string&, NowUsFunction) -> std::unique_ptr<TriggerLines> {
+                                      return std::make_unique<NoLines>();
+                                  },
+                                  "NOT CONNECTED",
+                                  NO_ADAPTER,
+                                  NOT_IN_DIALOUT,
+                                  false};
+    return none;
+}
+
+const PortKindRow* PortKindFor(const std::string& text)
+{
+    for (const PortKindRow& row : PORT_KINDS)
+        if (row.takes(text))
+            return &row;
+    return nullptr;
+}
+
+std::unique_ptr<TriggerLines> MakeTriggerLines(PortKind kind, const std::string& choiceText, Ports& ports,
+                                               NowUsFunction nowUs)
+{
+    return PortKindOf(kind).lines(ports, choiceText, std::move(nowUs));
 }

@@ -1,6 +1,8 @@
-// The camera's lines on the port in use: one object per port kind (serial,
-// "-IR", the USB box, parallel, none), made by MakeTriggerLines, which is
-// the one place that looks at the kind. Each keeps what it has set, so that
+// The camera's lines on the port in use: one class per port kind (serial,
+// "-IR", the USB box, parallel, none), and one row per kind that says which
+// chooser entries it takes, how it opens, and its words. The rows are the
+// one place that looks at the kind: a new kind is a class and a row. Each
+// object keeps what it has set, so that
 // an exposure's end releases exactly what its start set (whatever the AF
 // mode is by then) and a way out of the program can end what is in
 // progress. A pulse comes in two halves: its start sets the lines, its end
@@ -15,7 +17,7 @@
 
 #include "ports/ports.h"
 
-class Clock;
+struct PortOpening;
 
 inline constexpr int32_t PULSE_MS = 200;
 
@@ -76,8 +78,36 @@ protected:
     bool exposing_ = false;
 };
 
+// Microseconds on the run's monotonic clock: times the "-IR" presses.
+using NowUsFunction = std::function<int64_t()>;
+
+// A port kind.
+struct PortKindRow {
+    PortKind kind;
+    // Whether a chooser entry (or a device path) is of this kind; the rows
+    // are asked in order, and the last takes every serial entry.
+    bool (*takes)(const std::string& text);
+    // Opens the port of `text` and sets its lines idle.
+    PortOpening (*open)(Ports& ports, const std::string& text);
+    // The lines of the port, open already.
+    std::unique_ptr<TriggerLines> (*lines)(Ports& ports, const std::string& text, NowUsFunction nowUs);
+    // The status line once it is open ("Serial port connected").
+    const char* connected;
+    // The fixes for a device that is not there, and for one that may not
+    // be used ("no such device (is the box plugged in?)").
+    const char* notThere;
+    const char* notAllowed;
+    // Its lines stay as they were when the program ends: the kernel drops a
+    // serial port's lines as it closes, but nothing does the box's or the
+    // parallel port's, so a port left set must be opened and released.
+    bool keepsLines;
+};
+
+const PortKindRow& PortKindOf(PortKind kind);
+// The row whose kind takes `text`, or nullptr (PORT_NONE takes none).
+const PortKindRow* PortKindFor(const std::string& text);
+
 // The lines of a port of `ports` that is open already (or of none,
-// PORT_NONE). `choiceText` is the chooser entry it was opened from; `clock`
-// times the "-IR" presses.
+// PORT_NONE). `choiceText` is the chooser entry it was opened from.
 std::unique_ptr<TriggerLines> MakeTriggerLines(PortKind kind, const std::string& choiceText, Ports& ports,
-                                               Clock& clock);
+                                               NowUsFunction nowUs);
