@@ -155,11 +155,11 @@ struct Bench {
     {
         frame->Connect(port, port == PORT_SERIAL_IR ? "COM2-IR" : "COM2");
         frame->SetAfMode(afMode);
-        frame->SetSetting(ScriptSetting::EXPOSURES, exposures);
-        frame->SetSetting(ScriptSetting::DURATION, duration);
-        frame->SetSetting(ScriptSetting::BEFORE_DELAY, before);
-        frame->SetSetting(ScriptSetting::AFTER_DELAY, 0);
-        frame->SetSetting(ScriptSetting::MIRROR_LOCK, mirror);
+        frame->SetSetting(RunSetting::EXPOSURES, exposures);
+        frame->SetSetting(RunSetting::DURATION, duration);
+        frame->SetSetting(RunSetting::BEFORE_DELAY, before);
+        frame->SetSetting(RunSetting::AFTER_DELAY, 0);
+        frame->SetSetting(RunSetting::MIRROR_LOCK, mirror);
         fakes.log.events.clear();
         wxCommandEvent start(wxEVT_BUTTON, ID_START_SEQUENCE);
         frame->GetEventHandler()->ProcessEvent(start);
@@ -258,20 +258,27 @@ int main(int argc, char** argv)
 
         // Abort queued at a random moment of a 5 s exposure: to RTS 0.
         std::mt19937 random(7);
-        std::vector<double> abort;
+        std::vector<double> abort, woken, handled;
         for (int i = 0; i < 20; ++i) {
             bench.Start(PORT_SERIAL, AF_NONE, 1, 5, 0, false);
             std::atomic<int64_t> posted{0};
+            int64_t handlerAt = 0;
             MyFrame* frame = bench.frame;
-            std::thread poster = PostLater(300 + static_cast<int>(random() % 1400), posted, [frame] {
+            std::thread poster = PostLater(300 + static_cast<int>(random() % 1400), posted, [frame, &handlerAt] {
+                handlerAt = Micros();
                 wxCommandEvent event(wxEVT_BUTTON, ID_ABORT_SEQUENCE);
                 frame->GetEventHandler()->ProcessEvent(event);
             });
             bench.Finish();
             poster.join();
-            abort.push_back((bench.fakes.log.events.back().ms - posted) / 1000.0);
+            const int64_t released = bench.fakes.log.events.back().ms;
+            abort.push_back((released - posted) / 1000.0);
+            woken.push_back((handlerAt - posted) / 1000.0);
+            handled.push_back((released - handlerAt) / 1000.0);
         }
         Report("Abort queued to shutter released", abort);
+        Report("  of which: queued to the window's handler", woken);
+        Report("  of which: the handler to shutter released", handled);
 
         std::vector<double> idle, running;
         for (int i = 0; i < 20; ++i)

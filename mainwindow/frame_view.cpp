@@ -66,10 +66,10 @@ const char* const PORT_LOST_ADVICE =
 // ----------------------------------------------------------------------------
 // implementation
 // ----------------------------------------------------------------------------
-FrameView::FrameView(wxFrame& frame, DesktopNotifier& notifier, std::function<void()> closed)
+FrameView::FrameView(wxFrame& frame, DesktopNotifier& notifier, std::function<void(RunEnd, int)> ended)
     : frame_(frame)
     , notifier_(notifier)
-    , closed_(std::move(closed))
+    , ended_(std::move(ended))
 {
 }
 
@@ -90,6 +90,7 @@ void FrameView::ShowRemaining(const std::string& label) { remaining_->SetLabel(w
 void FrameView::ShowRunning(bool running)
 {
     running_ = running;
+    runsShown_ += running;
     ShowBanner(running ? RunningBanner() : IdleBanner());
 }
 
@@ -117,20 +118,11 @@ void FrameView::RunEnded(RunEnd end, const std::string& port, const std::string&
         notifier_.Sound(end == RunEnd::DONE ? "complete" : "dialog-error", frame_);
     if (large_ && end != RunEnd::CLOSED)
         large_->ShowEnd(EndText(end, ShortenedPath(port)), end);
-    switch (end) {
-    case RunEnd::CLOSED:
-        closed_();
-        break;
-    case RunEnd::PORT_LOST:
+    if (end == RunEnd::PORT_LOST)
         ShowPortLost(port, why);
-        break;
-    case RunEnd::FAILED:
+    else if (end == RunEnd::FAILED)
         wxMessageBox(wxString::FromUTF8(why), "Message", wxOK | wxCENTRE, &frame_);
-        break;
-    case RunEnd::DONE:
-    case RunEnd::ABORTED:
-        break;
-    }
+    ended_(end, runsShown_);
 }
 
 // For a user who is not looking at the window (a run ended while another

@@ -34,9 +34,11 @@ std::string FramesText(int32_t count);
 
 class FrameView : public RunView {
 public:
-    // `closed` is called when a run ends because the window is closing (its
-    // port already released).
-    FrameView(wxFrame& frame, DesktopNotifier& notifier, std::function<void()> closed);
+    // `ended` is called once a run's end has been shown (on CLOSED, the
+    // window is closing and its port already released), with the number of
+    // runs shown started so far: the run it ended, or one before when a
+    // run was refused.
+    FrameView(wxFrame& frame, DesktopNotifier& notifier, std::function<void(RunEnd end, int run)> ended);
     // The controls, once the frame has made them.
     void Attach(wxStaticText* remaining, wxBitmapButton* banner);
 
@@ -62,6 +64,7 @@ public:
     // A run's end sounds (View > Sounds) unless turned off.
     void SetSounds(bool on) { sounds_ = on; }
     const wxString& LastStatus() const { return lastStatus_; }
+    int RunsShown() const { return runsShown_; }
 
 private:
     void ShowBanner(const wxBitmap& banner);
@@ -74,7 +77,8 @@ private:
     bool sounds_ = true;
     int32_t framesDone_ = 0;
     int32_t frames_ = 0;
-    std::function<void()> closed_;
+    std::function<void(RunEnd, int)> ended_;
+    int runsShown_ = 0;
     wxStaticText* remaining_ = nullptr;
     wxBitmapButton* banner_ = nullptr;
     wxString lastStatus_;

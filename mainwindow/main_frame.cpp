@@ -72,7 +72,6 @@ constexpr int ROW_GAP = 4;
 constexpr int SPIN_WIDTH = 70;  // where the spin controls would start on a compact theme
 constexpr int BUTTON_HEIGHT = 22;
 constexpr int BUTTON_GAP = 3;
-constexpr int SPIN_MAX = 9999;
 
 // The widest texts that the countdown and the status line can show.
 const char* const LONGEST_REMAINING = "Total Remaining 100:00:00";
@@ -90,13 +89,20 @@ const char* const ABOUT_TEXT = "Vantrel " VANTREL_VERSION "\n"
                                "\n"
                                "https://tessmar.org/vantrel";
 
-wxSpinCtrl* MakeSpin(wxWindow* parent, int y, int min, int initial, const char* tip)
+// A field of the settings model, which shows the model's value and sets it.
+wxSpinCtrl* MakeSpin(wxWindow* parent, int y, SettingsModel& model, RunSetting setting, const char* tip)
 {
     // Created at its own best size: narrower, a GTK spin control has no
     // room for its buttons.
-    auto* spin = new wxSpinCtrl(parent, wxID_ANY, wxString::Format("%d", initial), wxPoint(AREA_WIDTH - SPIN_WIDTH, y),
-                                wxDefaultSize, wxSP_ARROW_KEYS | wxTE_PROCESS_ENTER, min, SPIN_MAX, initial);
+    const SettingRange range = RangeOf(setting);
+    const int value = model.Get(setting);
+    auto* spin = new wxSpinCtrl(parent, wxID_ANY, wxString::Format("%d", value), wxPoint(AREA_WIDTH - SPIN_WIDTH, y),
+                                wxDefaultSize, wxSP_ARROW_KEYS | wxTE_PROCESS_ENTER, range.min, range.max, value);
     spin->SetToolTip(tip);
+    spin->Bind(wxEVT_SPINCTRL, [&model, setting](wxSpinEvent& event) {
+        model.Set(setting, event.GetPosition());
+        event.Skip();
+    });
     return spin;
 }
 
@@ -181,13 +187,10 @@ wxEND_EVENT_TABLE()
 MyFrame::MyFrame(const wxString& title, const WindowParts& parts)
     : wxFrame(nullptr, wxID_ANY, title, wxDefaultPosition, wxSize(FRAME_WIDTH, FRAME_HEIGHT), FRAME_STYLE)
     , settings_(parts.settings)
-    , view_(*this, parts.notifier,
-            [this] {
-                if (!scriptEditorOpen_)
-                    SaveAndDestroy();
-            })
+    , view_(*this, parts.notifier, [this](RunEnd end, int run) { RunEnded(end, run); })
     , clock_(parts.clock)
     , runThread_(parts.runThread)
+    , model_([this](RunSetting setting, int value) { ShowSetting(setting, value); })
 {
     RunView* runView = &view_;
     if (runThread_) {
@@ -256,11 +259,12 @@ MyFrame::MyFrame(const wxString& title, const WindowParts& parts)
     auto* exposureBox =
         new wxStaticBox(exposureArea, wxID_ANY, "Exposure control", wxPoint(0, 0), wxSize(AREA_WIDTH, 120));
     auto* exposuresLabel = MakeLabel(exposureArea, 29, "# Exposures");
-    ExposuresCtrl = MakeSpin(exposureArea, 24, 1, 1, "Number of exposures to collect");
+    ExposuresCtrl = MakeSpin(exposureArea, 24, model_, RunSetting::EXPOSURES, "Number of exposures to collect");
     auto* durationLabel = MakeLabel(exposureArea, 59, "Duration");
-    DurationCtrl = MakeSpin(exposureArea, 54, 1, 1, "Duration (seconds) of each exposure");
+    DurationCtrl = MakeSpin(exposureArea, 54, model_, RunSetting::DURATION, "Duration (seconds) of each exposure");
     MirrorLockCtrl = new wxCheckBox(exposureArea, wxID_ANY, "Enable Mirror-lockup", wxPoint(INNER_MARGIN, 89));
     MirrorLockCtrl->Bind(wxEVT_CHECKBOX, [this](wxCommandEvent& event) {
+        model_.Set(RunSetting::MIRROR_LOCK, event.IsChecked());
         ShareControls();
         event.Skip();
     });
@@ -272,11 +276,14 @@ MyFrame::MyFrame(const wxString& title, const WindowParts& parts)
     auto* delayArea = new wxPanel(mainArea, wxID_ANY, wxPoint(AREA_X, 202), wxSize(AREA_WIDTH, 120), wxNO_BORDER);
     auto* delayBox = new wxStaticBox(delayArea, wxID_ANY, "Delay control", wxPoint(0, 0), wxSize(AREA_WIDTH, 120));
     auto* startLabel = MakeLabel(delayArea, 29, "Sequence start");
-    StartDelayCtrl = MakeSpin(delayArea, 24, 0, 0, "Delay (seconds) before everything starts");
+    StartDelayCtrl =
+        MakeSpin(delayArea, 24, model_, RunSetting::START_DELAY, "Delay (seconds) before everything starts");
     auto* beforeLabel = MakeLabel(delayArea, 59, "Before frame");
-    PreDelayCtrl = MakeSpin(delayArea, 54, 0, 1, "Delay (seconds) before each exposure (mirror lock settling)");
+    PreDelayCtrl = MakeSpin(delayArea, 54, model_, RunSetting::BEFORE_DELAY,
+                            "Delay (seconds) before each exposure (mirror lock settling)");
     auto* afterLabel = MakeLabel(delayArea, 89, "After frame");
-    PostDelayCtrl = MakeSpin(delayArea, 84, 0, 5, "Delay (seconds) after each exposure (data write to card)");
+    PostDelayCtrl = MakeSpin(delayArea, 84, model_, RunSetting::AFTER_DELAY,
+                             "Delay (seconds) after each exposure (data write to card)");
     SetAccessibleName(StartDelayCtrl, "Sequence start");
     SetAccessibleName(PreDelayCtrl, "Before frame");
     SetAccessibleName(PostDelayCtrl, "After frame");
@@ -399,24 +406,33 @@ void MyFrame::SetAfMode(int mode)
 // ----------------------------------------------------------------------------
 // the buttons and menus
 // ----------------------------------------------------------------------------
-RunSettings MyFrame::ReadSettings() const
+void MyFrame::TakeFields()
 {
-    RunSettings settings = scripted_;
-    settings.exposures = ExposuresCtrl->GetValue();
-    settings.durationMs = DurationCtrl->GetValue() * MS_PER_SECOND;
-    settings.startDelayMs = StartDelayCtrl->GetValue() * MS_PER_SECOND;
-    settings.beforeDelayMs = PreDelayCtrl->GetValue() * MS_PER_SECOND;
-    settings.afterDelayMs = PostDelayCtrl->GetValue() * MS_PER_SECOND;
-    return settings;
+    model_.Set(RunSetting::EXPOSURES, ExposuresCtrl->GetValue());
+    model_.Set(RunSetting::DURATION, DurationCtrl->GetValue());
+    model_.Set(RunSetting::MIRROR_LOCK, MirrorLockCtrl->GetValue());
+    model_.Set(RunSetting::START_DELAY, StartDelayCtrl->GetValue());
+    model_.Set(RunSetting::BEFORE_DELAY, PreDelayCtrl->GetValue());
+    model_.Set(RunSetting::AFTER_DELAY, PostDelayCtrl->GetValue());
+}
+
+void MyFrame::ShowSetting(RunSetting setting, int value)
+{
+    wxSpinCtrl* const fields[] = {PreDelayCtrl, PostDelayCtrl, DurationCtrl, ExposuresCtrl, nullptr,       nullptr,
+                                  nullptr,      nullptr,       nullptr,      nullptr,       StartDelayCtrl};
+    if (setting == RunSetting::MIRROR_LOCK)
+        MirrorLockCtrl->SetValue(value != 0);
+    else if (wxSpinCtrl* field = fields[static_cast<int>(setting)])
+        field->SetValue(value);
 }
 
 void MyFrame::OnStart(wxCommandEvent&)
 {
     if (closeRequested_)
         return;
-    const RunSettings settings = ReadSettings();
+    TakeFields();
     ShareControls();
-    OnRunThread([&] { runner_->Start(settings); });
+    OnRunThread([this, settings = model_.Run()] { runner_->Start(settings); });
 }
 
 void MyFrame::OnAbort(wxCommandEvent&)
@@ -426,7 +442,7 @@ void MyFrame::OnAbort(wxCommandEvent&)
 
 void MyFrame::ShareControls()
 {
-    OnRunThread([this, afMode = afMode_, mirrorLock = MirrorLockCtrl->GetValue()] {
+    OnRunThread([this, afMode = afMode_, mirrorLock = model_.MirrorLock()] {
         runner_->SetAfMode(afMode);
         runner_->SetMirrorLock(mirrorLock);
     });
@@ -561,56 +577,39 @@ void MyFrame::ReleaseAndDestroy()
 // ----------------------------------------------------------------------------
 // the script's target
 // ----------------------------------------------------------------------------
-// The controls hold their own ranges; the engine holds the guider's
-// settings to theirs when a run starts.
-void MyFrame::SetSetting(ScriptSetting setting, int value)
-{
-    switch (setting) {
-    case ScriptSetting::BEFORE_DELAY:
-        PreDelayCtrl->SetValue(value);
-        break;
-    case ScriptSetting::AFTER_DELAY:
-        PostDelayCtrl->SetValue(value);
-        break;
-    case ScriptSetting::DURATION:
-        DurationCtrl->SetValue(value);
-        break;
-    case ScriptSetting::EXPOSURES:
-        ExposuresCtrl->SetValue(value);
-        break;
-    case ScriptSetting::MIRROR_LOCK:
-        MirrorLockCtrl->SetValue(value > 0);
-        break;
-    case ScriptSetting::DITHER_PIXELS:
-        scripted_.ditherPixels = value;
-        break;
-    case ScriptSetting::DITHER_SETTLE:
-        scripted_.ditherSettleSeconds = value;
-        break;
-    case ScriptSetting::GUIDE_WAIT:
-        scripted_.guideWaitSeconds = value;
-        break;
-    case ScriptSetting::DITHER_EVERY:
-        scripted_.ditherEvery = value;
-        break;
-    case ScriptSetting::RETAKE_SUSPECT:
-        scripted_.retakeSuspect = value;
-        break;
-    }
-}
+void MyFrame::SetSetting(RunSetting setting, int value) { model_.Set(setting, value); }
 
-// The capture runs on the event loop; the script goes on when it is over.
-// While another run is in progress, nothing starts.
-void MyFrame::Capture(int startDelaySeconds, const std::string& source)
+// The capture runs on; the script goes on when the window has shown its
+// end. While another run is in progress, nothing starts.
+bool MyFrame::Capture(int startDelaySeconds, const std::string& source, std::function<void()> ended)
 {
-    StartDelayCtrl->SetValue(startDelaySeconds);
+    model_.Set(RunSetting::START_DELAY, startDelaySeconds);
     if (Busy() || closeRequested_)
-        return;
-    RunSettings settings = ReadSettings();
+        return false;
+    RunSettings settings = model_.Run();
     settings.source = source;
     ShareControls();
+    // Before the start: a run may end as it starts.
+    captureRun_ = view_.RunsShown() + 1;
+    captureEnded_ = std::move(ended);
     if (OnRunThread([&] { return runner_->Start(settings); }))
-        clock_.RunUntil([this] { return !Busy(); });
+        return true;
+    captureRun_ = 0;
+    captureEnded_ = nullptr;
+    return false;
+}
+
+// A close during a run closes the window now, unless the script editor is
+// open: then its script ends first. The end of a script's capture lets the
+// script go on, once the window has shown it.
+void MyFrame::RunEnded(RunEnd end, int run)
+{
+    if (end == RunEnd::CLOSED && !scriptEditorOpen_)
+        SaveAndDestroy();
+    if (captureRun_ == 0 || run != captureRun_)
+        return;
+    captureRun_ = 0;
+    CallAfter([ended = std::move(captureEnded_)] { ended(); });
 }
 
 // The editor is its parent, so that it stays on top.
@@ -634,7 +633,7 @@ std::string MyFrame::LastScript() { return settings_.ReadText(LAST_SCRIPT_KEY); 
 
 void MyFrame::RememberScript(const std::string& path) { settings_.WriteText(LAST_SCRIPT_KEY, path); }
 
-void MyFrame::ResetDithering() { scripted_ = RunSettings(); }
+void MyFrame::ResetDithering() { model_.ResetGuiderSettings(); }
 
 std::string MyFrame::GuideSummary()
 {

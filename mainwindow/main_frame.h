@@ -135,8 +135,8 @@ public:
     LargeDisplay* LargeDisplayShown() const { return largeDisplay_; }
 
     // ScriptTarget
-    void SetSetting(ScriptSetting setting, int value) override;
-    void Capture(int startDelaySeconds, const std::string& source) override;
+    void SetSetting(RunSetting setting, int value) override;
+    bool Capture(int startDelaySeconds, const std::string& source, std::function<void()> ended) override;
     bool Prompt(const std::string& text) override;
     void AbortCapture() override;
     bool ScriptMustStop() override;
@@ -169,9 +169,13 @@ private:
             return result;
         }
     }
-    // The window's controls that a run reads, handed to the runner.
+    // The controls a run reads as it goes, handed to the runner.
     void ShareControls();
-    RunSettings ReadSettings() const;
+    // The fields' values as they read now (text typed and not yet taken
+    // in), into the settings model.
+    void TakeFields();
+    void ShowSetting(RunSetting setting, int value);
+    void RunEnded(RunEnd end, int run);
     // Releases the port, then as below.
     void ReleaseAndDestroy();
     // Saves the AF mode and destroys the window.
@@ -194,10 +198,13 @@ private:
     RunThread* runThread_;
     std::unique_ptr<PostedView> posted_;  // the view, for a run on its own thread
     std::unique_ptr<SequenceRunner> runner_;
-    // The guider's settings, set by a script's DitherPixels, DitherSettle,
-    // GuideWait, DitherEvery and RetakeSuspect lines for the captures that
-    // follow (the controls hold the rest).
-    RunSettings scripted_;
+    // What the next run starts from: the controls show it, a change in a
+    // control and a script's lines set it.
+    SettingsModel model_;
+    // The run a script's capture started (numbered as the view counts
+    // them), or 0, and what its end lets go on.
+    int captureRun_ = 0;
+    std::function<void()> captureEnded_;
     // A close that arrived during a run or while the script editor is open:
     // the run ends at its next checkpoint, the editor ends its script, and
     // the window closes when both have ended.

@@ -198,7 +198,11 @@ void EditScriptDialog::RunAllLines()
     Redraw(this);
     clock_.Yield();
     ScriptTextCtrl->SetEditable(false);
-    const std::string summary = run_.Run(lines, *this);
+    run_.Start(lines, *this);
+}
+
+void EditScriptDialog::ScriptEnded(const std::string& summary)
+{
     ScriptTextCtrl->SetEditable(true);
     // The guider's summary of the run stays on the status line.
     ScriptStatusText->SetLabel(wxString::FromUTF8(summary));

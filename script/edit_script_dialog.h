@@ -65,6 +65,7 @@ private:
     bool CheckAllLines();
     void RunAllLines();
     void ShowRunningLine(long index, const std::string& text) override;
+    void ScriptEnded(const std::string& summary) override;
     void MarkLine(long line);
     void Redraw(wxWindow* window);
     void Finish(int result);

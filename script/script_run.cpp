@@ -27,46 +27,76 @@ long ScriptRun::FirstBadLine(const std::vector<std::string>& lines)
     return -1;
 }
 
-std::string ScriptRun::Run(const std::vector<std::string>& lines, ScriptRunView& view)
+void ScriptRun::Start(const std::vector<std::string>& lines, ScriptRunView& view)
 {
+    lines_ = lines;
+    view_ = &view;
+    next_ = 0;
     running_ = true;
+    capturing_ = false;
     abortRequested_ = false;  // a press of Abort Script before this run does not end it
     target_.ResetDithering();
-    bool guider = false;
+    guider_ = false;
     for (const std::string& line : lines)
-        guider = guider || IsGuiderCommand(ParseScriptCommand(ScriptCommandWords(), line).number);
-    if (guider)
+        guider_ = guider_ || IsGuiderCommand(ParseScriptCommand(ScriptCommandWords(), line).number);
+    if (guider_)
         target_.WatchGuider(true);
-    for (size_t t = 0; t < lines.size() && !abortRequested_; ++t) {
-        view.ShowRunningLine(static_cast<long>(t), lines[t]);
+    Go();
+}
+
+void ScriptRun::Go()
+{
+    while (next_ < lines_.size() && !abortRequested_) {
+        const size_t t = next_++;
+        view_->ShowRunningLine(static_cast<long>(t), lines_[t]);
         clock_.Yield();
         if (abortRequested_)
             break;
-        Execute(lines[t], static_cast<long>(t));
+        Execute(lines_[t], static_cast<long>(t));
+        if (capturing_)
+            return;
         // Only what happened during this run ends it: an Abort Script press
         // or a PromptOK cancel, a close, a lost port.
         if (target_.ScriptMustStop())
             break;
         clock_.Yield();
     }
-    view.ShowRunningLine(-1, "");
-    const std::string summary = guider ? target_.GuideSummary() : "";
-    if (guider)
+    Finish();
+}
+
+void ScriptRun::CaptureEnded()
+{
+    if (!capturing_)
+        return;
+    capturing_ = false;
+    if (target_.ScriptMustStop()) {
+        Finish();
+        return;
+    }
+    clock_.Yield();
+    Go();
+}
+
+void ScriptRun::Finish()
+{
+    view_->ShowRunningLine(-1, "");
+    const std::string summary = guider_ ? target_.GuideSummary() : "";
+    if (guider_)
         target_.WatchGuider(false);
     target_.ResetDithering();
     running_ = false;
-    return summary;
+    view_->ScriptEnded(summary);
 }
 
 void ScriptRun::Execute(const std::string& line, long index)
 {
     // The commands that set one of the run's settings, and which.
-    static const std::pair<int, ScriptSetting> SETTINGS[] = {
-        {CMD_BEFORE_DELAY, ScriptSetting::BEFORE_DELAY},   {CMD_AFTER_DELAY, ScriptSetting::AFTER_DELAY},
-        {CMD_DURATION, ScriptSetting::DURATION},           {CMD_EXPOSURES, ScriptSetting::EXPOSURES},
-        {CMD_MIRROR_LOCK, ScriptSetting::MIRROR_LOCK},     {CMD_DITHER_PIXELS, ScriptSetting::DITHER_PIXELS},
-        {CMD_DITHER_SETTLE, ScriptSetting::DITHER_SETTLE}, {CMD_GUIDE_WAIT, ScriptSetting::GUIDE_WAIT},
-        {CMD_DITHER_EVERY, ScriptSetting::DITHER_EVERY},   {CMD_RETAKE_SUSPECT, ScriptSetting::RETAKE_SUSPECT},
+    static const std::pair<int, RunSetting> SETTINGS[] = {
+        {CMD_BEFORE_DELAY, RunSetting::BEFORE_DELAY},   {CMD_AFTER_DELAY, RunSetting::AFTER_DELAY},
+        {CMD_DURATION, RunSetting::DURATION},           {CMD_EXPOSURES, RunSetting::EXPOSURES},
+        {CMD_MIRROR_LOCK, RunSetting::MIRROR_LOCK},     {CMD_DITHER_PIXELS, RunSetting::DITHER_PIXELS},
+        {CMD_DITHER_SETTLE, RunSetting::DITHER_SETTLE}, {CMD_GUIDE_WAIT, RunSetting::GUIDE_WAIT},
+        {CMD_DITHER_EVERY, RunSetting::DITHER_EVERY},   {CMD_RETAKE_SUSPECT, RunSetting::RETAKE_SUSPECT},
     };
     const ScriptCommand command = ParseScriptCommand(ScriptCommandWords(), line);
     for (const auto& [number, setting] : SETTINGS) {
@@ -76,7 +106,9 @@ void ScriptRun::Execute(const std::string& line, long index)
         }
     }
     if (command.number == CMD_START_CAPTURE)
-        target_.Capture(command.value, "script:" + std::to_string(index + 1));
+        capturing_ =
+            target_.Capture(command.value, "script:" + std::to_string(index + 1), [this] { CaptureEnded(); }) &&
+            running_;
     // Cancel ends the script run, as Abort Script does; OK goes on.
     if (command.number == CMD_PROMPT_OK && !target_.Prompt(command.text))
         abortRequested_ = running_;

@@ -1,7 +1,8 @@
 // A script run: the interpreter that runs a script's lines, one by one,
 // against its target (the engine, through the window's settings), until
-// the end, Abort Script, a PromptOK cancelled, a close or a lost port. The
-// editor is its view. No toolkit.
+// the end, Abort Script, a PromptOK cancelled, a close or a lost port. A
+// capture is waited for by the front end's event loop, not here. The editor
+// is its view. No toolkit.
 #pragma once
 
 #include <string>
@@ -21,6 +22,9 @@ public:
     virtual ~ScriptRunView() = default;
     // The line about to run (from 0); -1 once the run is over.
     virtual void ShowRunningLine(long index, const std::string& text) = 0;
+    // The run is over: the guider's summary of its frames ("" without a
+    // guider command).
+    virtual void ScriptEnded(const std::string& /*summary*/) { }
 };
 
 class ScriptRun {
@@ -32,12 +36,14 @@ public:
     // The first line that does not pass its check, or -1.
     static long FirstBadLine(const std::vector<std::string>& lines);
 
-    // Runs the lines. A script that holds a guider command watches the
-    // guider from its first line to its end, and the guider's summary of
-    // its frames is returned ("" without one).
-    std::string Run(const std::vector<std::string>& lines, ScriptRunView& view);
+    // Runs the lines until a capture starts or the script ends; after a
+    // capture the lines go on at CaptureEnded. A script that holds a guider
+    // command watches the guider from its first line to its end. The view
+    // is told when it ends.
+    void Start(const std::vector<std::string>& lines, ScriptRunView& view);
     // Acts on the target; never fails. `index` names the line in the
-    // exposure log ("script:7").
+    // exposure log ("script:7"). A capture started outside a run is not
+    // waited for.
     void Execute(const std::string& line, long index);
     // Abort Script: the line in progress ends at its next checkpoint, and
     // no further line runs. A press while no script runs ends no later run.
@@ -45,8 +51,18 @@ public:
     bool Running() const { return running_; }
 
 private:
+    void Go();
+    // The capture that a line started is over.
+    void CaptureEnded();
+    void Finish();
+
     ScriptTarget& target_;
     Clock& clock_;
+    std::vector<std::string> lines_;
+    ScriptRunView* view_ = nullptr;
+    size_t next_ = 0;
+    bool guider_ = false;
     bool running_ = false;
+    bool capturing_ = false;
     bool abortRequested_ = false;
 };

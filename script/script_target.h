@@ -1,33 +1,24 @@
-// What a script acts on: the engine, through the window that holds its
-// controls. A script line sets a control as the user would, starts a
-// capture and waits for its end, or asks the user to go on. No toolkit.
+// What a script acts on: the run's settings model (which the window's
+// controls show), the engine, and the user. A script line sets a setting,
+// starts a capture (and the script goes on when the front end says it has
+// ended), or asks the user to go on. No toolkit.
 #pragma once
 
+#include <functional>
 #include <string>
 
-enum class ScriptSetting {
-    BEFORE_DELAY,
-    AFTER_DELAY,
-    DURATION,
-    EXPOSURES,
-    MIRROR_LOCK,
-    DITHER_PIXELS,
-    DITHER_SETTLE,
-    GUIDE_WAIT,
-    DITHER_EVERY,
-    RETAKE_SUSPECT,
-};
+#include "runner/settings_model.h"
 
 class ScriptTarget {
 public:
     virtual ~ScriptTarget() = default;
-    // Sets the setting, held to its control's range (the guider's, to the
-    // engine's when a run starts).
-    virtual void SetSetting(ScriptSetting setting, int value) = 0;
-    // Sets the start delay and runs a capture to its end (`source` names
-    // the script line in the exposure log). Returns at once, starting
-    // nothing, while another run is in progress.
-    virtual void Capture(int startDelaySeconds, const std::string& source) = 0;
+    // Sets the setting in the model, held to its range.
+    virtual void SetSetting(RunSetting setting, int value) = 0;
+    // Sets the start delay and starts a capture (`source` names the script
+    // line in the exposure log); true when it started, and then `ended` is
+    // called from the event loop once the front end has shown its end.
+    // Starts nothing while another run is in progress.
+    virtual bool Capture(int startDelaySeconds, const std::string& source, std::function<void()> ended) = 0;
     // The user's OK (true) or Cancel to a message.
     virtual bool Prompt(const std::string& text) = 0;
     // Abort Script: the capture in progress ends at its next checkpoint.

@@ -151,7 +151,12 @@ public:
     {
         InstallFakes(fakes);
         clock = std::make_unique<VirtualClock>(fakes.log);
-        clock->toolkitYield = [] { wxTheApp->Yield(true); };
+        // The window's queued calls (a script going on after its capture)
+        // run as time passes, as the event loop would run them.
+        clock->toolkitYield = [] {
+            wxTheApp->ProcessPendingEvents();
+            wxTheApp->Yield(true);
+        };
         guider = std::make_unique<FakeGuider>(fakes.log, *clock);
         sleep = FakeSleep();
         log = FakeExposureLog();

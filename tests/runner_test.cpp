@@ -92,6 +92,7 @@ TEST_F(Runner, CloseWhileTheScriptEditorIsOpenIsNeverLost)
                 dialog->ScriptTextCtrl->SetValue(script_);
                 test_->clock->At(test_->fakes.log.now + 1500, [frame] { frame->Close(); });
                 Command(dialog, wxEVT_BUTTON, ID_RUN_SCRIPT);
+                test_->clock->RunUntil([dialog] { return !dialog->ScriptRunning(); });  // the editor's loop
             } else {
                 frame->Close();
             }

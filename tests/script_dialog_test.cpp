@@ -46,6 +46,7 @@ protected:
     {
         dialog->ScriptTextCtrl->SetValue(wxString::FromUTF8(script));
         Command(dialog, wxEVT_BUTTON, ID_RUN_SCRIPT);
+        clock->RunUntil([this] { return !dialog->ScriptRunning(); });
     }
 
     void ExpectEditing()
@@ -177,13 +178,19 @@ TEST_F(ScriptEditor, PromptShowsTheTextAsTyped)
 TEST_F(ScriptEditor, StartCaptureRunsAWholeCapture)
 {
     Connect(PORT_SERIAL);
-    WITHOUT_DIALOG(Run("Duration 2\nBeforeDelay 0\nAfterDelay 0\nStartCapture 1\nExposures 4\n"));
+    // A duration the user set (an arrow, or Enter in the field) holds for it.
+    wxSpinCtrl* duration = Spin(frame, "Duration");
+    duration->SetValue(2);
+    wxSpinEvent changed(wxEVT_SPINCTRL, duration->GetId());
+    changed.SetPosition(2);
+    duration->GetEventHandler()->ProcessEvent(changed);
+    WITHOUT_DIALOG(Run("BeforeDelay 0\nAfterDelay 0\nStartCapture 1\nExposures 4\n"));
     EXPECT_EQ(fakes.log.events, (std::vector<LineEvent>{{1000, "RTS 1"}, {3000, "RTS 0"}}));
     EXPECT_EQ(Status(), "Sequence Done");
     EXPECT_EQ(Spin(frame, "Sequence start")->GetValue(), 1);
     EXPECT_EQ(Spin(frame, "# Exposures")->GetValue(), 4);  // the lines after it ran
     ASSERT_EQ(log.lines.size(), 1u);
-    EXPECT_EQ(log.lines[0], "2026-12-07T21:00:01.000Z,2026-12-07T21:00:03.000Z,2000,1,1,2,COM2,0,0,done,script:4,,,,");
+    EXPECT_EQ(log.lines[0], "2026-12-07T21:00:01.000Z,2026-12-07T21:00:03.000Z,2000,1,1,2,COM2,0,0,done,script:3,,,,");
 }
 
 // DitherPixels and DitherSettle hold for the captures that follow in this

@@ -110,15 +110,17 @@ TEST(ScriptLine, ExecutionFindsTheCommandAndItsParameter)
 // display: each row's lines, and what ends a run early.
 class LoggingTarget : public ScriptTarget, public ScriptRunView {
 public:
-    void SetSetting(ScriptSetting setting, int value) override
+    void SetSetting(RunSetting setting, int value) override
     {
         log.push_back("set " + std::to_string(static_cast<int>(setting)) + " " + std::to_string(value));
     }
-    void Capture(int startDelaySeconds, const std::string& source) override
+    bool Capture(int startDelaySeconds, const std::string& source, std::function<void()> ended) override
     {
+        captureEnded = std::move(ended);
         log.push_back("capture " + std::to_string(startDelaySeconds) + " " + source);
         if (duringCapture)
             duringCapture();
+        return true;
     }
     bool Prompt(const std::string& text) override { return log.push_back("prompt " + text), promptOk; }
     void AbortCapture() override { log.push_back("abort"); }
@@ -130,10 +132,13 @@ public:
     std::string LastScript() override { return ""; }
     void RememberScript(const std::string&) override { }
     void ShowRunningLine(long index, const std::string&) override { shown.push_back(index); }
+    void ScriptEnded(const std::string& text) override { summary = text; }
 
     std::vector<std::string> log;
     std::vector<long> shown;
+    std::string summary;
     std::function<void()> duringCapture;
+    std::function<void()> captureEnded;
     bool promptOk = true;
     bool mustStop = false;
 };
@@ -187,7 +192,10 @@ TEST(ScriptRun, LinesActOnTheTarget)
         ScriptRun run(target, clock);
         if (row.setUp)
             row.setUp(target, run);
-        EXPECT_EQ(run.Run(row.lines, target), row.summary);
+        run.Start(row.lines, target);
+        while (run.Running())  // each capture ends as the front end says so
+            target.captureEnded();
+        EXPECT_EQ(target.summary, row.summary);
         EXPECT_EQ(target.log, row.log);
         EXPECT_EQ(target.shown.back(), -1);  // the running line's mark taken off
         EXPECT_FALSE(run.Running());

@@ -277,7 +277,7 @@ TEST(FrameView, ARunsEndIsNotifiedWhenTheWindowIsNotActive)
     for (const Row& row : rows) {
         wxFrame frame(nullptr, wxID_ANY, "not shown");
         FakeNotifier notifier;
-        FrameView view(frame, notifier, [] {});
+        FrameView view(frame, notifier, [](RunEnd, int) {});
         view.SetSounds(!row.sounds.empty());
         view.ShowFramesDone(row.done, row.of);
         if (row.end == RunEnd::PORT_LOST) {
