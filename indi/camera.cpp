@@ -113,6 +113,15 @@ double Camera::SecondsLeft() const
     return runner_.Busy() ? std::max<int64_t>(0, endUs_ - clock_.NowUs()) / US_PER_SECOND : 0.0;
 }
 
+void Camera::OnRunEvent(const RunEvent& event)
+{
+    const std::string status = StatusText(event);
+    if (!status.empty())
+        events_.Status(status);
+    if (event.kind == RunEventKind::ENDED)
+        RunEnded(event.end, event.port, event.why);
+}
+
 // An exposure asked for while the one before was ending starts now, its
 // lines released.
 void Camera::RunEnded(RunEnd end, const std::string& port, const std::string& why)

@@ -68,13 +68,11 @@ public:
     }
     double mirrorSettleSeconds = 1.0;  // the before-frame delay after the pulse
 
-    // RunView
-    void ShowStatus(const std::string& text) override { events_.Status(text); }
-    void ShowRemaining(const std::string&) override { }
-    void ShowRunning(bool) override { }
-    void RunEnded(RunEnd end, const std::string& port, const std::string& why) override;
+    // RunView: the status texts as messages, and the exposure's end.
+    void OnRunEvent(const RunEvent& event) override;
 
 private:
+    void RunEnded(RunEnd end, const std::string& port, const std::string& why);
     // False when the run could not start (its port is gone): RunEnded has
     // said why.
     bool Begin(int32_t ms);

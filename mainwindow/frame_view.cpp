@@ -79,13 +79,43 @@ void FrameView::Attach(wxStaticText* remaining, wxBitmapButton* banner)
     banner_ = banner;
 }
 
+void FrameView::OnRunEvent(const RunEvent& event)
+{
+    const std::string status = StatusText(event);
+    const std::string remaining = RemainingText(event);
+    if (!remaining.empty() && remaining_)
+        remaining_->SetLabel(wxString::FromUTF8(remaining));
+    if (!status.empty())
+        ShowStatus(status);
+    switch (event.kind) {
+    case RunEventKind::STARTED:
+        ShowRunning(true);
+        break;
+    case RunEventKind::PROGRESS:
+        ShowProgress(event.progress);
+        break;
+    case RunEventKind::ENDED:
+        if (event.began) {
+            ShowRunning(false);
+            framesDone_ = event.framesDone;
+            frames_ = event.progress.frames;
+        }
+        RunEnded(event.end, event.port, event.why);
+        break;
+    case RunEventKind::STAGE:
+    case RunEventKind::TIME_LEFT:
+    case RunEventKind::DITHER_FAILED:
+        break;
+    }
+}
+
+void FrameView::RestyleBanner() { ShowBanner(running_ ? RunningBanner() : IdleBanner()); }
+
 void FrameView::ShowStatus(const std::string& text)
 {
     lastStatus_ = wxString::FromUTF8(text);
     frame_.SetStatusText(lastStatus_, 0);
 }
-
-void FrameView::ShowRemaining(const std::string& label) { remaining_->SetLabel(wxString::FromUTF8(label)); }
 
 void FrameView::ShowRunning(bool running)
 {
@@ -159,6 +189,8 @@ void FrameView::ShowPortLost(const std::string& port, const std::string& why)
 
 void FrameView::ShowBanner(const wxBitmap& banner)
 {
+    if (!banner_)  // not attached to a window's controls
+        return;
     banner_->SetBitmap(banner);
     banner_->Refresh();
     banner_->Update();

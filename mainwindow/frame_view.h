@@ -42,16 +42,9 @@ public:
     // The controls, once the frame has made them.
     void Attach(wxStaticText* remaining, wxBitmapButton* banner);
 
-    void ShowStatus(const std::string& text) override;
-    void ShowRemaining(const std::string& label) override;
-    void ShowRunning(bool running) override;
-    void RunEnded(RunEnd end, const std::string& port, const std::string& why) override;
-    void ShowFramesDone(int32_t done, int32_t of) override
-    {
-        framesDone_ = done;
-        frames_ = of;
-    }
-    void ShowProgress(const RunProgress& progress) override;
+    void OnRunEvent(const RunEvent& event) override;
+    // The banner drawn again (in the night's colours, or the day's).
+    void RestyleBanner();
 
     // A second display that follows the run (none: nullptr); one opened
     // during a run is shown where the run is at once.
@@ -67,6 +60,10 @@ public:
     int RunsShown() const { return runsShown_; }
 
 private:
+    void ShowStatus(const std::string& text);
+    void ShowRunning(bool running);
+    void ShowProgress(const RunProgress& progress);
+    void RunEnded(RunEnd end, const std::string& port, const std::string& why);
     void ShowBanner(const wxBitmap& banner);
     void ShowPortLost(const std::string& port, const std::string& why);
 

@@ -501,7 +501,7 @@ void MyFrame::OnNightMode(wxCommandEvent& event)
     SetNightMode(event.IsChecked());
     settings_.WriteFlag(NIGHT_MODE_KEY, event.IsChecked());
     // The banner's own colours follow.
-    view_.ShowRunning(Busy());
+    view_.RestyleBanner();
 }
 
 void MyFrame::OnSounds(wxCommandEvent& event)

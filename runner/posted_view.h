@@ -15,29 +15,9 @@ public:
         , post_(std::move(post))
     {
     }
-    void ShowStatus(const std::string& text) override
+    void OnRunEvent(const RunEvent& event) override
     {
-        post_([this, text] { view_.ShowStatus(text); });
-    }
-    void ShowRemaining(const std::string& label) override
-    {
-        post_([this, label] { view_.ShowRemaining(label); });
-    }
-    void ShowRunning(bool running) override
-    {
-        post_([this, running] { view_.ShowRunning(running); });
-    }
-    void RunEnded(RunEnd end, const std::string& port, const std::string& why) override
-    {
-        post_([this, end, port, why] { view_.RunEnded(end, port, why); });
-    }
-    void ShowFramesDone(int32_t done, int32_t of) override
-    {
-        post_([this, done, of] { view_.ShowFramesDone(done, of); });
-    }
-    void ShowProgress(const RunProgress& progress) override
-    {
-        post_([this, progress] { view_.ShowProgress(progress); });
+        post_([this, event] { view_.OnRunEvent(event); });
     }
 
 private:

@@ -47,6 +47,64 @@ constexpr PhaseRule RULES[] = {
 };
 }  // namespace
 
+namespace {
+
+// "(3/20)": the frame and the frame count.
+std::string FrameOf(const RunProgress& progress)
+{
+    return "(" + std::to_string(progress.frame) + "/" + std::to_string(progress.frames) + ")";
+}
+
+}  // namespace
+
+std::string StatusText(const RunEvent& event)
+{
+    const std::string frame = FrameOf(event.progress);
+    const std::string seconds = std::to_string(WholeSeconds(event.lengthMs)) + "s ";
+    switch (event.kind) {
+    case RunEventKind::STAGE:
+        switch (event.stage) {
+        case RunStage::INITIAL_DELAY:
+            return seconds + "Initial delay";
+        case RunStage::PRE_FRAME:
+            return seconds + "Pre-frame delay " + frame;
+        case RunStage::GUIDE_WAIT:
+            return "Waiting for guiding " + frame;
+        case RunStage::EXPOSURE:
+            return SecondsText(event.lengthMs) + "s exposure " + frame;
+        case RunStage::RETAKE:
+            return "Retake " + std::to_string(event.retake) + " of " + std::to_string(event.retakes) + " " + frame;
+        case RunStage::POST_FRAME:
+            return seconds + "Post-frame delay " + frame;
+        case RunStage::DITHERING:
+            return "Dithering " + frame;
+        case RunStage::NONE:
+            break;
+        }
+        return "";
+    case RunEventKind::DITHER_FAILED:
+        return "Dither failed " + frame + (event.why.empty() ? "" : ": " + event.why);
+    case RunEventKind::ENDED:
+        if (!event.began)
+            return "";
+        if (event.end == RunEnd::DONE && !event.logFailure.empty())
+            return EndText(RunEnd::DONE) + "; exposure log not written: " + event.logFailure;
+        return EndText(event.end);
+    case RunEventKind::STARTED:
+    case RunEventKind::PROGRESS:
+    case RunEventKind::TIME_LEFT:
+        break;
+    }
+    return "";
+}
+
+std::string RemainingText(const RunEvent& event)
+{
+    if (event.kind == RunEventKind::TIME_LEFT)
+        return RemainingLabel(event.progress.secondsLeft);
+    return event.kind == RunEventKind::ENDED && event.end == RunEnd::DONE ? REMAINING_IDLE : "";
+}
+
 std::string EndText(RunEnd end, const std::string& port)
 {
     if (end == RunEnd::DONE)
@@ -86,7 +144,12 @@ bool SequenceRunner::Start(const RunSettings& settings)
     if (Busy() || close_)
         return false;
     if (lines_->Lost() && !lines_->Reopen()) {
-        view_.RunEnded(RunEnd::PORT_LOST, lines_->Description(), lines_->LostReason());
+        RunEvent refused = Event(RunEventKind::ENDED);
+        refused.end = RunEnd::PORT_LOST;
+        refused.began = false;
+        refused.port = lines_->Description();
+        refused.why = lines_->LostReason();
+        view_.OnRunEvent(refused);
         return false;
     }
     settings_ = settings;
@@ -102,12 +165,12 @@ bool SequenceRunner::Start(const RunSettings& settings)
                                         WholeSeconds(settings_.startDelayMs), WholeSeconds(settings_.beforeDelayMs),
                                         WholeSeconds(settings_.afterDelayMs), lines_->PulsesRunWhole());
     secondsTotal_ = secondsRemaining_;
-    shownRemaining_.clear();
+    shownRemaining_ = INT32_MIN;
     abort_ = false;
     frame_ = 0;
     framesDone_ = 0;
     lastDither_.clear();
-    view_.ShowRunning(true);
+    view_.OnRunEvent(Event(RunEventKind::STARTED));
     base_ = clock_.NowUs();
     Advance();
     return true;
@@ -146,7 +209,7 @@ bool SequenceRunner::Enter(Phase phase)
     case Phase::INITIAL_DELAY:
         if (settings_.startDelayMs == 0)
             return false;
-        view_.ShowStatus(std::to_string(WholeSeconds(settings_.startDelayMs)) + "s Initial delay");
+        ShowStage(RunStage::INITIAL_DELAY, settings_.startDelayMs);
         lines_->SignalActive();
         lines_->SignalWaiting();
         return WaitWithCountdown(settings_.startDelayMs);
@@ -173,14 +236,14 @@ bool SequenceRunner::Enter(Phase phase)
         if (settings_.beforeDelayMs == 0)
             return false;
         lines_->SignalWaiting();
-        view_.ShowStatus(FrameText("%ds Pre-frame delay (%d/%d)", WholeSeconds(settings_.beforeDelayMs)));
+        ShowStage(RunStage::PRE_FRAME, settings_.beforeDelayMs);
         // The pulse's 200 ms are taken off whatever it lasted on this port.
         return WaitWithCountdown(settings_.beforeDelayMs - (mirror_ ? PULSE_MS : 0));
     case Phase::GUIDE_WAIT:
         guideWaitRanOut_ = false;
         if (settings_.guideWaitSeconds == 0 || !guide_.Watching() || guide_.Steady())
             return false;
-        view_.ShowStatus(FrameText("Waiting for guiding (%d/%d)", -1));
+        ShowStage(RunStage::GUIDE_WAIT);
         guideWaitRanOut_ = true;  // unless steady guiding ends the wait first
         return Wait({settings_.guideWaitSeconds * MS_PER_SECOND, nullptr, nullptr, false});
     case Phase::EXPOSURE_START:
@@ -194,10 +257,7 @@ bool SequenceRunner::Enter(Phase phase)
                          exposureDither_ = lastDither_;
                          lastDither_.clear();
                          guide_.BeginExposure(exposureStartUs_, guideWaitRanOut_);
-                         view_.ShowStatus(
-                             retake_ ? "Retake " + std::to_string(retakes_) + " of " +
-                                     std::to_string(settings_.retakeSuspect) + " " + FrameText("(%d/%d)", -1)
-                                     : SecondsText(settings_.durationMs) + FrameText("s exposure (%d/%d)", -1));
+                         ShowStage(retake_ ? RunStage::RETAKE : RunStage::EXPOSURE, settings_.durationMs);
                          return StartPulseMs();
                      },
                      [this] { lines_->StartPulseEnd(afMode_); }, true});
@@ -221,13 +281,13 @@ bool SequenceRunner::Enter(Phase phase)
         if (settings_.afterDelayMs == 0)
             return false;
         lines_->SignalWaiting();
-        view_.ShowStatus(FrameText("%ds Post-frame delay (%d/%d)", WholeSeconds(settings_.afterDelayMs)));
+        ShowStage(RunStage::POST_FRAME, settings_.afterDelayMs);
         return WaitWithCountdown(settings_.afterDelayMs);
     case Phase::DITHER_SETTLING:
         if (!ditherPending_)
             return false;
         // Only the settling is left to wait for; it ends the wait itself.
-        view_.ShowStatus(FrameText("Dithering (%d/%d)", -1));
+        ShowStage(RunStage::DITHERING);
         waiting_ = true;
         countdown_ = false;
         pulse_ = false;
@@ -238,27 +298,33 @@ bool SequenceRunner::Enter(Phase phase)
         lines_->SignalIdle();
         if (Checkpoint())  // the port went in the last line change
             return true;
-        view_.ShowRemaining(REMAINING_IDLE);
-        {
-            const std::string failure = log_.Failure();
-            const std::string done = EndText(RunEnd::DONE);
-            EndRun(RunEnd::DONE, failure.empty() ? done : done + "; exposure log not written: " + failure, "");
-        }
+        EndRun(RunEnd::DONE, "", log_.Failure());
         return true;
     }
     return false;
 }
 
-// "%ds exposure (%d/%d)" with the seconds, the frame and the frame count;
-// without seconds (-1) just the frame and the count.
-std::string SequenceRunner::FrameText(const char* format, int32_t seconds) const
+RunEvent SequenceRunner::Event(RunEventKind kind) const
 {
-    char text[96];
-    if (seconds < 0)
-        std::snprintf(text, sizeof text, format, frame_, settings_.exposures);
-    else
-        std::snprintf(text, sizeof text, format, seconds, frame_, settings_.exposures);
-    return text;
+    RunEvent event;
+    event.kind = kind;
+    event.progress.frame = frame_;
+    event.progress.frames = settings_.exposures;
+    event.progress.phase = RULES[static_cast<int>(phase_)].shown;
+    event.progress.phaseSecondsLeft = countdown_ ? ticksLeft_ : -1;
+    event.progress.secondsLeft = secondsRemaining_;
+    event.progress.secondsTotal = secondsTotal_;
+    return event;
+}
+
+void SequenceRunner::ShowStage(RunStage stage, int32_t lengthMs)
+{
+    RunEvent event = Event(RunEventKind::STAGE);
+    event.stage = stage;
+    event.lengthMs = lengthMs;
+    event.retake = retakes_;
+    event.retakes = settings_.retakeSuspect;
+    view_.OnRunEvent(event);
 }
 
 // The start pulse never holds the shutter longer than the exposure asked
@@ -359,23 +425,12 @@ void SequenceRunner::EndWait(int64_t baseUs)
 
 void SequenceRunner::ShowRemaining()
 {
-    const std::string label = RemainingLabel(secondsRemaining_);
-    if (label != shownRemaining_)
-        view_.ShowRemaining(label);
-    shownRemaining_ = label;
+    if (secondsRemaining_ != shownRemaining_)
+        view_.OnRunEvent(Event(RunEventKind::TIME_LEFT));
+    shownRemaining_ = secondsRemaining_;
 }
 
-void SequenceRunner::ShowProgress()
-{
-    RunProgress progress;
-    progress.frame = frame_;
-    progress.frames = settings_.exposures;
-    progress.phase = RULES[static_cast<int>(phase_)].shown;
-    progress.phaseSecondsLeft = countdown_ ? ticksLeft_ : -1;
-    progress.secondsLeft = secondsRemaining_;
-    progress.secondsTotal = secondsTotal_;
-    view_.ShowProgress(progress);
-}
+void SequenceRunner::ShowProgress() { view_.OnRunEvent(Event(RunEventKind::PROGRESS)); }
 
 void SequenceRunner::Abort()
 {
@@ -418,19 +473,17 @@ bool SequenceRunner::Checkpoint()
         return false;
     lines_->SignalIdle();
     const RunEnd end = close_ ? RunEnd::CLOSED : lost ? RunEnd::PORT_LOST : RunEnd::ABORTED;
-    EndRun(end, EndText(end), lost ? lines_->LostReason() : "");
+    EndRun(end, lost ? lines_->LostReason() : "");
     return true;
 }
 
-void SequenceRunner::EndRun(RunEnd end, const std::string& status, const std::string& why)
+void SequenceRunner::EndRun(RunEnd end, const std::string& why, const std::string& logFailure)
 {
     StopDither();
-    view_.ShowStatus(status);
     phase_ = Phase::IDLE;
     waiting_ = false;
     gap_ = false;
     abort_ = false;
-    view_.ShowRunning(false);
     sleep_.Release();
     // A lost port is closed at once: a USB adapter plugged in again then
     // gets its old device name back (held open, the name would stay taken
@@ -438,8 +491,13 @@ void SequenceRunner::EndRun(RunEnd end, const std::string& status, const std::st
     const std::string port = lines_->Description();
     if (end == RunEnd::CLOSED || end == RunEnd::PORT_LOST)
         lines_->Release();
-    view_.ShowFramesDone(framesDone_, settings_.exposures);
-    view_.RunEnded(end, port, why);
+    RunEvent ended = Event(RunEventKind::ENDED);
+    ended.end = end;
+    ended.framesDone = framesDone_;
+    ended.port = port;
+    ended.why = why;
+    ended.logFailure = logFailure;
+    view_.OnRunEvent(ended);
 }
 
 // A run that cannot go on (its timer cannot be set) must never look as if
@@ -460,7 +518,7 @@ void SequenceRunner::EndAtOnce(RunEnd end, const std::string& why)
     abort_ = true;
     lines_->ReleaseNow([this] { LogExposureEnd(); });
     lines_->SignalIdle();
-    EndRun(end, EndText(end), why);
+    EndRun(end, why);
 }
 
 void SequenceRunner::ReleaseAtExit()
@@ -570,8 +628,11 @@ void SequenceRunner::OnDitherDone(const DitherOutcome& outcome)
     ditherPending_ = false;
     const std::string why = outcome.reason.empty() ? "" : ": " + outcome.reason;
     lastDither_ = outcome.settled ? "ok" : "failed" + why;
-    if (!outcome.settled)
-        view_.ShowStatus(FrameText("Dither failed (%d/%d)", -1) + why);
+    if (!outcome.settled) {
+        RunEvent failed = Event(RunEventKind::DITHER_FAILED);
+        failed.why = outcome.reason;
+        view_.OnRunEvent(failed);
+    }
     if (phase_ == Phase::DITHER_SETTLING && waiting_)
         EndWait(clock_.NowUs());
 }

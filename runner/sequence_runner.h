@@ -82,23 +82,56 @@ struct RunProgress {
     int32_t secondsTotal = 0;
 };
 
-// What a run shows, and the controls it reads as it goes.
+// What a run tells its views, in order: facts, which each view puts in its
+// own words (through StatusText and RemainingText where the words are the
+// same).
+enum class RunEventKind {
+    STARTED,  // the run is under way
+    STAGE,  // a stage with a status line began
+    PROGRESS,  // a wait began, or its countdown stepped
+    TIME_LEFT,  // the run's countdown stepped (progress.secondsLeft)
+    DITHER_FAILED,  // why
+    ENDED,  // the run is over (or was refused), its lines released
+};
+
+// The stages a status line names.
+enum class RunStage { NONE, INITIAL_DELAY, PRE_FRAME, GUIDE_WAIT, EXPOSURE, RETAKE, POST_FRAME, DITHERING };
+
+struct RunEvent {
+    RunEventKind kind = RunEventKind::PROGRESS;
+    RunProgress progress;
+    // STAGE: which, the length its text names (the setting's), and for a
+    // retake, its number and how many are allowed.
+    RunStage stage = RunStage::NONE;
+    int32_t lengthMs = 0;
+    int32_t retake = 0;
+    int32_t retakes = 0;
+    // ENDED: how; false when a run was refused (its port gone) and never
+    // began; the exposures that ran to their end (of progress.frames); the
+    // port as the user knows it ("COM5 (/dev/ttyUSB0)"); why for PORT_LOST
+    // and FAILED, and PHD2's words for DITHER_FAILED; for DONE, why the log
+    // was not written.
+    RunEnd end = RunEnd::DONE;
+    bool began = true;
+    int32_t framesDone = 0;
+    std::string port;
+    std::string why;
+    std::string logFailure;
+};
+
+// The status line's words for a STAGE, DITHER_FAILED or ENDED event
+// ("5s Pre-frame delay (1/3)", "Sequence Done"); "" for the others and for
+// a refused run.
+std::string StatusText(const RunEvent& event);
+// The countdown's words for a TIME_LEFT event ("Total Remaining 00:12:00"),
+// and REMAINING_IDLE once a run is done; "" where the countdown stays.
+std::string RemainingText(const RunEvent& event);
+
+// Where a run's events go: the window, a driver, a test.
 class RunView {
 public:
     virtual ~RunView() = default;
-    virtual void ShowStatus(const std::string& text) = 0;
-    // The countdown's text ("Total Remaining 00:12:00", REMAINING_IDLE).
-    virtual void ShowRemaining(const std::string& label) = 0;
-    // The banner: running or idle.
-    virtual void ShowRunning(bool running) = 0;
-    // The run is over, its lines released (and on CLOSED the port too);
-    // `port` as the user knows it ("COM5 (/dev/ttyUSB0)"), and `why` for
-    // PORT_LOST and FAILED.
-    virtual void RunEnded(RunEnd end, const std::string& port, const std::string& why) = 0;
-    // Just before RunEnded: how many exposures ran to their end, of how
-    // many set.
-    virtual void ShowFramesDone(int32_t /*done*/, int32_t /*of*/) { }
-    virtual void ShowProgress(const RunProgress& /*progress*/) { }
+    virtual void OnRunEvent(const RunEvent& event) = 0;
 };
 
 class SequenceRunner {
@@ -196,7 +229,9 @@ private:
     bool Interrupted() const { return abort_ || close_ || lines_->Lost(); }
     void Interrupt();
     bool Checkpoint();
-    void EndRun(RunEnd end, const std::string& status, const std::string& why);
+    void EndRun(RunEnd end, const std::string& why, const std::string& logFailure = "");
+    RunEvent Event(RunEventKind kind) const;
+    void ShowStage(RunStage stage, int32_t lengthMs = 0);
     void Fail(const std::string& why);
     void EndAtOnce(RunEnd end, const std::string& why);
     void LogExposureEnd();
@@ -206,7 +241,6 @@ private:
     void OnGuideEvent(const GuideEvent& event);
     void ShowRemaining();
     void ShowProgress();
-    std::string FrameText(const char* format, int32_t seconds) const;
     int32_t StartPulseMs() const;
 
     Ports& ports_;
@@ -229,7 +263,7 @@ private:
     bool mirror_ = false;  // this frame's mirror lock-up pulse
     int32_t secondsRemaining_ = 0;
     int32_t secondsTotal_ = 0;
-    std::string shownRemaining_;
+    int32_t shownRemaining_ = 0;
 
     // The exposure in progress, for its line in the log.
     int64_t exposureStartUs_ = 0;

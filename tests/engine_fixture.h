@@ -26,25 +26,29 @@ struct Settings {
 // reads as it goes.
 class FakeView : public RunView {
 public:
-    void ShowStatus(const std::string& text) override
+    // As the window words them: the status line, the countdown, the
+    // banner, the end, and "frame/frames phase phase-seconds
+    // total-left/total" once per change.
+    void OnRunEvent(const RunEvent& event) override
     {
-        status = text;
-        everyStatus.push_back(text);
-    }
-    void ShowRemaining(const std::string& label) override { remaining = label; }
-    void ShowRunning(bool on) override { running = on; }
-    void RunEnded(RunEnd end, const std::string&, const std::string& why) override
-    {
-        ends.push_back(end);
-        reasons.push_back(why);
-    }
-    void ShowFramesDone(int32_t done, int32_t of) override
-    {
-        framesDone = std::to_string(done) + " of " + std::to_string(of);
-    }
-    // "frame/frames phase phase-seconds total-left/total", once per change.
-    void ShowProgress(const RunProgress& shown) override
-    {
+        const std::string text = StatusText(event);
+        if (!text.empty()) {
+            status = text;
+            everyStatus.push_back(text);
+        }
+        if (!RemainingText(event).empty())
+            remaining = RemainingText(event);
+        if (event.kind == RunEventKind::STARTED || (event.kind == RunEventKind::ENDED && event.began))
+            running = event.kind == RunEventKind::STARTED;
+        if (event.kind == RunEventKind::ENDED && event.began)
+            framesDone = std::to_string(event.framesDone) + " of " + std::to_string(event.progress.frames);
+        if (event.kind == RunEventKind::ENDED) {
+            ends.push_back(event.end);
+            reasons.push_back(event.why);
+        }
+        if (event.kind != RunEventKind::PROGRESS)
+            return;
+        const RunProgress& shown = event.progress;
         const std::string line = std::to_string(shown.frame) + "/" + std::to_string(shown.frames) + " " + shown.phase +
             " " + std::to_string(shown.phaseSecondsLeft) + " " + std::to_string(shown.secondsLeft) + "/" +
             std::to_string(shown.secondsTotal);

@@ -276,18 +276,25 @@ TEST(FrameView, ARunsEndIsNotifiedWhenTheWindowIsNotActive)
     };
     for (const Row& row : rows) {
         wxFrame frame(nullptr, wxID_ANY, "not shown");
+        frame.CreateStatusBar();
         FakeNotifier notifier;
         FrameView view(frame, notifier, [](RunEnd, int) {});
         view.SetSounds(!row.sounds.empty());
-        view.ShowFramesDone(row.done, row.of);
+        RunEvent ended;
+        ended.kind = RunEventKind::ENDED;
+        ended.end = row.end;
+        ended.framesDone = row.done;
+        ended.progress.frames = row.of;
+        ended.port = "COM5 (/dev/ttyUSB0)";
         if (row.end == RunEnd::PORT_LOST) {
             // The lost port's message box as well: answered here.
-            wxTEST_DIALOG(view.RunEnded(row.end, "COM5 (/dev/ttyUSB0)", "Input/output error"),
+            ended.why = "Input/output error";
+            wxTEST_DIALOG(view.OnRunEvent(ended),
                           ExpectMessage("Lost the connection to COM5 (/dev/ttyUSB0)\nInput/output error\nCheck the "
                                         "cable and plug it in again; Vantrel opens the port again at the next Start.",
                                         "Message"));
         } else {
-            view.RunEnded(row.end, "COM5 (/dev/ttyUSB0)", "");
+            view.OnRunEvent(ended);
         }
         EXPECT_EQ(notifier.shown, std::vector<std::string>{row.shown});
         EXPECT_EQ(notifier.sounds, row.sounds);
