@@ -61,7 +61,7 @@ void ScriptRun::Go()
             break;
         clock_.Yield();
     }
-    Finish();
+    Stop();
 }
 
 void ScriptRun::CaptureEnded()
@@ -70,14 +70,14 @@ void ScriptRun::CaptureEnded()
         return;
     capturing_ = false;
     if (target_.ScriptMustStop()) {
-        Finish();
+        Stop();
         return;
     }
     clock_.Yield();
     Go();
 }
 
-void ScriptRun::Finish()
+void ScriptRun::Stop()
 {
     view_->ShowRunningLine(-1, "");
     const std::string summary = guider_ ? target_.GuideSummary() : "";

@@ -54,7 +54,7 @@ private:
     void Go();
     // The capture that a line started is over.
     void CaptureEnded();
-    void Finish();
+    void Stop();
 
     ScriptTarget& target_;
     Clock& clock_;
