@@ -1,8 +1,10 @@
 #include "runner/run_thread.h"
 
 #include <gio/gio.h>
+#include <glib-unix.h>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/eventfd.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -96,20 +98,41 @@ void RaiseCallerNice()
 
 }  // namespace
 
+PiMutex::PiMutex()
+{
+    pthread_mutexattr_t attributes;
+    pthread_mutexattr_init(&attributes);
+    pthread_mutexattr_setprotocol(&attributes, PTHREAD_PRIO_INHERIT);
+    pthread_mutex_init(&mutex_, &attributes);
+    pthread_mutexattr_destroy(&attributes);
+}
+
+PiMutex::~PiMutex() { pthread_mutex_destroy(&mutex_); }
+
 // A call waiting to be made on the thread.
 struct RunThread::Job {
     const std::function<void()>* work;
-    std::mutex mutex;
-    std::condition_variable done;
+    PiMutex mutex;
+    std::condition_variable_any done;
     bool finished = false;
 };
 
+// The calls are handed over through a queue and an eventfd that the
+// thread's loop watches, never through the loop's own lock: the caller may
+// be put off while it holds a lock, and the run's thread must not wait for
+// it then.
 RunThread::RunThread()
     : context_(g_main_context_new())
     , loop_(g_main_loop_new(context_, FALSE))
     , clock_(std::make_unique<MonotonicClock>(context_))
-    , thread_([this] { Main(); })
+    , wakeFd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
 {
+    GSource* jobs = g_unix_fd_source_new(wakeFd_, G_IO_IN);
+    g_source_set_priority(jobs, G_PRIORITY_HIGH);
+    g_source_set_callback(jobs, G_SOURCE_FUNC(&RunThread::OnJobs), this, nullptr);
+    g_source_attach(jobs, context_);
+    g_source_unref(jobs);
+    thread_ = std::thread([this] { Main(); });
     RaiseCallerNice();
 }
 
@@ -119,6 +142,7 @@ RunThread::~RunThread()
     g_main_loop_quit(loop_);
     g_main_context_wakeup(context_);
     thread_.join();
+    close(wakeFd_);
     g_main_loop_unref(loop_);
     g_main_context_unref(context_);
 }
@@ -155,34 +179,37 @@ void RunThread::Call(const std::function<void()>& work)
     Job job;
     job.work = &work;
     {
-        std::lock_guard<std::mutex> lock(queueMutex_);
+        std::lock_guard<PiMutex> lock(queueMutex_);
         queue_.push_back(&job);
     }
-    g_main_context_invoke_full(context_, G_PRIORITY_HIGH, &RunThread::OnJobs, this, nullptr);
-    std::unique_lock<std::mutex> lock(job.mutex);
+    const uint64_t one = 1;
+    if (write(wakeFd_, &one, sizeof one) < 0) { }  // a full counter has woken the thread already
+    std::unique_lock<PiMutex> lock(job.mutex);
     job.done.wait(lock, [&job] { return job.finished; });
 }
 
 // The calls queued so far, in order; each caller goes on once its own is
 // made (told under the lock: it may then end the job at once).
-gboolean RunThread::OnJobs(gpointer self)
+gboolean RunThread::OnJobs(gint fd, GIOCondition, gpointer self)
 {
+    uint64_t count = 0;
+    if (read(fd, &count, sizeof count) < 0) { }  // nothing new: the queue tells
     auto* thread = static_cast<RunThread*>(self);
     for (;;) {
         Job* job = nullptr;
         {
-            std::lock_guard<std::mutex> lock(thread->queueMutex_);
+            std::lock_guard<PiMutex> lock(thread->queueMutex_);
             if (thread->queue_.empty())
                 break;
             job = thread->queue_.front();
             thread->queue_.pop_front();
         }
         (*job->work)();
-        std::lock_guard<std::mutex> lock(job->mutex);
+        std::lock_guard<PiMutex> lock(job->mutex);
         job->finished = true;
         job->done.notify_one();
     }
-    return G_SOURCE_REMOVE;
+    return G_SOURCE_CONTINUE;
 }
 
 Clock& RunThread::RunClock() { return *clock_; }

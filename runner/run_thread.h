@@ -7,6 +7,7 @@
 #pragma once
 
 #include <glib.h>
+#include <pthread.h>
 
 #include <deque>
 #include <functional>
@@ -18,6 +19,21 @@
 #include "runner/clock.h"
 
 class MonotonicClock;
+
+// A mutex that lends its waiter's priority to its holder: the run's thread
+// never waits long on an ordinary thread that holds it.
+class PiMutex {
+public:
+    PiMutex();
+    ~PiMutex();
+    PiMutex(const PiMutex&) = delete;
+    PiMutex& operator=(const PiMutex&) = delete;
+    void lock() { pthread_mutex_lock(&mutex_); }
+    void unlock() { pthread_mutex_unlock(&mutex_); }
+
+private:
+    pthread_mutex_t mutex_;
+};
 
 class RunThread {
 public:
@@ -43,13 +59,14 @@ private:
     struct Job;
     void Main();
     void RaisePriority();
-    static gboolean OnJobs(gpointer self);
+    static gboolean OnJobs(gint fd, GIOCondition condition, gpointer self);
 
     GMainContext* context_;
     GMainLoop* loop_;
     std::unique_ptr<MonotonicClock> clock_;
     std::string priority_;
-    std::mutex queueMutex_;
+    int wakeFd_;
+    PiMutex queueMutex_;
     std::deque<Job*> queue_;
     std::thread thread_;
 };
