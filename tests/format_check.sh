@@ -3,4 +3,4 @@
 #   format_check.sh CLANG_FORMAT SOURCE_DIR
 set -euo pipefail
 cd "$2"
-find app guider indi mainwindow ports runner script theme tests bench -name '*.cpp' -o -name '*.h' | sort | xargs "$1" --dry-run --Werror
+find app camera guider indi mainwindow ports runner script theme tests bench -name '*.cpp' -o -name '*.h' | sort | xargs "$1" --dry-run --Werror

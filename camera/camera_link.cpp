@@ -1,0 +1,335 @@
+#include "camera/camera_link.h"
+
+#include <fcntl.h>
+#include <gphoto2/gphoto2.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+using Steady = std::chrono::steady_clock;
+
+// How long one look at the camera's events may take: also how soon a
+// closing link lets its worker go.
+constexpr int WAIT_MS = 200;
+// A file the camera is still writing reads short: it is fetched again,
+// this often, this far apart, before it counts as failed.
+constexpr int FETCH_TRIES = 10;
+constexpr auto FETCH_RETRY = std::chrono::milliseconds(300);
+
+std::string Lower(std::string text)
+{
+    for (char& c : text)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+std::string GphotoError(int code) { return gp_result_as_string(code); }
+
+bool WriteAll(int fd, const char* data, unsigned long size)
+{
+    while (size > 0) {
+        const ssize_t written = write(fd, data, size);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        data += written;
+        size -= static_cast<unsigned long>(written);
+    }
+    return true;
+}
+
+class GphotoLink : public CameraLink {
+public:
+    GphotoLink(CameraLinkSettings settings, std::function<void(const CameraFileOutcome&)> outcome)
+        : settings_(std::move(settings))
+        , outcome_(std::move(outcome))
+        , context_(gp_context_new())
+    {
+        gp_camera_new(&camera_);
+        const int result = Open();
+        if (result < GP_OK) {
+            description_ = "no camera (" + GphotoError(result) + ")";
+            gp_camera_unref(camera_);
+            camera_ = nullptr;
+            return;
+        }
+        description_ = Describe();
+        KeepFilesOnCard();
+        worker_ = std::thread([this] { Watch(); });
+    }
+
+    ~GphotoLink() override
+    {
+        stop_ = true;
+        if (worker_.joinable())
+            worker_.join();
+        if (camera_) {
+            gp_camera_exit(camera_, context_);
+            gp_camera_unref(camera_);
+        }
+        gp_context_unref(context_);
+    }
+
+    std::string Description() const override { return description_; }
+    bool Connected() const override { return camera_ && !lost_; }
+
+    void ExposureEnded(int32_t frame) override
+    {
+        if (!Connected()) {
+            Report({frame, "", "no camera"});
+            return;
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        exposures_.push_back({frame, Steady::now(), false});
+    }
+
+private:
+    struct Exposure {
+        int32_t frame;
+        Steady::time_point ended;
+        bool gotFile;
+    };
+
+    // The first camera on USB, or the model and port given.
+    int Open()
+    {
+        if (settings_.model.empty())
+            return gp_camera_init(camera_, context_);
+        CameraAbilitiesList* list = nullptr;
+        gp_abilities_list_new(&list);
+        gp_abilities_list_load(list, context_);
+        const int index = gp_abilities_list_lookup_model(list, settings_.model.c_str());
+        CameraAbilities abilities{};
+        if (index >= GP_OK)
+            gp_abilities_list_get_abilities(list, index, &abilities);
+        gp_abilities_list_free(list);
+        if (index < GP_OK)
+            return index;
+        gp_camera_set_abilities(camera_, abilities);
+        GPPortInfoList* ports = nullptr;
+        gp_port_info_list_new(&ports);
+        gp_port_info_list_load(ports);
+        int port = gp_port_info_list_lookup_path(ports, settings_.port.c_str());
+        if (port < GP_OK && settings_.port.rfind("disk:", 0) == 0) {  // a folder served as a card
+            GPPortInfo info;
+            gp_port_info_new(&info);
+            gp_port_info_set_type(info, GP_PORT_DISK);
+            gp_port_info_set_name(info, settings_.port.c_str());
+            gp_port_info_set_path(info, settings_.port.c_str());
+            port = gp_port_info_list_append(ports, info);
+        }
+        GPPortInfo info;
+        if (port >= GP_OK && gp_port_info_list_get_info(ports, port, &info) >= GP_OK)
+            port = gp_camera_set_port_info(camera_, info);
+        gp_port_info_list_free(ports);
+        return port < GP_OK ? port : gp_camera_init(camera_, context_);
+    }
+
+    std::string Describe()
+    {
+        CameraAbilities abilities{};
+        gp_camera_get_abilities(camera_, &abilities);
+        GPPortInfo info;
+        char* path = nullptr;
+        if (gp_camera_get_port_info(camera_, &info) >= GP_OK)
+            gp_port_info_get_path(info, &path);
+        return std::string(abilities.model) + (path ? std::string(" on ") + path : "");
+    }
+
+    // Files left in the camera's memory are lost when a download fails:
+    // the capture target is the card wherever the camera has the setting.
+    void KeepFilesOnCard()
+    {
+        CameraWidget* widget = nullptr;
+        if (gp_camera_get_single_config(camera_, "capturetarget", &widget, context_) < GP_OK)
+            return;
+        for (int i = 0; i < gp_widget_count_choices(widget); ++i) {
+            const char* choice = nullptr;
+            if (gp_widget_get_choice(widget, i, &choice) >= GP_OK && choice &&
+                Lower(choice).find("card") != std::string::npos) {
+                gp_widget_set_value(widget, choice);
+                gp_camera_set_single_config(camera_, "capturetarget", widget, context_);
+                break;
+            }
+        }
+        gp_widget_free(widget);
+    }
+
+    void Watch()
+    {
+        while (!stop_ && !lost_) {
+            CameraEventType type = GP_EVENT_UNKNOWN;
+            void* data = nullptr;
+            const int result = gp_camera_wait_for_event(camera_, WAIT_MS, &type, &data, context_);
+            if (result < GP_OK) {
+                // Unplugged, or switched off: one message, and the
+                // exposures go on without their files.
+                lost_ = true;
+                Report({0, "", "download failed: the camera is gone (" + GphotoError(result) + ")"});
+            } else if (type == GP_EVENT_FILE_ADDED && data) {
+                const auto* path = static_cast<const CameraFilePath*>(data);
+                Fetch(path->folder, path->name);
+            }
+            std::free(data);
+            GiveUp(Steady::now());
+        }
+        GiveUp(Steady::time_point::max());
+    }
+
+    // The exposure that ended last before now, within the limit; 0 when
+    // there is none.
+    int32_t FrameFor(Steady::time_point now)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto exposure = exposures_.rbegin(); exposure != exposures_.rend(); ++exposure) {
+            if (exposure->ended > now)
+                continue;
+            if (now - exposure->ended > std::chrono::milliseconds(settings_.limitMs))
+                return 0;
+            exposure->gotFile = true;
+            return exposure->frame;
+        }
+        return 0;
+    }
+
+    // Exposures past the limit are forgotten; one that got no file is
+    // reported as such. A closing link gives up on all of them.
+    void GiveUp(Steady::time_point now)
+    {
+        std::deque<int32_t> none;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            while (!exposures_.empty() &&
+                   (now == Steady::time_point::max() ||
+                    now - exposures_.front().ended > std::chrono::milliseconds(settings_.limitMs))) {
+                if (!exposures_.front().gotFile)
+                    none.push_back(exposures_.front().frame);
+                exposures_.pop_front();
+            }
+        }
+        for (int32_t frame : none)
+            Report({frame, "", lost_ ? "no camera" : "timed out"});
+    }
+
+    void Fetch(const std::string& folder, const std::string& name)
+    {
+        const int32_t frame = FrameFor(Steady::now());
+        CameraFileInfo info{};
+        const bool sized = gp_camera_file_get_info(camera_, folder.c_str(), name.c_str(), &info, context_) >= GP_OK &&
+            (info.file.fields & GP_FILE_INFO_SIZE);
+        CameraFile* file = nullptr;
+        gp_file_new(&file);
+        const char* data = nullptr;
+        unsigned long size = 0;
+        std::string failure;
+        for (int attempt = 0; attempt < FETCH_TRIES; ++attempt) {
+            if (attempt > 0)
+                std::this_thread::sleep_for(FETCH_RETRY);
+            const int result =
+                gp_camera_file_get(camera_, folder.c_str(), name.c_str(), GP_FILE_TYPE_NORMAL, file, context_);
+            if (result < GP_OK) {
+                failure = "download failed: " + GphotoError(result);
+                continue;
+            }
+            gp_file_get_data_and_size(file, &data, &size);
+            if (!sized || size == info.file.size) {
+                failure.clear();
+                break;
+            }
+            failure = "download failed: " + std::to_string(size) + " of " + std::to_string(info.file.size) + " bytes";
+        }
+        if (failure.empty())
+            failure = Store(frame, name, data, size);
+        gp_file_unref(file);
+        if (!failure.empty())
+            Report({frame, "", failure});
+    }
+
+    // Written beside its place, synced, and renamed into a place that is
+    // free: "" when it is there.
+    std::string Store(int32_t frame, const std::string& cameraName, const char* data, unsigned long size)
+    {
+        const std::string& folder = settings_.folder;
+        const std::string hidden = folder + "/." + cameraName + ".part";
+        const int fd = open(hidden.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+        if (fd < 0)
+            return std::string("download failed: ") + std::strerror(errno) + " (" + hidden + ")";
+        const bool written = WriteAll(fd, data, size) && fsync(fd) == 0;
+        const int error = errno;
+        close(fd);
+        if (!written) {
+            unlink(hidden.c_str());
+            return std::string("download failed: ") + std::strerror(error);
+        }
+        for (;;) {
+            const std::string name = FrameFileName(folder, settings_.prefix, frame, cameraName);
+            if (renameat2(AT_FDCWD, hidden.c_str(), AT_FDCWD, (folder + "/" + name).c_str(), RENAME_NOREPLACE) == 0) {
+                const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+                if (dir >= 0) {
+                    fsync(dir);
+                    close(dir);
+                }
+                Report({frame, name, ""});
+                return "";
+            }
+            if (errno != EEXIST) {  // taken since it was chosen: choose again
+                const std::string why = std::strerror(errno);
+                unlink(hidden.c_str());
+                return "download failed: " + why;
+            }
+        }
+    }
+
+    void Report(const CameraFileOutcome& outcome)
+    {
+        if (outcome_)
+            outcome_(outcome);
+    }
+
+    CameraLinkSettings settings_;
+    std::function<void(const CameraFileOutcome&)> outcome_;
+    GPContext* context_;
+    Camera* camera_ = nullptr;
+    std::string description_;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> lost_{false};
+    std::mutex mutex_;
+    std::deque<Exposure> exposures_;
+    std::thread worker_;
+};
+
+}  // namespace
+
+std::string FrameFileName(const std::string& folder, const std::string& prefix, int32_t frame,
+                          const std::string& cameraName)
+{
+    const size_t dot = cameraName.rfind('.');
+    const std::string extension = dot == std::string::npos ? "" : Lower(cameraName.substr(dot));
+    char number[16];
+    std::snprintf(number, sizeof number, "%04d", frame);
+    const std::string stem = prefix + "_" + (frame > 0 ? number : "unmatched");
+    std::string name = stem + extension;
+    struct stat info { };
+    for (int n = 2; lstat((folder + "/" + name).c_str(), &info) == 0; ++n)
+        name = stem + "-" + std::to_string(n) + extension;
+    return name;
+}
+
+std::unique_ptr<CameraLink> MakeGphotoLink(const CameraLinkSettings& settings,
+                                           std::function<void(const CameraFileOutcome&)> outcome)
+{
+    return std::make_unique<GphotoLink>(settings, std::move(outcome));
+}

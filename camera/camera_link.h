@@ -1,0 +1,56 @@
+// The camera's own files, over USB through libgphoto2: after each exposure
+// the files the camera writes to its card are fetched on a worker thread
+// and written as <folder>/<prefix>_<frame>.<ext> (RAW and JPEG alike), each
+// beside its place under a hidden name, synced, and renamed into place, so
+// that no file is ever half there or written over. No toolkit.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+// What came of one file, or of an exposure that got none.
+struct CameraFileOutcome {
+    int32_t frame = 0;  // 0: a file that belongs to no exposure
+    std::string file;  // the name written ("M42_0007.cr2"), or ""
+    // "" when written; else "no camera", "timed out", "download failed: …".
+    std::string reason;
+};
+
+struct CameraLinkSettings {
+    std::string folder;  // where the files go
+    std::string prefix = "frame";
+    // The camera: "" for the first one found on USB; else a libgphoto2
+    // model and port ("Directory Browse", "disk:/media/card").
+    std::string model;
+    std::string port;
+    // How long after its exposure's end a file is still that exposure's:
+    // a camera writes its card for seconds after a long exposure.
+    int32_t limitMs = 60000;
+};
+
+class CameraLink {
+public:
+    virtual ~CameraLink() = default;
+    // The camera, as the user knows it ("Canon EOS 600D on usb:001,005"),
+    // or why there is none.
+    virtual std::string Description() const = 0;
+    virtual bool Connected() const = 0;
+    // An exposure's shutter was released: the files that appear from now
+    // on are this frame's, until the next exposure ends or the limit.
+    // Never waits.
+    virtual void ExposureEnded(int32_t frame) = 0;
+};
+
+// Opens the camera and starts watching it. `outcome` is called on the
+// worker thread for each file written, each file that failed and each
+// exposure that got none within the limit.
+std::unique_ptr<CameraLink> MakeGphotoLink(const CameraLinkSettings& settings,
+                                           std::function<void(const CameraFileOutcome&)> outcome);
+
+// The name a frame's file is written under: "<prefix>_<frame, 4 digits>.<ext,
+// lower case>", with "-2", "-3", … before the extension while that name is
+// taken in `folder`.
+std::string FrameFileName(const std::string& folder, const std::string& prefix, int32_t frame,
+                          const std::string& cameraName);
