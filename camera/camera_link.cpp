@@ -13,7 +13,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <mutex>
 #include <thread>
 
 namespace {
@@ -58,6 +57,8 @@ public:
         , outcome_(std::move(outcome))
         , context_(gp_context_new())
     {
+        if (pipe2(endings_, O_NONBLOCK | O_CLOEXEC) != 0)
+            endings_[0] = endings_[1] = -1;
         gp_camera_new(&camera_);
         const int result = Open();
         if (result < GP_OK) {
@@ -81,6 +82,9 @@ public:
             gp_camera_unref(camera_);
         }
         gp_context_unref(context_);
+        for (int fd : endings_)
+            if (fd >= 0)
+                close(fd);
     }
 
     std::string Description() const override { return description_; }
@@ -92,11 +96,18 @@ public:
             Report({frame, "", "no camera"});
             return;
         }
-        std::lock_guard<std::mutex> lock(mutex_);
-        exposures_.push_back({frame, Steady::now(), false});
+        // Through a pipe, not a lock: the caller is the run's thread, which
+        // must never wait on this one.
+        const Ended ended{frame, Steady::now().time_since_epoch().count()};
+        if (write(endings_[1], &ended, sizeof ended) != sizeof ended)
+            Report({frame, "", "download failed: too many exposures waiting"});
     }
 
 private:
+    struct Ended {
+        int32_t frame;
+        Steady::rep at;
+    };
     struct Exposure {
         int32_t frame;
         Steady::time_point ended;
@@ -168,13 +179,22 @@ private:
         gp_widget_free(widget);
     }
 
+    void TakeEndings()
+    {
+        Ended ended{};
+        while (read(endings_[0], &ended, sizeof ended) == sizeof ended)
+            exposures_.push_back({ended.frame, Steady::time_point(Steady::duration(ended.at)), false});
+    }
+
     void Watch()
     {
         while (!stop_ && !lost_) {
             CameraEventType type = GP_EVENT_UNKNOWN;
             void* data = nullptr;
             const int result = gp_camera_wait_for_event(camera_, WAIT_MS, &type, &data, context_);
-            if (result < GP_OK) {
+            if (result == GP_ERROR_CAMERA_BUSY || result == GP_ERROR_TIMEOUT) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(WAIT_MS));
+            } else if (result < GP_OK) {
                 // Unplugged, or switched off: one message, and the
                 // exposures go on without their files.
                 lost_ = true;
@@ -193,7 +213,7 @@ private:
     // there is none.
     int32_t FrameFor(Steady::time_point now)
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        TakeEndings();
         for (auto exposure = exposures_.rbegin(); exposure != exposures_.rend(); ++exposure) {
             if (exposure->ended > now)
                 continue;
@@ -211,7 +231,7 @@ private:
     {
         std::deque<int32_t> none;
         {
-            std::lock_guard<std::mutex> lock(mutex_);
+            TakeEndings();
             while (!exposures_.empty() &&
                    (now == Steady::time_point::max() ||
                     now - exposures_.front().ended > std::chrono::milliseconds(settings_.limitMs))) {
@@ -306,8 +326,8 @@ private:
     std::string description_;
     std::atomic<bool> stop_{false};
     std::atomic<bool> lost_{false};
-    std::mutex mutex_;
-    std::deque<Exposure> exposures_;
+    int endings_[2] = {-1, -1};  // the exposures' ends, from the run's thread
+    std::deque<Exposure> exposures_;  // the worker's own
     std::thread worker_;
 };
 
