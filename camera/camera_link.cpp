@@ -90,28 +90,32 @@ public:
     std::string Description() const override { return description_; }
     bool Connected() const override { return camera_ && !lost_; }
 
-    void ExposureEnded(int32_t frame) override
+    uint32_t ExposureEnded(int32_t frame) override
     {
-        if (!Connected()) {
-            Report({frame, "", "no camera"});
-            return;
-        }
+        const uint32_t id = ++lastExposure_;
         // Through a pipe, not a lock: the caller is the run's thread, which
         // must never wait on this one.
-        const Ended ended{frame, Steady::now().time_since_epoch().count()};
-        if (write(endings_[1], &ended, sizeof ended) != sizeof ended)
-            Report({frame, "", "download failed: too many exposures waiting"});
+        const Ended ended{id, frame, Steady::now().time_since_epoch().count()};
+        const char* none = !Connected()                                ? "no camera"
+            : write(endings_[1], &ended, sizeof ended) != sizeof ended ? "download failed: too many exposures waiting"
+                                                                       : nullptr;
+        if (none)
+            Report({id, frame, "", none, true});
+        return id;
     }
 
 private:
     struct Ended {
+        uint32_t id;
         int32_t frame;
         Steady::rep at;
     };
     struct Exposure {
+        uint32_t id;
         int32_t frame;
         Steady::time_point ended;
-        bool gotFile;
+        std::string files;  // written, space-separated
+        std::string failure;  // the first file's that failed
     };
 
     // The first camera on USB, or the model and port given.
@@ -183,7 +187,7 @@ private:
     {
         Ended ended{};
         while (read(endings_[0], &ended, sizeof ended) == sizeof ended)
-            exposures_.push_back({ended.frame, Steady::time_point(Steady::duration(ended.at)), false});
+            exposures_.push_back({ended.id, ended.frame, Steady::time_point(Steady::duration(ended.at)), "", ""});
     }
 
     void Watch()
@@ -198,7 +202,7 @@ private:
                 // Unplugged, or switched off: one message, and the
                 // exposures go on without their files.
                 lost_ = true;
-                Report({0, "", "download failed: the camera is gone (" + GphotoError(result) + ")"});
+                Report({0, 0, "", "download failed: the camera is gone (" + GphotoError(result) + ")"});
             } else if (type == GP_EVENT_FILE_ADDED && data) {
                 const auto* path = static_cast<const CameraFilePath*>(data);
                 Fetch(path->folder, path->name);
@@ -209,44 +213,43 @@ private:
         GiveUp(Steady::time_point::max());
     }
 
-    // The exposure that ended last before now, within the limit; 0 when
-    // there is none.
-    int32_t FrameFor(Steady::time_point now)
+    // The exposure that ended last before now, within the limit, or none.
+    Exposure* ExposureFor(Steady::time_point now)
     {
         TakeEndings();
         for (auto exposure = exposures_.rbegin(); exposure != exposures_.rend(); ++exposure) {
             if (exposure->ended > now)
                 continue;
-            if (now - exposure->ended > std::chrono::milliseconds(settings_.limitMs))
-                return 0;
-            exposure->gotFile = true;
-            return exposure->frame;
+            return now - exposure->ended > std::chrono::milliseconds(settings_.limitMs) ? nullptr : &*exposure;
         }
-        return 0;
+        return nullptr;
     }
 
-    // Exposures past the limit are forgotten; one that got no file is
-    // reported as such. A closing link gives up on all of them.
+    // An exposure gets no more files once one that ended after it has one,
+    // or its limit has passed (at once when the link closes): its last
+    // outcome, with its files or why none came.
     void GiveUp(Steady::time_point now)
     {
-        std::deque<int32_t> none;
-        {
-            TakeEndings();
-            while (!exposures_.empty() &&
-                   (now == Steady::time_point::max() ||
-                    now - exposures_.front().ended > std::chrono::milliseconds(settings_.limitMs))) {
-                if (!exposures_.front().gotFile)
-                    none.push_back(exposures_.front().frame);
-                exposures_.pop_front();
-            }
+        TakeEndings();
+        while (!exposures_.empty()) {
+            const Exposure& first = exposures_.front();
+            const bool later = exposures_.size() > 1 && !exposures_[1].files.empty();
+            if (!later && now != Steady::time_point::max() &&
+                now - first.ended <= std::chrono::milliseconds(settings_.limitMs))
+                break;
+            const std::string why = !first.files.empty() ? ""
+                : !first.failure.empty()                 ? first.failure
+                : lost_                                  ? "no camera"
+                                                         : "timed out";
+            Report({first.id, first.frame, first.files, why, true});
+            exposures_.pop_front();
         }
-        for (int32_t frame : none)
-            Report({frame, "", lost_ ? "no camera" : "timed out"});
     }
 
     void Fetch(const std::string& folder, const std::string& name)
     {
-        const int32_t frame = FrameFor(Steady::now());
+        Exposure* exposure = ExposureFor(Steady::now());
+        const int32_t frame = exposure ? exposure->frame : 0;
         CameraFileInfo info{};
         const bool sized = gp_camera_file_get_info(camera_, folder.c_str(), name.c_str(), &info, context_) >= GP_OK &&
             (info.file.fields & GP_FILE_INFO_SIZE);
@@ -271,16 +274,21 @@ private:
             }
             failure = "download failed: " + std::to_string(size) + " of " + std::to_string(info.file.size) + " bytes";
         }
+        std::string written;
         if (failure.empty())
-            failure = Store(frame, name, data, size);
+            failure = Store(frame, name, data, size, written);
         gp_file_unref(file);
-        if (!failure.empty())
-            Report({frame, "", failure});
+        if (exposure && !written.empty())
+            exposure->files += (exposure->files.empty() ? "" : " ") + written;
+        if (exposure && !failure.empty() && exposure->failure.empty())
+            exposure->failure = failure;
+        Report({exposure ? exposure->id : 0, frame, written, failure});
     }
 
     // Written beside its place, synced, and renamed into a place that is
     // free: "" when it is there.
-    std::string Store(int32_t frame, const std::string& cameraName, const char* data, unsigned long size)
+    std::string Store(int32_t frame, const std::string& cameraName, const char* data, unsigned long size,
+                      std::string& stored)
     {
         const std::string& folder = settings_.folder;
         const std::string hidden = folder + "/." + cameraName + ".part";
@@ -302,7 +310,7 @@ private:
                     fsync(dir);
                     close(dir);
                 }
-                Report({frame, name, ""});
+                stored = name;
                 return "";
             }
             if (errno != EEXIST) {  // taken since it was chosen: choose again
@@ -326,6 +334,7 @@ private:
     std::string description_;
     std::atomic<bool> stop_{false};
     std::atomic<bool> lost_{false};
+    std::atomic<uint32_t> lastExposure_{0};
     int endings_[2] = {-1, -1};  // the exposures' ends, from the run's thread
     std::deque<Exposure> exposures_;  // the worker's own
     std::thread worker_;

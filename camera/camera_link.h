@@ -10,12 +10,16 @@
 #include <memory>
 #include <string>
 
-// What came of one file, or of an exposure that got none.
+// What came of one file, or of an exposure that got none; and, once for
+// each exposure, when no more files are coming for it (`last`: `file` then
+// holds every name written for it, space-separated).
 struct CameraFileOutcome {
+    uint32_t exposure = 0;  // as ExposureEnded numbered it; 0: none
     int32_t frame = 0;  // 0: a file that belongs to no exposure
     std::string file;  // the name written ("M42_0007.cr2"), or ""
     // "" when written; else "no camera", "timed out", "download failed: …".
     std::string reason;
+    bool last = false;
 };
 
 struct CameraLinkSettings {
@@ -39,8 +43,8 @@ public:
     virtual bool Connected() const = 0;
     // An exposure's shutter was released: the files that appear from now
     // on are this frame's, until the next exposure ends or the limit.
-    // Never waits.
-    virtual void ExposureEnded(int32_t frame) = 0;
+    // Returns the exposure's number for the outcomes. Never waits.
+    virtual uint32_t ExposureEnded(int32_t frame) = 0;
 };
 
 // Opens the camera and starts watching it. `outcome` is called on the

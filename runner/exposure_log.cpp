@@ -237,7 +237,7 @@ std::string ExposureLine(const ExposureRecord& r)
     return FormatUtc(r.startUtcMs) + "," + FormatUtc(r.endUtcMs) + "," + std::to_string(r.heldMs) + "," +
         std::to_string(r.frame) + "," + std::to_string(r.frames) + "," + SecondsText(r.setMs) + "," + Field(r.port) +
         "," + std::to_string(r.afMode) + "," + (r.mirrorLock ? "1" : "0") + "," + r.outcome + "," + Field(r.source) +
-        "," + Field(r.dither) + "," + r.guideRmsPx + "," + Field(r.guideEvents) + "," + r.guided;
+        "," + Field(r.dither) + "," + r.guideRmsPx + "," + Field(r.guideEvents) + "," + r.guided + "," + Field(r.file);
 }
 
 std::string ExposureLogPath()

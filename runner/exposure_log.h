@@ -11,7 +11,7 @@
 
 inline constexpr const char* EXPOSURE_LOG_HEADER =
     "start_utc,end_utc,held_ms,frame,frames,set_s,port,af_mode,mirror_lock,outcome,source,dither,guide_rms_px,"
-    "guide_events,guided";
+    "guide_events,guided,file";
 
 struct ExposureRecord {
     int64_t startUtcMs = 0;  // wall clock, when the shutter line was set
@@ -31,6 +31,10 @@ struct ExposureRecord {
     std::string guideRmsPx;
     std::string guideEvents;
     std::string guided;
+    // The camera's files for it ("M42_0007.cr2 M42_0007.jpg"), or why none
+    // came ("timed out", "no camera", "download failed: …"); empty when no
+    // camera is linked.
+    std::string file;
 };
 
 // "2026-12-07T21:04:05.123Z".

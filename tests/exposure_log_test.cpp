@@ -15,7 +15,9 @@
 #include <sstream>
 #include <string>
 
+#include "runner/camera_files_log.h"
 #include "runner/exposure_log.h"
+#include "tests/fakes.h"
 
 namespace {
 
@@ -176,6 +178,53 @@ TEST(ExposureLine, FieldsWithCommasQuotesOrLineBreaksAreQuoted)
     record.source = "script:4";
     const std::string line = ExposureLine(record);
     EXPECT_NE(line.find(",\"/dev/serial/by-id/usb-FTDI,\"\"x\"\"\r\",0,0,done,script:4,"), std::string::npos) << line;
+}
+
+// A line waits for its exposure's files, and is written once they are
+// known, whichever comes first: the line or the camera's answer.
+TEST(CameraFilesLog, ALineWaitsForItsExposuresFiles)
+{
+    class Link : public CameraLink {
+    public:
+        std::string Description() const override { return ""; }
+        bool Connected() const override { return true; }
+        uint32_t ExposureEnded(int32_t frame) override
+        {
+            if (gone)  // answers at once, before the line is held
+                log->Outcome({next + 1, frame, "", "no camera", true});
+            return ++next;
+        }
+        CameraFilesLog* log = nullptr;
+        uint32_t next = 0;
+        bool gone = false;
+    };
+    const auto fileColumn = [](const std::string& line) { return line.substr(line.rfind(',') + 1); };
+    FakeExposureLog lines;
+    CameraFilesLog log(lines);
+    log.Log(Record(1));  // no camera linked: at once, no file
+    ASSERT_EQ(lines.lines.size(), 1u);
+    EXPECT_EQ(fileColumn(lines.lines[0]), "");
+
+    Link camera;
+    camera.log = &log;
+    log.Link(&camera);
+    log.Log(Record(2));
+    log.Outcome({1, 2, "M42_0002.cr2", "", false});
+    EXPECT_EQ(lines.lines.size(), 1u);  // more may come
+    log.Outcome({1, 2, "M42_0002.cr2 M42_0002.jpg", "", true});
+    ASSERT_EQ(lines.lines.size(), 2u);
+    EXPECT_EQ(fileColumn(lines.lines[1]), "M42_0002.cr2 M42_0002.jpg");
+
+    camera.gone = true;
+    log.Log(Record(3));
+    ASSERT_EQ(lines.lines.size(), 3u);
+    EXPECT_EQ(fileColumn(lines.lines[2]), "no camera");
+
+    camera.gone = false;
+    log.Log(Record(4));
+    log.Flush();  // the program closes first
+    ASSERT_EQ(lines.lines.size(), 4u);
+    EXPECT_EQ(fileColumn(lines.lines[3]), "not fetched: closed");
 }
 
 }  // namespace

@@ -1,0 +1,67 @@
+#include "runner/camera_files_log.h"
+
+#include <mutex>
+
+namespace {
+
+std::string FileColumn(const CameraFileOutcome& outcome)
+{
+    return outcome.file.empty() ? outcome.reason : outcome.file;
+}
+
+}  // namespace
+
+void CameraFilesLog::Log(const ExposureRecord& record)
+{
+    CameraLink* camera = camera_;
+    if (!camera) {
+        log_.Log(record);
+        return;
+    }
+    const uint32_t exposure = camera->ExposureEnded(record.frame);
+    ExposureRecord line = record;
+    {
+        std::lock_guard<PiMutex> lock(mutex_);
+        const auto early = early_.find(exposure);
+        if (early == early_.end()) {
+            waiting_[exposure] = record;
+            return;
+        }
+        line.file = early->second;
+        early_.erase(early);
+    }
+    log_.Log(line);
+}
+
+void CameraFilesLog::Outcome(const CameraFileOutcome& outcome)
+{
+    if (!outcome.last || outcome.exposure == 0)
+        return;
+    ExposureRecord line;
+    {
+        std::lock_guard<PiMutex> lock(mutex_);
+        const auto waiting = waiting_.find(outcome.exposure);
+        if (waiting == waiting_.end()) {
+            early_[outcome.exposure] = FileColumn(outcome);
+            return;
+        }
+        line = waiting->second;
+        waiting_.erase(waiting);
+    }
+    line.file = FileColumn(outcome);
+    log_.Log(line);
+}
+
+bool CameraFilesLog::Flush(std::chrono::milliseconds limit)
+{
+    std::map<uint32_t, ExposureRecord> waiting;
+    {
+        std::lock_guard<PiMutex> lock(mutex_);
+        waiting.swap(waiting_);
+    }
+    for (auto& [exposure, line] : waiting) {
+        line.file = "not fetched: closed";
+        log_.Log(line);
+    }
+    return log_.Flush(limit);
+}

@@ -1,0 +1,43 @@
+// The exposure log with each line's file column from the camera: a line
+// waits for its exposure's last outcome (its files, or why none came) and
+// is then written. Without a camera linked, lines go on at once with the
+// column empty. No toolkit.
+#pragma once
+
+#include <atomic>
+#include <map>
+
+#include "camera/camera_link.h"
+#include "runner/exposure_log.h"
+#include "runner/run_thread.h"
+
+class CameraFilesLog : public ExposureLog {
+public:
+    explicit CameraFilesLog(ExposureLog& log)
+        : log_(log)
+    {
+    }
+    // The camera whose files fill the column (none: nullptr); its outcomes
+    // must be handed to Outcome.
+    void Link(CameraLink* camera) { camera_ = camera; }
+    // From the camera's worker thread.
+    void Outcome(const CameraFileOutcome& outcome);
+
+    // Tells the camera that the exposure has ended (the line's end), and
+    // holds the line until its files are known. Never waits long: the
+    // run's thread calls it.
+    void Log(const ExposureRecord& record) override;
+    // The lines still waiting for their files are written first, with
+    // "not fetched: closed".
+    bool Flush(std::chrono::milliseconds limit = std::chrono::hours(1)) override;
+    std::string Failure() override { return log_.Failure(); }
+
+private:
+    ExposureLog& log_;
+    std::atomic<CameraLink*> camera_{nullptr};
+    PiMutex mutex_;
+    std::map<uint32_t, ExposureRecord> waiting_;
+    // Last outcomes that came before their line (a camera gone answers at
+    // once).
+    std::map<uint32_t, std::string> early_;
+};
