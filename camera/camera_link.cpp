@@ -250,6 +250,7 @@ private:
     {
         Exposure* exposure = ExposureFor(Steady::now());
         const int32_t frame = exposure ? exposure->frame : 0;
+        Report({exposure ? exposure->id : 0, frame, name, "", false, true});
         CameraFileInfo info{};
         const bool sized = gp_camera_file_get_info(camera_, folder.c_str(), name.c_str(), &info, context_) >= GP_OK &&
             (info.file.fields & GP_FILE_INFO_SIZE);

@@ -20,6 +20,7 @@ struct CameraFileOutcome {
     // "" when written; else "no camera", "timed out", "download failed: …".
     std::string reason;
     bool last = false;
+    bool fetching = false;  // the file (its name on the camera) is being fetched
 };
 
 struct CameraLinkSettings {
@@ -46,6 +47,10 @@ public:
     // Returns the exposure's number for the outcomes. Never waits.
     virtual uint32_t ExposureEnded(int32_t frame) = 0;
 };
+
+// Makes a camera link (a seam: the program's is MakeGphotoLink).
+using CameraLinkMaker = std::function<std::unique_ptr<CameraLink>(
+    const CameraLinkSettings& settings, std::function<void(const CameraFileOutcome&)> outcome)>;
 
 // Opens the camera and starts watching it. `outcome` is called on the
 // worker thread for each file written, each file that failed and each

@@ -18,6 +18,7 @@
 #include <wx/statbox.h>
 #include <wx/stattext.h>
 #include <wx/statusbr.h>
+#include <wx/stdpaths.h>
 #include <wx/textctrl.h>
 #include <wx/utils.h>
 
@@ -29,6 +30,7 @@
 
 #include "app/version.h"
 #include "mainwindow/banners.h"
+#include "mainwindow/camera_dialog.h"
 #include "mainwindow/large_display.h"
 #include "mainwindow/xpm_bitmap.h"
 #include "ports/af_mode.h"
@@ -83,6 +85,9 @@ const char* const LARGE_DISPLAY_KEY = "Large Display";
 const char* const NIGHT_MODE_KEY = "Night Mode";
 const char* const SOUNDS_OFF_KEY = "Sounds Off";
 const char* const LAST_SCRIPT_KEY = "Last Script";
+const char* const CAMERA_FILES_KEY = "Camera Files";
+const char* const CAMERA_FOLDER_KEY = "Camera Folder";
+const char* const CAMERA_PREFIX_KEY = "Camera Prefix";
 
 const char* const ABOUT_TEXT = "Vantrel " VANTREL_VERSION "\n"
                                "Copyright (C) 2026 Tessmar\n"
@@ -175,6 +180,7 @@ wxBEGIN_EVENT_TABLE(MyFrame, wxFrame)
     EVT_CLOSE(MyFrame::OnClose)
     EVT_UPDATE_UI(ID_CHOOSE_PORT, MyFrame::OnUpdateChoosePort)
     EVT_MENU(ID_SHOW_LOG, MyFrame::OnShowLog)
+    EVT_MENU(ID_CAMERA, MyFrame::OnCamera)
     EVT_MENU(ID_LARGE_DISPLAY, MyFrame::OnLargeDisplay)
     EVT_MENU(ID_NIGHT_MODE, MyFrame::OnNightMode)
     EVT_MENU(ID_SOUNDS, MyFrame::OnSounds)
@@ -191,6 +197,8 @@ MyFrame::MyFrame(const wxString& title, const WindowParts& parts)
     , clock_(parts.clock)
     , runThread_(parts.runThread)
     , model_([this](RunSetting setting, int value) { ShowSetting(setting, value); })
+    , filesLog_(parts.log)
+    , makeCameraLink_(parts.makeCameraLink)
 {
     RunView* runView = &view_;
     if (runThread_) {
@@ -199,7 +207,7 @@ MyFrame::MyFrame(const wxString& title, const WindowParts& parts)
     }
     OnRunThread([&] {
         runner_ = std::make_unique<SequenceRunner>(parts.ports, runThread_ ? runThread_->RunClock() : parts.clock,
-                                                   parts.guider, parts.sleep, parts.log, *runView);
+                                                   parts.guider, parts.sleep, filesLog_, *runView);
     });
     wxIcon icon;
     icon.CopyFromBitmap(XpmBitmap(progicon_xpm));  // the "progicon" image
@@ -214,6 +222,8 @@ MyFrame::MyFrame(const wxString& title, const WindowParts& parts)
     fileMenu->Append(ID_EDIT_SCRIPT, "Edit/Run &Script", "Script a sequence");
     fileMenu->Append(ID_CHOOSE_PORT, wxString::FromUTF8("&Port\u2026"),
                      "Connect the trigger port again, or another one");
+    fileMenu->Append(ID_CAMERA, wxString::FromUTF8("&Camera\u2026"),
+                     "Fetch each frame's files from the camera over USB");
     fileMenu->Append(ID_SHOW_LOG, "Show Exposure &Log", "Open the exposure log with the desktop's program for it");
     fileMenu->AppendSeparator();
     fileMenu->AppendRadioItem(ID_AF_NONE, "No AF signal", "No AF signal");
@@ -362,6 +372,7 @@ MyFrame::MyFrame(const wxString& title, const WindowParts& parts)
     view_.Attach(RemainingText, BannerBitmap);
     SetAfMode(settings_.ReadAfMode());
     ShowLargeDisplay(settings_.ReadFlag(LARGE_DISPLAY_KEY));
+    LinkCamera();
     // The keyboard starts in the first field.
     ExposuresCtrl->SetFocus();
 }
@@ -391,6 +402,11 @@ void MyFrame::SaveAndDestroy()
 
 MyFrame::~MyFrame()
 {
+    // A download in progress ends first, and the lines that waited for the
+    // camera's files are written (the exit waits a second at most).
+    OnRunThread([this] { filesLog_.Link(nullptr); });
+    camera_.reset();
+    filesLog_.Flush(std::chrono::seconds(1));
     OnRunThread([this] { runner_.reset(); });
     if (MainFrame == this)
         MainFrame = nullptr;
@@ -446,6 +462,84 @@ void MyFrame::ShareControls()
         runner_->SetAfMode(afMode);
         runner_->SetMirrorLock(mirrorLock);
     });
+}
+
+// ----------------------------------------------------------------------------
+// the camera's files
+// ----------------------------------------------------------------------------
+void MyFrame::LinkCamera()
+{
+    std::unique_ptr<CameraLink> camera;
+    if (makeCameraLink_ && settings_.ReadFlag(CAMERA_FILES_KEY)) {
+        CameraLinkSettings link;
+        link.folder = settings_.ReadText(CAMERA_FOLDER_KEY);
+        if (link.folder.empty())
+            link.folder = wxStandardPaths::Get().GetUserDir(wxStandardPaths::Dir_Pictures).utf8_string();
+        link.prefix = settings_.ReadText(CAMERA_PREFIX_KEY);
+        if (link.prefix.empty())
+            link.prefix = "frame";
+        camera = makeCameraLink_(link, [this](const CameraFileOutcome& outcome) {
+            filesLog_.Outcome(outcome);
+            CallAfter([this, outcome] { ShowCameraOutcome(outcome); });
+        });
+    }
+    // The runner logs on its thread: the link changes there.
+    OnRunThread([this, &camera] { filesLog_.Link(camera.get()); });
+    camera_.swap(camera);
+    cameraGoneShown_ = false;
+}
+
+// "Downloading frame 3…", then the file's name or why it did not come, on
+// the status line until the run's next status; a camera gone, once.
+void MyFrame::ShowCameraOutcome(const CameraFileOutcome& outcome)
+{
+    if (outcome.last)
+        return;
+    const std::string frame = "frame " + std::to_string(outcome.frame);
+    if (outcome.fetching) {
+        SetStatusText(wxString::FromUTF8("Downloading " + frame + "\u2026"), 0);
+        return;
+    }
+    SetStatusText(wxString::FromUTF8((outcome.frame > 0 ? "F" + frame.substr(1) : std::string("A file")) + ": " +
+                                     (outcome.file.empty() ? outcome.reason : outcome.file)),
+                  0);
+    if (outcome.frame == 0 && outcome.file.empty() && !cameraGoneShown_) {
+        cameraGoneShown_ = true;
+        wxMessageBox(
+            wxString::FromUTF8("The camera's files are no longer fetched: " + outcome.reason +
+                               "\nThe exposures go on. Connect the camera, then choose File > Camera\u2026 again."),
+            "Vantrel", wxOK | wxICON_WARNING | wxCENTRE, this);
+    }
+}
+
+void MyFrame::OnCamera(wxCommandEvent&)
+{
+    if (!makeCameraLink_) {
+        wxMessageBox("This Vantrel was built without libgphoto2: it cannot fetch the camera's files.", "Vantrel",
+                     wxOK | wxICON_INFORMATION | wxCENTRE, this);
+        return;
+    }
+    CameraChoice choice;
+    choice.fetch = settings_.ReadFlag(CAMERA_FILES_KEY);
+    choice.folder = settings_.ReadText(CAMERA_FOLDER_KEY);
+    if (choice.folder.empty())
+        choice.folder = wxStandardPaths::Get().GetUserDir(wxStandardPaths::Dir_Pictures).utf8_string();
+    const std::string prefix = settings_.ReadText(CAMERA_PREFIX_KEY);
+    if (!prefix.empty())
+        choice.prefix = prefix;
+    // The camera as the link sees it: the one linked, or one looked for now.
+    std::string camera = camera_ ? camera_->Description() : "";
+    if (!camera_ || !camera_->Connected()) {
+        camera_.reset();
+        OnRunThread([this] { filesLog_.Link(nullptr); });
+        camera = makeCameraLink_(CameraLinkSettings(), nullptr)->Description();
+    }
+    if (AskCameraChoice(this, camera, choice)) {
+        settings_.WriteFlag(CAMERA_FILES_KEY, choice.fetch);
+        settings_.WriteText(CAMERA_FOLDER_KEY, choice.folder);
+        settings_.WriteText(CAMERA_PREFIX_KEY, choice.prefix);
+    }
+    LinkCamera();
 }
 
 // The log with whatever the desktop opens a CSV file with.

@@ -13,6 +13,7 @@
 #include <type_traits>
 
 #include "mainwindow/frame_view.h"
+#include "runner/camera_files_log.h"
 #include "runner/posted_view.h"
 #include "runner/run_thread.h"
 #include "runner/sequence_runner.h"
@@ -38,6 +39,7 @@ enum {
     ID_LARGE_DISPLAY = 112,
     ID_NIGHT_MODE = 113,
     ID_SOUNDS = 114,
+    ID_CAMERA = 115,
 };
 
 // Where the window keeps what the user chose between runs of the program
@@ -72,6 +74,9 @@ struct WindowParts {
     // The run's own thread, where the runner lives; without one (tests on
     // a virtual clock) the run goes on the window's thread.
     RunThread* runThread = nullptr;
+    // Links the camera whose files are fetched; none where the program is
+    // built without libgphoto2 (File > Camera… then says so).
+    CameraLinkMaker makeCameraLink = nullptr;
 };
 
 class MyFrame : public wxFrame, public ScriptTarget {
@@ -92,10 +97,19 @@ public:
     }
     // For the ways out of the program: an exposure in progress ended
     // (logged) and the lines released at once.
+    // The lines still waiting for the camera's files are logged as not
+    // fetched; a download in progress is not waited for.
     void ReleaseAtExit()
     {
-        OnRunThread([this] { runner_->ReleaseAtExit(); });
+        OnRunThread([this] {
+            filesLog_.Link(nullptr);
+            runner_->ReleaseAtExit();
+        });
     }
+    // The camera whose files are fetched after each exposure, as the
+    // settings say (none when they are off), and what came of a file.
+    void LinkCamera();
+    void ShowCameraOutcome(const CameraFileOutcome& outcome);
     // The port released (before another is chosen).
     void ReleasePort()
     {
@@ -118,6 +132,7 @@ public:
     void OnLargeDisplay(wxCommandEvent& event);
     void OnNightMode(wxCommandEvent& event);
     void OnSounds(wxCommandEvent& event);
+    void OnCamera(wxCommandEvent& event);
 
     // A close is pending: the window closes once the run and the script
     // editor have ended.
@@ -201,6 +216,11 @@ private:
     // What the next run starts from: the controls show it, a change in a
     // control and a script's lines set it.
     SettingsModel model_;
+    // The log the runner writes, each line's file column from the camera.
+    CameraFilesLog filesLog_;
+    CameraLinkMaker makeCameraLink_;
+    std::unique_ptr<CameraLink> camera_;
+    bool cameraGoneShown_ = false;
     // The run a script's capture started (numbered as the view counts
     // them), or 0, and what its end lets go on.
     int captureRun_ = 0;

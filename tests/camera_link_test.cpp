@@ -64,6 +64,8 @@ class Outcomes {
 public:
     void Add(const CameraFileOutcome& outcome)
     {
+        if (outcome.fetching)
+            return;
         std::lock_guard<std::mutex> lock(mutex_);
         seen_.push_back((outcome.last ? "last " : "") + std::to_string(outcome.frame) + " " + outcome.file +
                         (outcome.file.empty() || outcome.reason.empty() ? "" : " ") + outcome.reason);

@@ -70,6 +70,64 @@ TEST_F(Runner, LostPortIsReportedWithItsReason)
     EXPECT_FALSE(frame->Busy());
 }
 
+// With File > Camera… on, each exposure's end reaches the camera, the
+// status line follows its files, and the log line names them; off (the
+// default), no camera is looked for.
+TEST_F(Runner, TheCamerasFilesAreFetchedWhenAskedFor)
+{
+    class Link : public CameraLink {
+    public:
+        std::string Description() const override { return "Canon EOS 600D on usb:001,005"; }
+        bool Connected() const override { return true; }
+        uint32_t ExposureEnded(int32_t frame) override
+        {
+            ended.push_back(frame);
+            return static_cast<uint32_t>(ended.size());
+        }
+        std::vector<int32_t> ended;
+    };
+    Link* link = nullptr;
+    std::function<void(const CameraFileOutcome&)> outcome;
+    CameraLinkSettings asked;
+    WindowParts parts = Parts();
+    parts.makeCameraLink = [&](const CameraLinkSettings& settings, std::function<void(const CameraFileOutcome&)> told) {
+        asked = settings;
+        outcome = told;
+        auto made = std::make_unique<Link>();
+        link = made.get();
+        return made;
+    };
+    const auto rebuild = [&] {
+        frame->Destroy();
+        RunIdle();
+        frame = new MyFrame("Vantrel", parts);
+        MainFrame = frame;
+        frame->SetAfMode(AF_NONE);
+        Connect(PORT_SERIAL);
+    };
+    rebuild();
+    EXPECT_EQ(link, nullptr);  // off by default
+
+    settings->WriteFlag("Camera Files", true);
+    settings->WriteText("Camera Folder", "/srv/frames");
+    settings->WriteText("Camera Prefix", "M42");
+    rebuild();
+    ASSERT_NE(link, nullptr);
+    EXPECT_EQ(asked.folder + " " + asked.prefix, "/srv/frames M42");
+    Start();
+    EXPECT_EQ(link->ended, std::vector<int32_t>{1});
+    EXPECT_TRUE(log.lines.empty());  // the line waits for its files
+    outcome({1, 1, "IMG_0001.CR2", "", false, true});
+    RunIdle();
+    EXPECT_EQ(Status(), "Downloading frame 1\u2026");
+    outcome({1, 1, "M42_0001.cr2", "", false, false});
+    outcome({1, 1, "M42_0001.cr2", "", true, false});
+    RunIdle();
+    EXPECT_EQ(Status(), "Frame 1: M42_0001.cr2");
+    ASSERT_EQ(log.lines.size(), 1u);
+    EXPECT_EQ(log.lines[0].substr(log.lines[0].rfind(',')), ",M42_0001.cr2");
+}
+
 // A close that comes while the script editor is open, or during a script's
 // capture, closes the window once the editor has gone; it is never lost.
 const char* const EXIT_QUESTION = "A sequence is running. Abort it and exit?";
