@@ -1,22 +1,30 @@
 // indi_vantrel_ccd: Vantrel as an INDI camera ("Vantrel", an INDI::CCD), so
 // that Ekos or any INDI client takes cable-release bulb exposures through
-// the engine. No window: the properties are the controls. The image stays
-// on the camera's card; the driver sends none.
+// the engine. No window: the properties are the controls. Without a camera
+// linked (VANTREL_CAMERA_FILES), the image stays on the camera's card and the
+// driver sends none; with one, each exposure's file, fetched from the camera
+// over USB, is its image.
 // Vantrel's own headers first: libindi defines a macro named Log.
 #include "indi/camera.h"
 #include "indi/indi_clock.h"
 #include "ports/af_mode.h"
 #include "ports/backends.h"
+#include "runner/camera_files_log.h"
 
 #include <indiccd.h>
 #include <indidevapi.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <csignal>
 #include <cstring>
+#include <deque>
+#include <fstream>
+#include <iterator>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 namespace {
@@ -39,6 +47,7 @@ const char* const AF_PROPERTY = "VANTREL_AF";
 const char* const MIRROR_PROPERTY = "VANTREL_MIRROR";
 const char* const SETTLE_PROPERTY = "VANTREL_MIRROR_SETTLE";
 const char* const SENSOR_PROPERTY = "VANTREL_SENSOR";
+const char* const FILES_PROPERTY = "VANTREL_CAMERA_FILES";
 const char* const VANTREL_TAB = "Vantrel";
 // A nominal frame: INDI refuses a camera without one, and Ekos takes its
 // field of view from it; the user sets the camera's own figures
@@ -69,13 +78,20 @@ public:
         : ports_(MakeSystemPorts())
         , sleep_(MakeLogindInhibitor())
         , log_(MakeFileExposureLog())
-        , camera_(*ports_, clock_, guider_, *sleep_, *log_, *this)
+        , filesLog_(*log_)
+        , camera_(*ports_, clock_, guider_, *sleep_, filesLog_, *this)
     {
         setVersion(VANTREL_VERSION_MAJOR, VANTREL_VERSION_MINOR);
+        if (pipe(outcomePipe_) == 0)
+            IEAddCallback(outcomePipe_[0], &VantrelCCD::OnOutcomes, this);
     }
 
     // For the ways out of the driver.
-    void ReleaseAtExit() { camera_.ReleaseAtExit(); }
+    void ReleaseAtExit()
+    {
+        filesLog_.Link(nullptr);
+        camera_.ReleaseAtExit();
+    }
 
     // A driver killed mid-exposure left the box or the parallel port set
     // (no kernel releases those): the saved port is set idle as the driver
@@ -113,6 +129,10 @@ protected:
         SensorNP[SENSOR_PIXEL].fill("PIXEL_SIZE", "Pixel size (um)", "%.2f", 0.1, 100, 0.01, NOMINAL_PIXEL_UM);
         SensorNP[SENSOR_BITS].fill("BITS_PER_PIXEL", "Bits per pixel", "%.0f", 8, 32, 1, NOMINAL_BPP);
         SensorNP.fill(getDeviceName(), SENSOR_PROPERTY, "Camera's sensor", VANTREL_TAB, IP_RW, 60, IPS_IDLE);
+        FilesSP[0].fill("FILES_OFF", "Off", ISS_ON);
+        FilesSP[1].fill("FILES_ON", "On", ISS_OFF);
+        FilesSP.fill(getDeviceName(), FILES_PROPERTY, "Camera's files over USB", VANTREL_TAB, IP_RW, ISR_1OFMANY, 60,
+                     IPS_IDLE);
         // One format: the file stays on the camera's card as the camera
         // writes it.
         CaptureFormat card = {"CARD", "Camera's card", NOMINAL_BPP, true};
@@ -173,11 +193,13 @@ protected:
             return false;
         }
         LOGF_INFO("Connected to %s.", PortTP[0].getText());
+        LinkCamera();
         return true;
     }
 
     bool Disconnect() override
     {
+        UnlinkCamera();
         camera_.Disconnect();
         InExposure = false;  // and the progress timer stops
         return true;
@@ -204,6 +226,14 @@ protected:
     bool ISNewSwitch(const char* dev, const char* name, ISState* states, char* names[], int n) override
     {
         if (dev && !std::strcmp(dev, getDeviceName())) {
+            if (FilesSP.isNameMatch(name)) {
+                FilesSP.update(states, names, n);
+                FilesSP.setState(IPS_OK);
+                if (isConnected())
+                    LinkCamera();
+                FilesSP.apply();
+                return true;
+            }
             if (AfSP.isNameMatch(name) || MirrorSP.isNameMatch(name)) {
                 INDI::PropertySwitch& property = AfSP.isNameMatch(name) ? AfSP : MirrorSP;
                 property.update(states, names, n);
@@ -214,11 +244,12 @@ protected:
                 return true;
             }
             // Ekos re-sends the upload mode for every frame, and asks for
-            // Client for a preview: only Local is taken.
+            // Client for a preview: without the camera's files only Local
+            // is taken; with them, each mode as INDI has it.
             if (!std::strcmp(name, UploadSP.name)) {
                 for (int i = 0; i < n; ++i) {
                     const bool local = IUFindSwitch(&UploadSP, names[i]) == &UploadS[UPLOAD_LOCAL];
-                    if (states[i] == ISS_ON && !Camera::UploadRefusal(local).empty()) {
+                    if (states[i] == ISS_ON && !link_ && !Camera::UploadRefusal(local).empty()) {
                         IUResetSwitch(&UploadSP);
                         UploadS[UPLOAD_LOCAL].s = ISS_ON;
                         UploadSP.s = IPS_ALERT;
@@ -226,9 +257,11 @@ protected:
                         return true;
                     }
                 }
-                UploadSP.s = IPS_OK;
-                IDSetSwitch(&UploadSP, nullptr);
-                return true;
+                if (!link_) {
+                    UploadSP.s = IPS_OK;
+                    IDSetSwitch(&UploadSP, nullptr);
+                    return true;
+                }
             }
         }
         return INDI::CCD::ISNewSwitch(dev, name, states, names, n);
@@ -298,9 +331,15 @@ protected:
         SetTimer(PROGRESS_MS);
     }
 
-    // CameraEvents
+    // CameraEvents: with a camera linked, the exposure is complete when its
+    // file is here.
     void ExposureDone() override
     {
+        if (link_) {
+            awaitingFile_ = true;
+            PrimaryCCD.setExposureLeft(0);
+            return;
+        }
         InExposure = false;
         PrimaryCCD.setFrameBufferSize(0, false);
         ExposureComplete(&PrimaryCCD);
@@ -316,12 +355,120 @@ protected:
     void Status(const std::string& text) override { LOGF_DEBUG("%s", text.c_str()); }
 
 private:
+    // The camera whose files are the images, while VANTREL_CAMERA_FILES is
+    // On and a port is connected: the first camera on USB, or the one
+    // VANTREL_CAMERA names ("model@port").
+    void LinkCamera()
+    {
+        UnlinkCamera();
+        if (FilesSP.findOnSwitchIndex() != 1)
+            return;
+#ifndef VANTREL_GPHOTO
+        LOG_WARN("This driver was built without libgphoto2: it cannot fetch the camera's files.");
+        return;
+#endif
+        CameraLinkSettings settings;
+        settings.folder = ExposureLogPath().substr(0, ExposureLogPath().rfind('/')) + "/frames";
+        for (size_t slash = 1; slash != std::string::npos; slash = settings.folder.find('/', slash + 1))
+            mkdir(settings.folder.substr(0, slash).c_str(), 0755);
+        mkdir(settings.folder.c_str(), 0755);
+        settings.prefix = "indi";
+        const char* named = std::getenv("VANTREL_CAMERA");
+        const char* at = named ? std::strchr(named, '@') : nullptr;
+        if (at) {
+            settings.model.assign(named, at);
+            settings.port = at + 1;
+        }
+        folder_ = settings.folder;
+#ifdef VANTREL_GPHOTO
+        link_ = MakeGphotoLink(settings, [this](const CameraFileOutcome& outcome) {
+            filesLog_.Outcome(outcome);
+            std::lock_guard<std::mutex> lock(outcomesMutex_);
+            outcomes_.push_back(outcome);
+            const char byte = 1;
+            if (write(outcomePipe_[1], &byte, 1) < 0) { }
+        });
+#endif
+        LOGF_INFO("Camera's files: %s.", link_->Description().c_str());
+        if (!link_->Connected()) {
+            link_.reset();
+            return;
+        }
+        filesLog_.Link(link_.get());
+        // The camera's own file goes as it is, not as FITS.
+        EncodeFormatSP.reset();
+        EncodeFormatSP[FORMAT_NATIVE].setState(ISS_ON);
+        EncodeFormatSP.setState(IPS_OK);
+        EncodeFormatSP.apply();
+    }
+
+    void UnlinkCamera()
+    {
+        filesLog_.Link(nullptr);
+        link_.reset();
+        if (awaitingFile_)
+            FileNotCome("the camera was let go");
+    }
+
+    static void OnOutcomes(int fd, void* self)
+    {
+        char bytes[64];
+        if (read(fd, bytes, sizeof bytes) <= 0)
+            return;
+        auto* driver = static_cast<VantrelCCD*>(self);
+        std::deque<CameraFileOutcome> outcomes;
+        {
+            std::lock_guard<std::mutex> lock(driver->outcomesMutex_);
+            outcomes.swap(driver->outcomes_);
+        }
+        for (const CameraFileOutcome& outcome : outcomes)
+            driver->TakeOutcome(outcome);
+    }
+
+    // The exposure's first file is its image (RAW before JPEG, as the
+    // camera writes them); an exposure that gets none fails.
+    void TakeOutcome(const CameraFileOutcome& outcome)
+    {
+        if (!awaitingFile_ || outcome.fetching)
+            return;
+        if (outcome.file.empty()) {
+            if (outcome.exposure != 0)
+                FileNotCome(outcome.reason);
+            return;
+        }
+        if (outcome.last)
+            return;
+        std::ifstream in(folder_ + "/" + outcome.file, std::ios::binary);
+        const std::string content((std::istreambuf_iterator<char>(in)), {});
+        const size_t dot = outcome.file.rfind('.');
+        awaitingFile_ = false;
+        InExposure = false;
+        PrimaryCCD.setFrameBufferSize(static_cast<int>(content.size()));
+        std::memcpy(PrimaryCCD.getFrameBuffer(), content.data(), content.size());
+        PrimaryCCD.setImageExtension(dot == std::string::npos ? "raw" : outcome.file.substr(dot + 1).c_str());
+        LOGF_INFO("Frame %d: %s", outcome.frame, outcome.file.c_str());
+        ExposureComplete(&PrimaryCCD);
+    }
+
+    void FileNotCome(const std::string& why)
+    {
+        awaitingFile_ = false;
+        ExposureFailed("No file from the camera: " + why);
+    }
+
     std::unique_ptr<Ports> ports_;
     IndiClock clock_;
     NoGuider guider_;
     std::unique_ptr<SleepInhibitor> sleep_;
     std::unique_ptr<ExposureLog> log_;
+    CameraFilesLog filesLog_;
     Camera camera_;
+    std::unique_ptr<CameraLink> link_;
+    std::string folder_;
+    bool awaitingFile_ = false;
+    int outcomePipe_[2] = {-1, -1};
+    std::mutex outcomesMutex_;
+    std::deque<CameraFileOutcome> outcomes_;
     bool configLoaded_ = false;
 
     INDI::PropertyText PortTP{1};
@@ -330,13 +477,14 @@ private:
     INDI::PropertyNumber SettleNP{1};
     enum { SENSOR_WIDTH, SENSOR_HEIGHT, SENSOR_PIXEL, SENSOR_BITS, SENSOR_COUNT };
     INDI::PropertyNumber SensorNP{SENSOR_COUNT};
+    INDI::PropertySwitch FilesSP{2};
 
     // Vantrel's own, defined, loaded and saved together.
     std::vector<INDI::Property*> OwnProperties()
     {
         // (The typed properties' own operator& gives their vectors.)
-        return {std::addressof(PortTP), std::addressof(AfSP), std::addressof(MirrorSP), std::addressof(SettleNP),
-                std::addressof(SensorNP)};
+        return {std::addressof(PortTP),   std::addressof(AfSP),     std::addressof(MirrorSP),
+                std::addressof(SettleNP), std::addressof(SensorNP), std::addressof(FilesSP)};
     }
 };
 

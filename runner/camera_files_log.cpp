@@ -35,11 +35,17 @@ void CameraFilesLog::Log(const ExposureRecord& record)
 
 void CameraFilesLog::Outcome(const CameraFileOutcome& outcome)
 {
-    if (!outcome.last || outcome.exposure == 0)
+    if (outcome.exposure == 0 || outcome.fetching)
         return;
     ExposureRecord line;
     {
         std::lock_guard<PiMutex> lock(mutex_);
+        if (!outcome.last) {  // kept for a line written before the last outcome
+            if (!outcome.file.empty())
+                fetched_[outcome.exposure] += (fetched_[outcome.exposure].empty() ? "" : " ") + outcome.file;
+            return;
+        }
+        fetched_.erase(outcome.exposure);
         const auto waiting = waiting_.find(outcome.exposure);
         if (waiting == waiting_.end()) {
             early_[outcome.exposure] = FileColumn(outcome);
@@ -55,12 +61,14 @@ void CameraFilesLog::Outcome(const CameraFileOutcome& outcome)
 bool CameraFilesLog::Flush(std::chrono::milliseconds limit)
 {
     std::map<uint32_t, ExposureRecord> waiting;
+    std::map<uint32_t, std::string> fetched;
     {
         std::lock_guard<PiMutex> lock(mutex_);
         waiting.swap(waiting_);
+        fetched.swap(fetched_);
     }
     for (auto& [exposure, line] : waiting) {
-        line.file = "not fetched: closed";
+        line.file = fetched.count(exposure) ? fetched[exposure] : "not fetched: closed";
         log_.Log(line);
     }
     return log_.Flush(limit);

@@ -27,8 +27,8 @@ public:
     // holds the line until its files are known. Never waits long: the
     // run's thread calls it.
     void Log(const ExposureRecord& record) override;
-    // The lines still waiting for their files are written first, with
-    // "not fetched: closed".
+    // The lines still waiting for their last outcome are written first, with
+    // the files fetched so far, or "not fetched: closed".
     bool Flush(std::chrono::milliseconds limit = std::chrono::hours(1)) override;
     std::string Failure() override { return log_.Failure(); }
 
@@ -40,4 +40,7 @@ private:
     // Last outcomes that came before their line (a camera gone answers at
     // once).
     std::map<uint32_t, std::string> early_;
+    // The files fetched so far for each exposure whose last outcome has
+    // not come.
+    std::map<uint32_t, std::string> fetched_;
 };

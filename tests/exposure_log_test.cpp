@@ -222,9 +222,12 @@ TEST(CameraFilesLog, ALineWaitsForItsExposuresFiles)
 
     camera.gone = false;
     log.Log(Record(4));
-    log.Flush();  // the program closes first
-    ASSERT_EQ(lines.lines.size(), 4u);
+    log.Log(Record(5));
+    log.Outcome({4, 5, "M42_0005.nef", "", false});
+    log.Flush();  // the program closes first: what came so far
+    ASSERT_EQ(lines.lines.size(), 5u);
     EXPECT_EQ(fileColumn(lines.lines[3]), "not fetched: closed");
+    EXPECT_EQ(fileColumn(lines.lines[4]), "M42_0005.nef");
 }
 
 }  // namespace

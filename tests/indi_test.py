@@ -2,19 +2,22 @@
 """The INDI driver under Debian's indiserver, driven by the real INDI
 clients, its serial line on the device shim (tests/indi_harness.py).
 
-    indi_test.py INDI_VANTREL_CCD DEVICE_SHIM
+    indi_test.py INDI_VANTREL_CCD DEVICE_SHIM [CAMERA_SHIM]
 """
+import base64
 import os
 import re
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from indi_harness import Server, rts  # noqa: E402
 
 DRIVER, SHIM = sys.argv[1], sys.argv[2]
+CAMERA_SHIM = sys.argv[3] if len(sys.argv) > 3 else None
 
 passed = failed = 0
 
@@ -210,6 +213,40 @@ for port, env, released in (("DSUSB", {"VANTREL_SHIM_USB": "present"}, ["usb 00 
     try:
         whats = [w for _, w in server.edges()]
         check("a driver starting with %s saved: released and let go" % port, whats[-2:] == released, whats)
+    finally:
+        server.stop()
+
+# With the camera's files on, each exposure's file is its image: a client
+# receives it as the CCD1 BLOB (Client upload, as Ekos asks for a preview),
+# and the log names it.
+if CAMERA_SHIM:
+    card = tempfile.mkdtemp(prefix="vantrel-card-")
+    server = Server(DRIVER, SHIM + " " + CAMERA_SHIM,
+                    env={"VANTREL_CAMERA": "Directory Browse@disk:" + card, "VANTREL_FAKE_CARD": card})
+    try:
+        server.connect()
+        server.set("-s", "VANTREL_CAMERA_FILES.FILES_ON=On")
+        server.set("-s", "UPLOAD_MODE.UPLOAD_CLIENT=On")
+        server.wait(lambda: server.get("UPLOAD_MODE.UPLOAD_CLIENT") == "On", "Client upload taken")
+        server.listen()
+        server.listener.sendall(b"<enableBLOB device='Vantrel'>Also</enableBLOB>\n")
+        start = len(server.edges())
+        server.expose(1)
+        server.wait(lambda: "RTS 0" in [w for _, w in server.edges()[start:]], "the release", 5)
+        image = os.urandom(200000)
+        with open(os.path.join(card, ".writing"), "wb") as written:
+            written.write(image)
+        os.rename(os.path.join(card, ".writing"), os.path.join(card, "IMG_0001.CR2"))
+        server.wait(lambda: "</setBLOBVector>" in server.heard, "the image", 10)
+        blob = re.search(r"<oneBLOB[^>]*format=.\.cr2.[^>]*>\s*([^<]*)</oneBLOB>", server.heard)
+        check("camera's file: received as a .cr2 BLOB, byte for byte",
+              blob is not None and base64.b64decode(blob.group(1)) == image, server.heard[-500:])
+        check("camera's file: the exposure Ok", server.eval_true('"Vantrel.CCD_EXPOSURE._STATE"==1', 5),
+              server.get("CCD_EXPOSURE._STATE"))
+        # The log line waits for the frame's files; it is written at the latest as the driver ends.
+        server.stop()
+        logged = open(os.path.join(server.home, "data", "vantrel", "exposures.csv")).read().splitlines()
+        check("camera's file: in the log", logged[-1].endswith(",indi_0001.cr2"), logged)
     finally:
         server.stop()
 
