@@ -78,7 +78,7 @@ public:
         : ports_(MakeSystemPorts())
         , sleep_(MakeLogindInhibitor())
         , log_(MakeFileExposureLog())
-        , filesLog_(*log_)
+        , filesLog_(*log_, true)
         , camera_(*ports_, clock_, guider_, *sleep_, filesLog_, *this)
     {
         setVersion(VANTREL_VERSION_MAJOR, VANTREL_VERSION_MINOR);

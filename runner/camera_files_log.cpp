@@ -18,7 +18,7 @@ void CameraFilesLog::Log(const ExposureRecord& record)
         log_.Log(record);
         return;
     }
-    const uint32_t exposure = camera->ExposureEnded(record.frame);
+    const uint32_t exposure = camera->ExposureEnded(countExposures_ ? ++exposures_ : record.frame);
     ExposureRecord line = record;
     {
         std::lock_guard<PiMutex> lock(mutex_);

@@ -13,8 +13,11 @@
 
 class CameraFilesLog : public ExposureLog {
 public:
-    explicit CameraFilesLog(ExposureLog& log)
+    // `countExposures`: the files are numbered by the exposures logged so
+    // far (a driver's exposures are each frame 1 of 1), not by their frame.
+    explicit CameraFilesLog(ExposureLog& log, bool countExposures = false)
         : log_(log)
+        , countExposures_(countExposures)
     {
     }
     // The camera whose files fill the column (none: nullptr); its outcomes
@@ -34,6 +37,8 @@ public:
 
 private:
     ExposureLog& log_;
+    const bool countExposures_;
+    int32_t exposures_ = 0;  // the run's thread's own
     std::atomic<CameraLink*> camera_{nullptr};
     PiMutex mutex_;
     std::map<uint32_t, ExposureRecord> waiting_;

@@ -230,23 +230,27 @@ if CAMERA_SHIM:
         server.wait(lambda: server.get("UPLOAD_MODE.UPLOAD_CLIENT") == "On", "Client upload taken")
         server.listen()
         server.listener.sendall(b"<enableBLOB device='Vantrel'>Also</enableBLOB>\n")
-        start = len(server.edges())
-        server.expose(1)
-        server.wait(lambda: "RTS 0" in [w for _, w in server.edges()[start:]], "the release", 5)
-        image = os.urandom(200000)
-        with open(os.path.join(card, ".writing"), "wb") as written:
-            written.write(image)
-        os.rename(os.path.join(card, ".writing"), os.path.join(card, "IMG_0001.CR2"))
-        server.wait(lambda: "</setBLOBVector>" in server.heard, "the image", 10)
-        blob = re.search(r"<oneBLOB[^>]*format=.\.cr2.[^>]*>\s*([^<]*)</oneBLOB>", server.heard)
-        check("camera's file: received as a .cr2 BLOB, byte for byte",
-              blob is not None and base64.b64decode(blob.group(1)) == image, server.heard[-500:])
-        check("camera's file: the exposure Ok", server.eval_true('"Vantrel.CCD_EXPOSURE._STATE"==1', 5),
-              server.get("CCD_EXPOSURE._STATE"))
-        # The log line waits for the frame's files; it is written at the latest as the driver ends.
-        server.stop()
-        logged = open(os.path.join(server.home, "data", "vantrel", "exposures.csv")).read().splitlines()
-        check("camera's file: in the log", logged[-1].endswith(",indi_0001.cr2"), logged)
+        images, received = [], []
+        for frame in range(1, 11):  # ten frames, each file as the camera writes it after the release
+            start = len(server.edges())
+            server.expose(0.2)
+            server.wait(lambda: "RTS 0" in [w for _, w in server.edges()[start:]], "the release", 5)
+            images.append(os.urandom(100000 + frame))
+            with open(os.path.join(card, ".writing"), "wb") as written:
+                written.write(images[-1])
+            os.rename(os.path.join(card, ".writing"), os.path.join(card, "IMG_%04d.CR2" % frame))
+            server.wait(lambda: server.heard.count("</setBLOBVector>") == frame, "image %d" % frame, 10)
+            server.wait(lambda: server.get("CCD_EXPOSURE._STATE") == "Ok", "exposure %d Ok" % frame, 5)
+        for blob in re.findall(r"<oneBLOB[^>]*format=.\.cr2.[^>]*>\s*([^<]*)</oneBLOB>", server.heard):
+            received.append(base64.b64decode(blob))
+        check("ten frames: each received as a .cr2 BLOB, byte for byte", received == images, len(received))
+        frames = os.path.join(server.home, "data", "vantrel", "frames")
+        on_disk = [open(os.path.join(frames, "indi_%04d.cr2" % n), "rb").read() for n in range(1, 11)]
+        check("ten frames: each on the disk under its frame's name", on_disk == images, sorted(os.listdir(frames)))
+        server.stop()  # the last line is written at the latest as the driver ends
+        logged = open(os.path.join(server.home, "data", "vantrel", "exposures.csv")).read().splitlines()[1:]
+        check("ten frames: each in its log line", [line.rsplit(",", 1)[1] for line in logged] ==
+              ["indi_%04d.cr2" % n for n in range(1, 11)], logged)
     finally:
         server.stop()
 
