@@ -3,20 +3,25 @@
 // the run's own thread and clock) through a recording serial port, timed in
 // microseconds.
 //
-//   xvfb-run -a build/bench/timing_bench [--long] [--load]
+//   xvfb-run -a build/bench/timing_bench [--long] [--load] [--camera]
 //   --long: D = 300 s too. --load: under load: two processes that spin, one
 //   that writes and syncs a file without pause, and Night Mode toggled
-//   (every window restyled) 5 ms before each release.
+//   (every window restyled) 5 ms before each release. --camera: only the
+//   1 s holds, each while the file of the exposure before it (25 MB) is
+//   fetched from a fake camera (libgphoto2's directory camlib, the tests'
+//   event shim preloaded).
 #include <wx/app.h>
 #include <wx/checkbox.h>
 #include <wx/init.h>
 #include <wx/spinctrl.h>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -128,8 +133,12 @@ private:
 // Under load, Night Mode is toggled this long before each release.
 constexpr int RESTYLE_BEFORE_RELEASE_MS = 5;
 
+// The fake camera's card and the folder its files go to (--camera).
+std::string cardFolder, framesFolder;
+
 struct Bench {
     bool restyle = false;  // --load
+    bool camera = false;  // --camera
     Fakes fakes;
     std::unique_ptr<Clock> clock = MakeToolkitClock();  // the program's own
     VirtualClock idleClock{fakes.log};  // the guider's, never asked to dither
@@ -140,12 +149,29 @@ struct Bench {
     NullNotifier notifier;
     RunThread runThread;  // as the program runs it
     MyFrame* frame = nullptr;
+    std::thread cardWriter;
+    int files = 0;
 
-    Bench()
+    explicit Bench(bool withCamera = false)
+        : camera(withCamera)
     {
         InstallFakes(fakes);
         fakes.log.realTime = Micros;
-        frame = new MyFrame("Vantrel", {*fakes.ports, *clock, guider, sleep, log, *settings, notifier, &runThread});
+        WindowParts parts{*fakes.ports, *clock, guider, sleep, log, *settings, notifier, &runThread};
+#ifdef VANTREL_GPHOTO
+        if (camera) {
+            settings->WriteFlag("Camera Files", true);
+            settings->WriteText("Camera Folder", framesFolder);
+            parts.makeCameraLink = [](const CameraLinkSettings& asked,
+                                      std::function<void(const CameraFileOutcome&)> outcome) {
+                CameraLinkSettings link = asked;
+                link.model = "Directory Browse";
+                link.port = "disk:" + cardFolder;
+                return MakeGphotoLink(link, std::move(outcome));
+            };
+        }
+#endif
+        frame = new MyFrame("Vantrel", parts);
         MainFrame = frame;
         frame->Show();
         fakes.ports->Serial().Open("COM2");
@@ -182,6 +208,19 @@ struct Bench {
         Finish();
         if (restyler.joinable())
             restyler.join();
+        if (camera) {  // the camera writes the frame's file, fetched during the next exposure
+            if (cardWriter.joinable())
+                cardWriter.join();
+            cardWriter = std::thread([n = ++files] {
+                std::remove((cardFolder + "/IMG_" + std::to_string(n - 1) + ".CR2").c_str());  // fetched long since
+                const std::string content(25 * 1000 * 1000, 'x');
+                std::FILE* file = std::fopen((cardFolder + "/.writing").c_str(), "wb");
+                std::fwrite(content.data(), 1, content.size(), file);
+                std::fclose(file);
+                std::rename((cardFolder + "/.writing").c_str(),
+                            (cardFolder + "/IMG_" + std::to_string(n) + ".CR2").c_str());
+            });
+        }
         std::vector<int64_t> times;
         for (const LineEvent& event : fakes.log.events)
             if (event.what == "RTS 1" || event.what == "RTS 0")
@@ -207,10 +246,33 @@ int main(int argc, char** argv)
 {
     bool longRuns = false;
     bool load = false;
+    bool camera = false;
     for (int i = 1; i < argc; ++i) {
         longRuns = longRuns || std::strcmp(argv[i], "--long") == 0;
         load = load || std::strcmp(argv[i], "--load") == 0;
+        camera = camera || std::strcmp(argv[i], "--camera") == 0;
     }
+#ifdef VANTREL_GPHOTO
+    if (camera && !std::getenv("VANTREL_FAKE_CARD")) {  // again, with the camera's event shim
+        char root[] = "/tmp/vantrel-card-XXXXXX";
+        const std::string folder = mkdtemp(root);
+        mkdir((folder + "/card").c_str(), 0755);
+        mkdir((folder + "/frames").c_str(), 0755);
+        setenv("VANTREL_FAKE_CARD", (folder + "/card").c_str(), 1);
+        setenv("LD_PRELOAD", VANTREL_CAMERA_SHIM, 1);
+        execv("/proc/self/exe", argv);
+        return 1;
+    }
+    if (camera) {
+        cardFolder = std::getenv("VANTREL_FAKE_CARD");
+        framesFolder = cardFolder.substr(0, cardFolder.rfind('/')) + "/frames";
+    }
+#else
+    if (camera) {
+        std::fprintf(stderr, "timing_bench: built without libgphoto2\n");
+        return 1;
+    }
+#endif
     std::unique_ptr<Load> loading;
     if (load)  // before the toolkit starts: the children never touch it
         loading = std::make_unique<Load>();
@@ -221,7 +283,26 @@ int main(int argc, char** argv)
     wxApp::SetInstance(new wxApp);
     if (!wxEntryStart(wxArgc, argv) || !wxTheApp->CallOnInit())
         return 1;
-    {
+    if (camera) {
+        Bench bench(true);
+        std::vector<double> holds;
+        for (int i = 0; i < 20; ++i) {
+            const auto times = bench.Run(PORT_SERIAL, 1, 0, false);
+            holds.push_back((times.at(1) - times.at(0)) / 1000.0 - 1000.0);
+        }
+        if (bench.cardWriter.joinable())
+            bench.cardWriter.join();
+        Report("shutter hold - 1000 ms, a 25 MB file fetched meanwhile", holds);
+        delete bench.frame;  // the last files fetched first
+        int fetched = 0;
+        if (DIR* frames = opendir(framesFolder.c_str())) {
+            while (const dirent* entry = readdir(frames))
+                fetched += entry->d_name[0] != '.';
+            closedir(frames);
+        }
+        std::printf("files fetched: %d of %d\n", fetched, bench.files);
+        if (std::system(("rm -rf " + cardFolder.substr(0, cardFolder.rfind('/'))).c_str()) != 0) { }
+    } else {
         Bench bench;
         bench.restyle = load;
         struct Case {
