@@ -86,6 +86,7 @@ LargeDisplay::LargeDisplay(wxWindow* owner, std::function<void()> closed, std::f
     ProgressBar = new wxGauge(panel_, wxID_ANY, PERMILLE);
     SetAccessibleName(ProgressBar, "Progress");
     TotalText = makeText("Total Remaining");
+    CameraText = makeText("Camera");
     KeysText = makeText("Keys");
     KeysText->SetLabel(wxString::FromUTF8(KEYS));
     panel_->Bind(wxEVT_LEFT_DCLICK, &LargeDisplay::OnDoubleClick, this);
@@ -97,6 +98,7 @@ LargeDisplay::LargeDisplay(wxWindow* owner, std::function<void()> closed, std::f
     column->Add(ProgressBar, 0, wxEXPAND | wxALL, MARGIN);
     column->Add(TotalText, 0, wxEXPAND | wxLEFT | wxRIGHT | wxBOTTOM, MARGIN);
     column->AddStretchSpacer();
+    column->Add(CameraText, 0, wxEXPAND | wxLEFT | wxRIGHT, MARGIN / 2);
     column->Add(KeysText, 0, wxEXPAND | wxALL, MARGIN / 2);
     panel_->SetSizer(column);
 
@@ -127,6 +129,12 @@ void LargeDisplay::ShowEnd(const std::string& text, RunEnd end)
                                                                 : LOST_COLOUR);
     PhaseText->SetFont(PhaseText->GetFont().Bold());
     PhaseText->Refresh();
+}
+
+void LargeDisplay::ShowCameraNote(const std::string& text)
+{
+    CameraText->SetLabelText(wxString::FromUTF8(text));
+    panel_->Layout();
 }
 
 void LargeDisplay::ShowTexts(const wxString& frame, const wxString& phase, const wxString& phaseTime,
@@ -173,7 +181,8 @@ void LargeDisplay::FitType()
         width = std::max({width, w, own});
         height += h;
     }
-    height += KeysText->GetCharHeight() + MARGIN;  // the keys' line keeps the theme's type
+    // The camera's line and the keys' keep the theme's type.
+    height += CameraText->GetCharHeight() + KeysText->GetCharHeight() + MARGIN;
     if (scale_ == 0) {  // the smallest window: everything at the smallest scale
         SetMinClientSize(wxSize(width + 2 * MARGIN, height + 3 * MARGIN));
         SetClientSize(wxSize(width + 2 * MARGIN, height + 3 * MARGIN) * 3 / 2);

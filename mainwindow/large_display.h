@@ -29,11 +29,14 @@ public:
     // "Sequence Done" (DONE: the bar full), "Aborted", "Lost the connection
     // to COM5 (...)", each in its colour.
     void ShowEnd(const std::string& text, RunEnd end);
+    // The camera's files: "Downloading frame 3…", "Frame 3: M42_0003.cr2".
+    void ShowCameraNote(const std::string& text);
 
     wxStaticText* FrameText;
     wxStaticText* PhaseText;
     wxStaticText* PhaseTimeText;
     wxStaticText* TotalText;
+    wxStaticText* CameraText;
     wxStaticText* KeysText;
     wxGauge* ProgressBar;
 

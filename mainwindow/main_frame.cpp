@@ -496,13 +496,14 @@ void MyFrame::ShowCameraOutcome(const CameraFileOutcome& outcome)
     if (outcome.last)
         return;
     const std::string frame = "frame " + std::to_string(outcome.frame);
-    if (outcome.fetching) {
-        SetStatusText(wxString::FromUTF8("Downloading " + frame + "\u2026"), 0);
+    const std::string note = outcome.fetching ? "Downloading " + frame + "\u2026"
+                                              : (outcome.frame > 0 ? "F" + frame.substr(1) : std::string("A file")) +
+            ": " + (outcome.file.empty() ? outcome.reason : outcome.file);
+    SetStatusText(wxString::FromUTF8(note), 0);
+    if (largeDisplay_)
+        largeDisplay_->ShowCameraNote(note);
+    if (outcome.fetching)
         return;
-    }
-    SetStatusText(wxString::FromUTF8((outcome.frame > 0 ? "F" + frame.substr(1) : std::string("A file")) + ": " +
-                                     (outcome.file.empty() ? outcome.reason : outcome.file)),
-                  0);
     if (outcome.frame == 0 && outcome.file.empty() && !cameraGoneShown_) {
         cameraGoneShown_ = true;
         wxMessageBox(

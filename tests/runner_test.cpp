@@ -15,6 +15,7 @@
 #include <wx/timer.h>
 
 #include "app/toolkit_clock.h"
+#include "mainwindow/large_display.h"
 #include "runner/countdown.h"
 #include "runner/exposure_log.h"
 #include "runner/sleep_inhibitor.h"
@@ -117,6 +118,9 @@ TEST_F(Runner, TheCamerasFilesAreFetchedWhenAskedFor)
     Start();
     EXPECT_EQ(link->ended, std::vector<int32_t>{1});
     EXPECT_TRUE(log.lines.empty());  // the line waits for its files
+    wxCommandEvent large(wxEVT_MENU, ID_LARGE_DISPLAY);
+    large.SetInt(1);
+    frame->GetEventHandler()->ProcessEvent(large);
     outcome({1, 1, "IMG_0001.CR2", "", false, true});
     RunIdle();
     EXPECT_EQ(Status(), "Downloading frame 1\u2026");
@@ -124,6 +128,8 @@ TEST_F(Runner, TheCamerasFilesAreFetchedWhenAskedFor)
     outcome({1, 1, "M42_0001.cr2", "", true, false});
     RunIdle();
     EXPECT_EQ(Status(), "Frame 1: M42_0001.cr2");
+    ASSERT_NE(frame->LargeDisplayShown(), nullptr);
+    EXPECT_EQ(frame->LargeDisplayShown()->CameraText->GetLabel(), "Frame 1: M42_0001.cr2");
     ASSERT_EQ(log.lines.size(), 1u);
     EXPECT_EQ(log.lines[0].substr(log.lines[0].rfind(',')), ",M42_0001.cr2");
 }
