@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gphoto2/gphoto2.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,7 +22,10 @@ using Steady = std::chrono::steady_clock;
 
 // How long one look at the camera's events may take: also how soon a
 // closing link lets its worker go.
-constexpr int WAIT_MS = 200;
+constexpr int WAIT_MS = 100;
+// An event that a look at the camera returns sooner than this was waiting
+// already: after an exposure, it came while the camera was left alone.
+constexpr auto QUEUED_LIMIT = std::chrono::milliseconds(5);
 // A file the camera is still writing reads short: it is fetched again,
 // this often, this far apart, before it counts as failed.
 constexpr int FETCH_TRIES = 10;
@@ -90,6 +94,12 @@ public:
     std::string Description() const override { return description_; }
     bool Connected() const override { return camera_ && !lost_; }
 
+    void ExposureStarting() override
+    {
+        const Ended starting{0, 0, Steady::now().time_since_epoch().count()};
+        if (write(endings_[1], &starting, sizeof starting) < 0) { }  // a full pipe: ends are waiting anyway
+    }
+
     uint32_t ExposureEnded(int32_t frame) override
     {
         const uint32_t id = ++lastExposure_;
@@ -105,6 +115,7 @@ public:
     }
 
 private:
+    // An exposure's end; id 0: an exposure's start.
     struct Ended {
         uint32_t id;
         int32_t frame;
@@ -186,16 +197,45 @@ private:
     void TakeEndings()
     {
         Ended ended{};
-        while (read(endings_[0], &ended, sizeof ended) == sizeof ended)
-            exposures_.push_back({ended.id, ended.frame, Steady::time_point(Steady::duration(ended.at)), "", ""});
+        while (read(endings_[0], &ended, sizeof ended) == sizeof ended) {
+            const Steady::time_point at{Steady::duration(ended.at)};
+            if (ended.id == 0) {
+                exposing_ = true;
+                pausedAt_ = at;
+                continue;
+            }
+            exposures_.push_back({ended.id, ended.frame, at, "", ""});
+            // What the camera reports first when it is looked at again
+            // came during the exposure: before this one ended.
+            backlog_ = exposing_;
+            exposing_ = false;
+        }
     }
 
     void Watch()
     {
         while (!stop_ && !lost_) {
+            TakeEndings();
+            if (exposing_) {  // no call while the shutter line is set
+                pollfd endings{endings_[0], POLLIN, 0};
+                poll(&endings, 1, WAIT_MS);
+                continue;
+            }
+            if (!waiting_.empty()) {  // seen as an exposure began: fetched now
+                const Waiting file = waiting_.front();
+                waiting_.pop_front();
+                Fetch(file.folder, file.name, file.appeared);
+                continue;
+            }
             CameraEventType type = GP_EVENT_UNKNOWN;
             void* data = nullptr;
+            const Steady::time_point lookedAt = Steady::now();
             const int result = gp_camera_wait_for_event(camera_, WAIT_MS, &type, &data, context_);
+            const Steady::time_point seenAt = Steady::now();
+            // What was waiting came while the shutter line was set: before
+            // the exposure that has just ended.
+            const bool queued = backlog_ && seenAt - lookedAt < QUEUED_LIMIT;
+            backlog_ = queued && result >= GP_OK && type == GP_EVENT_FILE_ADDED;
             if (result == GP_ERROR_CAMERA_BUSY || result == GP_ERROR_TIMEOUT) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(WAIT_MS));
             } else if (result < GP_OK) {
@@ -205,7 +245,7 @@ private:
                 Report({0, 0, "", "download failed: the camera is gone (" + GphotoError(result) + ")"});
             } else if (type == GP_EVENT_FILE_ADDED && data) {
                 const auto* path = static_cast<const CameraFilePath*>(data);
-                Fetch(path->folder, path->name);
+                waiting_.push_back({path->folder, path->name, queued ? pausedAt_ : seenAt});
             }
             std::free(data);
             GiveUp(Steady::now());
@@ -246,9 +286,10 @@ private:
         }
     }
 
-    void Fetch(const std::string& folder, const std::string& name)
+    // `appeared`: when the camera made the file, as far as it is known.
+    void Fetch(const std::string& folder, const std::string& name, Steady::time_point appeared)
     {
-        Exposure* exposure = ExposureFor(Steady::now());
+        Exposure* exposure = ExposureFor(appeared);
         const int32_t frame = exposure ? exposure->frame : 0;
         Report({exposure ? exposure->id : 0, frame, name, "", false, true});
         CameraFileInfo info{};
@@ -338,6 +379,15 @@ private:
     std::atomic<uint32_t> lastExposure_{0};
     int endings_[2] = {-1, -1};  // the exposures' ends, from the run's thread
     std::deque<Exposure> exposures_;  // the worker's own
+    bool exposing_ = false;
+    Steady::time_point pausedAt_;
+    bool backlog_ = false;
+    // The files seen, to be fetched once no exposure is open.
+    struct Waiting {
+        std::string folder, name;
+        Steady::time_point appeared;
+    };
+    std::deque<Waiting> waiting_;
     std::thread worker_;
 };
 

@@ -42,6 +42,11 @@ public:
     // or why there is none.
     virtual std::string Description() const = 0;
     virtual bool Connected() const = 0;
+    // An exposure (or its mirror lock-up pulse) is about to set the
+    // shutter line: the camera is left alone until it has ended (some
+    // bodies ignore the cable during a USB exchange). A call in progress
+    // ends first. Never waits.
+    virtual void ExposureStarting() { }
     // An exposure's shutter was released: the files that appear from now
     // on are this frame's, until the next exposure ends or the limit.
     // Returns the exposure's number for the outcomes. Never waits.

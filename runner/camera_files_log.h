@@ -26,6 +26,12 @@ public:
     // From the camera's worker thread.
     void Outcome(const CameraFileOutcome& outcome);
 
+    // Tells the camera, so that it is left alone during the exposure.
+    void ExposureStarting() override
+    {
+        if (CameraLink* camera = camera_)
+            camera->ExposureStarting();
+    }
     // Tells the camera that the exposure has ended (the line's end), and
     // holds the line until its files are known. Never waits long: the
     // run's thread calls it.

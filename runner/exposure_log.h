@@ -48,6 +48,9 @@ std::string ExposureLogPath();
 class ExposureLog {
 public:
     virtual ~ExposureLog() = default;
+    // An exposure (or its mirror lock-up pulse) is about to set the
+    // shutter line; its record follows at its end. Never waits.
+    virtual void ExposureStarting() { }
     // Queues the record's line; it is written later, off the run's thread.
     virtual void Log(const ExposureRecord& record) = 0;
     // Waits until every queued line is on the disk (or has failed), at most

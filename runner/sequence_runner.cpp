@@ -227,6 +227,7 @@ bool SequenceRunner::Enter(Phase phase)
             return false;
         return Wait({0,
                      [this] {
+                         log_.ExposureStarting();
                          lines_->MirrorPulseStart(afMode_);
                          base_ = clock_.NowUs();
                          return lines_->MirrorPulseMs();
@@ -251,6 +252,7 @@ bool SequenceRunner::Enter(Phase phase)
                      [this] {
                          // The line first: the hold counts from the line change itself.
                          exposureAfMode_ = afMode_;
+                         log_.ExposureStarting();
                          lines_->ExposureStart(exposureAfMode_);
                          exposureStartUs_ = base_ = clock_.NowUs();
                          exposureStartUtcMs_ = clock_.WallMs();

@@ -37,6 +37,8 @@ public:
         mkdir(card.c_str(), 0755);
         mkdir(folder.c_str(), 0755);
         setenv("VANTREL_FAKE_CARD", card.c_str(), 1);
+        calls = root_ + "/calls";
+        setenv("VANTREL_FAKE_CARD_CALLS", calls.c_str(), 1);
     }
     ~Card() { std::system(("rm -rf " + root_).c_str()); }
 
@@ -52,7 +54,7 @@ public:
         return content;
     }
 
-    std::string card, folder;
+    std::string card, folder, calls;
     std::vector<std::string> taken;  // each file's content, in order
 
 private:
@@ -123,6 +125,25 @@ TEST(CameraLink, EachFileIsFetchedWholeUnderItsFramesName)
              card.Take("IMG_0001.CR2", 200);
          },
          {"4 M42_0004-2.cr2", "4 M42_0004-3.cr2", "last 4 M42_0004-2.cr2 M42_0004-3.cr2"}},
+        {"a slow card: a file that comes during the next exposure is the frame before's, and the camera is not "
+         "looked at while the shutter line is set",
+         [](Card& card, CameraLink& link, Outcomes&) {
+             link.ExposureEnded(8);
+             const auto set = std::chrono::steady_clock::now();
+             link.ExposureStarting();
+             std::this_thread::sleep_for(std::chrono::milliseconds(200));  // a look in progress has ended
+             card.Take("IMG_0008.CR2", 1000);
+             std::this_thread::sleep_for(std::chrono::milliseconds(600));
+             const auto released = std::chrono::steady_clock::now();
+             link.ExposureEnded(9);
+             std::ifstream calls(card.calls);
+             int during = 0;  // after the one in progress (at most WAIT_MS) has ended
+             for (long long at = 0; calls >> at;)
+                 during += at > (set + std::chrono::milliseconds(150)).time_since_epoch().count() &&
+                     at < released.time_since_epoch().count();
+             EXPECT_EQ(during, 0);
+         },
+         {"8 M42_0008.cr2", "last 8 M42_0008.cr2", "last 9 timed out"}},
         {"no file within the limit",
          [](Card&, CameraLink& link, Outcomes&) { link.ExposureEnded(5); },
          {"last 5 timed out"}},

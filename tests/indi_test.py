@@ -231,7 +231,9 @@ if CAMERA_SHIM:
         server.listen()
         server.listener.sendall(b"<enableBLOB device='Vantrel'>Also</enableBLOB>\n")
         images, received = [], []
-        for frame in range(1, 11):  # ten frames, each file as the camera writes it after the release
+        # Ten frames, and an eleventh whose file closes the tenth's line; each
+        # file as the camera writes it, after the release.
+        for frame in range(1, 12):
             start = len(server.edges())
             server.expose(0.2)
             server.wait(lambda: "RTS 0" in [w for _, w in server.edges()[start:]], "the release", 5)
@@ -241,14 +243,16 @@ if CAMERA_SHIM:
             os.rename(os.path.join(card, ".writing"), os.path.join(card, "IMG_%04d.CR2" % frame))
             server.wait(lambda: server.heard.count("</setBLOBVector>") == frame, "image %d" % frame, 10)
             server.wait(lambda: server.get("CCD_EXPOSURE._STATE") == "Ok", "exposure %d Ok" % frame, 5)
-        for blob in re.findall(r"<oneBLOB[^>]*format=.\.cr2.[^>]*>\s*([^<]*)</oneBLOB>", server.heard):
+        images.pop()
+        for blob in re.findall(r"<oneBLOB[^>]*format=.\.cr2.[^>]*>\s*([^<]*)</oneBLOB>", server.heard)[:10]:
             received.append(base64.b64decode(blob))
         check("ten frames: each received as a .cr2 BLOB, byte for byte", received == images, len(received))
         frames = os.path.join(server.home, "data", "vantrel", "frames")
         on_disk = [open(os.path.join(frames, "indi_%04d.cr2" % n), "rb").read() for n in range(1, 11)]
         check("ten frames: each on the disk under its frame's name", on_disk == images, sorted(os.listdir(frames)))
-        server.stop()  # the last line is written at the latest as the driver ends
-        logged = open(os.path.join(server.home, "data", "vantrel", "exposures.csv")).read().splitlines()[1:]
+        server.wait(lambda: len(open(os.path.join(server.home, "data", "vantrel", "exposures.csv")).read().splitlines())
+                    > 10, "the tenth frame's line", 10)
+        logged = open(os.path.join(server.home, "data", "vantrel", "exposures.csv")).read().splitlines()[1:11]
         check("ten frames: each in its log line", [line.rsplit(",", 1)[1] for line in logged] ==
               ["indi_%04d.cr2" % n for n in range(1, 11)], logged)
     finally:

@@ -80,10 +80,11 @@ TEST_F(Runner, TheCamerasFilesAreFetchedWhenAskedFor)
     public:
         std::string Description() const override { return "Canon EOS 600D on usb:001,005"; }
         bool Connected() const override { return true; }
+        void ExposureStarting() override { ended.push_back(0); }  // left alone from here
         uint32_t ExposureEnded(int32_t frame) override
         {
             ended.push_back(frame);
-            return static_cast<uint32_t>(ended.size());
+            return static_cast<uint32_t>(ended.size() / 2);
         }
         std::vector<int32_t> ended;
     };
@@ -116,7 +117,7 @@ TEST_F(Runner, TheCamerasFilesAreFetchedWhenAskedFor)
     ASSERT_NE(link, nullptr);
     EXPECT_EQ(asked.folder + " " + asked.prefix, "/srv/frames M42");
     Start();
-    EXPECT_EQ(link->ended, std::vector<int32_t>{1});
+    EXPECT_EQ(link->ended, (std::vector<int32_t>{0, 1}));
     EXPECT_TRUE(log.lines.empty());  // the line waits for its files
     wxCommandEvent large(wxEVT_MENU, ID_LARGE_DISPLAY);
     large.SetInt(1);

@@ -5,13 +5,15 @@
 // in, as a camera finishes a file) is a GP_EVENT_FILE_ADDED, once. A card
 // folder that is gone is a camera unplugged. VANTREL_FAKE_CARD_SHORT=N makes
 // the first N reads of each file come N bytes short: a file still being
-// written.
+// written. VANTREL_FAKE_CARD_CALLS names a file that gets the monotonic
+// time (ns) of each look at the camera.
 #include <dirent.h>
 #include <dlfcn.h>
 #include <gphoto2/gphoto2.h>
 #include <sys/stat.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -60,6 +62,12 @@ extern "C" int gp_camera_wait_for_event(Camera* camera, int timeout, CameraEvent
 {
     static auto real = Real<int (*)(Camera*, int, CameraEventType*, void**, GPContext*)>("gp_camera_wait_for_event");
     const char* card = std::getenv("VANTREL_FAKE_CARD");
+    if (const char* calls = std::getenv("VANTREL_FAKE_CARD_CALLS")) {
+        if (std::FILE* log = std::fopen(calls, "a")) {
+            std::fprintf(log, "%lld\n", static_cast<long long>(Steady::now().time_since_epoch().count()));
+            std::fclose(log);
+        }
+    }
     const int result = real(camera, timeout, type, data, context);
     if (result != GP_ERROR_NOT_SUPPORTED || !card)
         return result;
