@@ -255,6 +255,24 @@ if CAMERA_SHIM:
         logged = open(os.path.join(server.home, "data", "vantrel", "exposures.csv")).read().splitlines()[1:11]
         check("ten frames: each in its log line", [line.rsplit(",", 1)[1] for line in logged] ==
               ["indi_%04d.cr2" % n for n in range(1, 11)], logged)
+
+        # Local upload (Ekos's "Save: Remotely"): INDI writes the file on the driver's side.
+        uploads = tempfile.mkdtemp(prefix="vantrel-uploads-")
+        server.set("-x", "UPLOAD_SETTINGS.UPLOAD_DIR=%s" % uploads)
+        server.set("-s", "UPLOAD_MODE.UPLOAD_LOCAL=On")
+        server.wait(lambda: server.get("UPLOAD_MODE.UPLOAD_LOCAL") == "On", "Local upload taken")
+        start = len(server.edges())
+        server.expose(0.2)
+        server.wait(lambda: "RTS 0" in [w for _, w in server.edges()[start:]], "the release", 5)
+        image = os.urandom(5000)
+        with open(os.path.join(card, ".writing"), "wb") as written:
+            written.write(image)
+        os.rename(os.path.join(card, ".writing"), os.path.join(card, "IMG_0012.CR2"))
+        server.wait(lambda: os.listdir(uploads), "the file saved locally", 10)
+        server.wait(lambda: server.get("CCD_EXPOSURE._STATE") == "Ok", "the Local exposure Ok", 5)
+        saved = [os.path.join(uploads, name) for name in os.listdir(uploads)]
+        check("Local upload: the camera's file saved as .cr2, byte for byte",
+              len(saved) == 1 and saved[0].endswith(".cr2") and open(saved[0], "rb").read() == image, saved)
     finally:
         server.stop()
 
