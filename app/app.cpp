@@ -172,19 +172,7 @@ bool MyApp::OnInit()
     notifier_ = MakeDesktopNotifier();
     runThread_ = std::make_unique<RunThread>();
 #ifdef VANTREL_GPHOTO
-    // VANTREL_CAMERA="model@port" names the camera instead of the first one
-    // found on USB ("Directory Browse@disk:/media/card": a folder as a card).
-    const CameraLinkMaker makeCameraLink = [](const CameraLinkSettings& asked,
-                                              std::function<void(const CameraFileOutcome&)> outcome) {
-        CameraLinkSettings settings = asked;
-        const char* named = std::getenv("VANTREL_CAMERA");
-        const char* at = named ? std::strchr(named, '@') : nullptr;
-        if (at) {
-            settings.model.assign(named, at);
-            settings.port = at + 1;
-        }
-        return MakeGphotoLink(settings, std::move(outcome));
-    };
+    const CameraLinkMaker makeCameraLink = MakeGphotoLink;
 #else
     const CameraLinkMaker makeCameraLink = nullptr;
 #endif

@@ -5,7 +5,6 @@
 // name, synced.
 //
 //   cmake --build build-bench --target camera_bench && build-bench/bench/camera_bench
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,23 +17,15 @@
 #include <string>
 #include <vector>
 
+#include "bench/fake_camera.h"
 #include "camera/camera_link.h"
 
 int main(int argc, char** argv)
 {
-    if (!std::getenv("VANTREL_FAKE_CARD")) {  // again, with the shim
-        char root[] = "/tmp/vantrel-camera-bench-XXXXXX";
-        const std::string folder = mkdtemp(root);
-        mkdir((folder + "/card").c_str(), 0755);
-        mkdir((folder + "/frames").c_str(), 0755);
-        setenv("VANTREL_FAKE_CARD", (folder + "/card").c_str(), 1);
-        setenv("LD_PRELOAD", VANTREL_CAMERA_SHIM, 1);
-        execv("/proc/self/exe", argv);
-        return 1;
-    }
     (void)argc;
-    const std::string card = std::getenv("VANTREL_FAKE_CARD");
-    const std::string folder = card.substr(0, card.rfind('/')) + "/frames";
+    const FakeCamera camera = PreloadFakeCamera(argv);
+    const std::string& card = camera.card;
+    const std::string& folder = camera.frames;
     std::mutex mutex;
     std::condition_variable written;
     int files = 0;

@@ -21,7 +21,6 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -35,6 +34,9 @@
 #include <vector>
 
 #include "app/settings.h"
+#ifdef VANTREL_GPHOTO
+#include "bench/fake_camera.h"
+#endif
 #include "app/toolkit_clock.h"
 #include "mainwindow/main_frame.h"
 #include "ports/af_mode.h"
@@ -253,19 +255,10 @@ int main(int argc, char** argv)
         camera = camera || std::strcmp(argv[i], "--camera") == 0;
     }
 #ifdef VANTREL_GPHOTO
-    if (camera && !std::getenv("VANTREL_FAKE_CARD")) {  // again, with the camera's event shim
-        char root[] = "/tmp/vantrel-card-XXXXXX";
-        const std::string folder = mkdtemp(root);
-        mkdir((folder + "/card").c_str(), 0755);
-        mkdir((folder + "/frames").c_str(), 0755);
-        setenv("VANTREL_FAKE_CARD", (folder + "/card").c_str(), 1);
-        setenv("LD_PRELOAD", VANTREL_CAMERA_SHIM, 1);
-        execv("/proc/self/exe", argv);
-        return 1;
-    }
     if (camera) {
-        cardFolder = std::getenv("VANTREL_FAKE_CARD");
-        framesFolder = cardFolder.substr(0, cardFolder.rfind('/')) + "/frames";
+        const FakeCamera fake = PreloadFakeCamera(argv);
+        cardFolder = fake.card;
+        framesFolder = fake.frames;
     }
 #else
     if (camera) {
@@ -293,13 +286,18 @@ int main(int argc, char** argv)
         if (bench.cardWriter.joinable())
             bench.cardWriter.join();
         Report("shutter hold - 1000 ms, a 25 MB file fetched meanwhile", holds);
-        delete bench.frame;  // the last files fetched first
+        // The last file is fetched after the last hold: waited for, 3 s at most.
         int fetched = 0;
-        if (DIR* frames = opendir(framesFolder.c_str())) {
-            while (const dirent* entry = readdir(frames))
-                fetched += entry->d_name[0] != '.';
-            closedir(frames);
+        for (int wait = 0; wait < 30 && fetched < bench.files; ++wait) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            fetched = 0;
+            if (DIR* frames = opendir(framesFolder.c_str())) {
+                while (const dirent* entry = readdir(frames))
+                    fetched += entry->d_name[0] != '.';
+                closedir(frames);
+            }
         }
+        delete bench.frame;
         std::printf("files fetched: %d of %d\n", fetched, bench.files);
         if (std::system(("rm -rf " + cardFolder.substr(0, cardFolder.rfind('/'))).c_str()) != 0) { }
     } else {

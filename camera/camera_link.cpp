@@ -63,6 +63,9 @@ public:
     {
         if (pipe2(endings_, O_NONBLOCK | O_CLOEXEC) != 0)
             endings_[0] = endings_[1] = -1;
+        for (size_t slash = 1; slash != std::string::npos; slash = settings_.folder.find('/', slash + 1))
+            mkdir(settings_.folder.substr(0, slash).c_str(), 0755);
+        mkdir(settings_.folder.c_str(), 0755);
         gp_camera_new(&camera_);
         const int result = Open();
         if (result < GP_OK) {
@@ -129,9 +132,16 @@ private:
         std::string failure;  // the first file's that failed
     };
 
-    // The first camera on USB, or the model and port given.
+    // The model and port given, or named by VANTREL_CAMERA, or the first
+    // camera on USB.
     int Open()
     {
+        const char* named = std::getenv("VANTREL_CAMERA");
+        const char* at = named ? std::strchr(named, '@') : nullptr;
+        if (settings_.model.empty() && at) {
+            settings_.model.assign(named, at);
+            settings_.port = at + 1;
+        }
         if (settings_.model.empty())
             return gp_camera_init(camera_, context_);
         CameraAbilitiesList* list = nullptr;

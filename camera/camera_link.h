@@ -24,10 +24,11 @@ struct CameraFileOutcome {
 };
 
 struct CameraLinkSettings {
-    std::string folder;  // where the files go
+    std::string folder;  // where the files go; made when it is not there
     std::string prefix = "frame";
-    // The camera: "" for the first one found on USB; else a libgphoto2
-    // model and port ("Directory Browse", "disk:/media/card").
+    // The camera: "" for the one VANTREL_CAMERA="model@port" names, else
+    // the first one found on USB; or a libgphoto2 model and port
+    // ("Directory Browse", "disk:/media/card").
     std::string model;
     std::string port;
     // How long after its exposure's end a file is still that exposure's:

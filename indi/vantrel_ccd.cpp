@@ -13,7 +13,6 @@
 
 #include <indiccd.h>
 #include <indidevapi.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -365,22 +364,11 @@ private:
             return;
 #ifndef VANTREL_GPHOTO
         LOG_WARN("This driver was built without libgphoto2: it cannot fetch the camera's files.");
-        return;
-#endif
+#else
         CameraLinkSettings settings;
         settings.folder = ExposureLogPath().substr(0, ExposureLogPath().rfind('/')) + "/frames";
-        for (size_t slash = 1; slash != std::string::npos; slash = settings.folder.find('/', slash + 1))
-            mkdir(settings.folder.substr(0, slash).c_str(), 0755);
-        mkdir(settings.folder.c_str(), 0755);
         settings.prefix = "indi";
-        const char* named = std::getenv("VANTREL_CAMERA");
-        const char* at = named ? std::strchr(named, '@') : nullptr;
-        if (at) {
-            settings.model.assign(named, at);
-            settings.port = at + 1;
-        }
         folder_ = settings.folder;
-#ifdef VANTREL_GPHOTO
         link_ = MakeGphotoLink(settings, [this](const CameraFileOutcome& outcome) {
             filesLog_.Outcome(outcome);
             std::lock_guard<std::mutex> lock(outcomesMutex_);
@@ -388,7 +376,6 @@ private:
             const char byte = 1;
             if (write(outcomePipe_[1], &byte, 1) < 0) { }
         });
-#endif
         LOGF_INFO("Camera's files: %s.", link_->Description().c_str());
         if (!link_->Connected()) {
             link_.reset();
@@ -400,6 +387,7 @@ private:
         EncodeFormatSP[FORMAT_NATIVE].setState(ISS_ON);
         EncodeFormatSP.setState(IPS_OK);
         EncodeFormatSP.apply();
+#endif
     }
 
     void UnlinkCamera()

@@ -422,24 +422,29 @@ void MyFrame::SetAfMode(int mode)
 // ----------------------------------------------------------------------------
 // the buttons and menus
 // ----------------------------------------------------------------------------
+std::vector<std::pair<RunSetting, wxSpinCtrl*>> MyFrame::Fields() const
+{
+    return {{RunSetting::EXPOSURES, ExposuresCtrl},
+            {RunSetting::DURATION, DurationCtrl},
+            {RunSetting::START_DELAY, StartDelayCtrl},
+            {RunSetting::BEFORE_DELAY, PreDelayCtrl},
+            {RunSetting::AFTER_DELAY, PostDelayCtrl}};
+}
+
 void MyFrame::TakeFields()
 {
-    model_.Set(RunSetting::EXPOSURES, ExposuresCtrl->GetValue());
-    model_.Set(RunSetting::DURATION, DurationCtrl->GetValue());
+    for (const auto& [setting, field] : Fields())
+        model_.Set(setting, field->GetValue());
     model_.Set(RunSetting::MIRROR_LOCK, MirrorLockCtrl->GetValue());
-    model_.Set(RunSetting::START_DELAY, StartDelayCtrl->GetValue());
-    model_.Set(RunSetting::BEFORE_DELAY, PreDelayCtrl->GetValue());
-    model_.Set(RunSetting::AFTER_DELAY, PostDelayCtrl->GetValue());
 }
 
 void MyFrame::ShowSetting(RunSetting setting, int value)
 {
-    wxSpinCtrl* const fields[] = {PreDelayCtrl, PostDelayCtrl, DurationCtrl, ExposuresCtrl, nullptr,       nullptr,
-                                  nullptr,      nullptr,       nullptr,      nullptr,       StartDelayCtrl};
     if (setting == RunSetting::MIRROR_LOCK)
         MirrorLockCtrl->SetValue(value != 0);
-    else if (wxSpinCtrl* field = fields[static_cast<int>(setting)])
-        field->SetValue(value);
+    for (const auto& [shown, field] : Fields())
+        if (shown == setting)
+            field->SetValue(value);
 }
 
 void MyFrame::OnStart(wxCommandEvent&)
@@ -467,17 +472,29 @@ void MyFrame::ShareControls()
 // ----------------------------------------------------------------------------
 // the camera's files
 // ----------------------------------------------------------------------------
+// File > Camera…'s choice as the settings keep it: off, the Pictures
+// folder and "frame" unless set.
+CameraChoice MyFrame::ReadCameraChoice()
+{
+    CameraChoice choice;
+    choice.fetch = settings_.ReadFlag(CAMERA_FILES_KEY);
+    choice.folder = settings_.ReadText(CAMERA_FOLDER_KEY);
+    if (choice.folder.empty())
+        choice.folder = wxStandardPaths::Get().GetUserDir(wxStandardPaths::Dir_Pictures).utf8_string();
+    const std::string prefix = settings_.ReadText(CAMERA_PREFIX_KEY);
+    if (!prefix.empty())
+        choice.prefix = prefix;
+    return choice;
+}
+
 void MyFrame::LinkCamera()
 {
     std::unique_ptr<CameraLink> camera;
-    if (makeCameraLink_ && settings_.ReadFlag(CAMERA_FILES_KEY)) {
+    const CameraChoice choice = ReadCameraChoice();
+    if (makeCameraLink_ && choice.fetch) {
         CameraLinkSettings link;
-        link.folder = settings_.ReadText(CAMERA_FOLDER_KEY);
-        if (link.folder.empty())
-            link.folder = wxStandardPaths::Get().GetUserDir(wxStandardPaths::Dir_Pictures).utf8_string();
-        link.prefix = settings_.ReadText(CAMERA_PREFIX_KEY);
-        if (link.prefix.empty())
-            link.prefix = "frame";
+        link.folder = choice.folder;
+        link.prefix = choice.prefix;
         camera = makeCameraLink_(link, [this](const CameraFileOutcome& outcome) {
             filesLog_.Outcome(outcome);
             CallAfter([this, outcome] { ShowCameraOutcome(outcome); });
@@ -520,19 +537,13 @@ void MyFrame::OnCamera(wxCommandEvent&)
                      wxOK | wxICON_INFORMATION | wxCENTRE, this);
         return;
     }
-    CameraChoice choice;
-    choice.fetch = settings_.ReadFlag(CAMERA_FILES_KEY);
-    choice.folder = settings_.ReadText(CAMERA_FOLDER_KEY);
-    if (choice.folder.empty())
-        choice.folder = wxStandardPaths::Get().GetUserDir(wxStandardPaths::Dir_Pictures).utf8_string();
-    const std::string prefix = settings_.ReadText(CAMERA_PREFIX_KEY);
-    if (!prefix.empty())
-        choice.prefix = prefix;
-    // The camera as the link sees it: the one linked, or one looked for now.
+    CameraChoice choice = ReadCameraChoice();
+    // The camera as the link sees it: the one linked, or one looked for now
+    // (the one linked let go first: the camera takes one session).
     std::string camera = camera_ ? camera_->Description() : "";
     if (!camera_ || !camera_->Connected()) {
-        camera_.reset();
         OnRunThread([this] { filesLog_.Link(nullptr); });
+        camera_.reset();
         camera = makeCameraLink_(CameraLinkSettings(), nullptr)->Description();
     }
     if (AskCameraChoice(this, camera, choice)) {

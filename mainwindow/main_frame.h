@@ -11,7 +11,10 @@
 #include <memory>
 #include <string>
 #include <type_traits>
+#include <utility>
+#include <vector>
 
+#include "mainwindow/camera_dialog.h"
 #include "mainwindow/frame_view.h"
 #include "runner/camera_files_log.h"
 #include "runner/posted_view.h"
@@ -109,6 +112,7 @@ public:
     // The camera whose files are fetched after each exposure, as the
     // settings say (none when they are off), and what came of a file.
     void LinkCamera();
+    CameraChoice ReadCameraChoice();
     void ShowCameraOutcome(const CameraFileOutcome& outcome);
     // The port released (before another is chosen).
     void ReleasePort()
@@ -189,6 +193,8 @@ private:
     // The fields' values as they read now (text typed and not yet taken
     // in), into the settings model.
     void TakeFields();
+    // The spin controls and the settings they show.
+    std::vector<std::pair<RunSetting, wxSpinCtrl*>> Fields() const;
     void ShowSetting(RunSetting setting, int value);
     void RunEnded(RunEnd end, int run);
     // Releases the port, then as below.

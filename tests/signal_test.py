@@ -77,13 +77,17 @@ def start_weston():
     and keys sent to it reach the focused one."""
     runtime = tempfile.mkdtemp(prefix="vantrel-weston-")
     os.chmod(runtime, 0o700)
+    # A Weston just ended may still have its window on a loaded X server;
+    # keys sent there would go nowhere.
+    def windows():
+        return xdotool("search", "--class", "weston", capture_output=True, text=True).stdout.split()
+    wait_for(lambda: not windows(), 20, "the last Weston's window gone")
     weston = subprocess.Popen(["weston", "--backend=x11-backend.so", "--use-pixman", "--socket=wayland-signal",
                                "--width=1280", "--height=1024", "--idle-time=0"],
                               env=dict(os.environ, XDG_RUNTIME_DIR=runtime), stdout=subprocess.DEVNULL,
                               stderr=subprocess.DEVNULL)
     wait_for(lambda: os.path.exists(os.path.join(runtime, "wayland-signal")), 20, "Weston")
-    screen = wait_for(lambda: xdotool("search", "--class", "weston", capture_output=True, text=True).stdout.split(), 20,
-                      "Weston's window")[0]
+    screen = wait_for(windows, 20, "Weston's window")[0]
     return weston, screen, {"XDG_RUNTIME_DIR": runtime, "WAYLAND_DISPLAY": "wayland-signal", "GDK_BACKEND": "wayland"}
 
 
