@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
@@ -39,6 +40,39 @@ std::string Lower(std::string text)
 }
 
 std::string GphotoError(int code) { return gp_result_as_string(code); }
+
+// Exposures are numbered across the links of a process, so that a line
+// waiting under one link's number is never taken by a later link's.
+std::atomic<uint32_t> lastExposure{0};
+
+// A shot is the files of one press: "IMG_0007.CR2" and "IMG_0007.JPG".
+std::string ShotOf(const std::string& cameraName) { return cameraName.substr(0, cameraName.rfind('.')); }
+
+// A name the camera gave, as text to show: bytes that are not UTF-8 become
+// '?'.
+std::string ValidUtf8(const std::string& text)
+{
+    std::string valid;
+    for (size_t i = 0; i < text.size();) {
+        const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[i + k]); };
+        const unsigned char lead = byte(0);
+        const size_t length = lead < 0x80  ? 1
+            : lead >= 0xC2 && lead <= 0xDF ? 2
+            : (lead & 0xF0) == 0xE0        ? 3
+            : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                           : 0;
+        bool whole = length > 0 && i + length <= text.size();
+        for (size_t k = 1; whole && k < length; ++k)
+            whole = (byte(k) & 0xC0) == 0x80;
+        // No overlong forms, surrogates or code points past U+10FFFF.
+        if (whole && length >= 3)
+            whole = !((lead == 0xE0 && byte(1) < 0xA0) || (lead == 0xED && byte(1) >= 0xA0) ||
+                      (lead == 0xF0 && byte(1) < 0x90) || (lead == 0xF4 && byte(1) >= 0x90));
+        valid += whole ? text.substr(i, length) : "?";
+        i += whole ? length : 1;
+    }
+    return valid;
+}
 
 bool WriteAll(int fd, const char* data, unsigned long size)
 {
@@ -105,7 +139,7 @@ public:
 
     uint32_t ExposureEnded(int32_t frame) override
     {
-        const uint32_t id = ++lastExposure_;
+        const uint32_t id = ++lastExposure;
         // Through a pipe, not a lock: the caller is the run's thread, which
         // must never wait on this one.
         const Ended ended{id, frame, Steady::now().time_since_epoch().count()};
@@ -113,7 +147,7 @@ public:
             : write(endings_[1], &ended, sizeof ended) != sizeof ended ? "download failed: too many exposures waiting"
                                                                        : nullptr;
         if (none)
-            Report({id, frame, "", none, true});
+            Report({id, frame, "", none, true, false});
         return id;
     }
 
@@ -128,6 +162,7 @@ private:
         uint32_t id;
         int32_t frame;
         Steady::time_point ended;
+        std::string shot;  // the camera's base name of its files, once one came
         std::string files;  // written, space-separated
         std::string failure;  // the first file's that failed
     };
@@ -214,7 +249,7 @@ private:
                 pausedAt_ = at;
                 continue;
             }
-            exposures_.push_back({ended.id, ended.frame, at, "", ""});
+            exposures_.push_back({ended.id, ended.frame, at, "", "", ""});
             // What the camera reports first when it is looked at again
             // came during the exposure: before this one ended.
             backlog_ = exposing_;
@@ -244,15 +279,18 @@ private:
             const Steady::time_point seenAt = Steady::now();
             // What was waiting came while the shutter line was set: before
             // the exposure that has just ended.
+            // Other events ("a property changed") can come first.
             const bool queued = backlog_ && seenAt - lookedAt < QUEUED_LIMIT;
-            backlog_ = queued && result >= GP_OK && type == GP_EVENT_FILE_ADDED;
+            backlog_ = queued && result >= GP_OK && type != GP_EVENT_TIMEOUT;
             if (result == GP_ERROR_CAMERA_BUSY || result == GP_ERROR_TIMEOUT) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(WAIT_MS));
             } else if (result < GP_OK) {
                 // Unplugged, or switched off: one message, and the
                 // exposures go on without their files.
                 lost_ = true;
-                Report({0, 0, "", "download failed: the camera is gone (" + GphotoError(result) + ")"});
+                CameraFileOutcome gone{0, 0, "", "download failed: the camera is gone (" + GphotoError(result) + ")"};
+                gone.gone = true;
+                Report(gone);
             } else if (type == GP_EVENT_FILE_ADDED && data) {
                 const auto* path = static_cast<const CameraFilePath*>(data);
                 waiting_.push_back({path->folder, path->name, queued ? pausedAt_ : seenAt});
@@ -263,45 +301,66 @@ private:
         GiveUp(Steady::time_point::max());
     }
 
-    // The exposure that ended last before now, within the limit, or none.
-    Exposure* ExposureFor(Steady::time_point now)
+    // The exposure a file made at `appeared` belongs to: the one its shot
+    // went to already; else, of those that ended before it without a shot
+    // and within the limit, the oldest, or the one whose delay from its end
+    // to the file is nearest the last shot's (a camera that ignored a press
+    // does not move every later file a frame on). None: nullptr.
+    Exposure* ExposureFor(const std::string& shot, Steady::time_point appeared)
     {
         TakeEndings();
-        for (auto exposure = exposures_.rbegin(); exposure != exposures_.rend(); ++exposure) {
-            if (exposure->ended > now)
+        Exposure* best = nullptr;
+        for (Exposure& exposure : exposures_) {
+            if (exposure.shot == shot)
+                return &exposure;
+            if (!exposure.shot.empty() || exposure.ended > appeared ||
+                appeared - exposure.ended > std::chrono::milliseconds(settings_.limitMs))
                 continue;
-            return now - exposure->ended > std::chrono::milliseconds(settings_.limitMs) ? nullptr : &*exposure;
+            const auto Off = [&](const Exposure& e) {
+                const auto lag = appeared - e.ended;
+                return lag > lag_ ? lag - lag_ : lag_ - lag;
+            };
+            if (!best || (lagKnown_ && Off(exposure) < Off(*best)))
+                best = &exposure;
         }
-        return nullptr;
+        if (best) {
+            best->shot = shot;
+            lag_ = appeared - best->ended;
+            lagKnown_ = true;
+        }
+        return best;
     }
 
-    // An exposure gets no more files once one that ended after it has one,
-    // or its limit has passed (at once when the link closes): its last
-    // outcome, with its files or why none came.
+    // Each exposure on its own gets its last outcome, with its files or why
+    // none came: once a later one has a shot (the camera has moved on), or
+    // its limit has passed (at once when the link closes).
     void GiveUp(Steady::time_point now)
     {
         TakeEndings();
-        while (!exposures_.empty()) {
-            const Exposure& first = exposures_.front();
-            const bool later = exposures_.size() > 1 && !exposures_[1].files.empty();
+        for (auto exposure = exposures_.begin(); exposure != exposures_.end();) {
+            const bool later =
+                std::any_of(exposure + 1, exposures_.end(), [](const Exposure& e) { return !e.shot.empty(); });
             if (!later && now != Steady::time_point::max() &&
-                now - first.ended <= std::chrono::milliseconds(settings_.limitMs))
-                break;
-            const std::string why = !first.files.empty() ? ""
-                : !first.failure.empty()                 ? first.failure
-                : lost_                                  ? "no camera"
-                                                         : "timed out";
-            Report({first.id, first.frame, first.files, why, true});
-            exposures_.pop_front();
+                now - exposure->ended <= std::chrono::milliseconds(settings_.limitMs)) {
+                ++exposure;
+                continue;
+            }
+            const std::string why = !exposure->files.empty() ? ""
+                : !exposure->failure.empty()                 ? exposure->failure
+                : lost_                                      ? "no camera"
+                : later                                      ? "no file: the camera took no picture"
+                                                             : "timed out";
+            Report({exposure->id, exposure->frame, exposure->files, why, true});
+            exposure = exposures_.erase(exposure);
         }
     }
 
     // `appeared`: when the camera made the file, as far as it is known.
     void Fetch(const std::string& folder, const std::string& name, Steady::time_point appeared)
     {
-        Exposure* exposure = ExposureFor(appeared);
+        Exposure* exposure = ExposureFor(ShotOf(name), appeared);
         const int32_t frame = exposure ? exposure->frame : 0;
-        Report({exposure ? exposure->id : 0, frame, name, "", false, true});
+        Report({exposure ? exposure->id : 0, frame, ValidUtf8(name), "", false, true});
         CameraFileInfo info{};
         const bool sized = gp_camera_file_get_info(camera_, folder.c_str(), name.c_str(), &info, context_) >= GP_OK &&
             (info.file.fields & GP_FILE_INFO_SIZE);
@@ -337,40 +396,56 @@ private:
         Report({exposure ? exposure->id : 0, frame, written, failure});
     }
 
-    // Written beside its place, synced, and renamed into a place that is
-    // free: "" when it is there.
+    // Written as a file without a name in the folder, synced, and given a
+    // name that is free: "" when it is there. Nothing half written ever
+    // has a name, and nothing is left behind if the program dies. Where the
+    // folder's file system has no such files, under a hidden name that is
+    // the frame's own, renamed.
     std::string Store(int32_t frame, const std::string& cameraName, const char* data, unsigned long size,
                       std::string& stored)
     {
         const std::string& folder = settings_.folder;
-        const std::string hidden = folder + "/." + cameraName + ".part";
-        const int fd = open(hidden.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+        int fd = open(folder.c_str(), O_WRONLY | O_TMPFILE | O_CLOEXEC, 0644);
+        const std::string hidden =
+            fd >= 0 ? "" : folder + "/." + FrameFileName(folder, settings_.prefix, frame, cameraName) + ".part";
         if (fd < 0)
-            return std::string("download failed: ") + std::strerror(errno) + " (" + hidden + ")";
+            fd = open(hidden.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+        if (fd < 0)
+            return std::string("download failed: ") + std::strerror(errno) + " (" + folder + ")";
         const bool written = WriteAll(fd, data, size) && fsync(fd) == 0;
-        const int error = errno;
-        close(fd);
-        if (!written) {
-            unlink(hidden.c_str());
-            return std::string("download failed: ") + std::strerror(error);
-        }
+        int error = errno;
+        std::string why;
         for (;;) {
+            if (!written) {
+                why = std::strerror(error);
+                break;
+            }
             const std::string name = FrameFileName(folder, settings_.prefix, frame, cameraName);
-            if (renameat2(AT_FDCWD, hidden.c_str(), AT_FDCWD, (folder + "/" + name).c_str(), RENAME_NOREPLACE) == 0) {
-                const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-                if (dir >= 0) {
-                    fsync(dir);
-                    close(dir);
-                }
+            const std::string place = folder + "/" + name;
+            const bool named = hidden.empty()
+                ? linkat(AT_FDCWD, ("/proc/self/fd/" + std::to_string(fd)).c_str(), AT_FDCWD, place.c_str(),
+                         AT_SYMLINK_FOLLOW) == 0
+                : renameat2(AT_FDCWD, hidden.c_str(), AT_FDCWD, place.c_str(), RENAME_NOREPLACE) == 0;
+            if (named) {
                 stored = name;
-                return "";
+                break;
             }
             if (errno != EEXIST) {  // taken since it was chosen: choose again
-                const std::string why = std::strerror(errno);
-                unlink(hidden.c_str());
-                return "download failed: " + why;
+                why = std::strerror(errno);
+                break;
             }
         }
+        close(fd);
+        if (!hidden.empty() && stored.empty())
+            unlink(hidden.c_str());
+        if (!why.empty())
+            return "download failed: " + why;
+        const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dir >= 0) {
+            fsync(dir);
+            close(dir);
+        }
+        return "";
     }
 
     void Report(const CameraFileOutcome& outcome)
@@ -386,12 +461,14 @@ private:
     std::string description_;
     std::atomic<bool> stop_{false};
     std::atomic<bool> lost_{false};
-    std::atomic<uint32_t> lastExposure_{0};
     int endings_[2] = {-1, -1};  // the exposures' ends, from the run's thread
     std::deque<Exposure> exposures_;  // the worker's own
     bool exposing_ = false;
     Steady::time_point pausedAt_;
     bool backlog_ = false;
+    // How long after its exposure's end the last shot came.
+    Steady::duration lag_{};
+    bool lagKnown_ = false;
     // The files seen, to be fetched once no exposure is open.
     struct Waiting {
         std::string folder, name;
@@ -406,8 +483,15 @@ private:
 std::string FrameFileName(const std::string& folder, const std::string& prefix, int32_t frame,
                           const std::string& cameraName)
 {
+    // The camera's name is data, never a path: only the letters and digits
+    // of its extension are kept.
     const size_t dot = cameraName.rfind('.');
-    const std::string extension = dot == std::string::npos ? "" : Lower(cameraName.substr(dot));
+    std::string extension;
+    for (size_t i = dot == std::string::npos ? cameraName.size() : dot + 1; i < cameraName.size(); ++i)
+        if (std::isalnum(static_cast<unsigned char>(cameraName[i])) && extension.size() < 8)
+            extension += static_cast<char>(std::tolower(static_cast<unsigned char>(cameraName[i])));
+    if (!extension.empty())
+        extension.insert(0, ".");
     char number[16];
     std::snprintf(number, sizeof number, "%04d", frame);
     const std::string stem = prefix + "_" + (frame > 0 ? number : "unmatched");

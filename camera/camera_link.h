@@ -21,6 +21,9 @@ struct CameraFileOutcome {
     std::string reason;
     bool last = false;
     bool fetching = false;  // the file (its name on the camera) is being fetched
+    // The camera is gone (unplugged, switched off): `reason` says how; no
+    // more files come through this link.
+    bool gone = false;
 };
 
 struct CameraLinkSettings {
@@ -66,6 +69,7 @@ std::unique_ptr<CameraLink> MakeGphotoLink(const CameraLinkSettings& settings,
 
 // The name a frame's file is written under: "<prefix>_<frame, 4 digits>.<ext,
 // lower case>", with "-2", "-3", … before the extension while that name is
-// taken in `folder`.
+// taken in `folder`. The extension is the camera name's letters and digits
+// after its last dot, nothing else of it.
 std::string FrameFileName(const std::string& folder, const std::string& prefix, int32_t frame,
                           const std::string& cameraName);

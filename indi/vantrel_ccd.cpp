@@ -13,9 +13,11 @@
 
 #include <indiccd.h>
 #include <indidevapi.h>
+#include <sharedblob.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <csignal>
 #include <cstring>
@@ -139,6 +141,7 @@ protected:
         // The image stays on the camera's card: Local is the only upload.
         IUResetSwitch(&UploadSP);
         UploadS[UPLOAD_LOCAL].s = ISS_ON;
+        KeepNativeFormat();
         PrimaryCCD.setMinMaxStep("CCD_EXPOSURE", "CCD_EXPOSURE_VALUE", 0.001, LONGEST_EXPOSURE_S, 0.001, false);
         ApplySensor();
         addAuxControls();
@@ -178,8 +181,19 @@ protected:
         if (isConnected()) {
             ApplySensor();
             PrimaryCCD.setFrameBufferSize(0, false);
+            KeepNativeFormat();  // whatever a saved configuration says
+            EncodeFormatSP.apply();
         }
         return true;
+    }
+
+    // The camera's own file is the image, sent as it is: INDI's FITS would
+    // read the frame buffer as width x height pixels, which it is not.
+    void KeepNativeFormat()
+    {
+        EncodeFormatSP.reset();
+        EncodeFormatSP[FORMAT_NATIVE].setState(ISS_ON);
+        EncodeFormatSP.setState(IPS_OK);
     }
 
     // The [Ports] group of ~/.Vantrel is read afresh at each Connect.
@@ -240,6 +254,21 @@ protected:
                 camera_.SetMirrorLock(MirrorSP.findOnSwitchIndex() == 1);
                 property.setState(IPS_OK);
                 property.apply();
+                return true;
+            }
+            if (EncodeFormatSP.isNameMatch(name)) {
+                for (int i = 0; i < n; ++i) {
+                    if (states[i] == ISS_ON &&
+                        EncodeFormatSP.findWidgetByName(names[i]) == &EncodeFormatSP[FORMAT_FITS]) {
+                        KeepNativeFormat();
+                        EncodeFormatSP.setState(IPS_ALERT);
+                        EncodeFormatSP.apply(
+                            "No FITS: the image is the camera's own file, sent as the camera wrote it.");
+                        return true;
+                    }
+                }
+                KeepNativeFormat();
+                EncodeFormatSP.apply();
                 return true;
             }
             // Ekos re-sends the upload mode for every frame, and asks for
@@ -317,6 +346,7 @@ protected:
     {
         camera_.AbortExposure();
         InExposure = false;
+        awaited_ = 0;  // its file, when it comes, is not an image
         return true;
     }
 
@@ -334,13 +364,14 @@ protected:
     // file is here.
     void ExposureDone() override
     {
-        if (link_) {
-            awaitingFile_ = true;
+        if (link_ && filesLog_.LastExposure() != 0) {
+            awaited_ = filesLog_.LastExposure();
             PrimaryCCD.setExposureLeft(0);
             return;
         }
         InExposure = false;
         PrimaryCCD.setFrameBufferSize(0, false);
+        KeepNativeFormat();
         ExposureComplete(&PrimaryCCD);
     }
 
@@ -382,11 +413,6 @@ private:
             return;
         }
         filesLog_.Link(link_.get());
-        // The camera's own file goes as it is, not as FITS.
-        EncodeFormatSP.reset();
-        EncodeFormatSP[FORMAT_NATIVE].setState(ISS_ON);
-        EncodeFormatSP.setState(IPS_OK);
-        EncodeFormatSP.apply();
 #endif
     }
 
@@ -394,7 +420,7 @@ private:
     {
         filesLog_.Link(nullptr);
         link_.reset();
-        if (awaitingFile_)
+        if (awaited_ != 0)
             FileNotCome("the camera was let go");
     }
 
@@ -413,14 +439,15 @@ private:
             driver->TakeOutcome(outcome);
     }
 
-    // The exposure's first file is its image (RAW before JPEG, as the
-    // camera writes them); an exposure that gets none fails.
+    // The awaited exposure's first file is its image (RAW before JPEG, as
+    // the camera writes them); an exposure that gets none fails. Another
+    // exposure's file (an aborted one's, a late JPEG) is no image.
     void TakeOutcome(const CameraFileOutcome& outcome)
     {
-        if (!awaitingFile_ || outcome.fetching)
+        if (awaited_ == 0 || outcome.exposure != awaited_ || outcome.fetching)
             return;
         if (outcome.file.empty()) {
-            if (outcome.exposure != 0)
+            if (outcome.last || !outcome.reason.empty())
                 FileNotCome(outcome.reason);
             return;
         }
@@ -428,19 +455,34 @@ private:
             return;
         std::ifstream in(folder_ + "/" + outcome.file, std::ios::binary);
         const std::string content((std::istreambuf_iterator<char>(in)), {});
+        if (!in.is_open() || content.size() > static_cast<size_t>(INT_MAX)) {
+            FileNotCome(outcome.file + " could not be read, or is over 2 GiB");
+            return;
+        }
+        // A buffer of its own for each frame: libindi seals the one it has
+        // sent (read-only), and keeps it while the size stays the same.
+        auto* buffer = static_cast<uint8_t*>(IDSharedBlobAlloc(std::max<size_t>(1, content.size())));
+        if (!buffer) {
+            FileNotCome("no memory for " + outcome.file);
+            return;
+        }
+        std::memcpy(buffer, content.data(), content.size());
+        if (uint8_t* sent = PrimaryCCD.getFrameBuffer())
+            IDSharedBlobFree(sent);
+        PrimaryCCD.setFrameBuffer(buffer);
+        PrimaryCCD.setFrameBufferSize(static_cast<uint32_t>(content.size()), false);
         const size_t dot = outcome.file.rfind('.');
-        awaitingFile_ = false;
+        awaited_ = 0;
         InExposure = false;
-        PrimaryCCD.setFrameBufferSize(static_cast<int>(content.size()));
-        std::memcpy(PrimaryCCD.getFrameBuffer(), content.data(), content.size());
         PrimaryCCD.setImageExtension(dot == std::string::npos ? "raw" : outcome.file.substr(dot + 1).c_str());
         LOGF_INFO("Frame %d: %s", outcome.frame, outcome.file.c_str());
+        KeepNativeFormat();
         ExposureComplete(&PrimaryCCD);
     }
 
     void FileNotCome(const std::string& why)
     {
-        awaitingFile_ = false;
+        awaited_ = 0;
         ExposureFailed("No file from the camera: " + why);
     }
 
@@ -453,7 +495,7 @@ private:
     Camera camera_;
     std::unique_ptr<CameraLink> link_;
     std::string folder_;
-    bool awaitingFile_ = false;
+    uint32_t awaited_ = 0;  // the exposure whose file is the next image
     int outcomePipe_[2] = {-1, -1};
     std::mutex outcomesMutex_;
     std::deque<CameraFileOutcome> outcomes_;

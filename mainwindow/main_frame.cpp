@@ -521,7 +521,7 @@ void MyFrame::ShowCameraOutcome(const CameraFileOutcome& outcome)
         largeDisplay_->ShowCameraNote(note);
     if (outcome.fetching)
         return;
-    if (outcome.frame == 0 && outcome.file.empty() && !cameraGoneShown_) {
+    if (outcome.gone && !cameraGoneShown_) {
         cameraGoneShown_ = true;
         wxMessageBox(
             wxString::FromUTF8("The camera's files are no longer fetched: " + outcome.reason +

@@ -19,6 +19,7 @@ void CameraFilesLog::Log(const ExposureRecord& record)
         return;
     }
     const uint32_t exposure = camera->ExposureEnded(countExposures_ ? ++exposures_ : record.frame);
+    lastExposure_ = exposure;
     ExposureRecord line = record;
     {
         std::lock_guard<PiMutex> lock(mutex_);
@@ -43,9 +44,12 @@ void CameraFilesLog::Outcome(const CameraFileOutcome& outcome)
         if (!outcome.last) {  // kept for a line written before the last outcome
             if (!outcome.file.empty())
                 fetched_[outcome.exposure] += (fetched_[outcome.exposure].empty() ? "" : " ") + outcome.file;
+            else if (!outcome.reason.empty())
+                failed_.emplace(outcome.exposure, outcome.reason);
             return;
         }
         fetched_.erase(outcome.exposure);
+        failed_.erase(outcome.exposure);
         const auto waiting = waiting_.find(outcome.exposure);
         if (waiting == waiting_.end()) {
             early_[outcome.exposure] = FileColumn(outcome);
@@ -61,14 +65,17 @@ void CameraFilesLog::Outcome(const CameraFileOutcome& outcome)
 bool CameraFilesLog::Flush(std::chrono::milliseconds limit)
 {
     std::map<uint32_t, ExposureRecord> waiting;
-    std::map<uint32_t, std::string> fetched;
+    std::map<uint32_t, std::string> fetched, failed;
     {
         std::lock_guard<PiMutex> lock(mutex_);
         waiting.swap(waiting_);
         fetched.swap(fetched_);
+        failed.swap(failed_);
     }
     for (auto& [exposure, line] : waiting) {
-        line.file = fetched.count(exposure) ? fetched[exposure] : "not fetched: closed";
+        line.file = fetched.count(exposure) ? fetched[exposure]
+            : failed.count(exposure)        ? failed[exposure]
+                                            : "not fetched: closed";
         log_.Log(line);
     }
     return log_.Flush(limit);

@@ -37,14 +37,18 @@ public:
     // run's thread calls it.
     void Log(const ExposureRecord& record) override;
     // The lines still waiting for their last outcome are written first, with
-    // the files fetched so far, or "not fetched: closed".
+    // the files fetched so far, why a file failed, or "not fetched: closed".
     bool Flush(std::chrono::milliseconds limit = std::chrono::hours(1)) override;
     std::string Failure() override { return log_.Failure(); }
+    // The number the camera gave the exposure logged last (0: none): its
+    // outcomes carry it.
+    uint32_t LastExposure() const { return lastExposure_; }
 
 private:
     ExposureLog& log_;
     const bool countExposures_;
     int32_t exposures_ = 0;  // the run's thread's own
+    std::atomic<uint32_t> lastExposure_{0};
     std::atomic<CameraLink*> camera_{nullptr};
     PiMutex mutex_;
     std::map<uint32_t, ExposureRecord> waiting_;
@@ -52,6 +56,7 @@ private:
     // once).
     std::map<uint32_t, std::string> early_;
     // The files fetched so far for each exposure whose last outcome has
-    // not come.
+    // not come, or why its first file failed.
     std::map<uint32_t, std::string> fetched_;
+    std::map<uint32_t, std::string> failed_;
 };

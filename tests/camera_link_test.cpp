@@ -144,6 +144,32 @@ TEST(CameraLink, EachFileIsFetchedWholeUnderItsFramesName)
              EXPECT_EQ(during, 0);
          },
          {"8 M42_0008.cr2", "last 8 M42_0008.cr2", "last 9 timed out"}},
+        {"RAW and JPEG back to back: the JPEG that comes after the next exposure is its RAW's frame's",
+         [](Card& card, CameraLink& link, Outcomes&) {
+             link.ExposureEnded(1);
+             link.ExposureStarting();
+             std::this_thread::sleep_for(std::chrono::milliseconds(200));
+             card.Take("IMG_0001.CR2", 100);
+             std::this_thread::sleep_for(std::chrono::milliseconds(300));
+             link.ExposureEnded(2);
+             std::this_thread::sleep_for(std::chrono::milliseconds(300));
+             for (const char* name : {"IMG_0001.JPG", "IMG_0002.CR2", "IMG_0002.JPG"})
+                 card.Take(name, 100);
+         },
+         {"1 M42_0001.cr2", "1 M42_0001.jpg", "2 M42_0002.cr2", "last 1 M42_0001.cr2 M42_0001.jpg", "2 M42_0002.jpg",
+          "last 2 M42_0002.cr2 M42_0002.jpg"}},
+        {"a press the camera ignored costs its frame only",
+         [](Card& card, CameraLink& link, Outcomes& outcomes) {
+             link.ExposureEnded(1);
+             card.Take("IMG_0001.CR2", 100);
+             outcomes.Wait(1);
+             link.ExposureEnded(2);
+             std::this_thread::sleep_for(std::chrono::milliseconds(700));
+             link.ExposureEnded(3);
+             card.Take("IMG_0002.CR2", 100);
+         },
+         {"1 M42_0001.cr2", "3 M42_0003.cr2", "last 1 M42_0001.cr2", "last 2 no file: the camera took no picture",
+          "last 3 M42_0003.cr2"}},
         {"no file within the limit",
          [](Card&, CameraLink& link, Outcomes&) { link.ExposureEnded(5); },
          {"last 5 timed out"}},
@@ -184,6 +210,9 @@ TEST(CameraLink, EachFileIsFetchedWholeUnderItsFramesName)
             }
         }
     }
+
+    // A camera's name is data: only its extension's letters and digits reach the file's.
+    EXPECT_EQ(FrameFileName("/nonexistent", "M42", 3, "/../../x.C\xff/R2;"), "M42_0003.cr2");
 
     // No camera at all: every exposure says so.
     Outcomes outcomes;

@@ -223,11 +223,14 @@ TEST(CameraFilesLog, ALineWaitsForItsExposuresFiles)
     camera.gone = false;
     log.Log(Record(4));
     log.Log(Record(5));
+    log.Log(Record(6));
     log.Outcome({4, 5, "M42_0005.nef", "", false});
-    log.Flush();  // the program closes first: what came so far
-    ASSERT_EQ(lines.lines.size(), 5u);
+    log.Outcome({5, 6, "", "download failed: I/O problem", false});
+    log.Flush();  // the program closes first: what came so far, or why not
+    ASSERT_EQ(lines.lines.size(), 6u);
     EXPECT_EQ(fileColumn(lines.lines[3]), "not fetched: closed");
     EXPECT_EQ(fileColumn(lines.lines[4]), "M42_0005.nef");
+    EXPECT_EQ(fileColumn(lines.lines[5]), "download failed: I/O problem");
 }
 
 }  // namespace

@@ -231,13 +231,14 @@ if CAMERA_SHIM:
         server.listen()
         server.listener.sendall(b"<enableBLOB device='Vantrel'>Also</enableBLOB>\n")
         images, received = [], []
-        # Ten frames, and an eleventh whose file closes the tenth's line; each
-        # file as the camera writes it, after the release.
+        # Ten frames of one size (libindi seals a sent frame's buffer), and an
+        # eleventh whose file closes the tenth's line; each file as the camera
+        # writes it, after the release.
         for frame in range(1, 12):
             start = len(server.edges())
             server.expose(0.2)
             server.wait(lambda: "RTS 0" in [w for _, w in server.edges()[start:]], "the release", 5)
-            images.append(os.urandom(100000 + frame))
+            images.append(os.urandom(100000))
             with open(os.path.join(card, ".writing"), "wb") as written:
                 written.write(images[-1])
             os.rename(os.path.join(card, ".writing"), os.path.join(card, "IMG_%04d.CR2" % frame))
@@ -273,6 +274,34 @@ if CAMERA_SHIM:
         saved = [os.path.join(uploads, name) for name in os.listdir(uploads)]
         check("Local upload: the camera's file saved as .cr2, byte for byte",
               len(saved) == 1 and saved[0].endswith(".cr2") and open(saved[0], "rb").read() == image, saved)
+
+        # FITS asked for (Ekos's Focus): refused, the format stays Native; an
+        # exposure aborted and a new one at once: the new one's image is its
+        # own file, not the aborted one's, which comes first.
+        server.set("-s", "UPLOAD_MODE.UPLOAD_CLIENT=On")
+        server.set("-s", "CCD_TRANSFER_FORMAT.FORMAT_FITS=On")
+        server.wait(lambda: server.get("CCD_TRANSFER_FORMAT._STATE") == "Alert", "the refusal of FITS", 5)
+        check("FITS asked for: Native kept", server.get("CCD_TRANSFER_FORMAT.FORMAT_NATIVE") == "On",
+              server.get("CCD_TRANSFER_FORMAT.FORMAT_NATIVE"))
+        blobs = server.heard.count("</setBLOBVector>")
+        server.expose(10)
+        server.set("-s", "CCD_ABORT_EXPOSURE.ABORT=On")
+        start = len(server.edges())
+        server.expose(2)
+        shots = [os.urandom(100000) for _ in range(2)]
+        for number, shot in zip((13, 14), shots):
+            with open(os.path.join(card, ".writing"), "wb") as written:
+                written.write(shot)
+            os.rename(os.path.join(card, ".writing"), os.path.join(card, "IMG_%04d.CR2" % number))
+            server.wait(lambda: "RTS 0" in [w for _, w in server.edges()[start:]], "the release", 5)
+            time.sleep(0.3)
+        server.wait(lambda: server.heard.count("</setBLOBVector>") > blobs, "the new exposure's image", 10)
+        time.sleep(1)
+        sent = [base64.b64decode(blob) for blob in
+                re.findall(r"<oneBLOB[^>]*>\s*([^<]*)</oneBLOB>", server.heard)][blobs:]
+        check("abort, then a new exposure: its own file only, as .cr2", sent == shots[1:], len(sent))
+        check("the driver alive", server.process.poll() is None and server.get("CCD_EXPOSURE._STATE") == "Ok",
+              server.get("CCD_EXPOSURE._STATE"))
     finally:
         server.stop()
 
