@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <system_error>
 #include <unistd.h>
 
 #include "app/command_line.h"
@@ -170,7 +171,11 @@ bool MyApp::OnInit()
     log_ = MakeFileExposureLog();
     settings_ = MakeSettingsFileStore();
     notifier_ = MakeDesktopNotifier();
-    runThread_ = std::make_unique<RunThread>();
+    try {
+        runThread_ = std::make_unique<RunThread>();
+    } catch (const std::system_error& error) {  // the runs go on the window's loop
+        std::fprintf(stderr, "vantrel: runs on the window's thread (%s)\n", error.what());
+    }
 #ifdef VANTREL_GPHOTO
     const CameraLinkMaker makeCameraLink = MakeGphotoLink;
 #else

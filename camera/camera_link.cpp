@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gphoto2/gphoto2.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -95,8 +96,11 @@ public:
         , outcome_(std::move(outcome))
         , context_(gp_context_new())
     {
-        if (pipe2(endings_, O_NONBLOCK | O_CLOEXEC) != 0)
+        if (pipe2(endings_, O_NONBLOCK | O_CLOEXEC) != 0) {
+            description_ = std::string("no camera (") + std::strerror(errno) + ")";
             endings_[0] = endings_[1] = -1;
+            return;
+        }
         for (size_t slash = 1; slash != std::string::npos; slash = settings_.folder.find('/', slash + 1))
             mkdir(settings_.folder.substr(0, slash).c_str(), 0755);
         mkdir(settings_.folder.c_str(), 0755);
@@ -259,6 +263,10 @@ private:
 
     void Watch()
     {
+        // Made on whichever thread links the camera: never at the run's
+        // real-time priority.
+        const sched_param normal{};
+        pthread_setschedparam(pthread_self(), SCHED_OTHER, &normal);
         while (!stop_ && !lost_) {
             TakeEndings();
             if (exposing_) {  // no call while the shutter line is set

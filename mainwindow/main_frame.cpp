@@ -275,7 +275,6 @@ MyFrame::MyFrame(const wxString& title, const WindowParts& parts)
     MirrorLockCtrl = new wxCheckBox(exposureArea, wxID_ANY, "Enable Mirror-lockup", wxPoint(INNER_MARGIN, 89));
     MirrorLockCtrl->Bind(wxEVT_CHECKBOX, [this](wxCommandEvent& event) {
         model_.Set(RunSetting::MIRROR_LOCK, event.IsChecked());
-        ShareControls();
         event.Skip();
     });
     MirrorLockCtrl->SetToolTip("Send brief shutter pulse to lock mirror in up position?");
@@ -438,10 +437,14 @@ void MyFrame::TakeFields()
     model_.Set(RunSetting::MIRROR_LOCK, MirrorLockCtrl->GetValue());
 }
 
+// Whoever set it (a click, a script's line): mirror lock-up also reaches a
+// run in progress, which reads it at each frame.
 void MyFrame::ShowSetting(RunSetting setting, int value)
 {
-    if (setting == RunSetting::MIRROR_LOCK)
+    if (setting == RunSetting::MIRROR_LOCK) {
         MirrorLockCtrl->SetValue(value != 0);
+        ShareControls();
+    }
     for (const auto& [shown, field] : Fields())
         if (shown == setting)
             field->SetValue(value);

@@ -1,6 +1,7 @@
 #include "runner/exposure_log.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -156,6 +157,9 @@ public:
 private:
     void Run()
     {
+        // Started from the run's thread: not at its real-time priority.
+        const sched_param normal{};
+        pthread_setschedparam(pthread_self(), SCHED_OTHER, &normal);
         std::unique_lock<std::mutex> lock(mutex_);
         for (;;) {
             // Records that could not be written go again with the next one,

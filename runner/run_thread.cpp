@@ -5,9 +5,11 @@
 #include <pthread.h>
 #include <sched.h>
 #include <sys/eventfd.h>
+
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
+#include <system_error>
 #include <unistd.h>
 
 #include <cerrno>
@@ -127,6 +129,13 @@ RunThread::RunThread()
     , clock_(std::make_unique<MonotonicClock>(context_))
     , wakeFd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
 {
+    if (wakeFd_ < 0) {
+        const int error = errno;
+        clock_.reset();
+        g_main_loop_unref(loop_);
+        g_main_context_unref(context_);
+        throw std::system_error(error, std::generic_category(), "the run's thread: eventfd");
+    }
     GSource* jobs = g_unix_fd_source_new(wakeFd_, G_IO_IN);
     g_source_set_priority(jobs, G_PRIORITY_HIGH);
     g_source_set_callback(jobs, G_SOURCE_FUNC(&RunThread::OnJobs), this, nullptr);

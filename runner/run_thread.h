@@ -39,7 +39,8 @@ class RunThread {
 public:
     // The calling thread (the window's, through which Abort comes) is
     // given a raised nice level where the system allows, so that it wakes
-    // first under load.
+    // first under load. Throws std::system_error when the thread cannot
+    // be woken (no eventfd).
     RunThread();
     ~RunThread();
     RunThread(const RunThread&) = delete;
