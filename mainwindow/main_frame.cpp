@@ -176,6 +176,7 @@ wxBEGIN_EVENT_TABLE(MyFrame, wxFrame)
     EVT_MENU_RANGE(ID_AF_NONE, ID_AF_HELD_DURING, MyFrame::OnAFMode)
     EVT_BUTTON(ID_START_SEQUENCE, MyFrame::OnStart)
     EVT_BUTTON(ID_ABORT_SEQUENCE, MyFrame::OnAbort)
+    EVT_MENU(ID_ABORT_SEQUENCE, MyFrame::OnAbort)
     EVT_TEXT_ENTER(wxID_ANY, MyFrame::OnFieldEnter)
     EVT_CLOSE(MyFrame::OnClose)
     EVT_UPDATE_UI(ID_CHOOSE_PORT, MyFrame::OnUpdateChoosePort)
@@ -244,9 +245,11 @@ MyFrame::MyFrame(const wxString& title, const WindowParts& parts)
     menuBar->Append(viewMenu, "&View");
     menuBar->Append(helpMenu, "&Help");
     SetMenuBar(menuBar);
-    // Ctrl+Q as well as the menu's own Alt-X.
-    wxAcceleratorEntry quit(wxACCEL_CTRL, 'Q', wxID_EXIT);
-    SetAcceleratorTable(wxAcceleratorTable(1, &quit));
+    // Ctrl+Q as well as the menu's own Alt-X. Alt+A aborts as the key
+    // comes: the button's mnemonic would hold the button pressed for a
+    // quarter of a second before its click.
+    wxAcceleratorEntry keys[] = {{wxACCEL_CTRL, 'Q', wxID_EXIT}, {wxACCEL_ALT, 'A', ID_ABORT_SEQUENCE}};
+    SetAcceleratorTable(wxAcceleratorTable(2, keys));
 
     CreateStatusBar(1, wxSTB_SIZEGRIP | wxFULL_REPAINT_ON_RESIZE, 0);
 

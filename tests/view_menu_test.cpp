@@ -54,6 +54,18 @@ TEST_F(ViewMenu, LargeDisplayFollowsTheRun)
              test.frame->LargeDisplayShown()->GetEventHandler()->ProcessEvent(key);
          },
          "Frame 1 of 3 | Aborted | --:--:-- | Total Remaining --:--:-- | 300"},
+        {"aborted from the main window: Alt+A, acted on as the key comes",
+         [](RunnerTest& test) {
+             GdkEvent* key = gdk_event_new(GDK_KEY_PRESS);
+             key->key.window = GDK_WINDOW(g_object_ref(gtk_widget_get_window(test.frame->m_widget)));
+             key->key.send_event = TRUE;
+             key->key.state = GDK_MOD1_MASK;
+             key->key.keyval = GDK_KEY_a;
+             gdk_event_set_device(key, gdk_seat_get_keyboard(gdk_display_get_default_seat(gdk_display_get_default())));
+             gtk_main_do_event(key);
+             gdk_event_free(key);
+         },
+         "Frame 1 of 3 | Aborted | --:--:-- | Total Remaining --:--:-- | 300"},
         {"port lost",
          [](RunnerTest& test) {
              test.fakes.log.failures = 5;
