@@ -2,7 +2,9 @@
 
 class wxBitmap;
 
-// The banner shown while no sequence runs (blue) and during a run (red);
-// in night mode, their red versions.
+// The banner shown while no sequence runs (blue) and during a run (red),
+// which says so when the run has no port; in night mode, their red
+// versions.
 const wxBitmap& IdleBanner();
 const wxBitmap& RunningBanner();
+const wxBitmap& NoPortBanner();

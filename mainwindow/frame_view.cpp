@@ -2,8 +2,10 @@
 
 #include <wx/bmpbuttn.h>
 #include <wx/checkbox.h>
+#include <wx/dcmemory.h>
 #include <wx/frame.h>
 #include <wx/msgdlg.h>
+#include <wx/settings.h>
 #include <wx/stattext.h>
 
 #include <cstdio>
@@ -22,12 +24,15 @@
 #include "resources/running_banner.xpm"
 
 namespace {
-// A banner, made when first shown; its red version only in night mode.
+// A banner, made when first shown, with a caption over its own small
+// line where one is given; its red version only in night mode.
 class Banner {
 public:
-    explicit Banner(const char* const* xpm)
+    explicit Banner(const char* const* xpm, const char* caption = nullptr)
         : day_(XpmBitmap(xpm))
     {
+        if (caption)
+            day_ = Captioned(day_, caption);
     }
     const wxBitmap& Shown()
     {
@@ -39,6 +44,29 @@ public:
     }
 
 private:
+    // The small line sits under the name, from 30 % across and 70 % down.
+    static wxBitmap Captioned(const wxBitmap& banner, const char* caption)
+    {
+        wxImage image = banner.ConvertToImage();
+        const int x = banner.GetWidth() * 3 / 10;
+        const int y = banner.GetHeight() * 7 / 10;
+        // The old line painted over in its ground's colour, row by row (it
+        // shades from top to bottom).
+        for (int row = y - 1; row < banner.GetHeight() - 1; ++row)
+            for (int column = x - 2; column < banner.GetWidth() - 1; ++column)
+                image.SetRGB(column, row, image.GetRed(x - 4, row), image.GetGreen(x - 4, row),
+                             image.GetBlue(x - 4, row));
+        wxBitmap captioned(image);
+        wxMemoryDC dc(captioned);
+        wxFont font = wxSystemSettings::GetFont(wxSYS_DEFAULT_GUI_FONT);
+        font.SetPixelSize(wxSize(0, (banner.GetHeight() - y) * 2 / 3));
+        dc.SetFont(font.Bold());
+        dc.SetTextForeground(*wxWHITE);
+        dc.DrawText(wxString::FromUTF8(caption), x, y);
+        dc.SelectObject(wxNullBitmap);
+        return captioned;
+    }
+
     wxBitmap day_;
     wxBitmap night_;
 };
@@ -53,6 +81,12 @@ const wxBitmap& IdleBanner()
 const wxBitmap& RunningBanner()
 {
     static Banner banner(running_banner_xpm);
+    return banner.Shown();
+}
+
+const wxBitmap& NoPortBanner()
+{
+    static Banner banner(running_banner_xpm, "no port: nothing sent");
     return banner.Shown();
 }
 
@@ -89,6 +123,7 @@ void FrameView::OnRunEvent(const RunEvent& event)
         ShowStatus(status);
     switch (event.kind) {
     case RunEventKind::STARTED:
+        noPort_ = event.progress.noPort;
         ShowRunning(true);
         break;
     case RunEventKind::PROGRESS:
@@ -109,7 +144,7 @@ void FrameView::OnRunEvent(const RunEvent& event)
     }
 }
 
-void FrameView::RestyleBanner() { ShowBanner(running_ ? RunningBanner() : IdleBanner()); }
+void FrameView::RestyleBanner() { ShowBanner(!running_ ? IdleBanner() : noPort_ ? NoPortBanner() : RunningBanner()); }
 
 void FrameView::ShowStatus(const std::string& text)
 {
@@ -121,7 +156,7 @@ void FrameView::ShowRunning(bool running)
 {
     running_ = running;
     runsShown_ += running;
-    ShowBanner(running ? RunningBanner() : IdleBanner());
+    RestyleBanner();
 }
 
 void FrameView::ShowProgress(const RunProgress& progress)

@@ -81,5 +81,6 @@ private:
     wxString lastStatus_;
     LargeDisplay* large_ = nullptr;
     bool running_ = false;
+    bool noPort_ = false;
     RunProgress lastProgress_;
 };

@@ -13,9 +13,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "runner/countdown.h"
 #include "theme/accessible_name.h"
+#include "theme/night_mode.h"
 
 // ----------------------------------------------------------------------------
 // constants
@@ -41,6 +43,22 @@ struct Row {
     const char* widest;
 };
 const char* const IDLE_TIME = "--:--:--";
+// A label's lines in `font`: the widest, and all of them high.
+wxSize LinesExtent(const wxStaticText& text, const wxFont& font)
+{
+    wxSize extent;
+    for (const wxString& line : wxSplit(text.GetLabel(), '\n', '\0')) {
+        int width = 0;
+        int height = 0;
+        text.GetTextExtent(line.empty() ? wxString(" ") : line, &width, &height, nullptr, nullptr, &font);
+        extent.x = std::max(extent.x, width);
+        extent.y += height;
+    }
+    return extent;
+}
+
+// The widest of the phases' words.
+const char* const WIDEST_PHASE = "Post-frame delay";
 const char* const KEYS = "Alt+A Abort \u00b7 F11 Full screen \u00b7 Esc Back";
 // How a run ended, at a glance: done, aborted, lost.
 const wxColour DONE_COLOUR(0x1a, 0x7f, 0x37);
@@ -69,14 +87,10 @@ LargeDisplay::LargeDisplay(wxWindow* owner, std::function<void()> closed, std::f
     , abort_(std::move(abort))
 {
     panel_ = new wxPanel(this);
-    // The theme's colours, as its own: an inactive window keeps them.
-    panel_->SetBackgroundColour(wxSystemSettings::GetColour(wxSYS_COLOUR_WINDOW));
-    panel_->SetForegroundColour(wxSystemSettings::GetColour(wxSYS_COLOUR_WINDOWTEXT));
     const auto makeText = [this](const char* name) {
         auto* text = new wxStaticText(panel_, wxID_ANY, "", wxDefaultPosition, wxDefaultSize,
                                       wxALIGN_CENTRE_HORIZONTAL | wxST_NO_AUTORESIZE);
         text->SetName(name);
-        text->SetForegroundColour(panel_->GetForegroundColour());
         text->Bind(wxEVT_LEFT_DCLICK, &LargeDisplay::OnDoubleClick, this);
         return text;
     };
@@ -89,6 +103,7 @@ LargeDisplay::LargeDisplay(wxWindow* owner, std::function<void()> closed, std::f
     CameraText = makeText("Camera");
     KeysText = makeText("Keys");
     KeysText->SetLabel(wxString::FromUTF8(KEYS));
+    Restyle();
     panel_->Bind(wxEVT_LEFT_DCLICK, &LargeDisplay::OnDoubleClick, this);
 
     auto* column = new wxBoxSizer(wxVERTICAL);
@@ -106,6 +121,18 @@ LargeDisplay::LargeDisplay(wxWindow* owner, std::function<void()> closed, std::f
     ShowTexts("", "Ready", IDLE_TIME, REMAINING_IDLE, 0);
 }
 
+// The day's or the night's colours, as its own: an inactive window keeps
+// them. A run's end keeps its colour.
+void LargeDisplay::Restyle()
+{
+    panel_->SetBackgroundColour(GroundColour());
+    panel_->SetForegroundColour(TextColour());
+    for (wxStaticText* text : {FrameText, PhaseText, PhaseTimeText, TotalText, CameraText, KeysText})
+        if (text != PhaseText || PhaseText->GetFont().GetWeight() != wxFONTWEIGHT_BOLD)
+            text->SetForegroundColour(TextColour());
+    panel_->Refresh();
+}
+
 void LargeDisplay::ShowProgress(const RunProgress& progress)
 {
     PhaseText->SetForegroundColour(panel_->GetForegroundColour());
@@ -114,15 +141,31 @@ void LargeDisplay::ShowProgress(const RunProgress& progress)
     const int permille = progress.secondsTotal > 0
         ? static_cast<int>(PERMILLE * int64_t{progress.secondsTotal - progress.secondsLeft} / progress.secondsTotal)
         : 0;
-    ShowTexts(wxString::Format("Frame %d of %d", frame, progress.frames), wxString::FromUTF8(progress.phase),
+    ShowTexts(wxString::Format("Frame %d of %d", frame, progress.frames) +
+                  (progress.noPort ? wxString::FromUTF8(" \u00b7 no port") : wxString()),
+              wxString::FromUTF8(progress.phase),
               progress.phaseSecondsLeft >= 0 ? wxString(ClockText(progress.phaseSecondsLeft))
                                              : PhaseTimeText->GetLabel(),
               RemainingLabel(progress.secondsLeft), std::clamp(permille, 0, PERMILLE));
 }
 
+// A message longer than the phases' own words ("Lost the connection to
+// COM5 (/dev/ttyUSB0)") goes on two lines, broken at the space nearest its
+// middle, so that it is read whole in large type.
 void LargeDisplay::ShowEnd(const std::string& text, RunEnd end)
 {
-    ShowTexts(FrameText->GetLabel(), wxString::FromUTF8(text), IDLE_TIME, REMAINING_IDLE,
+    wxString shown = wxString::FromUTF8(text);
+    if (shown.length() > std::strlen(WIDEST_PHASE)) {
+        const size_t middle = shown.length() / 2;
+        const size_t before = shown.rfind(' ', middle);
+        const size_t after = shown.find(' ', middle);
+        const size_t at = before == wxString::npos ? after
+            : after == wxString::npos              ? before
+                                                   : (middle - before <= after - middle ? before : after);
+        if (at != wxString::npos)
+            shown[at] = '\n';
+    }
+    ShowTexts(FrameText->GetLabel(), shown, IDLE_TIME, REMAINING_IDLE,
               end == RunEnd::DONE ? PERMILLE : ProgressBar->GetValue());
     PhaseText->SetForegroundColour(end == RunEnd::DONE          ? DONE_COLOUR
                                        : end == RunEnd::ABORTED ? ABORTED_COLOUR
@@ -166,7 +209,7 @@ void LargeDisplay::FitType()
 {
     const wxFont theme = wxSystemSettings::GetFont(wxSYS_DEFAULT_GUI_FONT);
     const Row rows[] = {{FrameText, FRAME_SIZE, "Frame 9999 of 9999"},
-                        {PhaseText, PHASE_SIZE, "Post-frame delay"},
+                        {PhaseText, PHASE_SIZE, WIDEST_PHASE},
                         {PhaseTimeText, PHASE_TIME_SIZE, "00:00:00"},
                         {TotalText, TOTAL_SIZE, "Total Remaining 000:00:00"}};
     int width = 0;
@@ -176,10 +219,9 @@ void LargeDisplay::FitType()
         int w = 0;
         int h = 0;
         row.text->GetTextExtent(row.widest, &w, &h, nullptr, nullptr, &font);
-        int own = 0;
-        row.text->GetTextExtent(row.text->GetLabel(), &own, nullptr, nullptr, nullptr, &font);
-        width = std::max({width, w, own});
-        height += h;
+        const wxSize own = LinesExtent(*row.text, font);
+        width = std::max({width, w, own.x});
+        height += std::max(h, own.y);
     }
     // The camera's line and the keys' keep the theme's type.
     height += CameraText->GetCharHeight() + KeysText->GetCharHeight() + MARGIN;
@@ -198,11 +240,12 @@ void LargeDisplay::FitType()
         if (row.text->GetFont().GetWeight() == wxFONTWEIGHT_BOLD)
             font.MakeBold();
         row.text->SetFont(font);
-        // As high as the new type, measured here: the toolkit's own size
-        // follows a new font only once the label is drawn again.
+        // As high as the new type, measured here (its lines, for a message
+        // on two): the toolkit's own size follows a new font only once the
+        // label is drawn again.
         int lineHeight = 0;
         row.text->GetTextExtent(row.widest, nullptr, &lineHeight, nullptr, nullptr, &font);
-        row.text->SetMinSize(wxSize(-1, lineHeight));
+        row.text->SetMinSize(wxSize(-1, std::max(lineHeight, LinesExtent(*row.text, font).y)));
         row.text->InvalidateBestSize();
     }
     ProgressBar->SetMinSize(wxSize(-1, static_cast<int>(BAR_LINES * GetCharHeight() * scale)));

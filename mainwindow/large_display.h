@@ -31,6 +31,8 @@ public:
     void ShowEnd(const std::string& text, RunEnd end);
     // The camera's files: "Downloading frame 3…", "Frame 3: M42_0003.cr2".
     void ShowCameraNote(const std::string& text);
+    // In the colours of night mode or of the day, as it now is.
+    void Restyle();
 
     wxStaticText* FrameText;
     wxStaticText* PhaseText;

@@ -612,8 +612,10 @@ void MyFrame::OnNightMode(wxCommandEvent& event)
 {
     SetNightMode(event.IsChecked());
     settings_.WriteFlag(NIGHT_MODE_KEY, event.IsChecked());
-    // The banner's own colours follow.
+    // The banner's and the Large Display's own colours follow.
     view_.RestyleBanner();
+    if (largeDisplay_)
+        largeDisplay_->Restyle();
 }
 
 void MyFrame::OnSounds(wxCommandEvent& event)

@@ -28,6 +28,9 @@ public:
     // Lowers both lines and closes. Harmless when nothing is open.
     virtual void CloseDevice() = 0;
     virtual bool IsOpen() const = 0;
+    // Whether the open device is still there (not unplugged, not hung up),
+    // without touching a line; only called while open.
+    virtual bool Present() { return true; }
     // The device path of the open port, or of the last one tried.
     virtual std::string Device() const = 0;
     virtual int Error() const = 0;
@@ -68,6 +71,8 @@ public:
     // Sends one command byte, waiting at most 100 ms. False when it did not
     // reach the box.
     virtual bool Send(uint8_t command) = 0;
+    // Whether the open box still answers, without a command.
+    virtual bool Present() { return true; }
     virtual void CloseDevice() = 0;
     virtual int Error() const = 0;
     // The whole reason where the errno cannot say it ("USB is not available

@@ -85,6 +85,18 @@ SerialOpen Ports::OpenSerialPort(const std::string& choiceText)
 
 void Ports::CloseSerialPort() { serial_->CloseDevice(); }
 
+void Ports::CheckPort(PortKind kind)
+{
+    const char* const operation = "line check";
+    uint8_t data = 0;
+    if ((kind == PORT_SERIAL || kind == PORT_SERIAL_IR) && serial_->IsOpen())
+        Drive(true, PORT_SERIAL, *serial_, operation, [&] { return serial_->Present(); });
+    else if (kind == PORT_PARALLEL && parallel_->IsOpen())
+        Drive(true, PORT_PARALLEL, *parallel_, operation, [&] { return parallel_->ReadData(data); });
+    else if (kind == PORT_DSUSB && boxOpen_)
+        Drive(true, PORT_DSUSB, *usb_, operation, [&] { return usb_->Present(); });
+}
+
 void Ports::SetSerialShutter(bool on)
 {
     if (serial_->IsOpen())

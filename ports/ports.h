@@ -66,6 +66,11 @@ public:
     // operation that failed ("RTS release: Input/output error").
     std::string PortErrorText() const;
 
+    // Whether the open port of `kind` is still there, no line touched: a
+    // port found gone is lost, as by a failed line change ("line check:
+    // Input/output error").
+    void CheckPort(PortKind kind);
+
     // Serial lines: RTS = shutter, DTR = focus. true = line active.
     void SetSerialShutter(bool on);
     void SetSerialFocus(bool on);

@@ -54,14 +54,16 @@ public:
 // The lines of an open port.
 class PortTrigger : public TriggerLines {
 public:
-    explicit PortTrigger(Ports& ports)
+    PortTrigger(Ports& ports, PortKind kind)
         : ports_(ports)
+        , kind_(kind)
     {
     }
     // A port that could not be opened again stays lost until it can: no
     // run starts on a port that is not open.
     bool Lost() const override { return ports_.PortLost() || closed_; }
     std::string LostReason() const override { return ports_.PortErrorText(); }
+    void Check() override { ports_.CheckPort(kind_); }
     bool Reopen() final
     {
         closed_ = !OpenAgain();
@@ -75,6 +77,7 @@ protected:
     Ports& ports_;
 
 private:
+    const PortKind kind_;
     bool closed_ = false;
 };
 
@@ -143,7 +146,7 @@ protected:
 class SerialTrigger : public ShutterAndFocus {
 public:
     SerialTrigger(Ports& ports, std::string name)
-        : ShutterAndFocus(ports)
+        : ShutterAndFocus(ports, PORT_SERIAL)
         , name_(std::move(name))
     {
     }
@@ -279,7 +282,10 @@ private:
 // red as the shutter opens.
 class BoxTrigger : public ShutterAndFocus {
 public:
-    using ShutterAndFocus::ShutterAndFocus;
+    explicit BoxTrigger(Ports& ports)
+        : ShutterAndFocus(ports, PORT_DSUSB)
+    {
+    }
     int32_t MirrorPulseMs() const override { return BOX_MIRROR_PULSE_MS; }
     void SignalActive() override { ports_.DsusbSignalActive(); }
     void SignalWaiting() override { ports_.DsusbSignalWaiting(); }
@@ -323,7 +329,7 @@ protected:
 class ParallelTrigger : public PortTrigger {
 public:
     ParallelTrigger(Ports& ports, std::string name)
-        : PortTrigger(ports)
+        : PortTrigger(ports, PORT_PARALLEL)
         , name_(std::move(name))
     {
     }

@@ -69,6 +69,9 @@ public:
     virtual std::string Name() const = 0;
     virtual std::string Description() const { return Name(); }
     virtual bool Lost() const = 0;
+    // Looks whether the port is still there, no line touched: Lost() once
+    // it is not.
+    virtual void Check() { }
     // Why the port was lost, or did not open again, in the user's words.
     virtual std::string LostReason() const { return ""; }
     virtual bool Reopen() = 0;

@@ -10,6 +10,13 @@
 namespace {
 // The countdown's first step comes 100 ms into a wait, then one a second.
 constexpr int32_t FIRST_TICK_MS = 100;
+// While the shutter line is set, the port is looked at a quarter of a
+// second in and then every half second (a device unplugged or hung up is
+// otherwise found only at the release), but not in the last moments
+// before a line change, which the look must never delay.
+constexpr int32_t FIRST_CHECK_MS = 250;
+constexpr int32_t CHECK_EVERY_MS = 500;
+constexpr int32_t CHECK_QUIET_MS = 200;
 constexpr int64_t US_PER_MS = 1000;
 // A wait that ended later than this starts the next one from the time it
 // ended.
@@ -102,7 +109,8 @@ std::string RemainingText(const RunEvent& event)
 {
     if (event.kind == RunEventKind::TIME_LEFT)
         return RemainingLabel(event.progress.secondsLeft);
-    return event.kind == RunEventKind::ENDED && event.end == RunEnd::DONE ? REMAINING_IDLE : "";
+    const bool over = event.end == RunEnd::DONE || event.end == RunEnd::PORT_LOST || event.end == RunEnd::FAILED;
+    return event.kind == RunEventKind::ENDED && event.began && over ? REMAINING_IDLE : "";
 }
 
 std::string EndText(RunEnd end, const std::string& port)
@@ -316,6 +324,7 @@ RunEvent SequenceRunner::Event(RunEventKind kind) const
     event.progress.phaseSecondsLeft = countdown_ ? ticksLeft_ : -1;
     event.progress.secondsLeft = secondsRemaining_;
     event.progress.secondsTotal = secondsTotal_;
+    event.progress.noPort = lines_->Name() == "none";
     return event;
 }
 
@@ -367,6 +376,7 @@ bool SequenceRunner::Wait(Step step)
     waitEndAction_ = std::move(step.end);
     waitEnd_ = base_ + ms * US_PER_MS;
     nextTick_ = base_ + FIRST_TICK_MS * US_PER_MS;
+    nextCheck_ = base_ + FIRST_CHECK_MS * US_PER_MS;
     ticksLeft_ = countdown_ ? (ms + MS_PER_SECOND - 1) / MS_PER_SECOND : 0;
     ShowProgress();
     return Schedule();
@@ -376,7 +386,8 @@ bool SequenceRunner::Schedule()
 {
     waiting_ = true;
     const bool tick = ticksLeft_ > 0 && nextTick_ <= waitEnd_;
-    if (clock_.CallAt(tick ? nextTick_ : waitEnd_, [this] { OnTimer(); }))
+    const int64_t at = std::min(tick ? nextTick_ : waitEnd_, CheckDue() ? nextCheck_ : INT64_MAX);
+    if (clock_.CallAt(at, [this] { OnTimer(); }))
         return true;
     Fail(std::string("the run's timer could not be set (") + std::strerror(clock_.Error()) + ")");
     return true;
@@ -389,6 +400,16 @@ bool SequenceRunner::Schedule()
 void SequenceRunner::OnTimer()
 {
     const int64_t now = clock_.NowUs();
+    if (CheckDue() && nextCheck_ <= now) {
+        while (nextCheck_ <= now)
+            nextCheck_ += CHECK_EVERY_MS * US_PER_MS;
+        lines_->Check();
+        // Gone: the exposure ends now, and the log says when.
+        if (lines_->Lost() && RULES[static_cast<int>(phase_)].abortCutsShort && !(pulse_ && lines_->PulsesRunWhole())) {
+            EndWait(now);
+            return;
+        }
+    }
     while (ticksLeft_ > 0 && nextTick_ <= now && nextTick_ <= waitEnd_) {
         --ticksLeft_;
         nextTick_ += MS_PER_SECOND * US_PER_MS;
@@ -423,6 +444,11 @@ void SequenceRunner::EndWait(int64_t baseUs)
     if (end)
         end();
     Advance();
+}
+
+bool SequenceRunner::CheckDue() const
+{
+    return lines_->Exposing() && !gap_ && nextCheck_ + CHECK_QUIET_MS * US_PER_MS <= waitEnd_;
 }
 
 void SequenceRunner::ShowRemaining()

@@ -80,6 +80,8 @@ struct RunProgress {
     // The run's, as the countdown shows them, and what they were at its start.
     int32_t secondsLeft = 0;
     int32_t secondsTotal = 0;
+    // A run without a port: its waits and texts, and nothing sent.
+    bool noPort = false;
 };
 
 // What a run tells its views, in order: facts, which each view puts in its
@@ -124,7 +126,8 @@ struct RunEvent {
 // a refused run.
 std::string StatusText(const RunEvent& event);
 // The countdown's words for a TIME_LEFT event ("Total Remaining 00:12:00"),
-// and REMAINING_IDLE once a run is done; "" where the countdown stays.
+// and REMAINING_IDLE once a run is done, or over for a lost port or a
+// failure; "" where the countdown stays (an abort).
 std::string RemainingText(const RunEvent& event);
 
 // Where a run's events go: the window, a driver, a test.
@@ -226,6 +229,8 @@ private:
     // seconds down once a second from 100 ms in; false when there is
     // nothing to wait for.
     bool WaitWithCountdown(int32_t ms);
+    // Whether the port is to be looked at during this wait.
+    bool CheckDue() const;
     bool Interrupted() const { return abort_ || close_ || lines_->Lost(); }
     void Interrupt();
     bool Checkpoint();
@@ -296,5 +301,6 @@ private:
     std::function<void()> waitEndAction_;
     int64_t waitEnd_ = 0;
     int64_t nextTick_ = 0;
+    int64_t nextCheck_ = 0;  // the port's next look
     int32_t ticksLeft_ = 0;
 };

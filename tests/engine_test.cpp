@@ -536,6 +536,15 @@ TEST_F(Engine, ExposureLog)
          [](EngineTest* test) { test->runner->Close(); },
          {T + "0.000Z," + T + "1.500Z,1500,1,2,5,0x378-LPT1,0,0,closed,window,,,,,"},
          "0 of 2"},
+        {"the device hung up 1.5 s into the exposure: ended at the next look, logged when",
+         PORT_SERIAL,
+         {2, 5, 0, 0, 0, false},
+         [](EngineTest* test) {
+             test->fakes.log.hungUp = true;
+             test->fakes.log.error = EIO;
+         },
+         {T + "0.000Z," + T + "1.750Z,1750,1,2,5,COM2,0,0,port-lost,window,,,,,"},
+         "0 of 2"},
         {"no port, mirror lock-up",
          PORT_NONE,
          {1, 1, 0, 1, 0, true},

@@ -69,7 +69,7 @@ bool FakeParallel::Open(uint16_t baseAddress, const std::string& device)
 bool FakeParallel::ReadData(uint8_t& value)
 {
     value = data;
-    return !unreadable;
+    return !unreadable && !log_.hungUp;
 }
 
 bool FakeParallel::WriteData(uint8_t value)

@@ -35,6 +35,9 @@ struct EventLog {
     // reported with errno `error`: an unplugged device.
     int failures = 0;
     int error = 0;
+    // The device hung up: a look at it fails (error), a line change does
+    // only through `failures`.
+    bool hungUp = false;
     bool Reach(const std::string& what);
 };
 
@@ -50,6 +53,7 @@ public:
     bool SetDtr(bool active) override;
     void CloseDevice() override;
     bool IsOpen() const override { return open_; }
+    bool Present() override { return !log_.hungUp; }
     std::string Device() const override { return device_; }
     int Error() const override { return log_.error; }
     std::string ErrorDetail() const override { return detail; }
@@ -95,6 +99,7 @@ public:
     }
     bool Open() override;
     bool Send(uint8_t command) override;
+    bool Present() override { return !log_.hungUp; }
     void CloseDevice() override;
     int Error() const override { return present ? log_.error : ENODEV; }
 

@@ -127,12 +127,15 @@ try:
     server.wait(lambda: server.get("UPLOAD_MODE._STATE") == "Alert", "the refusal", 5)
     check("Client upload refused", server.get("UPLOAD_MODE.UPLOAD_LOCAL") == "On", server.get("UPLOAD_MODE.UPLOAD_LOCAL"))
 
-    # The device lost mid-exposure: Alert, with the message and its cause.
+    # The device lost mid-exposure: Alert within the second (the port is
+    # looked at during the exposure), with the message and its cause.
     server.listen()
     server.expose(5)
     open(os.path.join(server.home, "gone"), "w").close()
     server.wait(lambda: server.get("CCD_EXPOSURE._STATE") == "Alert", "the Alert", 10)
-    lost = "Lost the connection to COM7 (%s): RTS release: Input/output error" % server.pty
+    held = open(os.path.join(server.home, "data", "vantrel", "exposures.csv")).read().splitlines()[-1].split(",")[2]
+    check("device lost: the exposure ended before its time, the log says when", int(held) < 4800, held)
+    lost = "Lost the connection to COM7 (%s): line check: Input/output error" % server.pty
     server.wait(lambda: lost in server.heard, "the message", 5)
     check("device lost: Alert, with the message", True, None)
     time.sleep(1.5)  # the progress has stopped: no Busy again
@@ -284,8 +287,10 @@ if CAMERA_SHIM:
         check("FITS asked for: Native kept", server.get("CCD_TRANSFER_FORMAT.FORMAT_NATIVE") == "On",
               server.get("CCD_TRANSFER_FORMAT.FORMAT_NATIVE"))
         blobs = server.heard.count("</setBLOBVector>")
+        start = len(server.edges())
         server.expose(10)
         server.set("-s", "CCD_ABORT_EXPOSURE.ABORT=On")
+        server.wait(lambda: "RTS 0" in [w for _, w in server.edges()[start:]], "the abort's release", 5)
         start = len(server.edges())
         server.expose(2)
         shots = [os.urandom(100000) for _ in range(2)]

@@ -61,6 +61,7 @@ TEST_F(Runner, LostPortIsReportedWithItsReason)
         Start(),
         ExpectMessage("Lost the connection to COM2 (/dev/ttyS1)\nRTS release: Input/output error" + advice, "Message"));
     EXPECT_EQ(Status(), "Aborted");
+    EXPECT_EQ(frame->RemainingShown(), REMAINING_IDLE);
     fakes.serial->openSucceeds = false;
     fakes.log.error = ENODEV;
     wxTEST_DIALOG(Start(),

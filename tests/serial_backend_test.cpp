@@ -228,7 +228,7 @@ TEST_F(RealBackends, UnpluggedDeviceMarksThePortLost)
     ASSERT_EQ(ports->OpenSerialPort("COM7"), SERIAL_OPENED);
     ports->SetSerialShutter(true);
     Unplug();
-    ports->SetSerialShutter(false);
+    ports->CheckPort(PORT_SERIAL);  // found gone without a line change
     EXPECT_TRUE(ports->PortLost());
     ports->CloseSerialPort();
     unlink((folder + "/gone").c_str());
@@ -236,8 +236,10 @@ TEST_F(RealBackends, UnpluggedDeviceMarksThePortLost)
     ASSERT_TRUE(ports->DsusbOpen());
     EXPECT_FALSE(ports->PortLost());
     ports->DsusbShutterOn();
+    ports->CheckPort(PORT_DSUSB);
+    EXPECT_FALSE(ports->PortLost());
     Unplug();
-    ports->DsusbShutterOff();
+    ports->CheckPort(PORT_DSUSB);
     EXPECT_TRUE(ports->PortLost());
     ports->DsusbClose();
     unlink((folder + "/gone").c_str());
@@ -253,6 +255,16 @@ TEST_F(RealBackends, UnpluggedDeviceMarksThePortLost)
                                         "usb 01 to 01 within 100 ms", "usb close", "parport open exclusive",
                                         "parport claim", "data A6"}));
     ports->CloseParallelPort();
+
+    // A terminal that hangs up (its other end gone) is lost too.
+    unlink((folder + "/gone").c_str());
+    ASSERT_EQ(ports->OpenSerialPort("COM7"), SERIAL_OPENED);
+    ports->CheckPort(PORT_SERIAL);
+    EXPECT_FALSE(ports->PortLost());
+    close(master);
+    master = -1;
+    ports->CheckPort(PORT_SERIAL);
+    EXPECT_TRUE(ports->PortLost());
 }
 
 TEST_F(RealBackends, BoxAndParallelPortOpenOrSayWhyNot)

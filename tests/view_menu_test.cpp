@@ -1,6 +1,8 @@
 // The View menu on the real window: the Large Display follows a run, both
 // choices are kept in the settings file, and night mode leaves no green or
 // blue on the screen.
+#include <wx/bmpbuttn.h>
+#include <wx/dcclient.h>
 #include <wx/gauge.h>
 #include <wx/listbox.h>
 #include <wx/menu.h>
@@ -11,6 +13,7 @@
 #include <gtk/gtk.h>
 
 #include "app/port_chooser.h"
+#include "mainwindow/banners.h"
 #include "mainwindow/large_display.h"
 #include "script/edit_script_dialog.h"
 #include "tests/runner_fixture.h"
@@ -71,7 +74,7 @@ TEST_F(ViewMenu, LargeDisplayFollowsTheRun)
              test.fakes.log.failures = 5;
              test.fakes.log.error = EIO;
          },
-         "Frame 1 of 3 | Lost the connection to COM2 (/dev/ttyS1) | --:--:-- | Total Remaining --:--:-- | 300"},
+         "Frame 1 of 3 | Lost the connection\nto COM2 (/dev/ttyS1) | --:--:-- | Total Remaining --:--:-- | 300"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -107,9 +110,30 @@ TEST_F(ViewMenu, LargeDisplayFollowsTheRun)
     for (const wxSize size : {wxSize(1200, 900), wxSize(420, 300)}) {
         display->SetClientSize(size);
         wxYield();
-        for (wxStaticText* text : {display->FrameText, display->PhaseText, display->PhaseTimeText, display->TotalText})
-            EXPECT_GE(text->GetSize().y, text->GetTextExtent(text->GetLabel()).y) << text->GetName();
+        for (wxStaticText* text :
+             {display->FrameText, display->PhaseText, display->PhaseTimeText, display->TotalText}) {
+            wxClientDC dc(text);
+            dc.SetFont(text->GetFont());
+            wxCoord width = 0;
+            wxCoord height = 0;
+            dc.GetMultiLineTextExtent(text->GetLabel(), &width, &height);
+            EXPECT_GE(text->GetSize().y, height) << text->GetName();
+            EXPECT_GE(text->GetSize().x, width) << text->GetName();  // the loss's whole message
+        }
     }
+
+    // A run without a port says so, on the display and the banner.
+    Connect(PORT_NONE);
+    bool noPortBanner = false;
+    std::string during;
+    clock->At(1500, [&] {
+        during = display->FrameText->GetLabel().utf8_string();
+        noPortBanner =
+            static_cast<wxBitmapButton*>(frame->FindWindow(wxID_ABOUT))->GetBitmap().IsSameAs(NoPortBanner());
+    });
+    WITHOUT_DIALOG(Start());
+    EXPECT_EQ(during, "Frame 1 of 3 \u00b7 no port");
+    EXPECT_TRUE(noPortBanner);
 }
 
 // The choices are kept, and a Large Display closed by the user stays
@@ -185,9 +209,10 @@ TEST_F(ViewMenu, NightModeLeavesNoGreenOrBlue)
     // The check itself sees the day colours.
     EXPECT_GT(CountPixels(frame->GetScreenRect()).coloured, 1000);
 
-    Choose(frame, ID_NIGHT_MODE, true);
+    // Turned on with the Large Display open already.
     Choose(frame, ID_LARGE_DISPLAY, true);
     frame->LargeDisplayShown()->Move(frame->GetScreenRect().GetRight() + 10, 0);
+    Choose(frame, ID_NIGHT_MODE, true);
     Connect(PORT_SERIAL);
     Apply({2, 2, 0, 1, 0, false});
     clock->At(1500, [this] {  // during a run: the running banner, the countdown
@@ -240,6 +265,10 @@ TEST_F(ViewMenu, NightModeLeavesNoGreenOrBlue)
     PortKind kind = PORT_NONE;
     std::string chosen;
     ChooseAndOpenPort(frame, *fakes.ports, kind, chosen);
+
+    // Turned off: the day's colours again, the Large Display's too.
+    Choose(frame, ID_NIGHT_MODE, false);
+    EXPECT_GT(CountPixels(frame->LargeDisplayShown()->GetScreenRect()).coloured, 1000);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "theme/night_mode.h"
 
 #include <wx/image.h>
+#include <wx/settings.h>
 
 #include <gtk/gtk.h>
 
@@ -38,6 +39,23 @@ undershoot, overshoot { background-color: transparent; }
 GtkCssProvider* provider = nullptr;
 bool nightMode = false;
 
+// The night's own, as the style sheet has them.
+const wxColour NIGHT_GROUND(0x00, 0x00, 0x00);
+const wxColour NIGHT_TEXT(0xd0, 0x00, 0x00);
+
+// The theme's colours, read while the night's style sheet is not applied
+// (the toolkit keeps what it read first).
+struct DayColours {
+    wxColour ground;
+    wxColour text;
+};
+const DayColours& Day()
+{
+    static const DayColours day{wxSystemSettings::GetColour(wxSYS_COLOUR_WINDOW),
+                                wxSystemSettings::GetColour(wxSYS_COLOUR_WINDOWTEXT)};
+    return day;
+}
+
 }  // namespace
 
 void SetNightMode(bool on)
@@ -45,6 +63,7 @@ void SetNightMode(bool on)
     GdkScreen* screen = gdk_screen_get_default();
     if (on == nightMode || !screen)
         return;
+    Day();
     if (!provider) {
         provider = gtk_css_provider_new();
         gtk_css_provider_load_from_data(provider, NIGHT_CSS, -1, nullptr);
@@ -71,6 +90,9 @@ void SetNightMode(bool on)
 }
 
 bool NightMode() { return nightMode; }
+
+wxColour GroundColour() { return nightMode ? NIGHT_GROUND : Day().ground; }
+wxColour TextColour() { return nightMode ? NIGHT_TEXT : Day().text; }
 
 wxBitmap RedVersion(const wxBitmap& bitmap)
 {

@@ -11,6 +11,12 @@
 void SetNightMode(bool on);
 bool NightMode();
 
+// For a window that paints its own ground (the Large Display): the desktop
+// theme's colours by day, red on black by night. Such a window is given
+// them again at each change.
+wxColour GroundColour();
+wxColour TextColour();
+
 // The image in shades of red: the brightness of each pixel in the red
 // channel, nothing in the others.
 wxBitmap RedVersion(const wxBitmap& bitmap);

@@ -1,6 +1,7 @@
 #include "ports/serial/serial_lines.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -139,6 +140,18 @@ public:
     }
 
     bool IsOpen() const override { return fd_ >= 0; }
+    // A hung-up terminal (an adapter unplugged, a pseudo-terminal's other
+    // end gone) says so to poll; a modem-status read fails on some.
+    bool Present() override
+    {
+        pollfd device{fd_, 0, 0};
+        if (poll(&device, 1, 0) > 0 && (device.revents & (POLLHUP | POLLERR | POLLNVAL)))
+            return Fail(EIO);
+        int lines = 0;
+        if (ioctl(fd_, TIOCMGET, &lines) != 0 && errno != ENOTTY && errno != EINVAL)
+            return Fail(errno);
+        return true;
+    }
     std::string Device() const override { return device_; }
     int Error() const override { return error_; }
     std::string ErrorDetail() const override { return detail_; }

@@ -99,6 +99,21 @@ public:
         return true;
     }
 
+    // The device's status, asked for on the control endpoint.
+    bool Present() override
+    {
+        if (!claimed_)
+            return false;
+        unsigned char status[2] = {};
+        const int result = libusb_control_transfer(handle_, LIBUSB_ENDPOINT_IN, LIBUSB_REQUEST_GET_STATUS, 0, 0, status,
+                                                   sizeof status, DSUSB_TIMEOUT_MS);
+        if (result == LIBUSB_ERROR_NO_DEVICE || result == LIBUSB_ERROR_IO) {
+            error_ = Cause(result);
+            return false;
+        }
+        return true;
+    }
+
     int Error() const override { return error_; }
     std::string ErrorDetail() const override { return detail_; }
 

@@ -246,6 +246,14 @@ int libusb_interrupt_transfer(libusb_device_handle*, unsigned char endpoint, uns
 {
     return Transfer(endpoint, data, length, sent, timeout);
 }
+int libusb_control_transfer(libusb_device_handle*, uint8_t, uint8_t, uint16_t, uint16_t, unsigned char* data,
+                            uint16_t length, unsigned)
+{
+    if (Gone())
+        return LIBUSB_ERROR_NO_DEVICE;
+    std::memset(data, 0, length);
+    return length;
+}
 int libusb_bulk_transfer(libusb_device_handle*, unsigned char endpoint, unsigned char* data, int length, int* sent,
                          unsigned timeout)
 {
