@@ -12,10 +12,13 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <memory>
+#include <mutex>
 #include <thread>
 
 namespace {
@@ -25,12 +28,16 @@ using Steady = std::chrono::steady_clock;
 // How long one look at the camera's events may take: also how soon a
 // closing link lets its worker go.
 constexpr int WAIT_MS = 100;
+// How long closing a link waits for its worker.
+constexpr auto CLOSE_LIMIT = std::chrono::milliseconds(500);
 // An event that a look at the camera returns sooner than this was waiting
 // already: after an exposure, it came while the camera was left alone.
 constexpr auto QUEUED_LIMIT = std::chrono::milliseconds(5);
 // A file the camera is still writing reads short: it is fetched again,
 // this often, this far apart, before it counts as failed.
 constexpr int FETCH_TRIES = 10;
+// Past this many other events at once, the camera is left alone a while.
+constexpr int FLOOD_LIMIT = 20;
 constexpr auto FETCH_RETRY = std::chrono::milliseconds(300);
 
 std::string Lower(std::string text)
@@ -89,7 +96,9 @@ bool WriteAll(int fd, const char* data, unsigned long size)
     return true;
 }
 
-class GphotoLink : public CameraLink {
+// Lives as long as its worker: a camera hung inside a call is left behind
+// with it (the link's owner goes on at once), and ends with it.
+class GphotoLink : public CameraLink, public std::enable_shared_from_this<GphotoLink> {
 public:
     GphotoLink(CameraLinkSettings settings, std::function<void(const CameraFileOutcome&)> outcome)
         : settings_(std::move(settings))
@@ -114,14 +123,34 @@ public:
         }
         description_ = Describe();
         KeepFilesOnCard();
-        worker_ = std::thread([this] { Watch(); });
+    }
+
+    void StartWorker()
+    {
+        if (!camera_)
+            return;
+        working_ = true;
+        std::thread([self = shared_from_this()] {
+            self->Watch();
+            std::lock_guard<std::mutex> lock(self->reportMutex_);
+            self->working_ = false;
+            self->finished_.notify_all();
+        }).detach();
+    }
+
+    // No outcome is reported once this returns; the worker is waited for
+    // up to CLOSE_LIMIT (its look at the camera ends within WAIT_MS), and
+    // else left to end by itself.
+    void Close()
+    {
+        stop_ = true;
+        std::unique_lock<std::mutex> lock(reportMutex_);
+        closed_ = true;
+        finished_.wait_for(lock, CLOSE_LIMIT, [this] { return !working_; });
     }
 
     ~GphotoLink() override
     {
-        stop_ = true;
-        if (worker_.joinable())
-            worker_.join();
         if (camera_) {
             gp_camera_exit(camera_, context_);
             gp_camera_unref(camera_);
@@ -277,7 +306,7 @@ private:
             if (!waiting_.empty()) {  // seen as an exposure began: fetched now
                 const Waiting file = waiting_.front();
                 waiting_.pop_front();
-                Fetch(file.folder, file.name, file.appeared);
+                Fetch(file.folder, file.name, file.appeared, file.seen);
                 continue;
             }
             CameraEventType type = GP_EVENT_UNKNOWN;
@@ -290,7 +319,11 @@ private:
             // Other events ("a property changed") can come first.
             const bool queued = backlog_ && seenAt - lookedAt < QUEUED_LIMIT;
             backlog_ = queued && result >= GP_OK && type != GP_EVENT_TIMEOUT;
-            if (result == GP_ERROR_CAMERA_BUSY || result == GP_ERROR_TIMEOUT) {
+            // A camera that floods its events is looked at less often.
+            const bool other = result >= GP_OK && type != GP_EVENT_TIMEOUT && type != GP_EVENT_FILE_ADDED;
+            flood_ = other && seenAt - lookedAt < QUEUED_LIMIT ? flood_ + 1 : 0;
+            if (result == GP_ERROR_CAMERA_BUSY || result == GP_ERROR_TIMEOUT || flood_ > FLOOD_LIMIT) {
+                flood_ = 0;
                 std::this_thread::sleep_for(std::chrono::milliseconds(WAIT_MS));
             } else if (result < GP_OK) {
                 // Unplugged, or switched off: one message, and the
@@ -301,7 +334,7 @@ private:
                 Report(gone);
             } else if (type == GP_EVENT_FILE_ADDED && data) {
                 const auto* path = static_cast<const CameraFilePath*>(data);
-                waiting_.push_back({path->folder, path->name, queued ? pausedAt_ : seenAt});
+                waiting_.push_back({path->folder, path->name, queued ? pausedAt_ : seenAt, seenAt});
             }
             std::free(data);
             GiveUp(Steady::now());
@@ -363,10 +396,15 @@ private:
         }
     }
 
-    // `appeared`: when the camera made the file, as far as it is known.
-    void Fetch(const std::string& folder, const std::string& name, Steady::time_point appeared)
+    // `appeared`: when the camera made the file, as far as it is known;
+    // `seen`: when it was seen. A file taken for one that came during an
+    // exposure, but which no exposure before that can have made, is the
+    // exposure's that has just ended (it landed while another was fetched).
+    void Fetch(const std::string& folder, const std::string& name, Steady::time_point appeared, Steady::time_point seen)
     {
         Exposure* exposure = ExposureFor(ShotOf(name), appeared);
+        if (!exposure && seen > appeared)
+            exposure = ExposureFor(ShotOf(name), seen);
         const int32_t frame = exposure ? exposure->frame : 0;
         Report({exposure ? exposure->id : 0, frame, ValidUtf8(name), "", false, true});
         CameraFileInfo info{};
@@ -458,7 +496,8 @@ private:
 
     void Report(const CameraFileOutcome& outcome)
     {
-        if (outcome_)
+        std::lock_guard<std::mutex> lock(reportMutex_);
+        if (outcome_ && !closed_)
             outcome_(outcome);
     }
 
@@ -480,10 +519,14 @@ private:
     // The files seen, to be fetched once no exposure is open.
     struct Waiting {
         std::string folder, name;
-        Steady::time_point appeared;
+        Steady::time_point appeared, seen;
     };
+    int flood_ = 0;  // events other than files, one straight after another
     std::deque<Waiting> waiting_;
-    std::thread worker_;
+    std::mutex reportMutex_;
+    std::condition_variable finished_;
+    bool working_ = false;
+    bool closed_ = false;
 };
 
 }  // namespace
@@ -510,8 +553,31 @@ std::string FrameFileName(const std::string& folder, const std::string& prefix, 
     return name;
 }
 
+namespace {
+
+// What the link's owner holds: closing it never waits on a hung camera.
+class LinkHandle : public CameraLink {
+public:
+    explicit LinkHandle(std::shared_ptr<GphotoLink> link)
+        : link_(std::move(link))
+    {
+    }
+    ~LinkHandle() override { link_->Close(); }
+    std::string Description() const override { return link_->Description(); }
+    bool Connected() const override { return link_->Connected(); }
+    void ExposureStarting() override { link_->ExposureStarting(); }
+    uint32_t ExposureEnded(int32_t frame) override { return link_->ExposureEnded(frame); }
+
+private:
+    std::shared_ptr<GphotoLink> link_;
+};
+
+}  // namespace
+
 std::unique_ptr<CameraLink> MakeGphotoLink(const CameraLinkSettings& settings,
                                            std::function<void(const CameraFileOutcome&)> outcome)
 {
-    return std::make_unique<GphotoLink>(settings, std::move(outcome));
+    auto link = std::make_shared<GphotoLink>(settings, std::move(outcome));
+    link->StartWorker();
+    return std::make_unique<LinkHandle>(std::move(link));
 }

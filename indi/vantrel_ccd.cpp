@@ -11,15 +11,18 @@
 #include "ports/backends.h"
 #include "runner/camera_files_log.h"
 
+#include <fcntl.h>
 #include <indiccd.h>
 #include <indidevapi.h>
 #include <sharedblob.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cmath>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <fstream>
@@ -59,6 +62,9 @@ constexpr double NOMINAL_PIXEL_UM = 4.0;
 constexpr int NOMINAL_BPP = 16;
 constexpr double LONGEST_EXPOSURE_S = 36000;
 constexpr int PROGRESS_MS = 1000;
+// The camera link's own limit for a file, and a little more.
+constexpr int FILE_LIMIT_MS = 65000;
+constexpr int RELINK_MS = 5000;
 
 // The driver asks no guider to dither and watches none: Ekos does that
 // itself.
@@ -83,8 +89,11 @@ public:
         , camera_(*ports_, clock_, guider_, *sleep_, filesLog_, *this)
     {
         setVersion(VANTREL_VERSION_MAJOR, VANTREL_VERSION_MINOR);
-        if (pipe(outcomePipe_) == 0)
+        // Non-blocking: a full pipe has a wake-up in it already.
+        if (pipe2(outcomePipe_, O_NONBLOCK | O_CLOEXEC) == 0)
             IEAddCallback(outcomePipe_[0], &VantrelCCD::OnOutcomes, this);
+        else
+            std::fprintf(stderr, "indi_vantrel_ccd: no camera's files (pipe: %s)\n", std::strerror(errno));
     }
 
     // For the ways out of the driver.
@@ -210,10 +219,12 @@ protected:
         return true;
     }
 
+    // The port first: the camera's worker is never waited for with a line
+    // set.
     bool Disconnect() override
     {
-        UnlinkCamera();
         camera_.Disconnect();
+        UnlinkCamera();
         InExposure = false;  // and the progress timer stops
         return true;
     }
@@ -347,6 +358,8 @@ protected:
         camera_.AbortExposure();
         InExposure = false;
         awaited_ = 0;  // its file, when it comes, is not an image
+        IERmTimer(fileLimitTimer_);
+        fileLimitTimer_ = -1;
         return true;
     }
 
@@ -367,6 +380,9 @@ protected:
         if (link_ && filesLog_.LastExposure() != 0) {
             awaited_ = filesLog_.LastExposure();
             PrimaryCCD.setExposureLeft(0);
+            // Kept here too: a camera hung inside a call tells nothing.
+            IERmTimer(fileLimitTimer_);
+            fileLimitTimer_ = IEAddTimer(FILE_LIMIT_MS, &VantrelCCD::OnFileLimit, this);
             return;
         }
         InExposure = false;
@@ -391,7 +407,7 @@ private:
     void LinkCamera()
     {
         UnlinkCamera();
-        if (FilesSP.findOnSwitchIndex() != 1)
+        if (FilesSP.findOnSwitchIndex() != 1 || outcomePipe_[1] < 0)
             return;
 #ifndef VANTREL_GPHOTO
         LOG_WARN("This driver was built without libgphoto2: it cannot fetch the camera's files.");
@@ -405,15 +421,50 @@ private:
             std::lock_guard<std::mutex> lock(outcomesMutex_);
             outcomes_.push_back(outcome);
             const char byte = 1;
-            if (write(outcomePipe_[1], &byte, 1) < 0) { }
+            if (write(outcomePipe_[1], &byte, 1) < 0 && errno != EAGAIN)
+                std::fprintf(stderr, "indi_vantrel_ccd: the camera's files: %s\n", std::strerror(errno));
         });
-        LOGF_INFO("Camera's files: %s.", link_->Description().c_str());
+        // Said once for each change, not at every look for a camera gone.
+        if (link_->Description() != linkDescription_)
+            LOGF_INFO("Camera's files: %s.", link_->Description().c_str());
+        linkDescription_ = link_->Description();
         if (!link_->Connected()) {
             link_.reset();
+            LookForCameraLater();
             return;
         }
         filesLog_.Link(link_.get());
 #endif
+    }
+
+    // A camera gone (or not there yet) is looked for again every few
+    // seconds while its files are asked for, between exposures only (the
+    // look takes the driver's loop for a while).
+    void LookForCameraLater()
+    {
+        if (relinkTimer_ < 0)
+            relinkTimer_ = IEAddTimer(RELINK_MS, &VantrelCCD::OnRelink, this);
+    }
+
+    static void OnRelink(void* self)
+    {
+        auto* driver = static_cast<VantrelCCD*>(self);
+        driver->relinkTimer_ = -1;
+        if (!driver->isConnected() || driver->FilesSP.findOnSwitchIndex() != 1 ||
+            (driver->link_ && driver->link_->Connected()))
+            return;
+        if (driver->camera_.Exposing() || driver->awaited_ != 0)
+            driver->LookForCameraLater();
+        else
+            driver->LinkCamera();
+    }
+
+    static void OnFileLimit(void* self)
+    {
+        auto* driver = static_cast<VantrelCCD*>(self);
+        driver->fileLimitTimer_ = -1;
+        if (driver->awaited_ != 0)
+            driver->FileNotCome("timed out (the camera does not answer)");
     }
 
     void UnlinkCamera()
@@ -444,6 +495,11 @@ private:
     // exposure's file (an aborted one's, a late JPEG) is no image.
     void TakeOutcome(const CameraFileOutcome& outcome)
     {
+        if (outcome.gone) {
+            LOGF_WARN("%s", outcome.reason.c_str());
+            linkDescription_.clear();  // said again when it is back
+            LookForCameraLater();
+        }
         if (awaited_ == 0 || outcome.exposure != awaited_ || outcome.fetching)
             return;
         if (outcome.file.empty()) {
@@ -473,6 +529,8 @@ private:
         PrimaryCCD.setFrameBufferSize(static_cast<uint32_t>(content.size()), false);
         const size_t dot = outcome.file.rfind('.');
         awaited_ = 0;
+        IERmTimer(fileLimitTimer_);
+        fileLimitTimer_ = -1;
         InExposure = false;
         PrimaryCCD.setImageExtension(dot == std::string::npos ? "raw" : outcome.file.substr(dot + 1).c_str());
         LOGF_INFO("Frame %d: %s", outcome.frame, outcome.file.c_str());
@@ -483,6 +541,8 @@ private:
     void FileNotCome(const std::string& why)
     {
         awaited_ = 0;
+        IERmTimer(fileLimitTimer_);
+        fileLimitTimer_ = -1;
         ExposureFailed("No file from the camera: " + why);
     }
 
@@ -496,6 +556,9 @@ private:
     std::unique_ptr<CameraLink> link_;
     std::string folder_;
     uint32_t awaited_ = 0;  // the exposure whose file is the next image
+    int fileLimitTimer_ = -1;
+    int relinkTimer_ = -1;
+    std::string linkDescription_;
     int outcomePipe_[2] = {-1, -1};
     std::mutex outcomesMutex_;
     std::deque<CameraFileOutcome> outcomes_;

@@ -9,6 +9,14 @@ std::string FileColumn(const CameraFileOutcome& outcome)
     return outcome.file.empty() ? outcome.reason : outcome.file;
 }
 
+// A waiting line as it is to stay if the program dies before its files are
+// known: with those fetched so far.
+ExposureRecord IfEndedNow(ExposureRecord record, const std::string& fetched)
+{
+    record.file = fetched.empty() ? "not fetched: the program ended" : fetched;
+    return record;
+}
+
 }  // namespace
 
 void CameraFilesLog::Log(const ExposureRecord& record)
@@ -26,6 +34,7 @@ void CameraFilesLog::Log(const ExposureRecord& record)
         const auto early = early_.find(exposure);
         if (early == early_.end()) {
             waiting_[exposure] = record;
+            log_.Hold(exposure, IfEndedNow(record, ""));
             return;
         }
         line.file = early->second;
@@ -42,9 +51,13 @@ void CameraFilesLog::Outcome(const CameraFileOutcome& outcome)
     {
         std::lock_guard<PiMutex> lock(mutex_);
         if (!outcome.last) {  // kept for a line written before the last outcome
-            if (!outcome.file.empty())
-                fetched_[outcome.exposure] += (fetched_[outcome.exposure].empty() ? "" : " ") + outcome.file;
-            else if (!outcome.reason.empty())
+            if (!outcome.file.empty()) {
+                std::string& fetched = fetched_[outcome.exposure];
+                fetched += (fetched.empty() ? "" : " ") + outcome.file;
+                const auto waiting = waiting_.find(outcome.exposure);
+                if (waiting != waiting_.end())
+                    log_.Hold(outcome.exposure, IfEndedNow(waiting->second, fetched));
+            } else if (!outcome.reason.empty())
                 failed_.emplace(outcome.exposure, outcome.reason);
             return;
         }
@@ -56,6 +69,7 @@ void CameraFilesLog::Outcome(const CameraFileOutcome& outcome)
             return;
         }
         line = waiting->second;
+        line.heldAs = outcome.exposure;
         waiting_.erase(waiting);
     }
     line.file = FileColumn(outcome);
@@ -73,6 +87,7 @@ bool CameraFilesLog::Flush(std::chrono::milliseconds limit)
         failed.swap(failed_);
     }
     for (auto& [exposure, line] : waiting) {
+        line.heldAs = exposure;
         line.file = fetched.count(exposure) ? fetched[exposure]
             : failed.count(exposure)        ? failed[exposure]
                                             : "not fetched: closed";

@@ -1,9 +1,12 @@
 #include "runner/exposure_log.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <cerrno>
 #include <condition_variable>
@@ -12,8 +15,12 @@
 #include <cstring>
 #include <ctime>
 #include <deque>
+#include <fstream>
+#include <map>
 #include <mutex>
+#include <sstream>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -127,15 +134,97 @@ int Append(const std::string& records)
     return error;
 }
 
+std::string JournalPath(pid_t pid)
+{
+    const std::string path = ExposureLogPath();
+    return path.substr(0, path.rfind('/')) + "/exposures-waiting-" + std::to_string(pid) + ".csv";
+}
+
+// The lines held, written whole under a new name and renamed over the old:
+// never half a journal. None: no journal.
+void WriteJournal(const std::map<uint64_t, std::string>& held)
+{
+    const std::string path = JournalPath(getpid());
+    if (held.empty()) {
+        unlink(path.c_str());
+        return;
+    }
+    std::string text;
+    for (const auto& [key, line] : held)
+        text += line + "\n";
+    const std::string fresh = path + ".new";
+    if (!MakeFolders(path))
+        return;
+    const int fd = open(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return;
+    const bool written = WriteAll(fd, text) && fsync(fd) == 0;
+    close(fd);
+    if (!written || rename(fresh.c_str(), path.c_str()) != 0)
+        unlink(fresh.c_str());
+}
+
+// The start of a line that tells it from every other: its times and frame.
+std::string LineKey(const std::string& line)
+{
+    size_t end = 0;
+    for (int field = 0; field < 4 && end != std::string::npos; ++field)
+        end = line.find(',', end + 1);
+    return line.substr(0, end);
+}
+
+// The journals of programs that have died: their lines go into the log,
+// but for those it has already (a program that died between writing a
+// line and letting it go), and the journal goes.
+void TakeOverJournals()
+{
+    const std::string path = ExposureLogPath();
+    const std::string folder = path.substr(0, path.rfind('/'));
+    DIR* dir = opendir(folder.c_str());
+    if (!dir)
+        return;
+    std::vector<std::string> journals;
+    while (const dirent* entry = readdir(dir)) {
+        int pid = 0;
+        int end = 0;
+        const std::string name = entry->d_name;
+        if (std::sscanf(name.c_str(), "exposures-waiting-%d.csv%n", &pid, &end) == 1 &&
+            static_cast<size_t>(end) == name.size() && pid != getpid() && kill(pid, 0) != 0 && errno == ESRCH)
+            journals.push_back(folder + "/" + name);
+    }
+    closedir(dir);
+    for (const std::string& journal : journals) {
+        std::ifstream log(path, std::ios::binary);
+        std::stringstream written;
+        written << log.rdbuf();
+        const std::string logged = "\n" + written.str();
+        std::ifstream held(journal);
+        std::string records;
+        for (std::string line; std::getline(held, line);)
+            if (!line.empty() && logged.find("\n" + LineKey(line) + ",") == std::string::npos)
+                records += line + "\n";
+        if (records.empty() || Append(records) == 0)
+            unlink(journal.c_str());
+    }
+}
+
 // Lives as long as the process: the exit-time handlers flush it.
 class Writer {
 public:
-    void Queue(std::string line)
+    // A line to append (and then the key it was held under to let go), or
+    // a line to hold under `key`.
+    struct Item {
+        std::string line;
+        uint64_t key = 0;
+        bool hold = false;
+    };
+
+    void Queue(Item item)
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!thread_.joinable())
             thread_ = std::thread([this] { Run(); });
-        lines_.push_back(std::move(line));
+        lines_.push_back(std::move(item));
         changed_.notify_all();
     }
 
@@ -161,6 +250,11 @@ private:
         const sched_param normal{};
         pthread_setschedparam(pthread_self(), SCHED_OTHER, &normal);
         std::unique_lock<std::mutex> lock(mutex_);
+        writing_ = true;
+        lock.unlock();
+        TakeOverJournals();
+        lock.lock();
+        writing_ = false;
         for (;;) {
             // Records that could not be written go again with the next one,
             // at a flush, or after a while by themselves (the night's last
@@ -172,14 +266,36 @@ private:
             }
             std::string records = std::move(unwritten_);
             unwritten_.clear();
+            bool journal = false;
+            for (; !lines_.empty() && lines_.front().hold; lines_.pop_front()) {
+                held_[lines_.front().key] = lines_.front().line;
+                journal = true;
+            }
             if (!lines_.empty()) {
-                records += lines_.front() + "\n";
+                records += lines_.front().line + "\n";
+                if (lines_.front().key != 0)
+                    releasing_.push_back(lines_.front().key);
                 lines_.pop_front();
             }
             retryNow_ = false;
             writing_ = true;
             lock.unlock();
+            if (journal)
+                WriteJournal(held_);
+            if (records.empty()) {
+                lock.lock();
+                writing_ = false;
+                changed_.notify_all();
+                continue;
+            }
             const int error = Append(records);
+            // Held lines are let go once their final form is on the disk.
+            if ((error == 0 || error == NOT_A_FILE) && !releasing_.empty()) {
+                for (uint64_t key : releasing_)
+                    held_.erase(key);
+                releasing_.clear();
+                WriteJournal(held_);
+            }
             if (error != 0 && !complained_) {
                 complained_ = true;
                 std::fprintf(stderr, "vantrel: cannot write the exposure log %s: %s\n", ExposureLogPath().c_str(),
@@ -197,8 +313,12 @@ private:
 
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::deque<std::string> lines_;
+    std::deque<Item> lines_;
     std::string unwritten_;
+    // The writer thread's own: the journal's lines, and the keys to let go
+    // once unwritten_ is written.
+    std::map<uint64_t, std::string> held_;
+    std::vector<uint64_t> releasing_;
     std::string failure_;
     bool writing_ = false;
     bool retryNow_ = false;
@@ -256,7 +376,11 @@ std::string ExposureLogPath()
 namespace {
 class FileExposureLog : public ExposureLog {
 public:
-    void Log(const ExposureRecord& record) override { TheWriter().Queue(ExposureLine(record)); }
+    void Log(const ExposureRecord& record) override { TheWriter().Queue({ExposureLine(record), record.heldAs}); }
+    void Hold(uint64_t key, const ExposureRecord& record) override
+    {
+        TheWriter().Queue({ExposureLine(record), key, true});
+    }
     bool Flush(std::chrono::milliseconds limit) override { return TheWriter().Flush(limit); }
     std::string Failure() override { return TheWriter().Failure(); }
 };

@@ -35,6 +35,9 @@ struct ExposureRecord {
     // came ("timed out", "no camera", "download failed: …"); empty when no
     // camera is linked.
     std::string file;
+    // Not in the line: the key its waiting form was held under (Hold), 0
+    // for none.
+    uint64_t heldAs = 0;
 };
 
 // "2026-12-07T21:04:05.123Z".
@@ -52,7 +55,14 @@ public:
     // shutter line; its record follows at its end. Never waits.
     virtual void ExposureStarting() { }
     // Queues the record's line; it is written later, off the run's thread.
+    // A line held before (heldAs) is let go once this one is on the disk.
     virtual void Log(const ExposureRecord& record) = 0;
+    // A line that waits for more (its exposure's files), in the form it
+    // should take if the program died now: kept in a journal beside the log
+    // (exposures-waiting-<pid>.csv) until Log writes its final form. A
+    // journal whose program has died is written into the log by the next
+    // one, once. Holding a key again replaces its line. Never waits.
+    virtual void Hold(uint64_t /*key*/, const ExposureRecord& /*record*/) { }
     // Waits until every queued line is on the disk (or has failed), at most
     // `limit`; false when the writer is still busy then (a hung disk).
     virtual bool Flush(std::chrono::milliseconds limit = std::chrono::hours(1)) = 0;

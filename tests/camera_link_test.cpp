@@ -93,6 +93,7 @@ TEST(CameraLink, EachFileIsFetchedWholeUnderItsFramesName)
         std::function<void(Card&, CameraLink&, Outcomes&)> act;
         std::vector<std::string> outcomes;
         const char* shortReads = nullptr;  // reads of each file that come short
+        bool otherEventFirst = false;  // before each file's, as real bodies send
     };
     const Row rows[] = {
         {"one frame, one file",
@@ -144,6 +145,18 @@ TEST(CameraLink, EachFileIsFetchedWholeUnderItsFramesName)
              EXPECT_EQ(during, 0);
          },
          {"8 M42_0008.cr2", "last 8 M42_0008.cr2", "last 9 timed out"}},
+        {"a slow card, and another event before each file's: the file is still the frame before's",
+         [](Card& card, CameraLink& link, Outcomes&) {
+             link.ExposureEnded(8);
+             link.ExposureStarting();
+             std::this_thread::sleep_for(std::chrono::milliseconds(200));
+             card.Take("IMG_0008.CR2", 1000);
+             std::this_thread::sleep_for(std::chrono::milliseconds(300));
+             link.ExposureEnded(9);
+         },
+         {"8 M42_0008.cr2", "last 8 M42_0008.cr2", "last 9 timed out"},
+         nullptr,
+         true},
         {"RAW and JPEG back to back: the JPEG that comes after the next exposure is its RAW's frame's",
          [](Card& card, CameraLink& link, Outcomes&) {
              link.ExposureEnded(1);
@@ -189,6 +202,8 @@ TEST(CameraLink, EachFileIsFetchedWholeUnderItsFramesName)
         Card card;
         if (row.shortReads)
             setenv("VANTREL_FAKE_CARD_SHORT", row.shortReads, 1);
+        if (row.otherEventFirst)
+            setenv("VANTREL_FAKE_CARD_OTHER_FIRST", "1", 1);
         Outcomes outcomes;
         CameraLinkSettings settings;
         settings.folder = card.folder;
@@ -202,6 +217,7 @@ TEST(CameraLink, EachFileIsFetchedWholeUnderItsFramesName)
         row.act(card, *link, outcomes);
         EXPECT_EQ(outcomes.Wait(row.outcomes.size()), row.outcomes);
         unsetenv("VANTREL_FAKE_CARD_SHORT");
+        unsetenv("VANTREL_FAKE_CARD_OTHER_FIRST");
         size_t taken = 0;  // each file fetched byte for byte
         for (const std::string& outcome : row.outcomes) {
             const std::string file = outcome.substr(outcome.find(' ') + 1);
@@ -213,6 +229,28 @@ TEST(CameraLink, EachFileIsFetchedWholeUnderItsFramesName)
 
     // A camera's name is data: only its extension's letters and digits reach the file's.
     EXPECT_EQ(FrameFileName("/nonexistent", "M42", 3, "/../../x.C\xff/R2;"), "M42_0003.cr2");
+
+    // A camera hung inside a call: letting the link go does not wait for it.
+    {
+        Card card;
+        const std::string hang = card.folder + "/../hang";
+        std::ofstream(hang.c_str()) << "";
+        setenv("VANTREL_FAKE_CARD_HANG", hang.c_str(), 1);
+        CameraLinkSettings settings;
+        settings.folder = card.folder;
+        settings.model = "Directory Browse";
+        settings.port = "disk:" + card.card;
+        auto link = MakeGphotoLink(settings, nullptr);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the card looked at once
+        link->ExposureEnded(1);
+        card.Take("IMG_0001.CR2", 10);
+        for (int i = 0; i < 1000 && access((hang + ".in").c_str(), F_OK) != 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        link.reset();  // with the download still hung
+        unsetenv("VANTREL_FAKE_CARD_HANG");
+        unlink(hang.c_str());
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the worker ends by itself
+    }
 
     // No camera at all: every exposure says so.
     Outcomes outcomes;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -169,6 +170,51 @@ TEST_F(ExposureLogFile, AFifoInItsPlaceIsSkippedAndNeverHoldsTheWriter)
     logFile->Log(Record(2));
     ASSERT_TRUE(logFile->Flush());
     EXPECT_EQ(Read(path), HEADER + ExposureLine(Record(2)) + "\n");
+}
+
+// A line that waits for its camera's files is not lost when the program
+// dies: the next one writes it from the journal, with the files fetched so
+// far, once.
+TEST_F(ExposureLogFile, ALineWaitingWhenTheProgramDiesIsWrittenByTheNext)
+{
+    class Link : public CameraLink {
+    public:
+        std::string Description() const override { return ""; }
+        bool Connected() const override { return true; }
+        uint32_t ExposureEnded(int32_t) override { return ++next; }
+        uint32_t next = 0;
+    };
+    const pid_t child = fork();
+    if (child == 0) {
+        Link camera;
+        CameraFilesLog log(*logFile);
+        log.Link(&camera);
+        log.Log(Record(1));  // waits: nothing comes
+        log.Outcome({2, 2, "", "no camera", true});
+        log.Log(Record(2));  // written at once: its outcome came first
+        log.Log(Record(3));
+        log.Outcome({3, 3, "M42_0003.cr2", "", false});
+        logFile->Flush(std::chrono::seconds(5));
+        _exit(0);  // killed: no exit-time flush
+    }
+    ASSERT_GT(child, 0);
+    int status = 0;
+    waitpid(child, &status, 0);
+    const std::string journal =
+        path.substr(0, path.rfind('/')) + "/exposures-waiting-" + std::to_string(child) + ".csv";
+    EXPECT_NE(Read(journal), "");
+    ExposureRecord one = Record(1);
+    one.file = "not fetched: the program ended";
+    ExposureRecord three = Record(3);
+    three.file = "M42_0003.cr2";
+    ExposureRecord two = Record(2);
+    two.file = "no camera";
+    logFile->Log(Record(4));
+    ASSERT_TRUE(logFile->Flush());
+    EXPECT_EQ(Read(path),
+              HEADER + ExposureLine(two) + "\n" + ExposureLine(one) + "\n" + ExposureLine(three) + "\n" +
+                  ExposureLine(Record(4)) + "\n");
+    EXPECT_EQ(access(journal.c_str(), F_OK), -1);
 }
 
 TEST(ExposureLine, FieldsWithCommasQuotesOrLineBreaksAreQuoted)

@@ -307,6 +307,23 @@ if CAMERA_SHIM:
         check("abort, then a new exposure: its own file only, as .cr2", sent == shots[1:], len(sent))
         check("the driver alive", server.process.poll() is None and server.get("CCD_EXPOSURE._STATE") == "Ok",
               server.get("CCD_EXPOSURE._STATE"))
+
+        # The camera unplugged, and back: looked for again, and its files are
+        # the images again.
+        os.rename(card, card + ".away")
+        server.wait(lambda: "the camera is gone" in server.heard, "the camera gone", 10)
+        linked = server.heard.count("files: Directory Browse")
+        os.rename(card + ".away", card)
+        server.wait(lambda: server.heard.count("files: Directory Browse") > linked, "the camera again", 15)
+        blobs = server.heard.count("</setBLOBVector>")
+        start = len(server.edges())
+        server.expose(0.2)
+        server.wait(lambda: "RTS 0" in [w for _, w in server.edges()[start:]], "the release", 5)
+        with open(os.path.join(card, ".writing"), "wb") as written:
+            written.write(b"back")
+        os.rename(os.path.join(card, ".writing"), os.path.join(card, "IMG_0015.CR2"))
+        server.wait(lambda: server.heard.count("</setBLOBVector>") > blobs, "an image from the camera back", 10)
+        check("the camera back: its file is the image", True, None)
     finally:
         server.stop()
 

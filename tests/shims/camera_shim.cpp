@@ -6,11 +6,16 @@
 // folder that is gone is a camera unplugged. VANTREL_FAKE_CARD_SHORT=N makes
 // the first N reads of each file come N bytes short: a file still being
 // written. VANTREL_FAKE_CARD_CALLS names a file that gets the monotonic
-// time (ns) of each look at the camera.
+// time (ns) of each look at the camera. While the file VANTREL_FAKE_CARD_HANG
+// names is there, a download hangs (a camera stuck inside a call), and says
+// so by making "<that file>.in". VANTREL_FAKE_CARD_OTHER_FIRST set: each
+// file's event comes after another ("a property changed"), as real bodies
+// send them.
 #include <dirent.h>
 #include <dlfcn.h>
 #include <gphoto2/gphoto2.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -76,6 +81,14 @@ extern "C" int gp_camera_wait_for_event(Camera* camera, int timeout, CameraEvent
     do {
         if (!NewFiles(card, pending))
             return GP_ERROR_IO;
+        static bool otherSent = false;
+        if (!pending.empty() && std::getenv("VANTREL_FAKE_CARD_OTHER_FIRST") && !otherSent) {
+            otherSent = true;
+            *type = GP_EVENT_UNKNOWN;
+            *data = strdup("PTP Property d1a3 changed");
+            return GP_OK;
+        }
+        otherSent = false;
         if (!pending.empty()) {
             auto* path = static_cast<CameraFilePath*>(std::calloc(1, sizeof(CameraFilePath)));
             std::strncpy(path->folder, "/", sizeof path->folder - 1);  // the card's own root
@@ -98,6 +111,11 @@ extern "C" int gp_camera_file_get(Camera* camera, const char* folder, const char
 {
     static auto real =
         Real<int (*)(Camera*, const char*, const char*, CameraFileType, CameraFile*, GPContext*)>("gp_camera_file_get");
+    if (const char* hang = std::getenv("VANTREL_FAKE_CARD_HANG")) {
+        std::fclose(std::fopen((std::string(hang) + ".in").c_str(), "w"));
+        while (access(hang, F_OK) == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     const int result = real(camera, folder, file, type, cameraFile, context);
     const char* shortBy = std::getenv("VANTREL_FAKE_CARD_SHORT");
     static std::map<std::string, int> reads;
