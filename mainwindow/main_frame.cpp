@@ -459,17 +459,17 @@ void MyFrame::OnStart(wxCommandEvent&)
         return;
     TakeFields();
     ShareControls();
-    OnRunThread([this, settings = model_.Run()] { runner_->Start(settings); });
+    PostToRunThread([this, settings = model_.Run()] { runner_->Start(settings); });
 }
 
 void MyFrame::OnAbort(wxCommandEvent&)
 {
-    OnRunThread([this] { runner_->Abort(); });
+    PostToRunThread([this] { runner_->Abort(); });
 }
 
 void MyFrame::ShareControls()
 {
-    OnRunThread([this, afMode = afMode_, mirrorLock = model_.MirrorLock()] {
+    PostToRunThread([this, afMode = afMode_, mirrorLock = model_.MirrorLock()] {
         runner_->SetAfMode(afMode);
         runner_->SetMirrorLock(mirrorLock);
     });
@@ -602,7 +602,7 @@ void MyFrame::ShowLargeDisplay(bool show)
             GetMenuBar()->Check(ID_LARGE_DISPLAY, false);
             settings_.WriteFlag(LARGE_DISPLAY_KEY, false);
         },
-        [this] { OnRunThread([this] { runner_->Abort(); }); });
+        [this] { PostToRunThread([this] { runner_->Abort(); }); });
     largeDisplay_->SetPosition(GetScreenPosition() + wxPoint(GetSize().x, 0));
     view_.Follow(largeDisplay_);
     largeDisplay_->Show();
@@ -667,7 +667,7 @@ void MyFrame::OnClose(wxCloseEvent& event)
             event.Veto();
         if (scriptEditor_)
             scriptEditor_->Close();
-        OnRunThread([this] { runner_->Close(); });
+        PostToRunThread([this] { runner_->Close(); });
         return;
     }
     ReleaseAndDestroy();
@@ -735,7 +735,7 @@ bool MyFrame::Prompt(const std::string& text)
 
 void MyFrame::AbortCapture()
 {
-    OnRunThread([this] { runner_->Abort(); });
+    PostToRunThread([this] { runner_->Abort(); });
 }
 
 bool MyFrame::ScriptMustStop()

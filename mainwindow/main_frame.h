@@ -163,7 +163,7 @@ public:
     void ResetDithering() override;
     void WatchGuider(bool on) override
     {
-        OnRunThread([this, on] { runner_->WatchGuider(on); });
+        PostToRunThread([this, on] { runner_->WatchGuider(on); });
     }
     std::string GuideSummary() override;
     std::string LastScript() override;
@@ -187,6 +187,16 @@ private:
             runThread_->Call([&result, &work] { result = work(); });
             return result;
         }
+    }
+    // Hands `work` to where the runner lives and returns at once: for the
+    // requests that need no answer. The window's last call there (its
+    // end) comes after them.
+    void PostToRunThread(std::function<void()> work)
+    {
+        if (runThread_)
+            runThread_->Post(std::move(work));
+        else
+            work();
     }
     // The controls a run reads as it goes, handed to the runner.
     void ShareControls();

@@ -9,13 +9,14 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
-#include <system_error>
 #include <unistd.h>
 
 #include <cerrno>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <system_error>
 
 #include "runner/monotonic_clock.h"
 
@@ -111,9 +112,11 @@ PiMutex::PiMutex()
 
 PiMutex::~PiMutex() { pthread_mutex_destroy(&mutex_); }
 
-// A call waiting to be made on the thread.
+// A call waiting to be made on the thread: the caller's, which it waits
+// for, or one of its own (posted), which nobody waits for.
 struct RunThread::Job {
-    const std::function<void()>* work;
+    const std::function<void()>* work = nullptr;
+    std::function<void()> posted;
     PiMutex mutex;
     std::condition_variable_any done;
     bool finished = false;
@@ -187,14 +190,32 @@ void RunThread::Call(const std::function<void()>& work)
     }
     Job job;
     job.work = &work;
-    {
-        std::lock_guard<PiMutex> lock(queueMutex_);
-        queue_.push_back(&job);
-    }
-    const uint64_t one = 1;
-    if (write(wakeFd_, &one, sizeof one) < 0) { }  // a full counter has woken the thread already
+    Queue(&job);
     std::unique_lock<PiMutex> lock(job.mutex);
     job.done.wait(lock, [&job] { return job.finished; });
+}
+
+void RunThread::Post(std::function<void()> work)
+{
+    if (std::this_thread::get_id() == thread_.get_id()) {
+        work();
+        return;
+    }
+    auto* job = new Job;
+    job->posted = std::move(work);
+    Queue(job);
+}
+
+void RunThread::Queue(Job* job)
+{
+    {
+        std::lock_guard<PiMutex> lock(queueMutex_);
+        queue_.push_back(job);
+    }
+    const uint64_t one = 1;
+    // A full counter (EAGAIN) has woken the thread already.
+    if (write(wakeFd_, &one, sizeof one) < 0 && errno != EAGAIN)
+        std::fprintf(stderr, "vantrel: the run's thread not woken: %s\n", std::strerror(errno));
 }
 
 // The calls queued so far, in order; each caller goes on once its own is
@@ -212,6 +233,11 @@ gboolean RunThread::OnJobs(gint fd, GIOCondition, gpointer self)
                 break;
             job = thread->queue_.front();
             thread->queue_.pop_front();
+        }
+        if (!job->work) {
+            job->posted();
+            delete job;
+            continue;
         }
         (*job->work)();
         std::lock_guard<PiMutex> lock(job->mutex);

@@ -50,6 +50,9 @@ public:
     // called on the thread itself. The thread never waits on another, so
     // this takes as long as `work` does, plus a wake-up.
     void Call(const std::function<void()>& work);
+    // Runs `work` on the thread after the calls queued before it, and
+    // returns at once: for a request that needs no answer (an abort).
+    void Post(std::function<void()> work);
     // The clock that the run waits on, on the thread.
     Clock& RunClock();
     // How the thread's priority came out ("SCHED_FIFO 10", or why it is
@@ -58,6 +61,7 @@ public:
 
 private:
     struct Job;
+    void Queue(Job* job);
     void Main();
     void RaisePriority();
     static gboolean OnJobs(gint fd, GIOCondition condition, gpointer self);

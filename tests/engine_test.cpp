@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <thread>
 
@@ -1056,7 +1057,12 @@ TEST(RunThread, ARunGoesOnItsOwnThreadAndIsShownOnTheCallers)
     };
     while (!exposed())
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    thread.Call([&] { runner->Abort(); });
+    // Posted, the Abort never waits on the run's thread (held here), and
+    // is made before the calls after it.
+    std::promise<void> held;
+    thread.Post([released = held.get_future().share()] { released.wait(); });
+    thread.Post([&] { runner->Abort(); });
+    held.set_value();
     thread.Call([&] { EXPECT_FALSE(runner->Busy()); });
     thread.Call([&] { runner.reset(); });
     EXPECT_EQ(fakes.log.Whats(), (std::vector<std::string>{"RTS 1", "RTS 0"}));
