@@ -134,6 +134,8 @@ void FrameView::OnRunEvent(const RunEvent& event)
             ShowRunning(false);
             framesDone_ = event.framesDone;
             frames_ = event.progress.frames;
+        } else {
+            ++runsShown_;  // a run refused is counted as one that ended at once
         }
         RunEnded(event.end, event.port, event.why);
         break;

@@ -196,20 +196,13 @@ MyFrame::MyFrame(const wxString& title, const WindowParts& parts)
     , settings_(parts.settings)
     , view_(*this, parts.notifier, [this](RunEnd end, int run) { RunEnded(end, run); })
     , clock_(parts.clock)
-    , runThread_(parts.runThread)
     , model_([this](RunSetting setting, int value) { ShowSetting(setting, value); })
-    , filesLog_(parts.log)
-    , makeCameraLink_(parts.makeCameraLink)
+    , control_(std::make_unique<RunControl>(
+          RunParts{parts.ports, parts.clock, parts.guider, parts.sleep, parts.log, parts.runThread,
+                   parts.makeCameraLink},
+          view_, [this](const CameraFileOutcome& outcome) { ShowCameraOutcome(outcome); },
+          [this](std::function<void()> call) { CallAfter(std::move(call)); }))
 {
-    RunView* runView = &view_;
-    if (runThread_) {
-        posted_ = std::make_unique<PostedView>(view_, [this](std::function<void()> call) { CallAfter(call); });
-        runView = posted_.get();
-    }
-    OnRunThread([&] {
-        runner_ = std::make_unique<SequenceRunner>(parts.ports, runThread_ ? runThread_->RunClock() : parts.clock,
-                                                   parts.guider, parts.sleep, filesLog_, *runView);
-    });
     wxIcon icon;
     icon.CopyFromBitmap(XpmBitmap(progicon_xpm));  // the "progicon" image
     SetIcon(icon);
@@ -406,10 +399,7 @@ MyFrame::~MyFrame()
 {
     // A download in progress ends first, and the lines that waited for the
     // camera's files are written (the exit waits a second at most).
-    OnRunThread([this] { filesLog_.Link(nullptr); });
-    camera_.reset();
-    filesLog_.Flush(std::chrono::seconds(1));
-    OnRunThread([this] { runner_.reset(); });
+    control_.reset();
     if (MainFrame == this)
         MainFrame = nullptr;
 }
@@ -459,20 +449,15 @@ void MyFrame::OnStart(wxCommandEvent&)
         return;
     TakeFields();
     ShareControls();
-    PostToRunThread([this, settings = model_.Run()] { runner_->Start(settings); });
+    control_->Start(model_.Run());
 }
 
-void MyFrame::OnAbort(wxCommandEvent&)
-{
-    PostToRunThread([this] { runner_->Abort(); });
-}
+void MyFrame::OnAbort(wxCommandEvent&) { control_->Abort(); }
 
 void MyFrame::ShareControls()
 {
-    PostToRunThread([this, afMode = afMode_, mirrorLock = model_.MirrorLock()] {
-        runner_->SetAfMode(afMode);
-        runner_->SetMirrorLock(mirrorLock);
-    });
+    control_->SetAfMode(afMode_);
+    control_->SetMirrorLock(model_.MirrorLock());
 }
 
 // ----------------------------------------------------------------------------
@@ -495,20 +480,11 @@ CameraChoice MyFrame::ReadCameraChoice()
 
 void MyFrame::LinkCamera()
 {
-    std::unique_ptr<CameraLink> camera;
     const CameraChoice choice = ReadCameraChoice();
-    if (makeCameraLink_ && choice.fetch) {
-        CameraLinkSettings link;
-        link.folder = choice.folder;
-        link.prefix = choice.prefix;
-        camera = makeCameraLink_(link, [this](const CameraFileOutcome& outcome) {
-            filesLog_.Outcome(outcome);
-            CallAfter([this, outcome] { ShowCameraOutcome(outcome); });
-        });
-    }
-    // The runner logs on its thread: the link changes there.
-    OnRunThread([this, &camera] { filesLog_.Link(camera.get()); });
-    camera_.swap(camera);
+    CameraLinkSettings link;
+    link.folder = choice.folder;
+    link.prefix = choice.prefix;
+    control_->LinkCamera(choice.fetch ? &link : nullptr);
     cameraGoneShown_ = false;
 }
 
@@ -538,7 +514,7 @@ void MyFrame::ShowCameraOutcome(const CameraFileOutcome& outcome)
 
 void MyFrame::OnCamera(wxCommandEvent&)
 {
-    if (!makeCameraLink_) {
+    if (!control_->CanLinkCamera()) {
         wxMessageBox("This Vantrel was built without libgphoto2: it cannot fetch the camera's files.", "Vantrel",
                      wxOK | wxICON_INFORMATION | wxCENTRE, this);
         return;
@@ -546,11 +522,10 @@ void MyFrame::OnCamera(wxCommandEvent&)
     CameraChoice choice = ReadCameraChoice();
     // The camera as the link sees it: the one linked, or one looked for now
     // (the one linked let go first: the camera takes one session).
-    std::string camera = camera_ ? camera_->Description() : "";
-    if (!camera_ || !camera_->Connected()) {
-        OnRunThread([this] { filesLog_.Link(nullptr); });
-        camera_.reset();
-        camera = makeCameraLink_(CameraLinkSettings(), nullptr)->Description();
+    std::string camera = control_->CameraDescription();
+    if (!control_->CameraConnected()) {
+        control_->LinkCamera(nullptr);
+        camera = control_->LookForCamera();
     }
     if (AskCameraChoice(this, camera, choice)) {
         settings_.WriteFlag(CAMERA_FILES_KEY, choice.fetch);
@@ -602,7 +577,7 @@ void MyFrame::ShowLargeDisplay(bool show)
             GetMenuBar()->Check(ID_LARGE_DISPLAY, false);
             settings_.WriteFlag(LARGE_DISPLAY_KEY, false);
         },
-        [this] { PostToRunThread([this] { runner_->Abort(); }); });
+        [this] { control_->Abort(); });
     largeDisplay_->SetPosition(GetScreenPosition() + wxPoint(GetSize().x, 0));
     view_.Follow(largeDisplay_);
     largeDisplay_->Show();
@@ -667,7 +642,7 @@ void MyFrame::OnClose(wxCloseEvent& event)
             event.Veto();
         if (scriptEditor_)
             scriptEditor_->Close();
-        PostToRunThread([this] { runner_->Close(); });
+        control_->Close();
         return;
     }
     ReleaseAndDestroy();
@@ -706,11 +681,9 @@ bool MyFrame::Capture(int startDelaySeconds, const std::string& source, std::fun
     // Before the start: a run may end as it starts.
     captureRun_ = view_.RunsShown() + 1;
     captureEnded_ = std::move(ended);
-    if (OnRunThread([&] { return runner_->Start(settings); }))
-        return true;
-    captureRun_ = 0;
-    captureEnded_ = nullptr;
-    return false;
+    // A run refused (its port gone) ends the capture as it is shown.
+    control_->Start(settings);
+    return true;
 }
 
 // A close during a run closes the window now, unless the script editor is
@@ -733,15 +706,9 @@ bool MyFrame::Prompt(const std::string& text)
                         scriptEditor_ ? static_cast<wxWindow*>(scriptEditor_) : this) != wxCANCEL;
 }
 
-void MyFrame::AbortCapture()
-{
-    PostToRunThread([this] { runner_->Abort(); });
-}
+void MyFrame::AbortCapture() { control_->Abort(); }
 
-bool MyFrame::ScriptMustStop()
-{
-    return closeRequested_ || OnRunThread([this] { return runner_->Lines().Lost(); });
-}
+bool MyFrame::ScriptMustStop() { return closeRequested_ || control_->State().portLost; }
 
 std::string MyFrame::LastScript() { return settings_.ReadText(LAST_SCRIPT_KEY); }
 
@@ -751,7 +718,7 @@ void MyFrame::ResetDithering() { model_.ResetGuiderSettings(); }
 
 std::string MyFrame::GuideSummary()
 {
-    const GuideTally tally = OnRunThread([this] { return runner_->Tally(); });
+    const GuideTally tally = control_->State().tally;
     return FramesText(tally.frames) + ", " + std::to_string(tally.suspect) + " suspect, " +
         std::to_string(tally.retaken) + " retaken";
 }

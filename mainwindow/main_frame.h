@@ -1,8 +1,8 @@
 // MyFrame: the program's one window, with the exposure settings, the Start
 // and Abort buttons, the countdown, the banner and the status line. It is
 // the engine's view (a run shows here) and the script's target (a script
-// line sets these controls, as the user sees them change); the engine
-// itself is runner/.
+// line sets these controls, as the user sees them change); the run itself
+// is the RunControl's (runner/).
 #pragma once
 
 #include <wx/frame.h>
@@ -10,16 +10,13 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "mainwindow/camera_dialog.h"
 #include "mainwindow/frame_view.h"
-#include "runner/camera_files_log.h"
-#include "runner/posted_view.h"
-#include "runner/run_thread.h"
-#include "runner/sequence_runner.h"
+#include "runner/run_control.h"
+#include "runner/settings_model.h"
 #include "script/script_target.h"
 
 class EditScriptDialog;
@@ -88,37 +85,22 @@ public:
     ~MyFrame() override;
 
     // The port that start-up connected.
-    void Connect(PortKind kind, const std::string& choiceText)
-    {
-        OnRunThread([&] { runner_->Connect(kind, choiceText); });
-    }
+    void Connect(PortKind kind, const std::string& choiceText) { control_->Connect(kind, choiceText); }
     // For tests that run it on the window's thread.
-    SequenceRunner& Runner() { return *runner_; }
-    bool Busy()
-    {
-        return OnRunThread([this] { return runner_->Busy(); });
-    }
+    SequenceRunner& Runner() { return control_->Runner(); }
+    bool Busy() const { return control_->State().busy; }
     // For the ways out of the program: an exposure in progress ended
     // (logged) and the lines released at once.
     // The lines still waiting for the camera's files are logged as not
     // fetched; a download in progress is not waited for.
-    void ReleaseAtExit()
-    {
-        OnRunThread([this] {
-            filesLog_.Link(nullptr);
-            runner_->ReleaseAtExit();
-        });
-    }
+    void ReleaseAtExit() { control_->ReleaseAtExit(); }
     // The camera whose files are fetched after each exposure, as the
     // settings say (none when they are off), and what came of a file.
     void LinkCamera();
     CameraChoice ReadCameraChoice();
     void ShowCameraOutcome(const CameraFileOutcome& outcome);
     // The port released (before another is chosen).
-    void ReleasePort()
-    {
-        OnRunThread([this] { runner_->Lines().Release(); });
-    }
+    void ReleasePort() { control_->ReleasePort(); }
     void SetAfMode(int mode);
     int AfMode() const { return afMode_; }
 
@@ -161,10 +143,7 @@ public:
     bool ScriptMustStop() override;
     bool ProgramClosing() override { return closeRequested_; }
     void ResetDithering() override;
-    void WatchGuider(bool on) override
-    {
-        PostToRunThread([this, on] { runner_->WatchGuider(on); });
-    }
+    void WatchGuider(bool on) override { control_->WatchGuider(on); }
     std::string GuideSummary() override;
     std::string LastScript() override;
     void RememberScript(const std::string& path) override;
@@ -175,29 +154,6 @@ protected:
     void DoGiveHelp(const wxString& text, bool show) override;
 
 private:
-    // Runs `work` where the runner lives and gives back what it returns.
-    template <typename Work> auto OnRunThread(Work work) -> decltype(work())
-    {
-        if (!runThread_)
-            return work();
-        if constexpr (std::is_void_v<decltype(work())>) {
-            runThread_->Call(work);
-        } else {
-            decltype(work()) result{};
-            runThread_->Call([&result, &work] { result = work(); });
-            return result;
-        }
-    }
-    // Hands `work` to where the runner lives and returns at once: for the
-    // requests that need no answer. The window's last call there (its
-    // end) comes after them.
-    void PostToRunThread(std::function<void()> work)
-    {
-        if (runThread_)
-            runThread_->Post(std::move(work));
-        else
-            work();
-    }
     // The controls a run reads as it goes, handed to the runner.
     void ShareControls();
     // The fields' values as they read now (text typed and not yet taken
@@ -226,16 +182,10 @@ private:
     int afMode_ = 0;
     FrameView view_;
     Clock& clock_;  // the window's, for the loops that wait on a run
-    RunThread* runThread_;
-    std::unique_ptr<PostedView> posted_;  // the view, for a run on its own thread
-    std::unique_ptr<SequenceRunner> runner_;
     // What the next run starts from: the controls show it, a change in a
     // control and a script's lines set it.
     SettingsModel model_;
-    // The log the runner writes, each line's file column from the camera.
-    CameraFilesLog filesLog_;
-    CameraLinkMaker makeCameraLink_;
-    std::unique_ptr<CameraLink> camera_;
+    std::unique_ptr<RunControl> control_;
     bool cameraGoneShown_ = false;
     // The run a script's capture started (numbered as the view counts
     // them), or 0, and what its end lets go on.

@@ -1,0 +1,184 @@
+#include "runner/run_control.h"
+
+#include <chrono>
+
+namespace {
+// The exit waits this long at most for the lines still waiting for the
+// camera's files.
+constexpr auto CLOSE_FLUSH_LIMIT = std::chrono::seconds(1);
+}  // namespace
+
+// Between the runner and the client's view, where the run lives: the state
+// is published before each start and end is told, so that a client asked
+// at once answers as the view shows.
+class RunControl::Published : public RunView {
+public:
+    Published(RunControl& control, RunView& view)
+        : control_(control)
+        , view_(view)
+    {
+    }
+    void OnRunEvent(const RunEvent& event) override
+    {
+        if (event.kind == RunEventKind::STARTED || event.kind == RunEventKind::ENDED)
+            control_.Publish();
+        if (!control_.thread_) {
+            view_.OnRunEvent(event);
+            return;
+        }
+        control_.post_([view = &view_, event] { view->OnRunEvent(event); });
+    }
+
+private:
+    RunControl& control_;
+    RunView& view_;
+};
+
+RunControl::RunControl(const RunParts& parts, RunView& view, std::function<void(const CameraFileOutcome&)> files,
+                       std::function<void(std::function<void()>)> post)
+    : thread_(parts.thread)
+    , post_(std::move(post))
+    , published_(std::make_unique<Published>(*this, view))
+    , filesLog_(parts.log, parts.countExposures)
+    , makeCameraLink_(parts.makeCameraLink)
+    , files_(std::move(files))
+{
+    Wait([&] {
+        runner_ = std::make_unique<SequenceRunner>(parts.ports, thread_ ? thread_->RunClock() : parts.clock,
+                                                   parts.guider, parts.sleep, filesLog_, *published_);
+    });
+}
+
+RunControl::~RunControl()
+{
+    // A download in progress ends first, and the lines that waited for the
+    // camera's files are written.
+    Wait([this] { filesLog_.Link(nullptr); });
+    camera_.reset();
+    filesLog_.Flush(CLOSE_FLUSH_LIMIT);
+    Wait([this] { runner_.reset(); });
+}
+
+void RunControl::Request(std::function<void()> work)
+{
+    if (!thread_) {
+        work();
+        Publish();
+        return;
+    }
+    thread_->Post([this, work = std::move(work)] {
+        work();
+        Publish();
+    });
+}
+
+void RunControl::Wait(const std::function<void()>& work)
+{
+    if (thread_)
+        thread_->Call(work);
+    else
+        work();
+}
+
+void RunControl::Publish()
+{
+    RunState state;
+    state.busy = runner_->Busy();
+    state.portLost = runner_->Lines().Lost();
+    state.tally = runner_->Tally();
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    state.busy = state.busy || startsAsked_ > startsMade_;
+    state_ = state;
+}
+
+RunState RunControl::State() const
+{
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    RunState state = state_;
+    // A start asked for is a run in progress until the run's thread has
+    // made it (or refused it).
+    state.busy = state.busy || startsAsked_ > startsMade_;
+    return state;
+}
+
+void RunControl::Connect(PortKind kind, const std::string& choiceText)
+{
+    Request([this, kind, choiceText] { runner_->Connect(kind, choiceText); });
+}
+
+void RunControl::Start(const RunSettings& settings)
+{
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        ++startsAsked_;
+    }
+    Request([this, settings] {
+        runner_->Start(settings);
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        ++startsMade_;
+    });
+}
+
+void RunControl::Abort()
+{
+    Request([this] { runner_->Abort(); });
+}
+
+void RunControl::Close()
+{
+    Request([this] { runner_->Close(); });
+}
+
+void RunControl::EndNow()
+{
+    Request([this] { runner_->EndNow(); });
+}
+
+void RunControl::ReleasePort()
+{
+    Request([this] { runner_->Lines().Release(); });
+}
+
+void RunControl::SetAfMode(int mode)
+{
+    Request([this, mode] { runner_->SetAfMode(mode); });
+}
+
+void RunControl::SetMirrorLock(bool on)
+{
+    Request([this, on] { runner_->SetMirrorLock(on); });
+}
+
+void RunControl::WatchGuider(bool on)
+{
+    Request([this, on] { runner_->WatchGuider(on); });
+}
+
+// The log changes its link where the run lives; the link let go is ended
+// on the client's loop, never on the run's thread (it may wait a moment
+// for its worker).
+void RunControl::LinkCamera(const CameraLinkSettings* settings)
+{
+    std::unique_ptr<CameraLink> camera;
+    if (settings && makeCameraLink_)
+        camera = makeCameraLink_(*settings, [this](const CameraFileOutcome& outcome) {
+            filesLog_.Outcome(outcome);
+            post_([files = files_, outcome] { files(outcome); });
+        });
+    CameraLink* linked = camera.get();
+    std::shared_ptr<CameraLink> old(std::move(camera_));
+    camera_ = std::move(camera);
+    Request([this, linked, old]() mutable {
+        filesLog_.Link(linked);
+        if (old)
+            post_([old = std::move(old)] {});
+    });
+}
+
+void RunControl::ReleaseAtExit()
+{
+    Wait([this] {
+        filesLog_.Link(nullptr);
+        runner_->ReleaseAtExit();
+    });
+}
