@@ -16,11 +16,15 @@ int32_t Milliseconds(double seconds) { return static_cast<int32_t>(std::lround(s
 }  // namespace
 
 Camera::Camera(Ports& ports, Clock& clock, Guider& guider, SleepInhibitor& sleep, ExposureLog& log,
-               CameraEvents& events)
+               CameraEvents& events, CameraLinkMaker makeCameraLink,
+               std::function<void(const CameraFileOutcome&)> files, std::function<void(std::function<void()>)> post)
     : ports_(ports)
     , clock_(clock)
     , events_(events)
-    , runner_(ports, clock, guider, sleep, log, *this)
+    , control_(
+          RunParts{ports, clock, guider, sleep, log, nullptr, std::move(makeCameraLink), true}, *this,
+          files ? std::move(files) : [](const CameraFileOutcome&) {},
+          post ? std::move(post) : [](std::function<void()> call) { call(); })
 {
 }
 
@@ -32,7 +36,7 @@ bool Camera::Connect(const std::string& port, std::string& why)
         why = opening.reason.empty() ? opening.failure : opening.failure + ": " + opening.reason;
         return false;
     }
-    runner_.Connect(opening.kind, port);
+    control_.Connect(opening.kind, port);
     connected_ = true;
     return true;
 }
@@ -42,10 +46,10 @@ bool Camera::Connect(const std::string& port, std::string& why)
 void Camera::Disconnect()
 {
     pendingMs_ = 0;
-    runner_.EndNow();
+    control_.EndNow();
     if (connected_)
-        runner_.Lines().Release();
-    runner_.Connect(PORT_NONE, "");
+        control_.ReleasePort();
+    control_.Connect(PORT_NONE, "");
     connected_ = false;
 }
 
@@ -67,18 +71,19 @@ bool Camera::StartExposure(double seconds)
         events_.ExposureFailed("Not connected: connect to a port first.");
         return false;
     }
-    const int32_t shortestMs = runner_.Lines().ShortestExposureMs();
+    TriggerLines& lines = control_.Runner().Lines();  // on this loop: asked at once
+    const int32_t shortestMs = lines.ShortestExposureMs();
     if (ms < shortestMs) {
         char text[160];
         std::snprintf(text, sizeof text,
                       "%s takes exposures of %g s or more: one press opens the shutter and another closes it.",
-                      runner_.Lines().Name().c_str(), shortestMs / double{MS_PER_SECOND});
+                      lines.Name().c_str(), shortestMs / double{MS_PER_SECOND});
         events_.ExposureFailed(text);
         return false;
     }
-    if (runner_.Busy()) {
+    if (control_.State().busy) {
         pendingMs_ = ms;
-        runner_.Abort();
+        control_.Abort();
         return true;
     }
     return Begin(ms);
@@ -94,7 +99,9 @@ bool Camera::Begin(int32_t ms)
     settings.afterDelayMs = 0;
     settings.source = "indi";
     endUs_ = clock_.NowUs() + (int64_t{settleMs} + ms) * US_PER_MS;
-    return runner_.Start(settings);
+    // Made at once, on this loop: a run refused has said why already.
+    control_.Start(settings);
+    return control_.State().busy;
 }
 
 std::string Camera::UploadRefusal(bool local)
@@ -105,12 +112,12 @@ std::string Camera::UploadRefusal(bool local)
 void Camera::AbortExposure()
 {
     pendingMs_ = 0;
-    runner_.Abort();
+    control_.Abort();
 }
 
 double Camera::SecondsLeft() const
 {
-    return runner_.Busy() ? std::max<int64_t>(0, endUs_ - clock_.NowUs()) / US_PER_SECOND : 0.0;
+    return control_.State().busy ? std::max<int64_t>(0, endUs_ - clock_.NowUs()) / US_PER_SECOND : 0.0;
 }
 
 void Camera::OnRunEvent(const RunEvent& event)

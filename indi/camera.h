@@ -1,14 +1,16 @@
 // The camera behind the INDI driver, without INDI: a port opened by its
 // chooser name or device path, the AF mode and mirror lock-up, and one
-// exposure at a time run by the engine as a one-frame run. The driver
-// (indi/vantrel_ccd.cpp) maps properties onto it; tests drive it directly.
+// exposure at a time run as a one-frame run by the RunControl, inline on the
+// driver's loop, with the camera's files where they are asked for. The
+// driver (indi/vantrel_ccd.cpp) maps properties onto it; tests drive it
+// directly.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string>
 
-#include "runner/sequence_runner.h"
+#include "runner/run_control.h"
 
 // What the camera tells the driver.
 class CameraEvents {
@@ -25,7 +27,11 @@ public:
 
 class Camera : public RunView {
 public:
-    Camera(Ports& ports, Clock& clock, Guider& guider, SleepInhibitor& sleep, ExposureLog& log, CameraEvents& events);
+    // `files` gets what came of the camera's files, through `post` (which
+    // hands a call to the driver's loop from any thread).
+    Camera(Ports& ports, Clock& clock, Guider& guider, SleepInhibitor& sleep, ExposureLog& log, CameraEvents& events,
+           CameraLinkMaker makeCameraLink = nullptr, std::function<void(const CameraFileOutcome&)> files = nullptr,
+           std::function<void(std::function<void()>)> post = nullptr);
 
     // Opens `port`: a chooser entry ("COM5", "COM5-IR", "0x378-LPT1 Pin3",
     // "DSUSB") or a device path (a serial port), its lines released. False
@@ -49,23 +55,30 @@ public:
     bool StartExposure(double seconds);
     // The exposure in progress ends now (on "-IR" its pulses run whole).
     void AbortExposure();
-    bool Exposing() const { return runner_.Busy() || pendingMs_ > 0; }
+    bool Exposing() const { return control_.State().busy || pendingMs_ > 0; }
     // Seconds left of the exposure in progress, on the monotonic clock.
     double SecondsLeft() const;
     // The image stays on the camera's card: only the Local upload mode is
     // taken. Empty for Local, else why another is refused.
     static std::string UploadRefusal(bool local);
     // For the ways out of the driver: the lines released at once.
-    void ReleaseAtExit() { runner_.ReleaseAtExit(); }
+    void ReleaseAtExit() { control_.ReleaseAtExit(); }
 
     // AF_NONE, AF_PULSE_AT_START, AF_HELD_DURING: acts at the next line
     // action, in an exposure too.
-    void SetAfMode(int mode) { runner_.SetAfMode(mode); }
+    void SetAfMode(int mode) { control_.SetAfMode(mode); }
     void SetMirrorLock(bool on)
     {
         mirrorLock_ = on;
-        runner_.SetMirrorLock(on);
+        control_.SetMirrorLock(on);
     }
+
+    // The camera whose files are the images (none: nullptr), as the user
+    // knows it, and the exposure whose files come next.
+    void LinkCamera(const CameraLinkSettings* settings) { control_.LinkCamera(settings); }
+    bool CameraConnected() const { return control_.CameraConnected(); }
+    std::string CameraDescription() const { return control_.CameraDescription(); }
+    uint32_t LastExposure() const { return control_.LastExposure(); }
     double mirrorSettleSeconds = 1.0;  // the before-frame delay after the pulse
 
     // RunView: the status texts as messages, and the exposure's end.
@@ -80,7 +93,7 @@ private:
     Ports& ports_;
     Clock& clock_;
     CameraEvents& events_;
-    SequenceRunner runner_;
+    RunControl control_;
     bool mirrorLock_ = false;
     bool connected_ = false;
     int32_t pendingMs_ = 0;  // an exposure asked for while the last one ends

@@ -5,11 +5,11 @@
 // driver sends none; with one, each exposure's file, fetched from the camera
 // over USB, is its image.
 // Vantrel's own headers first: libindi defines a macro named Log.
+#include "camera/camera_link.h"
 #include "indi/camera.h"
 #include "indi/indi_clock.h"
 #include "ports/af_mode.h"
 #include "ports/backends.h"
-#include "runner/camera_files_log.h"
 
 #include <fcntl.h>
 #include <indiccd.h>
@@ -85,23 +85,21 @@ public:
         : ports_(MakeSystemPorts())
         , sleep_(MakeLogindInhibitor())
         , log_(MakeFileExposureLog())
-        , filesLog_(*log_, true)
-        , camera_(*ports_, clock_, guider_, *sleep_, filesLog_, *this)
+        , camera_(
+              *ports_, clock_, guider_, *sleep_, *log_, *this, CameraLinkMakerOfThisBuild(),
+              [this](const CameraFileOutcome& outcome) { TakeOutcome(outcome); },
+              [this](std::function<void()> call) { Post(std::move(call)); })
     {
         setVersion(VANTREL_VERSION_MAJOR, VANTREL_VERSION_MINOR);
         // Non-blocking: a full pipe has a wake-up in it already.
-        if (pipe2(outcomePipe_, O_NONBLOCK | O_CLOEXEC) == 0)
-            IEAddCallback(outcomePipe_[0], &VantrelCCD::OnOutcomes, this);
+        if (pipe2(callsPipe_, O_NONBLOCK | O_CLOEXEC) == 0)
+            IEAddCallback(callsPipe_[0], &VantrelCCD::OnCalls, this);
         else
             std::fprintf(stderr, "indi_vantrel_ccd: no camera's files (pipe: %s)\n", std::strerror(errno));
     }
 
     // For the ways out of the driver.
-    void ReleaseAtExit()
-    {
-        filesLog_.Link(nullptr);
-        camera_.ReleaseAtExit();
-    }
+    void ReleaseAtExit() { camera_.ReleaseAtExit(); }
 
     // A driver killed mid-exposure left the box or the parallel port set
     // (no kernel releases those): the saved port is set idle as the driver
@@ -288,7 +286,7 @@ protected:
             if (!std::strcmp(name, UploadSP.name)) {
                 for (int i = 0; i < n; ++i) {
                     const bool local = IUFindSwitch(&UploadSP, names[i]) == &UploadS[UPLOAD_LOCAL];
-                    if (states[i] == ISS_ON && !link_ && !Camera::UploadRefusal(local).empty()) {
+                    if (states[i] == ISS_ON && !linked_ && !Camera::UploadRefusal(local).empty()) {
                         IUResetSwitch(&UploadSP);
                         UploadS[UPLOAD_LOCAL].s = ISS_ON;
                         UploadSP.s = IPS_ALERT;
@@ -296,7 +294,7 @@ protected:
                         return true;
                     }
                 }
-                if (!link_) {
+                if (!linked_) {
                     UploadSP.s = IPS_OK;
                     IDSetSwitch(&UploadSP, nullptr);
                     return true;
@@ -377,8 +375,8 @@ protected:
     // file is here.
     void ExposureDone() override
     {
-        if (link_ && filesLog_.LastExposure() != 0) {
-            awaited_ = filesLog_.LastExposure();
+        if (linked_ && camera_.LastExposure() != 0) {
+            awaited_ = camera_.LastExposure();
             PrimaryCCD.setExposureLeft(0);
             // Kept here too: a camera hung inside a call tells nothing.
             IERmTimer(fileLimitTimer_);
@@ -407,7 +405,7 @@ private:
     void LinkCamera()
     {
         UnlinkCamera();
-        if (FilesSP.findOnSwitchIndex() != 1 || outcomePipe_[1] < 0)
+        if (FilesSP.findOnSwitchIndex() != 1 || callsPipe_[1] < 0)
             return;
 #ifndef VANTREL_GPHOTO
         LOG_WARN("This driver was built without libgphoto2: it cannot fetch the camera's files.");
@@ -416,24 +414,18 @@ private:
         settings.folder = ExposureLogPath().substr(0, ExposureLogPath().rfind('/')) + "/frames";
         settings.prefix = "indi";
         folder_ = settings.folder;
-        link_ = MakeGphotoLink(settings, [this](const CameraFileOutcome& outcome) {
-            filesLog_.Outcome(outcome);
-            std::lock_guard<std::mutex> lock(outcomesMutex_);
-            outcomes_.push_back(outcome);
-            const char byte = 1;
-            if (write(outcomePipe_[1], &byte, 1) < 0 && errno != EAGAIN)
-                std::fprintf(stderr, "indi_vantrel_ccd: the camera's files: %s\n", std::strerror(errno));
-        });
+        camera_.LinkCamera(&settings);
         // Said once for each change, not at every look for a camera gone.
-        if (link_->Description() != linkDescription_)
-            LOGF_INFO("Camera's files: %s.", link_->Description().c_str());
-        linkDescription_ = link_->Description();
-        if (!link_->Connected()) {
-            link_.reset();
+        const std::string description = camera_.CameraDescription();
+        if (description != linkDescription_)
+            LOGF_INFO("Camera's files: %s.", description.c_str());
+        linkDescription_ = description;
+        if (!camera_.CameraConnected()) {
+            camera_.LinkCamera(nullptr);
             LookForCameraLater();
             return;
         }
-        filesLog_.Link(link_.get());
+        linked_ = true;
 #endif
     }
 
@@ -450,8 +442,7 @@ private:
     {
         auto* driver = static_cast<VantrelCCD*>(self);
         driver->relinkTimer_ = -1;
-        if (!driver->isConnected() || driver->FilesSP.findOnSwitchIndex() != 1 ||
-            (driver->link_ && driver->link_->Connected()))
+        if (!driver->isConnected() || driver->FilesSP.findOnSwitchIndex() != 1 || driver->camera_.CameraConnected())
             return;
         if (driver->camera_.Exposing() || driver->awaited_ != 0)
             driver->LookForCameraLater();
@@ -469,25 +460,46 @@ private:
 
     void UnlinkCamera()
     {
-        filesLog_.Link(nullptr);
-        link_.reset();
+        camera_.LinkCamera(nullptr);
+        linked_ = false;
         if (awaited_ != 0)
             FileNotCome("the camera was let go");
     }
 
-    static void OnOutcomes(int fd, void* self)
+    static CameraLinkMaker CameraLinkMakerOfThisBuild()
+    {
+#ifdef VANTREL_GPHOTO
+        return MakeGphotoLink;
+#else
+        return nullptr;
+#endif
+    }
+
+    // A call handed to this loop from any thread (the camera's worker).
+    void Post(std::function<void()> call)
+    {
+        {
+            std::lock_guard<std::mutex> lock(callsMutex_);
+            calls_.push_back(std::move(call));
+        }
+        const char byte = 1;
+        if (write(callsPipe_[1], &byte, 1) < 0 && errno != EAGAIN)
+            std::fprintf(stderr, "indi_vantrel_ccd: the camera's files: %s\n", std::strerror(errno));
+    }
+
+    static void OnCalls(int fd, void* self)
     {
         char bytes[64];
         if (read(fd, bytes, sizeof bytes) <= 0)
             return;
         auto* driver = static_cast<VantrelCCD*>(self);
-        std::deque<CameraFileOutcome> outcomes;
+        std::deque<std::function<void()>> calls;
         {
-            std::lock_guard<std::mutex> lock(driver->outcomesMutex_);
-            outcomes.swap(driver->outcomes_);
+            std::lock_guard<std::mutex> lock(driver->callsMutex_);
+            calls.swap(driver->calls_);
         }
-        for (const CameraFileOutcome& outcome : outcomes)
-            driver->TakeOutcome(outcome);
+        for (const auto& call : calls)
+            call();
     }
 
     // The awaited exposure's first file is its image (RAW before JPEG, as
@@ -551,17 +563,16 @@ private:
     NoGuider guider_;
     std::unique_ptr<SleepInhibitor> sleep_;
     std::unique_ptr<ExposureLog> log_;
-    CameraFilesLog filesLog_;
     Camera camera_;
-    std::unique_ptr<CameraLink> link_;
+    bool linked_ = false;  // a camera's files are the images
     std::string folder_;
     uint32_t awaited_ = 0;  // the exposure whose file is the next image
     int fileLimitTimer_ = -1;
     int relinkTimer_ = -1;
     std::string linkDescription_;
-    int outcomePipe_[2] = {-1, -1};
-    std::mutex outcomesMutex_;
-    std::deque<CameraFileOutcome> outcomes_;
+    int callsPipe_[2] = {-1, -1};
+    std::mutex callsMutex_;
+    std::deque<std::function<void()>> calls_;
     bool configLoaded_ = false;
 
     INDI::PropertyText PortTP{1};

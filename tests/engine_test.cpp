@@ -8,7 +8,7 @@
 #include <mutex>
 #include <thread>
 
-#include "runner/posted_view.h"
+#include "runner/run_control.h"
 #include "runner/run_thread.h"
 #include "tests/engine_fixture.h"
 
@@ -1016,9 +1016,10 @@ TEST_F(EngineTest, GuideAwareFrames)
 namespace {
 
 // The run on a thread of its own, as the window runs it: the lines change
-// there, on its clock; what the run shows reaches the caller's thread in
-// order, and a call from the caller (Abort) acts there at once.
-TEST(RunThread, ARunGoesOnItsOwnThreadAndIsShownOnTheCallers)
+// there, on its clock; what the run shows reaches the caller's loop in
+// order; a request returns at once and a question is answered at once,
+// even while the run's thread is held.
+TEST(RunControl, ARunGoesOnItsOwnThreadAndIsShownOnTheCallers)
 {
     Fakes fakes;
     InstallFakes(fakes);
@@ -1030,41 +1031,39 @@ TEST(RunThread, ARunGoesOnItsOwnThreadAndIsShownOnTheCallers)
     FakeView view;
     std::mutex mutex;
     std::vector<std::function<void()>> posted;
-    PostedView shown(view, [&](std::function<void()> call) {
-        std::lock_guard<std::mutex> lock(mutex);
-        posted.push_back(std::move(call));
-    });
-    std::unique_ptr<SequenceRunner> runner;
     const std::thread::id caller = std::this_thread::get_id();
     std::thread::id linesOn;
     fakes.log.realTime = [&] { return linesOn = std::this_thread::get_id(), int64_t{0}; };
-    thread.Call([&] {
-        runner = std::make_unique<SequenceRunner>(*fakes.ports, thread.RunClock(), guider, sleep, log, shown);
-        runner->Connect(PORT_SERIAL, OpenFakePort(fakes, PORT_SERIAL));
-    });
+    const std::string port = OpenFakePort(fakes, PORT_SERIAL);
+    RunControl control(RunParts{*fakes.ports, unused, guider, sleep, log, &thread}, view, nullptr,
+                       [&](std::function<void()> call) {
+                           std::lock_guard<std::mutex> lock(mutex);
+                           posted.push_back(std::move(call));
+                       });
+    control.Connect(PORT_SERIAL, port);
     RunSettings settings;
     settings.exposures = 2;
     settings.durationMs = 50;
     settings.beforeDelayMs = 0;
     settings.afterDelayMs = 20000;  // the run is aborted here
-    fakes.log.events.clear();
-    thread.Call([&] { runner->Start(settings); });
+    thread.Call([&] { fakes.log.events.clear(); });
+    control.Start(settings);
+    EXPECT_TRUE(control.State().busy);  // asked for: in progress at once
     // Read on the run's thread, where the fakes record.
     const auto exposed = [&] {
         bool done = false;
-        thread.Call([&] { done = runner->Busy() && fakes.log.Whats().size() == 2; });
+        thread.Call([&] { done = fakes.log.Whats().size() == 2; });
         return done;
     };
     while (!exposed())
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    // Posted, the Abort never waits on the run's thread (held here), and
-    // is made before the calls after it.
     std::promise<void> held;
     thread.Post([released = held.get_future().share()] { released.wait(); });
-    thread.Post([&] { runner->Abort(); });
+    EXPECT_TRUE(control.State().busy);
+    control.Abort();
     held.set_value();
-    thread.Call([&] { EXPECT_FALSE(runner->Busy()); });
-    thread.Call([&] { runner.reset(); });
+    thread.Call([] {});
+    EXPECT_FALSE(control.State().busy);
     EXPECT_EQ(fakes.log.Whats(), (std::vector<std::string>{"RTS 1", "RTS 0"}));
     EXPECT_NE(linesOn, caller);
     EXPECT_EQ(view.status, "");  // nothing shown until the caller's loop runs it
