@@ -430,6 +430,18 @@ TEST_F(Engine, LostPortStopsTheRunAndIsOpenedAgainAtTheNextStart)
     }
 }
 
+// A way out of the program during the mirror lock-up pulse ends the pulse.
+TEST_F(Engine, AWayOutDuringTheMirrorPulseReleasesIt)
+{
+    Connect(PORT_SERIAL);
+    Apply({1, 1, 0, 1, 0, true});
+    clock->At(100, [this] { runner->ReleaseAtExit(); });
+    Start();
+    ASSERT_GE(fakes.log.events.size(), 2u);
+    EXPECT_EQ(Timeline(fakes.log.events.begin(), fakes.log.events.begin() + 2),
+              (Timeline{{0, "RTS 1"}, {100, "RTS 0"}}));
+}
+
 // A port that went while no run was in progress is found gone at the first
 // line change: the run ends there (the mirror's pulse is released at its
 // end), not after the length of a settle time or an exposure that never
@@ -939,6 +951,26 @@ TEST_F(EngineTest, GuideAwareFrames)
          {",GuidingStopped@0.5s,suspect", ",,no", ",,no"},
          {"Dither failed (2/3): not guiding"},
          "3 1 0"},
+        {"a frame taken again is not dithered before: the dither comes after the retake",
+         "Guiding",
+         {{14000, "StarLost"}, {15000, "GuideStep 0.1 0"}},
+         3,
+         10,
+         0,
+         1,
+         2,
+         {{0, "RTS 1"},
+          {10000, "RTS 0"},
+          {10000, "RTS 1"},
+          {20000, "RTS 0"},
+          {20000, "RTS 1"},
+          {30000, "RTS 0"},
+          {30000, dither},
+          {33000, "RTS 1"},
+          {43000, "RTS 0"}},
+         {",,yes", "0.10,StarLost@4.0s,suspect", ",,yes", ",,yes"},
+         {"Retake 1 of 1 (2/3)"},
+         "4 1 1"},
         {"DitherEvery 3 over 7 frames: after the 3rd and the 6th",
          "Guiding",
          {},
@@ -1061,8 +1093,12 @@ TEST(RunControl, ARunGoesOnItsOwnThreadAndIsShownOnTheCallers)
     thread.Post([released = held.get_future().share()] { released.wait(); });
     EXPECT_TRUE(control.State().busy);
     control.Abort();
+    std::vector<int> order;  // the run's thread takes its calls in order
+    for (int call : {1, 2})
+        thread.Post([&order, call] { order.push_back(call); });
     held.set_value();
     thread.Call([] {});
+    EXPECT_EQ(order, (std::vector<int>{1, 2}));
     EXPECT_FALSE(control.State().busy);
     EXPECT_EQ(fakes.log.Whats(), (std::vector<std::string>{"RTS 1", "RTS 0"}));
     EXPECT_NE(linesOn, caller);
