@@ -2,8 +2,8 @@
 // connection. A dither opens a connection, sends the "dither" request, skips
 // the guiding events, and waits for the answer to its request (within 5 s)
 // and then for SettleDone. A watch keeps a connection of its own open and
-// hands on every event. Everything runs in the GLib main
-// context (the toolkit's event loop): nothing blocks, nothing polls, and
+// hands on every event. Everything runs in the GLib context of the thread
+// that uses it (where the run lives): nothing blocks, nothing polls, and
 // nothing the server sends is trusted: lines are bounded in length and in
 // how many are read at a time.
 #include <gio/gio.h>
@@ -365,7 +365,7 @@ private:
                 lost.kind = GuideEventKind::CONNECTION_LOST;
                 onEvent_(lost);
             }
-            // Below the exposure's timers and the window's redraws.
+            // Below the exposure's timers.
             if (onEvent_ && !watch_)  // still watched, and not watched anew
                 retry_ = AddSource(retryMs_, &Phd2Guider::OnRetry, this, READ_PRIORITY);
         };

@@ -6,7 +6,7 @@
 // over USB, is its image.
 // Vantrel's own headers first: libindi defines a macro named Log.
 #include "camera/camera_link.h"
-#include "indi/camera.h"
+#include "indi/bulb_camera.h"
 #include "indi/indi_clock.h"
 #include "ports/af_mode.h"
 #include "ports/backends.h"
@@ -79,7 +79,7 @@ public:
     void Unwatch() override { }
 };
 
-class VantrelCCD : public INDI::CCD, public CameraEvents {
+class VantrelCCD : public INDI::CCD, public BulbCameraEvents {
 public:
     VantrelCCD()
         : ports_(MakeSystemPorts())
@@ -286,11 +286,11 @@ protected:
             if (!std::strcmp(name, UploadSP.name)) {
                 for (int i = 0; i < n; ++i) {
                     const bool local = IUFindSwitch(&UploadSP, names[i]) == &UploadS[UPLOAD_LOCAL];
-                    if (states[i] == ISS_ON && !linked_ && !Camera::UploadRefusal(local).empty()) {
+                    if (states[i] == ISS_ON && !linked_ && !BulbCamera::UploadRefusal(local).empty()) {
                         IUResetSwitch(&UploadSP);
                         UploadS[UPLOAD_LOCAL].s = ISS_ON;
                         UploadSP.s = IPS_ALERT;
-                        IDSetSwitch(&UploadSP, "%s", Camera::UploadRefusal(local).c_str());
+                        IDSetSwitch(&UploadSP, "%s", BulbCamera::UploadRefusal(local).c_str());
                         return true;
                     }
                 }
@@ -371,7 +371,7 @@ protected:
         SetTimer(PROGRESS_MS);
     }
 
-    // CameraEvents: with a camera linked, the exposure is complete when its
+    // BulbCameraEvents: with a camera linked, the exposure is complete when its
     // file is here.
     void ExposureDone() override
     {
@@ -563,7 +563,7 @@ private:
     NoGuider guider_;
     std::unique_ptr<SleepInhibitor> sleep_;
     std::unique_ptr<ExposureLog> log_;
-    Camera camera_;
+    BulbCamera camera_;
     bool linked_ = false;  // a camera's files are the images
     std::string folder_;
     uint32_t awaited_ = 0;  // the exposure whose file is the next image

@@ -1,7 +1,8 @@
 // The trigger ports: the kinds, and the operations that set the camera's
 // shutter and focus lines on them.
 //
-// Everything here runs on the GUI thread. No line operation returns a
+// Everything here runs where the run lives (the run's own thread, or the
+// driver's loop). No line operation returns a
 // result: a line change that fails marks the port lost (PortLost), and the
 // runner stops at its next checkpoint. A release (a line made inactive) is
 // tried up to three times, 10 ms apart, before it counts as failed. A line

@@ -175,11 +175,8 @@ void RunThread::RaisePriority()
     prctl(PR_SET_TIMERSLACK, TIMER_SLACK_NS, 0, 0, 0);
     sched_param param{};
     param.sched_priority = RUN_PRIORITY;
-    const int error = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
-    const std::string rtkit = error == 0 ? "" : AskRtkitRealtime(RUN_PRIORITY);
-    priority_ = error == 0 || rtkit.empty()
-        ? "SCHED_FIFO " + std::to_string(RUN_PRIORITY)
-        : std::string("ordinary (SCHED_FIFO: ") + std::strerror(error) + "; rtkit: " + rtkit + ")";
+    if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) != 0)
+        AskRtkitRealtime(RUN_PRIORITY);
 }
 
 void RunThread::Call(const std::function<void()>& work)
@@ -248,10 +245,3 @@ gboolean RunThread::OnJobs(gint fd, GIOCondition, gpointer self)
 }
 
 Clock& RunThread::RunClock() { return *clock_; }
-
-std::string RunThread::Priority()
-{
-    std::string priority;
-    Call([this, &priority] { priority = priority_; });
-    return priority;
-}

@@ -55,9 +55,6 @@ public:
     void Post(std::function<void()> work);
     // The clock that the run waits on, on the thread.
     Clock& RunClock();
-    // How the thread's priority came out ("SCHED_FIFO 10", or why it is
-    // the ordinary one).
-    std::string Priority();
 
 private:
     struct Job;
@@ -69,7 +66,6 @@ private:
     GMainContext* context_;
     GMainLoop* loop_;
     std::unique_ptr<MonotonicClock> clock_;
-    std::string priority_;
     int wakeFd_;
     PiMutex queueMutex_;
     std::deque<Job*> queue_;

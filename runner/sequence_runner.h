@@ -1,8 +1,8 @@
 // The exposure engine: one whole series of bulb exposures, run phase by
-// phase from the event loop on a monotonic clock. Each wait is a call at
-// its deadline, so the lines change on time whatever loop is running (the
-// main one, a menu's, a dialog's), and an abort or a close acts at once.
-// What a run shows goes to a RunView: the window, or a driver. No toolkit.
+// phase on a monotonic clock, in the loop where the run lives (the run's own
+// thread, or the driver's loop; runner/run_control.h puts it there). Each
+// wait is a call at its deadline, so the lines change on time and an abort
+// or a close acts at once. What a run shows goes to a RunView. No toolkit.
 #pragma once
 
 #include <cstdint>
@@ -169,15 +169,11 @@ public:
     // mirror lock-up, read at each frame's start.
     void SetAfMode(int mode) { afMode_ = mode; }
     void SetMirrorLock(bool on) { mirrorLock_ = on; }
-    bool Closing() const { return close_; }
 
     // For the ways out of the program: ends a pulse or an exposure in
     // progress at once (logged as closed), releases the port and waits at
     // most a second for the log.
     void ReleaseAtExit();
-
-    // The exposure in progress, or 0: for a driver's progress.
-    int32_t Frame() const { return frame_; }
 
     // Watches the guider's events over one connection from now until
     // WatchGuider(false) (a script run that holds a guider command): the

@@ -157,8 +157,6 @@ int EditScriptDialog::CheckScriptLine(wxString line)
     return CheckScriptText(ScriptCommandWords(), line.utf8_string());
 }
 
-void EditScriptDialog::ExecuteScriptLine(wxString line) { run_.Execute(line.utf8_string(), std::max(markedLine_, 0L)); }
-
 void EditScriptDialog::OnRunScript(wxCommandEvent&)
 {
     if (run_.Running() || !CheckAllLines())

@@ -47,8 +47,6 @@ public:
 
     // LINE_OK, LINE_INCOMPLETE or LINE_BAD_COMMAND; no side effects.
     int CheckScriptLine(wxString line);
-    // Acts on the target; never fails.
-    void ExecuteScriptLine(wxString line);
     bool ScriptRunning() const { return run_.Running(); }
 
     // event handlers (these functions should _not_ be virtual)

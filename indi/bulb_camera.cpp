@@ -1,4 +1,4 @@
-#include "indi/camera.h"
+#include "indi/bulb_camera.h"
 
 #include <algorithm>
 #include <cmath>
@@ -15,9 +15,10 @@ constexpr int64_t US_PER_MS = 1000;
 int32_t Milliseconds(double seconds) { return static_cast<int32_t>(std::lround(std::max(0.0, seconds) * 1000)); }
 }  // namespace
 
-Camera::Camera(Ports& ports, Clock& clock, Guider& guider, SleepInhibitor& sleep, ExposureLog& log,
-               CameraEvents& events, CameraLinkMaker makeCameraLink,
-               std::function<void(const CameraFileOutcome&)> files, std::function<void(std::function<void()>)> post)
+BulbCamera::BulbCamera(Ports& ports, Clock& clock, Guider& guider, SleepInhibitor& sleep, ExposureLog& log,
+                       BulbCameraEvents& events, CameraLinkMaker makeCameraLink,
+                       std::function<void(const CameraFileOutcome&)> files,
+                       std::function<void(std::function<void()>)> post)
     : ports_(ports)
     , clock_(clock)
     , events_(events)
@@ -28,7 +29,7 @@ Camera::Camera(Ports& ports, Clock& clock, Guider& guider, SleepInhibitor& sleep
 {
 }
 
-bool Camera::Connect(const std::string& port, std::string& why)
+bool BulbCamera::Connect(const std::string& port, std::string& why)
 {
     Disconnect();
     const PortOpening opening = OpenPort(ports_, port);
@@ -43,7 +44,7 @@ bool Camera::Connect(const std::string& port, std::string& why)
 
 // An exposure in progress ends at once, logged as aborted, and the port is
 // released and closed.
-void Camera::Disconnect()
+void BulbCamera::Disconnect()
 {
     pendingMs_ = 0;
     control_.EndNow();
@@ -53,14 +54,14 @@ void Camera::Disconnect()
     connected_ = false;
 }
 
-void Camera::ReleaseUnheld(const std::string& port)
+void BulbCamera::ReleaseUnheld(const std::string& port)
 {
     std::string why;
     if (!connected_ && PortKindFor(port) && PortKindFor(port)->keepsLines && Connect(port, why))
         Disconnect();
 }
 
-bool Camera::StartExposure(double seconds)
+bool BulbCamera::StartExposure(double seconds)
 {
     // INDI's range check lets a value that is not a number through.
     if (!std::isfinite(seconds))
@@ -89,7 +90,7 @@ bool Camera::StartExposure(double seconds)
     return Begin(ms);
 }
 
-bool Camera::Begin(int32_t ms)
+bool BulbCamera::Begin(int32_t ms)
 {
     RunSettings settings;
     settings.exposures = 1;
@@ -104,23 +105,23 @@ bool Camera::Begin(int32_t ms)
     return control_.State().busy;
 }
 
-std::string Camera::UploadRefusal(bool local)
+std::string BulbCamera::UploadRefusal(bool local)
 {
     return local ? "" : "Only Local upload: the image stays on the camera's card.";
 }
 
-void Camera::AbortExposure()
+void BulbCamera::AbortExposure()
 {
     pendingMs_ = 0;
     control_.Abort();
 }
 
-double Camera::SecondsLeft() const
+double BulbCamera::SecondsLeft() const
 {
     return control_.State().busy ? std::max<int64_t>(0, endUs_ - clock_.NowUs()) / US_PER_SECOND : 0.0;
 }
 
-void Camera::OnRunEvent(const RunEvent& event)
+void BulbCamera::OnRunEvent(const RunEvent& event)
 {
     const std::string status = StatusText(event);
     if (!status.empty())
@@ -131,7 +132,7 @@ void Camera::OnRunEvent(const RunEvent& event)
 
 // An exposure asked for while the one before was ending starts now, its
 // lines released.
-void Camera::RunEnded(RunEnd end, const std::string& port, const std::string& why)
+void BulbCamera::RunEnded(RunEnd end, const std::string& port, const std::string& why)
 {
     switch (end) {
     case RunEnd::DONE:

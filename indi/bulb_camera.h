@@ -13,9 +13,9 @@
 #include "runner/run_control.h"
 
 // What the camera tells the driver.
-class CameraEvents {
+class BulbCameraEvents {
 public:
-    virtual ~CameraEvents() = default;
+    virtual ~BulbCameraEvents() = default;
     // The exposure's lines are released: it is done.
     virtual void ExposureDone() = 0;
     // It ended without an image's worth of exposure: the port went, or the
@@ -25,13 +25,14 @@ public:
     virtual void Status(const std::string& text) = 0;
 };
 
-class Camera : public RunView {
+class BulbCamera : public RunView {
 public:
     // `files` gets what came of the camera's files, through `post` (which
     // hands a call to the driver's loop from any thread).
-    Camera(Ports& ports, Clock& clock, Guider& guider, SleepInhibitor& sleep, ExposureLog& log, CameraEvents& events,
-           CameraLinkMaker makeCameraLink = nullptr, std::function<void(const CameraFileOutcome&)> files = nullptr,
-           std::function<void(std::function<void()>)> post = nullptr);
+    BulbCamera(Ports& ports, Clock& clock, Guider& guider, SleepInhibitor& sleep, ExposureLog& log,
+               BulbCameraEvents& events, CameraLinkMaker makeCameraLink = nullptr,
+               std::function<void(const CameraFileOutcome&)> files = nullptr,
+               std::function<void(std::function<void()>)> post = nullptr);
 
     // Opens `port`: a chooser entry ("COM5", "COM5-IR", "0x378-LPT1 Pin3",
     // "DSUSB") or a device path (a serial port), its lines released. False
@@ -92,7 +93,7 @@ private:
 
     Ports& ports_;
     Clock& clock_;
-    CameraEvents& events_;
+    BulbCameraEvents& events_;
     RunControl control_;
     bool mirrorLock_ = false;
     bool connected_ = false;

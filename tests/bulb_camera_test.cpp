@@ -5,7 +5,7 @@
 
 #include <cmath>
 
-#include "indi/camera.h"
+#include "indi/bulb_camera.h"
 #include "ports/af_mode.h"
 #include "tests/fakes.h"
 
@@ -13,7 +13,7 @@ namespace {
 
 using Timeline = std::vector<LineEvent>;
 
-class Events : public CameraEvents {
+class Events : public BulbCameraEvents {
 public:
     void ExposureDone() override { ends.push_back("done"); }
     void ExposureFailed(const std::string& message) override { ends.push_back("failed: " + message); }
@@ -21,7 +21,7 @@ public:
     std::vector<std::string> ends;
 };
 
-class CameraTest : public ::testing::Test {
+class BulbCameraTest : public ::testing::Test {
 protected:
     static bool Installed(Fakes& fakes)
     {
@@ -44,10 +44,10 @@ protected:
     FakeSleep sleep;
     FakeExposureLog log;
     Events events;
-    Camera camera{*fakes.ports, clock, guider, sleep, log, events};
+    BulbCamera camera{*fakes.ports, clock, guider, sleep, log, events};
 };
 
-TEST_F(CameraTest, PortsByChooserNameOrDevicePath)
+TEST_F(BulbCameraTest, PortsByChooserNameOrDevicePath)
 {
     struct Row {
         const char* port;
@@ -81,7 +81,7 @@ TEST_F(CameraTest, PortsByChooserNameOrDevicePath)
     }
 }
 
-TEST_F(CameraTest, ExposuresAsTheWindowTakesThem)
+TEST_F(BulbCameraTest, ExposuresAsTheWindowTakesThem)
 {
     struct Row {
         const char* name;
@@ -148,7 +148,7 @@ TEST_F(CameraTest, ExposuresAsTheWindowTakesThem)
 // Abort and a new exposure back to back, as libindi sends them: the old one
 // ends (its closing pulse whole), then the new one starts, its first press a
 // pulse's length after the last.
-TEST_F(CameraTest, AbortThenStartRunsTheNewExposureAfterTheOld)
+TEST_F(BulbCameraTest, AbortThenStartRunsTheNewExposureAfterTheOld)
 {
     std::string why;
     ASSERT_TRUE(camera.Connect("COM2-IR", why));
@@ -174,7 +174,7 @@ TEST_F(CameraTest, AbortThenStartRunsTheNewExposureAfterTheOld)
 // time, releases the lines and ends the run there: nothing more reaches a
 // port and no exposure is reported done. The next connection exposes as
 // usual.
-TEST_F(CameraTest, DisconnectEndsTheExposureInProgress)
+TEST_F(BulbCameraTest, DisconnectEndsTheExposureInProgress)
 {
     struct Row {
         const char* name;
@@ -222,7 +222,7 @@ TEST_F(CameraTest, DisconnectEndsTheExposureInProgress)
 
 // A time that is not a number is refused, not taken as the shortest
 // exposure; one in progress goes on.
-TEST_F(CameraTest, ATimeThatIsNotANumberIsRefused)
+TEST_F(BulbCameraTest, ATimeThatIsNotANumberIsRefused)
 {
     std::string why;
     ASSERT_TRUE(camera.Connect("COM2", why));
@@ -238,7 +238,7 @@ TEST_F(CameraTest, ATimeThatIsNotANumberIsRefused)
 
 // What no camera can take is refused with the reason; nothing reaches a
 // line and nothing is logged.
-TEST_F(CameraTest, WhatCannotBeExposedIsRefusedWithTheReason)
+TEST_F(BulbCameraTest, WhatCannotBeExposedIsRefusedWithTheReason)
 {
     struct Row {
         const char* port;  // empty: connected, then disconnected
@@ -267,13 +267,13 @@ TEST_F(CameraTest, WhatCannotBeExposedIsRefusedWithTheReason)
     }
 }
 
-TEST(Camera, OnlyLocalUploadIsTaken)
+TEST(BulbCamera, OnlyLocalUploadIsTaken)
 {
-    EXPECT_EQ(Camera::UploadRefusal(true), "");
-    EXPECT_EQ(Camera::UploadRefusal(false), "Only Local upload: the image stays on the camera's card.");
+    EXPECT_EQ(BulbCamera::UploadRefusal(true), "");
+    EXPECT_EQ(BulbCamera::UploadRefusal(false), "Only Local upload: the image stays on the camera's card.");
 }
 
-TEST_F(CameraTest, ALostPortFailsTheExposureWithItsReason)
+TEST_F(BulbCameraTest, ALostPortFailsTheExposureWithItsReason)
 {
     std::string why;
     ASSERT_TRUE(camera.Connect("COM2", why));
