@@ -95,7 +95,7 @@ bool BulbCamera::Begin(int32_t ms)
     RunSettings settings;
     settings.exposures = 1;
     settings.durationMs = ms;
-    const int32_t settleMs = mirrorLock_ ? Milliseconds(mirrorSettleSeconds) : 0;
+    const int32_t settleMs = control_.Settings().MirrorLock() ? Milliseconds(mirrorSettleSeconds) : 0;
     settings.beforeDelayMs = settleMs;
     settings.afterDelayMs = 0;
     settings.source = "indi";

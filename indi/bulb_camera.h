@@ -68,11 +68,7 @@ public:
     // AF_NONE, AF_PULSE_AT_START, AF_HELD_DURING: acts at the next line
     // action, in an exposure too.
     void SetAfMode(int mode) { control_.SetAfMode(mode); }
-    void SetMirrorLock(bool on)
-    {
-        mirrorLock_ = on;
-        control_.SetMirrorLock(on);
-    }
+    void SetMirrorLock(bool on) { control_.Settings().Set(RunSetting::MIRROR_LOCK, on); }
 
     // The camera whose files are the images (none: nullptr), as the user
     // knows it, and the exposure whose files come next.
@@ -95,7 +91,6 @@ private:
     Clock& clock_;
     BulbCameraEvents& events_;
     RunControl control_;
-    bool mirrorLock_ = false;
     bool connected_ = false;
     int32_t pendingMs_ = 0;  // an exposure asked for while the last one ends
     int64_t endUs_ = 0;

@@ -196,12 +196,12 @@ MyFrame::MyFrame(const wxString& title, const WindowParts& parts)
     , settings_(parts.settings)
     , view_(*this, parts.notifier, [this](RunEnd end, int run) { RunEnded(end, run); })
     , clock_(parts.clock)
-    , model_([this](RunSetting setting, int value) { ShowSetting(setting, value); })
     , control_(std::make_unique<RunControl>(
           RunParts{parts.ports, parts.clock, parts.guider, parts.sleep, parts.log, parts.runThread,
                    parts.makeCameraLink},
           view_, [this](const CameraFileOutcome& outcome) { ShowCameraOutcome(outcome); },
-          [this](std::function<void()> call) { CallAfter(std::move(call)); }))
+          [this](std::function<void()> call) { CallAfter(std::move(call)); },
+          [this](RunSetting setting, int value) { ShowSetting(setting, value); }))
 {
     wxIcon icon;
     icon.CopyFromBitmap(XpmBitmap(progicon_xpm));  // the "progicon" image
@@ -265,12 +265,14 @@ MyFrame::MyFrame(const wxString& title, const WindowParts& parts)
     auto* exposureBox =
         new wxStaticBox(exposureArea, wxID_ANY, "Exposure control", wxPoint(0, 0), wxSize(AREA_WIDTH, 120));
     auto* exposuresLabel = MakeLabel(exposureArea, 29, "# Exposures");
-    ExposuresCtrl = MakeSpin(exposureArea, 24, model_, RunSetting::EXPOSURES, "Number of exposures to collect");
+    ExposuresCtrl =
+        MakeSpin(exposureArea, 24, control_->Settings(), RunSetting::EXPOSURES, "Number of exposures to collect");
     auto* durationLabel = MakeLabel(exposureArea, 59, "Duration");
-    DurationCtrl = MakeSpin(exposureArea, 54, model_, RunSetting::DURATION, "Duration (seconds) of each exposure");
+    DurationCtrl =
+        MakeSpin(exposureArea, 54, control_->Settings(), RunSetting::DURATION, "Duration (seconds) of each exposure");
     MirrorLockCtrl = new wxCheckBox(exposureArea, wxID_ANY, "Enable Mirror-lockup", wxPoint(INNER_MARGIN, 89));
     MirrorLockCtrl->Bind(wxEVT_CHECKBOX, [this](wxCommandEvent& event) {
-        model_.Set(RunSetting::MIRROR_LOCK, event.IsChecked());
+        control_->Settings().Set(RunSetting::MIRROR_LOCK, event.IsChecked());
         event.Skip();
     });
     MirrorLockCtrl->SetToolTip("Send brief shutter pulse to lock mirror in up position?");
@@ -281,13 +283,13 @@ MyFrame::MyFrame(const wxString& title, const WindowParts& parts)
     auto* delayArea = new wxPanel(mainArea, wxID_ANY, wxPoint(AREA_X, 202), wxSize(AREA_WIDTH, 120), wxNO_BORDER);
     auto* delayBox = new wxStaticBox(delayArea, wxID_ANY, "Delay control", wxPoint(0, 0), wxSize(AREA_WIDTH, 120));
     auto* startLabel = MakeLabel(delayArea, 29, "Sequence start");
-    StartDelayCtrl =
-        MakeSpin(delayArea, 24, model_, RunSetting::START_DELAY, "Delay (seconds) before everything starts");
+    StartDelayCtrl = MakeSpin(delayArea, 24, control_->Settings(), RunSetting::START_DELAY,
+                              "Delay (seconds) before everything starts");
     auto* beforeLabel = MakeLabel(delayArea, 59, "Before frame");
-    PreDelayCtrl = MakeSpin(delayArea, 54, model_, RunSetting::BEFORE_DELAY,
+    PreDelayCtrl = MakeSpin(delayArea, 54, control_->Settings(), RunSetting::BEFORE_DELAY,
                             "Delay (seconds) before each exposure (mirror lock settling)");
     auto* afterLabel = MakeLabel(delayArea, 89, "After frame");
-    PostDelayCtrl = MakeSpin(delayArea, 84, model_, RunSetting::AFTER_DELAY,
+    PostDelayCtrl = MakeSpin(delayArea, 84, control_->Settings(), RunSetting::AFTER_DELAY,
                              "Delay (seconds) after each exposure (data write to card)");
     SetAccessibleName(StartDelayCtrl, "Sequence start");
     SetAccessibleName(PreDelayCtrl, "Before frame");
@@ -426,18 +428,14 @@ std::vector<std::pair<RunSetting, wxSpinCtrl*>> MyFrame::Fields() const
 void MyFrame::TakeFields()
 {
     for (const auto& [setting, field] : Fields())
-        model_.Set(setting, field->GetValue());
-    model_.Set(RunSetting::MIRROR_LOCK, MirrorLockCtrl->GetValue());
+        control_->Settings().Set(setting, field->GetValue());
+    control_->Settings().Set(RunSetting::MIRROR_LOCK, MirrorLockCtrl->GetValue());
 }
 
-// Whoever set it (a click, a script's line): mirror lock-up also reaches a
-// run in progress, which reads it at each frame.
 void MyFrame::ShowSetting(RunSetting setting, int value)
 {
-    if (setting == RunSetting::MIRROR_LOCK) {
+    if (setting == RunSetting::MIRROR_LOCK)
         MirrorLockCtrl->SetValue(value != 0);
-        ShareControls();
-    }
     for (const auto& [shown, field] : Fields())
         if (shown == setting)
             field->SetValue(value);
@@ -449,7 +447,7 @@ void MyFrame::OnStart(wxCommandEvent&)
         return;
     TakeFields();
     ShareControls();
-    control_->Start(model_.Run());
+    control_->Start(control_->Settings().Run());
 }
 
 void MyFrame::OnAbort(wxCommandEvent&) { control_->Abort(); }
@@ -457,7 +455,7 @@ void MyFrame::OnAbort(wxCommandEvent&) { control_->Abort(); }
 void MyFrame::ShareControls()
 {
     control_->SetAfMode(afMode_);
-    control_->SetMirrorLock(model_.MirrorLock());
+    control_->SetMirrorLock(control_->Settings().MirrorLock());
 }
 
 // ----------------------------------------------------------------------------
@@ -666,16 +664,16 @@ void MyFrame::ReleaseAndDestroy()
 // ----------------------------------------------------------------------------
 // the script's target
 // ----------------------------------------------------------------------------
-void MyFrame::SetSetting(RunSetting setting, int value) { model_.Set(setting, value); }
+void MyFrame::SetSetting(RunSetting setting, int value) { control_->Settings().Set(setting, value); }
 
 // The capture runs on; the script goes on when the window has shown its
 // end. While another run is in progress, nothing starts.
 bool MyFrame::Capture(int startDelaySeconds, const std::string& source, std::function<void()> ended)
 {
-    model_.Set(RunSetting::START_DELAY, startDelaySeconds);
+    control_->Settings().Set(RunSetting::START_DELAY, startDelaySeconds);
     if (Busy() || closeRequested_)
         return false;
-    RunSettings settings = model_.Run();
+    RunSettings settings = control_->Settings().Run();
     settings.source = source;
     ShareControls();
     // Before the start: a run may end as it starts.
@@ -714,7 +712,7 @@ std::string MyFrame::LastScript() { return settings_.ReadText(LAST_SCRIPT_KEY); 
 
 void MyFrame::RememberScript(const std::string& path) { settings_.WriteText(LAST_SCRIPT_KEY, path); }
 
-void MyFrame::ResetDithering() { model_.ResetGuiderSettings(); }
+void MyFrame::ResetDithering() { control_->Settings().ResetGuiderSettings(); }
 
 std::string MyFrame::GuideSummary()
 {

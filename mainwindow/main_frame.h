@@ -182,9 +182,6 @@ private:
     int afMode_ = 0;
     FrameView view_;
     Clock& clock_;  // the window's, for the loops that wait on a run
-    // What the next run starts from: the controls show it, a change in a
-    // control and a script's lines set it.
-    SettingsModel model_;
     std::unique_ptr<RunControl> control_;
     bool cameraGoneShown_ = false;
     // The run a script's capture started (numbered as the view counts

@@ -35,13 +35,19 @@ private:
 };
 
 RunControl::RunControl(const RunParts& parts, RunView& view, std::function<void(const CameraFileOutcome&)> files,
-                       std::function<void(std::function<void()>)> post)
+                       std::function<void(std::function<void()>)> post, std::function<void(RunSetting, int)> shown)
     : thread_(parts.thread)
     , post_(std::move(post))
     , published_(std::make_unique<Published>(*this, view))
     , filesLog_(parts.log, parts.countExposures)
     , makeCameraLink_(parts.makeCameraLink)
     , files_(std::move(files))
+    , settings_([this, shown = std::move(shown)](RunSetting setting, int value) {
+        if (setting == RunSetting::MIRROR_LOCK)
+            SetMirrorLock(value != 0);
+        if (shown)
+            shown(setting, value);
+    })
 {
     Wait([&] {
         runner_ = std::make_unique<SequenceRunner>(parts.ports, thread_ ? thread_->RunClock() : parts.clock,

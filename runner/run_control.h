@@ -17,6 +17,7 @@
 #include "runner/camera_files_log.h"
 #include "runner/run_thread.h"
 #include "runner/sequence_runner.h"
+#include "runner/settings_model.h"
 
 // What a run is made of, built by the program (or a test) and handed in.
 struct RunParts {
@@ -47,14 +48,20 @@ public:
     // `view` gets the run's events and `files` the camera's outcomes, each
     // through `post`, which hands a call to the client's loop in order
     // (from any thread). Without a run thread, the run's events are told
-    // at once, on the caller's loop.
+    // at once, on the caller's loop. `shown` is told of each setting set,
+    // on the caller's loop, to show it.
     RunControl(const RunParts& parts, RunView& view, std::function<void(const CameraFileOutcome&)> files,
-               std::function<void(std::function<void()>)> post);
+               std::function<void(std::function<void()>)> post, std::function<void(RunSetting, int)> shown = nullptr);
     // The camera let go, the lines waiting for its files written (a second
     // at most), the runner gone.
     ~RunControl();
     RunControl(const RunControl&) = delete;
     RunControl& operator=(const RunControl&) = delete;
+
+    // The settings the next run starts from, as the controls and a
+    // script's lines set them (on the client's loop). Whoever sets mirror
+    // lock-up, it reaches a run in progress, which reads it at each frame.
+    SettingsModel& Settings() { return settings_; }
 
     // Requests, made in order where the run lives.
     void Connect(PortKind kind, const std::string& choiceText);
@@ -111,6 +118,7 @@ private:
     CameraFilesLog filesLog_;
     CameraLinkMaker makeCameraLink_;
     std::function<void(const CameraFileOutcome&)> files_;
+    SettingsModel settings_;
     std::unique_ptr<CameraLink> camera_;
     std::unique_ptr<SequenceRunner> runner_;
     mutable std::mutex stateMutex_;
