@@ -10,7 +10,6 @@
 
 namespace {
 constexpr double US_PER_SECOND = 1e6;
-constexpr int64_t US_PER_MS = 1000;
 
 int32_t Milliseconds(double seconds) { return static_cast<int32_t>(std::lround(std::max(0.0, seconds) * 1000)); }
 }  // namespace

@@ -130,7 +130,7 @@ protected:
         MirrorSP[1].fill("MIRROR_ON", "On", ISS_OFF);
         MirrorSP.fill(getDeviceName(), MIRROR_PROPERTY, "Mirror lock-up", VANTREL_TAB, IP_RW, ISR_1OFMANY, 60,
                       IPS_IDLE);
-        SettleNP[0].fill("SECONDS", "Settle (s)", "%.1f", 0.2, 9999, 0.1, 1.0);
+        SettleNP[0].fill("SECONDS", "Settle (s)", "%.1f", 0.2, RangeOf(RunSetting::BEFORE_DELAY).max, 0.1, 1.0);
         SettleNP.fill(getDeviceName(), SETTLE_PROPERTY, "Mirror settle", VANTREL_TAB, IP_RW, 60, IPS_IDLE);
         SensorNP[SENSOR_WIDTH].fill("WIDTH", "Width (px)", "%.0f", 1, 100000, 1, NOMINAL_WIDTH);
         SensorNP[SENSOR_HEIGHT].fill("HEIGHT", "Height (px)", "%.0f", 1, 100000, 1, NOMINAL_HEIGHT);
@@ -322,7 +322,10 @@ protected:
     bool ISNewNumber(const char* dev, const char* name, double values[], char* names[], int n) override
     {
         if (dev && !std::strcmp(dev, getDeviceName()) && SettleNP.isNameMatch(name)) {
-            if (Take(SettleNP, values, names, n, "The settle time is a number of seconds from 0.2 to 9999."))
+            if (Take(SettleNP, values, names, n,
+                     ("The settle time is a number of seconds from 0.2 to " +
+                      std::to_string(RangeOf(RunSetting::BEFORE_DELAY).max) + ".")
+                         .c_str()))
                 camera_.mirrorSettleSeconds = SettleNP[0].getValue();
             return true;
         }

@@ -15,7 +15,6 @@ namespace {
 
 constexpr int32_t BOX_MIRROR_PULSE_MS = 300;
 constexpr int32_t PARALLEL_MIRROR_PULSE_MS = 300;
-constexpr int64_t US_PER_MS = 1000;
 
 PortOpening Failed(const std::string& failure, const std::string& device, const std::string& reason)
 {

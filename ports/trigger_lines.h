@@ -83,6 +83,7 @@ protected:
 
 // Microseconds on the run's monotonic clock: times the "-IR" presses.
 using NowUsFunction = std::function<int64_t()>;
+inline constexpr int64_t US_PER_MS = 1000;
 
 // A port kind.
 struct PortKindRow {

@@ -6,6 +6,7 @@
 
 #include "ports/af_mode.h"
 #include "runner/countdown.h"
+#include "runner/settings_model.h"
 
 namespace {
 // The countdown's first step comes 100 ms into a wait, then one a second.
@@ -17,7 +18,6 @@ constexpr int32_t FIRST_TICK_MS = 100;
 constexpr int32_t FIRST_CHECK_MS = 250;
 constexpr int32_t CHECK_EVERY_MS = 500;
 constexpr int32_t CHECK_QUIET_MS = 200;
-constexpr int64_t US_PER_MS = 1000;
 // A wait that ended later than this starts the next one from the time it
 // ended.
 constexpr int64_t LATE_LIMIT_US = 50 * US_PER_MS;
@@ -161,11 +161,11 @@ bool SequenceRunner::Start(const RunSettings& settings)
         return false;
     }
     settings_ = settings;
-    settings_.ditherPixels = std::clamp(settings.ditherPixels, 0, MAX_DITHER_PIXELS);
-    settings_.ditherSettleSeconds = std::clamp(settings.ditherSettleSeconds, 0, MAX_DITHER_SETTLE_SECONDS);
-    settings_.ditherEvery = std::clamp(settings.ditherEvery, 1, MAX_DITHER_EVERY);
-    settings_.guideWaitSeconds = std::clamp(settings.guideWaitSeconds, 0, MAX_GUIDE_WAIT_SECONDS);
-    settings_.retakeSuspect = std::clamp(settings.retakeSuspect, 0, MAX_RETAKE_SUSPECT);
+    settings_.ditherPixels = HeldToRange(RunSetting::DITHER_PIXELS, settings.ditherPixels);
+    settings_.ditherSettleSeconds = HeldToRange(RunSetting::DITHER_SETTLE, settings.ditherSettleSeconds);
+    settings_.ditherEvery = HeldToRange(RunSetting::DITHER_EVERY, settings.ditherEvery);
+    settings_.guideWaitSeconds = HeldToRange(RunSetting::GUIDE_WAIT, settings.guideWaitSeconds);
+    settings_.retakeSuspect = HeldToRange(RunSetting::RETAKE_SUSPECT, settings.retakeSuspect);
     retake_ = false;
     retakes_ = 0;
     sleep_.Inhibit();

@@ -18,12 +18,6 @@
 #include "runner/sleep_inhibitor.h"
 
 inline constexpr int DEFAULT_DITHER_SETTLE_SECONDS = 10;
-// A script's guider settings are held to these, as the controls hold theirs.
-inline constexpr int MAX_DITHER_PIXELS = 100;
-inline constexpr int MAX_DITHER_SETTLE_SECONDS = 3600;
-inline constexpr int MAX_DITHER_EVERY = 9999;
-inline constexpr int MAX_GUIDE_WAIT_SECONDS = 3600;
-inline constexpr int MAX_RETAKE_SUSPECT = 99;
 
 // What the guider made of the exposures since the guider was first
 // watched: "20 frames, 2 suspect, 2 retaken".

@@ -8,6 +8,11 @@ namespace {
 
 // The window's fields: up to four digits.
 constexpr int FIELD_MAX = 9999;
+// A script's guider settings are held to these, as the controls hold theirs.
+constexpr int MAX_DITHER_PIXELS = 100;
+constexpr int MAX_DITHER_SETTLE_SECONDS = 3600;
+constexpr int MAX_GUIDE_WAIT_SECONDS = 3600;
+constexpr int MAX_RETAKE_SUSPECT = 99;
 
 }  // namespace
 
@@ -30,11 +35,17 @@ SettingRange RangeOf(RunSetting setting)
     case RunSetting::GUIDE_WAIT:
         return {0, MAX_GUIDE_WAIT_SECONDS};
     case RunSetting::DITHER_EVERY:
-        return {1, MAX_DITHER_EVERY};
+        return {1, FIELD_MAX};
     case RunSetting::RETAKE_SUSPECT:
         return {0, MAX_RETAKE_SUSPECT};
     }
     return {0, 0};
+}
+
+int HeldToRange(RunSetting setting, int value)
+{
+    const SettingRange range = RangeOf(setting);
+    return std::clamp(value, range.min, range.max);
 }
 
 SettingsModel::SettingsModel(std::function<void(RunSetting, int)> shown)

@@ -25,8 +25,10 @@ struct SettingRange {
     int min;
     int max;
 };
-// The window's spin controls take these ranges too.
+// The window's spin controls take these ranges too, and a run holds its
+// settings to them.
 SettingRange RangeOf(RunSetting setting);
+int HeldToRange(RunSetting setting, int value);
 
 class SettingsModel {
 public:

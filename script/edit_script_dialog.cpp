@@ -164,32 +164,35 @@ void EditScriptDialog::OnRunScript(wxCommandEvent&)
     RunAllLines();
 }
 
-// Reports the first bad line and runs nothing.
-bool EditScriptDialog::CheckAllLines()
-{
-    for (int i = 0; i < ScriptTextCtrl->GetNumberOfLines(); ++i) {
-        const wxString line = ScriptTextCtrl->GetLineText(i);
-        const int code = CheckScriptLine(line);
-        if (code == LINE_OK)
-            continue;
-        wxMessageBox(wxString::Format("Error on line %d\n", i + 1) + line + "\n" +
-                         (code == LINE_INCOMPLETE ? REASON_INCOMPLETE : REASON_BAD_COMMAND),
-                     "Error", wxOK | wxICON_ERROR, this);
-        // The bad line selected, and the cursor on it, to mend it at once.
-        const long start = ScriptTextCtrl->XYToPosition(0, i);
-        ScriptTextCtrl->SetFocus();
-        ScriptTextCtrl->SetSelection(start, start + ScriptTextCtrl->GetLineLength(i));
-        ScriptTextCtrl->ShowPosition(start);
-        return false;
-    }
-    return true;
-}
-
-void EditScriptDialog::RunAllLines()
+std::vector<std::string> EditScriptDialog::Lines() const
 {
     std::vector<std::string> lines;
     for (int i = 0; i < ScriptTextCtrl->GetNumberOfLines(); ++i)
         lines.push_back(ScriptTextCtrl->GetLineText(i).utf8_string());
+    return lines;
+}
+
+// Reports the first bad line and runs nothing.
+bool EditScriptDialog::CheckAllLines()
+{
+    const long bad = ScriptRun::FirstBadLine(Lines());
+    if (bad < 0)
+        return true;
+    const wxString line = ScriptTextCtrl->GetLineText(bad);
+    wxMessageBox(wxString::Format("Error on line %ld\n", bad + 1) + line + "\n" +
+                     (CheckScriptLine(line) == LINE_INCOMPLETE ? REASON_INCOMPLETE : REASON_BAD_COMMAND),
+                 "Error", wxOK | wxICON_ERROR, this);
+    // The bad line selected, and the cursor on it, to mend it at once.
+    const long start = ScriptTextCtrl->XYToPosition(0, bad);
+    ScriptTextCtrl->SetFocus();
+    ScriptTextCtrl->SetSelection(start, start + ScriptTextCtrl->GetLineLength(bad));
+    ScriptTextCtrl->ShowPosition(start);
+    return false;
+}
+
+void EditScriptDialog::RunAllLines()
+{
+    const std::vector<std::string> lines = Lines();
     EnableEditing(false);
     ScriptTextCtrl->SetFocus();
     Redraw(ScriptTextCtrl);

@@ -61,6 +61,8 @@ public:
 
 private:
     bool CheckAllLines();
+    // The editor's lines, as UTF-8.
+    std::vector<std::string> Lines() const;
     void RunAllLines();
     void ShowRunningLine(long index, const std::string& text) override;
     void ScriptEnded(const std::string& summary) override;
