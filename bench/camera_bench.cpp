@@ -35,7 +35,7 @@ int main(int argc, char** argv)
     settings.model = "Directory Browse";
     settings.port = "disk:" + card;
     auto link = MakeGphotoLink(settings, [&](const CameraFileOutcome& outcome) {
-        if (outcome.fetching || outcome.last || outcome.file.empty())
+        if (outcome.kind != FileOutcome::WRITTEN)
             return;
         std::lock_guard<std::mutex> lock(mutex);
         ++files;

@@ -180,7 +180,7 @@ public:
             : write(endings_[1], &ended, sizeof ended) != sizeof ended ? "download failed: too many exposures waiting"
                                                                        : nullptr;
         if (none)
-            Report({id, frame, "", none, true, false});
+            Report({FileOutcome::LAST, id, frame, "", none});
         return id;
     }
 
@@ -329,9 +329,8 @@ private:
                 // Unplugged, or switched off: one message, and the
                 // exposures go on without their files.
                 lost_ = true;
-                CameraFileOutcome gone{0, 0, "", "download failed: the camera is gone (" + GphotoError(result) + ")"};
-                gone.gone = true;
-                Report(gone);
+                Report(
+                    {FileOutcome::GONE, 0, 0, "", "download failed: the camera is gone (" + GphotoError(result) + ")"});
             } else if (type == GP_EVENT_FILE_ADDED && data) {
                 const auto* path = static_cast<const CameraFilePath*>(data);
                 waiting_.push_back({path->folder, path->name, queued ? pausedAt_ : seenAt, seenAt});
@@ -391,7 +390,7 @@ private:
                 : lost_                                      ? "no camera"
                 : later                                      ? "no file: the camera took no picture"
                                                              : "timed out";
-            Report({exposure->id, exposure->frame, exposure->files, why, true});
+            Report({FileOutcome::LAST, exposure->id, exposure->frame, exposure->files, why});
             exposure = exposures_.erase(exposure);
         }
     }
@@ -406,7 +405,7 @@ private:
         if (!exposure && seen > appeared)
             exposure = ExposureFor(ShotOf(name), seen);
         const int32_t frame = exposure ? exposure->frame : 0;
-        Report({exposure ? exposure->id : 0, frame, ValidUtf8(name), "", false, true});
+        Report({FileOutcome::FETCHING, exposure ? exposure->id : 0, frame, ValidUtf8(name), ""});
         CameraFileInfo info{};
         const bool sized = gp_camera_file_get_info(camera_, folder.c_str(), name.c_str(), &info, context_) >= GP_OK &&
             (info.file.fields & GP_FILE_INFO_SIZE);
@@ -439,7 +438,8 @@ private:
             exposure->files += (exposure->files.empty() ? "" : " ") + written;
         if (exposure && !failure.empty() && exposure->failure.empty())
             exposure->failure = failure;
-        Report({exposure ? exposure->id : 0, frame, written, failure});
+        Report({failure.empty() ? FileOutcome::WRITTEN : FileOutcome::FAILED, exposure ? exposure->id : 0, frame,
+                written, failure});
     }
 
     // Written as a file without a name in the folder, synced, and given a

@@ -10,20 +10,24 @@
 #include <memory>
 #include <string>
 
-// What came of one file, or of an exposure that got none; and, once for
-// each exposure, when no more files are coming for it (`last`: `file` then
-// holds every name written for it, space-separated).
+// What a camera outcome tells.
+enum class FileOutcome {
+    FETCHING,  // a file is being fetched: `file` is its name on the camera
+    WRITTEN,  // a file is written: `file` is its name ("M42_0007.cr2")
+    FAILED,  // a file could not be fetched or written: `reason` says why
+    // No more files come for the exposure: `file` holds every name written
+    // for it, space-separated, or `reason` why none came ("no camera",
+    // "timed out", "download failed: …"). Once for each exposure.
+    LAST,
+    GONE,  // the camera is gone (unplugged, switched off): `reason` says how
+};
+
 struct CameraFileOutcome {
+    FileOutcome kind = FileOutcome::WRITTEN;
     uint32_t exposure = 0;  // as ExposureEnded numbered it; 0: none
     int32_t frame = 0;  // 0: a file that belongs to no exposure
-    std::string file;  // the name written ("M42_0007.cr2"), or ""
-    // "" when written; else "no camera", "timed out", "download failed: …".
+    std::string file;
     std::string reason;
-    bool last = false;
-    bool fetching = false;  // the file (its name on the camera) is being fetched
-    // The camera is gone (unplugged, switched off): `reason` says how; no
-    // more files come through this link.
-    bool gone = false;
 };
 
 struct CameraLinkSettings {

@@ -510,19 +510,16 @@ private:
     // exposure's file (an aborted one's, a late JPEG) is no image.
     void TakeOutcome(const CameraFileOutcome& outcome)
     {
-        if (outcome.gone) {
+        if (outcome.kind == FileOutcome::GONE) {
             LOGF_WARN("%s", outcome.reason.c_str());
             linkDescription_.clear();  // said again when it is back
             LookForCameraLater();
         }
-        if (awaited_ == 0 || outcome.exposure != awaited_ || outcome.fetching)
+        if (awaited_ == 0 || outcome.exposure != awaited_)
             return;
-        if (outcome.file.empty()) {
-            if (outcome.last || !outcome.reason.empty())
-                FileNotCome(outcome.reason);
-            return;
-        }
-        if (outcome.last)
+        if (outcome.kind == FileOutcome::FAILED || (outcome.kind == FileOutcome::LAST && outcome.file.empty()))
+            FileNotCome(outcome.reason);
+        if (outcome.kind != FileOutcome::WRITTEN)
             return;
         std::ifstream in(folder_ + "/" + outcome.file, std::ios::binary);
         const std::string content((std::istreambuf_iterator<char>(in)), {});

@@ -490,18 +490,17 @@ void MyFrame::LinkCamera()
 // the status line until the run's next status; a camera gone, once.
 void MyFrame::ShowCameraOutcome(const CameraFileOutcome& outcome)
 {
-    if (outcome.last)
+    if (outcome.kind == FileOutcome::LAST)
         return;
     const std::string frame = "frame " + std::to_string(outcome.frame);
-    const std::string note = outcome.fetching ? "Downloading " + frame + "\u2026"
-                                              : (outcome.frame > 0 ? "F" + frame.substr(1) : std::string("A file")) +
-            ": " + (outcome.file.empty() ? outcome.reason : outcome.file);
+    const std::string note = outcome.kind == FileOutcome::FETCHING
+        ? "Downloading " + frame + "\u2026"
+        : (outcome.frame > 0 ? "F" + frame.substr(1) : std::string("A file")) + ": " +
+            (outcome.kind == FileOutcome::WRITTEN ? outcome.file : outcome.reason);
     SetStatusText(wxString::FromUTF8(note), 0);
     if (largeDisplay_)
         largeDisplay_->ShowCameraNote(note);
-    if (outcome.fetching)
-        return;
-    if (outcome.gone && !cameraGoneShown_) {
+    if (outcome.kind == FileOutcome::GONE && !cameraGoneShown_) {
         cameraGoneShown_ = true;
         wxMessageBox(
             wxString::FromUTF8("The camera's files are no longer fetched: " + outcome.reason +

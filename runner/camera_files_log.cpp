@@ -45,20 +45,21 @@ void CameraFilesLog::Log(const ExposureRecord& record)
 
 void CameraFilesLog::Outcome(const CameraFileOutcome& outcome)
 {
-    if (outcome.exposure == 0 || outcome.fetching)
+    if (outcome.exposure == 0 || outcome.kind == FileOutcome::FETCHING || outcome.kind == FileOutcome::GONE)
         return;
     ExposureRecord line;
     {
         std::lock_guard<PiMutex> lock(mutex_);
-        if (!outcome.last) {  // kept for a line written before the last outcome
-            if (!outcome.file.empty()) {
+        if (outcome.kind != FileOutcome::LAST) {  // kept for a line written before the last outcome
+            if (outcome.kind == FileOutcome::WRITTEN) {
                 std::string& fetched = fetched_[outcome.exposure];
                 fetched += (fetched.empty() ? "" : " ") + outcome.file;
                 const auto waiting = waiting_.find(outcome.exposure);
                 if (waiting != waiting_.end())
                     log_.Hold(outcome.exposure, IfEndedNow(waiting->second, fetched));
-            } else if (!outcome.reason.empty())
+            } else {
                 failed_.emplace(outcome.exposure, outcome.reason);
+            }
             return;
         }
         fetched_.erase(outcome.exposure);

@@ -66,11 +66,11 @@ class Outcomes {
 public:
     void Add(const CameraFileOutcome& outcome)
     {
-        if (outcome.fetching)
+        if (outcome.kind == FileOutcome::FETCHING)
             return;
         std::lock_guard<std::mutex> lock(mutex_);
-        seen_.push_back((outcome.last ? "last " : "") + std::to_string(outcome.frame) + " " + outcome.file +
-                        (outcome.file.empty() || outcome.reason.empty() ? "" : " ") + outcome.reason);
+        seen_.push_back((outcome.kind == FileOutcome::LAST ? "last " : "") + std::to_string(outcome.frame) + " " +
+                        outcome.file + (outcome.file.empty() || outcome.reason.empty() ? "" : " ") + outcome.reason);
         changed_.notify_all();
     }
     std::vector<std::string> Wait(size_t count)

@@ -190,10 +190,10 @@ TEST_F(ExposureLogFile, ALineWaitingWhenTheProgramDiesIsWrittenByTheNext)
         CameraFilesLog log(*logFile);
         log.Link(&camera);
         log.Log(Record(1));  // waits: nothing comes
-        log.Outcome({2, 2, "", "no camera", true});
+        log.Outcome({FileOutcome::LAST, 2, 2, "", "no camera"});
         log.Log(Record(2));  // written at once: its outcome came first
         log.Log(Record(3));
-        log.Outcome({3, 3, "M42_0003.cr2", "", false});
+        log.Outcome({FileOutcome::WRITTEN, 3, 3, "M42_0003.cr2", ""});
         logFile->Flush(std::chrono::seconds(5));
         _exit(0);  // killed: no exit-time flush
     }
@@ -237,7 +237,7 @@ TEST(CameraFilesLog, ALineWaitsForItsExposuresFiles)
         uint32_t ExposureEnded(int32_t frame) override
         {
             if (gone)  // answers at once, before the line is held
-                log->Outcome({next + 1, frame, "", "no camera", true});
+                log->Outcome({FileOutcome::LAST, next + 1, frame, "", "no camera"});
             return ++next;
         }
         CameraFilesLog* log = nullptr;
@@ -255,9 +255,9 @@ TEST(CameraFilesLog, ALineWaitsForItsExposuresFiles)
     camera.log = &log;
     log.Link(&camera);
     log.Log(Record(2));
-    log.Outcome({1, 2, "M42_0002.cr2", "", false});
+    log.Outcome({FileOutcome::WRITTEN, 1, 2, "M42_0002.cr2", ""});
     EXPECT_EQ(lines.lines.size(), 1u);  // more may come
-    log.Outcome({1, 2, "M42_0002.cr2 M42_0002.jpg", "", true});
+    log.Outcome({FileOutcome::LAST, 1, 2, "M42_0002.cr2 M42_0002.jpg", ""});
     ASSERT_EQ(lines.lines.size(), 2u);
     EXPECT_EQ(fileColumn(lines.lines[1]), "M42_0002.cr2 M42_0002.jpg");
 
@@ -270,8 +270,8 @@ TEST(CameraFilesLog, ALineWaitsForItsExposuresFiles)
     log.Log(Record(4));
     log.Log(Record(5));
     log.Log(Record(6));
-    log.Outcome({4, 5, "M42_0005.nef", "", false});
-    log.Outcome({5, 6, "", "download failed: I/O problem", false});
+    log.Outcome({FileOutcome::WRITTEN, 4, 5, "M42_0005.nef", ""});
+    log.Outcome({FileOutcome::FAILED, 5, 6, "", "download failed: I/O problem"});
     log.Flush();  // the program closes first: what came so far, or why not
     ASSERT_EQ(lines.lines.size(), 6u);
     EXPECT_EQ(fileColumn(lines.lines[3]), "not fetched: closed");

@@ -123,11 +123,11 @@ TEST_F(Runner, TheCamerasFilesAreFetchedWhenAskedFor)
     wxCommandEvent large(wxEVT_MENU, ID_LARGE_DISPLAY);
     large.SetInt(1);
     frame->GetEventHandler()->ProcessEvent(large);
-    outcome({1, 1, "IMG_0001.CR2", "", false, true});
+    outcome({FileOutcome::FETCHING, 1, 1, "IMG_0001.CR2", ""});
     RunIdle();
     EXPECT_EQ(Status(), "Downloading frame 1\u2026");
-    outcome({1, 1, "M42_0001.cr2", "", false, false});
-    outcome({1, 1, "M42_0001.cr2", "", true, false});
+    outcome({FileOutcome::WRITTEN, 1, 1, "M42_0001.cr2", ""});
+    outcome({FileOutcome::LAST, 1, 1, "M42_0001.cr2", ""});
     RunIdle();
     EXPECT_EQ(Status(), "Frame 1: M42_0001.cr2");
     ASSERT_NE(frame->LargeDisplayShown(), nullptr);
