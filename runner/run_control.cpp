@@ -1,5 +1,6 @@
 #include "runner/run_control.h"
 
+#include <algorithm>
 #include <chrono>
 
 namespace {
@@ -60,6 +61,7 @@ RunControl::~RunControl()
     // A download in progress ends first, and the lines that waited for the
     // camera's files are written.
     Wait([this] { filesLog_.Link(nullptr); });
+    retired_.clear();
     camera_.reset();
     filesLog_.Flush(CLOSE_FLUSH_LIMIT);
     Wait([this] { runner_.reset(); });
@@ -161,8 +163,9 @@ void RunControl::WatchGuider(bool on)
 }
 
 // The log changes its link where the run lives; the link let go is ended
-// on the client's loop, never on the run's thread (it may wait a moment
-// for its worker).
+// on the client's loop once the log has let it go, never on the run's
+// thread (it may wait a moment for its worker), and at the latest with the
+// control.
 void RunControl::LinkCamera(const CameraLinkSettings* settings)
 {
     std::unique_ptr<CameraLink> camera;
@@ -172,12 +175,19 @@ void RunControl::LinkCamera(const CameraLinkSettings* settings)
             post_([files = files_, outcome] { files(outcome); });
         });
     CameraLink* linked = camera.get();
-    std::shared_ptr<CameraLink> old(std::move(camera_));
+    CameraLink* old = camera_.get();
+    if (camera_)
+        retired_.push_back(std::move(camera_));
     camera_ = std::move(camera);
-    Request([this, linked, old]() mutable {
+    Request([this, linked, old] {
         filesLog_.Link(linked);
         if (old)
-            post_([old = std::move(old)] {});
+            post_([this, old] {
+                retired_.erase(
+                    std::remove_if(retired_.begin(), retired_.end(),
+                                   [old](const std::unique_ptr<CameraLink>& link) { return link.get() == old; }),
+                    retired_.end());
+            });
     });
 }
 

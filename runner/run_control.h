@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "camera/camera_link.h"
 #include "runner/camera_files_log.h"
@@ -120,6 +121,8 @@ private:
     std::function<void(const CameraFileOutcome&)> files_;
     SettingsModel settings_;
     std::unique_ptr<CameraLink> camera_;
+    // Links let go, until the log has let them go too (the client's loop's).
+    std::vector<std::unique_ptr<CameraLink>> retired_;
     std::unique_ptr<SequenceRunner> runner_;
     mutable std::mutex stateMutex_;
     RunState state_;
