@@ -3,6 +3,8 @@
 // that another program left without its line break, a FIFO in the log's
 // place. A record is whole or absent, and nothing waits for ever.
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -10,11 +12,13 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "runner/camera_files_log.h"
 #include "runner/exposure_log.h"
@@ -155,6 +159,27 @@ TEST_F(ExposureLogFile, ALogWithOtherColumnsIsPutAside)
         EXPECT_EQ(Read(folder + "exposures-until-" + date + suffix + ".csv"), old);
         EXPECT_EQ(Read(path), HEADER + ExposureLine(Record(1)) + "\n");
     }
+}
+
+// The writer is started by the first line, which comes from the run's
+// real-time thread; it runs at the ordinary priority all the same.
+TEST_F(ExposureLogFile, TheWriterNeverTakesTheRunsPriority)
+{
+    std::string skipped;
+    std::thread([&] {
+        sched_param realTime{};
+        realTime.sched_priority = 10;
+        if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &realTime) != 0) {
+            skipped = "no real-time priority here";
+            return;
+        }
+        logFile->Log(Record(1));
+        logFile->Flush();
+    }).join();
+    if (!skipped.empty())
+        GTEST_SKIP() << skipped;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task"))
+        EXPECT_EQ(sched_getscheduler(std::stoi(task.path().filename())), SCHED_OTHER) << task.path();
 }
 
 TEST_F(ExposureLogFile, AFifoInItsPlaceIsSkippedAndNeverHoldsTheWriter)
