@@ -430,6 +430,66 @@ TEST_F(Engine, LostPortStopsTheRunAndIsOpenedAgainAtTheNextStart)
     }
 }
 
+// Through the controller, each request that ends a run, in each phase: the
+// run ends as asked, the shutter is released at once and stays so, and only
+// an exposure cut short is logged, with what it held. A setting changed
+// during a run reaches it where the run reads it.
+TEST_F(Engine, EachEndingRequestInEachPhase)
+{
+    const std::pair<const char*, int64_t> phases[] = {
+        {"initial delay", 500}, {"mirror pulse", 1100}, {"settle", 1500}, {"exposure", 3000}, {"after delay", 4500}};
+    struct Request {
+        const char* name;
+        void (RunControl::*make)();
+        RunEnd end;
+        const char* logged;
+    };
+    const Request requests[] = {{"Abort", &RunControl::Abort, RunEnd::ABORTED, "aborted"},
+                                {"Close", &RunControl::Close, RunEnd::CLOSED, "closed"},
+                                {"EndNow", &RunControl::EndNow, RunEnd::ABORTED, "aborted"}};
+    const auto run = [this](const std::function<void(RunControl&)>& at, int64_t atMs, FakeView& shown) {
+        RunControl control(RunParts{*fakes.ports, *clock, *guider, sleep, log}, shown, nullptr,
+                           [](std::function<void()> call) { call(); });
+        control.Connect(PORT_SERIAL, OpenFakePort(fakes, PORT_SERIAL));
+        control.Settings().Set(RunSetting::MIRROR_LOCK, 1);
+        fakes.log.events.clear();
+        RunSettings twoFrames;  // 1 s delay, mirror pulse, settle to 2 s, exposure to 4 s, 1 s after
+        twoFrames.exposures = 2;
+        twoFrames.durationMs = 2000;
+        twoFrames.startDelayMs = 1000;
+        twoFrames.afterDelayMs = 1000;
+        clock->At(atMs, [&] { at(control); });
+        control.Start(twoFrames);
+        clock->RunUntil([&] { return !control.State().busy; });
+    };
+    for (const Request& request : requests)
+        for (const auto& [phase, atMs] : phases) {
+            SCOPED_TRACE(std::string(request.name) + " in the " + phase);
+            Reset();
+            FakeView shown;
+            run([&request](RunControl& control) { (control.*request.make)(); }, atMs, shown);
+            EXPECT_EQ(shown.ends, std::vector<RunEnd>{request.end});
+            Timeline after;
+            for (const LineEvent& event : fakes.log.events)
+                if (event.ms >= atMs && event.what.rfind("RTS", 0) == 0)
+                    after.push_back(event);
+            const bool lineSet = atMs == 1100 || atMs == 3000;
+            EXPECT_EQ(after, (lineSet ? Timeline{{atMs, "RTS 0"}} : Timeline{}));
+            std::vector<std::string> held;  // held_ms and outcome of each line
+            for (const std::string& line : log.lines)
+                held.push_back(Column(line, 2) + " " + Column(line, 9));
+            EXPECT_EQ(held,
+                      atMs == 3000       ? std::vector<std::string>{std::string("1000 ") + request.logged}
+                          : atMs == 4500 ? std::vector<std::string>{"2000 done"}
+                                         : std::vector<std::string>{});
+        }
+    Reset();
+    FakeView shown;
+    run([](RunControl& control) { control.Settings().Set(RunSetting::MIRROR_LOCK, 0); }, 3000, shown);
+    const std::vector<std::string> whats = fakes.log.Whats();
+    EXPECT_EQ(std::count(whats.begin(), whats.end(), "RTS 1"), 3);  // no pulse before the second frame
+}
+
 // A way out of the program during the mirror lock-up pulse ends the pulse.
 TEST_F(Engine, AWayOutDuringTheMirrorPulseReleasesIt)
 {
