@@ -358,9 +358,7 @@ protected:
     {
         camera_.AbortExposure();
         InExposure = false;
-        awaited_ = 0;  // its file, when it comes, is not an image
-        IERmTimer(fileLimitTimer_);
-        fileLimitTimer_ = -1;
+        StopAwaiting();  // its file, when it comes, is not an image
         return true;
     }
 
@@ -379,11 +377,8 @@ protected:
     void ExposureDone() override
     {
         if (linked_ && camera_.LastExposure() != 0) {
-            awaited_ = camera_.LastExposure();
+            Await(camera_.LastExposure());
             PrimaryCCD.setExposureLeft(0);
-            // Kept here too: a camera hung inside a call tells nothing.
-            IERmTimer(fileLimitTimer_);
-            fileLimitTimer_ = IEAddTimer(FILE_LIMIT_MS, &VantrelCCD::OnFileLimit, this);
             return;
         }
         InExposure = false;
@@ -540,9 +535,7 @@ private:
         PrimaryCCD.setFrameBuffer(buffer);
         PrimaryCCD.setFrameBufferSize(static_cast<uint32_t>(content.size()), false);
         const size_t dot = outcome.file.rfind('.');
-        awaited_ = 0;
-        IERmTimer(fileLimitTimer_);
-        fileLimitTimer_ = -1;
+        StopAwaiting();
         InExposure = false;
         PrimaryCCD.setImageExtension(dot == std::string::npos ? "raw" : outcome.file.substr(dot + 1).c_str());
         LOGF_INFO("Frame %d: %s", outcome.frame, outcome.file.c_str());
@@ -550,11 +543,25 @@ private:
         ExposureComplete(&PrimaryCCD);
     }
 
-    void FileNotCome(const std::string& why)
+    // The exposure whose file is the next image, with the link's limit kept
+    // here too (a camera hung inside a call tells nothing); and no longer.
+    void Await(uint32_t exposure)
+    {
+        StopAwaiting();
+        awaited_ = exposure;
+        fileLimitTimer_ = IEAddTimer(FILE_LIMIT_MS, &VantrelCCD::OnFileLimit, this);
+    }
+
+    void StopAwaiting()
     {
         awaited_ = 0;
         IERmTimer(fileLimitTimer_);
         fileLimitTimer_ = -1;
+    }
+
+    void FileNotCome(const std::string& why)
+    {
+        StopAwaiting();
         ExposureFailed("No file from the camera: " + why);
     }
 

@@ -18,7 +18,6 @@
 #include <fstream>
 #include <map>
 #include <mutex>
-#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -173,6 +172,8 @@ std::string LineKey(const std::string& line)
     return line.substr(0, end);
 }
 
+constexpr std::streamoff LOG_TAIL_BYTES = 1 << 20;
+
 // The journals of programs that have died: their lines go into the log,
 // but for those it has already (a program that died between writing a
 // line and letting it go), and the journal goes.
@@ -194,10 +195,13 @@ void TakeOverJournals()
     }
     closedir(dir);
     for (const std::string& journal : journals) {
-        std::ifstream log(path, std::ios::binary);
-        std::stringstream written;
-        written << log.rdbuf();
-        const std::string logged = "\n" + written.str();
+        // A line the dead program wrote stands near the log's end.
+        std::ifstream log(path, std::ios::binary | std::ios::ate);
+        const std::streamoff size = log ? static_cast<std::streamoff>(log.tellg()) : 0;
+        std::string logged(static_cast<size_t>(std::min<std::streamoff>(size, LOG_TAIL_BYTES)), '\0');
+        log.seekg(size - static_cast<std::streamoff>(logged.size()));
+        log.read(&logged[0], static_cast<std::streamsize>(logged.size()));
+        logged.insert(0, "\n");
         std::ifstream held(journal);
         std::string records;
         for (std::string line; std::getline(held, line);)

@@ -95,7 +95,6 @@ void RunControl::Publish()
     state.portLost = runner_->Lines().Lost();
     state.tally = runner_->Tally();
     std::lock_guard<std::mutex> lock(stateMutex_);
-    state.busy = state.busy || startsAsked_ > startsMade_;
     state_ = state;
 }
 
