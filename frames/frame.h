@@ -1,0 +1,83 @@
+// A frame as the camera wrote it, read back from its file: a RAW's Bayer
+// data at full depth (LibRaw), or a JPEG's three planes (libjpeg); what
+// can be seen of it (a stretched preview, its histogram, its stars); and
+// the FITS an astronomical client reads (cfitsio). No toolkit, no thread.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct FrameImage {
+    int width = 0;
+    int height = 0;
+    int planes = 1;  // 1: a Bayer mosaic, 3: red, green and blue planes
+    std::vector<uint16_t> data;  // row after row, plane after plane
+    std::string cfa;  // the mosaic's top-left 2×2 ("RGGB"), "" for planes
+    int white = 65535;  // the value a saturated pixel reaches
+    int bits = 16;  // 8 for a JPEG
+    // What the file says of itself (0 or "": not said).
+    float iso = 0;
+    float shutterS = 0;
+    std::string camera;  // "Canon EOS 600D"
+    int64_t takenUnix = 0;
+};
+
+// Reads `path`: a JPEG by its extension (.jpg, .jpeg), anything else as a
+// RAW. False with `error` saying why ("not a RAW LibRaw knows: …").
+bool ReadFrame(const std::string& path, FrameImage& image, std::string& error);
+
+struct RgbImage {
+    int width = 0;
+    int height = 0;
+    std::vector<uint8_t> rgb;  // 3 bytes a pixel
+};
+
+// The histogram of the data at full depth, in 256 bins a channel (red,
+// green, blue; a mosaic's pixels by their colour), with the pixels at 0
+// and at the white level.
+struct Histogram {
+    int channels = 3;
+    std::array<std::array<uint32_t, 256>, 3> bins{};
+    std::array<uint64_t, 3> black{};
+    std::array<uint64_t, 3> clipped{};
+};
+
+struct StarFigures {
+    int count = 0;
+    double hfrPx = 0;  // median half-flux radius, in the frame's pixels
+    double fwhmPx = 0;  // median, from each star's second moment
+    // The star nearest the centre, in the frame's pixels (-1: none).
+    double centreX = -1;
+    double centreY = -1;
+};
+
+struct FrameView {
+    RgbImage preview;  // at most `longSide` pixels on its long side
+    RgbImage zoom;  // the star nearest the centre at half size, or empty
+    Histogram histogram;
+    StarFigures stars;
+};
+
+// Debayers at half size (a 2×2 cell to a pixel), stretches each channel by
+// its median and deviation (median and MAD: the sky dark grey, the stars
+// bright), and measures the stars.
+FrameView ViewFrame(const FrameImage& image, int longSide = 1200);
+
+// The stars of a one-plane image of `width`×`height` (sky and stars):
+// found above the sky by five times its noise, hot pixels and saturated
+// ones left out; `scale` turns the image's pixels into the frame's.
+StarFigures MeasureStars(const std::vector<float>& lum, int width, int height, float saturated, double scale);
+
+struct FitsDetails {
+    double exposureS = 0;  // EXPTIME: the line's measured hold
+    int64_t startUtcMs = 0;  // DATE-OBS: the shutter's release
+    std::string frameType = "Light";  // FRAME
+    double pixelUm = 0;  // PIXSIZE1/2, XPIXSZ/YPIXSZ; 0: not known
+};
+
+// The frame as a FITS file in memory: a mosaic as one 16-bit plane with
+// BAYERPAT and its offsets, planes as a three-plane cube; rows top down
+// (ROWORDER). False with `error` when cfitsio fails.
+bool WriteFits(const FrameImage& image, const FitsDetails& details, std::vector<char>& fits, std::string& error);

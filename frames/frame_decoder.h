@@ -1,0 +1,58 @@
+// Frames read and measured on a thread of their own, one at a time: a
+// frame that comes while another is read waits, and a newer one takes the
+// place of a waiting one (which is told it was left). Never on the run's
+// thread, never holding up an exposure. No toolkit.
+#pragma once
+
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include "frames/frame.h"
+
+struct FrameRequest {
+    uint32_t exposure = 0;  // the camera link's number for it
+    int32_t frame = 0;
+    std::string path;  // the file written
+    bool fits = false;  // a FITS wanted too
+    FitsDetails details;
+};
+
+struct DecodedFrame {
+    FrameRequest request;
+    bool left = false;  // a newer frame came before it was read
+    std::string error;  // why it could not be read; "" when it was
+    FrameImage image;  // what it is, its data let go
+    FrameView view;
+    std::vector<char> fits;  // when asked for and made
+};
+
+using DecodedFrameHandler = std::function<void(std::shared_ptr<const DecodedFrame>)>;
+
+class FrameDecoder {
+public:
+    // `done` is told of each request, on the decoder's thread.
+    explicit FrameDecoder(DecodedFrameHandler done);
+    // Waits for the frame being read, if any.
+    ~FrameDecoder();
+    FrameDecoder(const FrameDecoder&) = delete;
+    FrameDecoder& operator=(const FrameDecoder&) = delete;
+    // Never waits.
+    void Decode(FrameRequest request);
+
+private:
+    void Work();
+
+    DecodedFrameHandler done_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::optional<FrameRequest> waiting_;
+    bool stopping_ = false;
+    std::thread thread_;
+};
+
+// Reads, measures and (when asked) writes the FITS of one frame, at once.
+std::shared_ptr<DecodedFrame> DecodeFrame(const FrameRequest& request);

@@ -1,0 +1,132 @@
+// Frames read back from their files, their stars measured and their FITS,
+// on star fields the tests make.
+#include <fitsio.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "frames/frame.h"
+#include "tests/frame_maker.h"
+
+namespace {
+
+std::string TempPath(const std::string& name)
+{
+    const char* dir = std::getenv("TMPDIR");
+    return std::string(dir ? dir : "/tmp") + "/vantrel-frames-" + std::to_string(getpid()) + "-" + name;
+}
+
+}  // namespace
+
+// Each kind of file: its size, its mosaic, and stars as many and as wide as
+// were made (within a tenth).
+TEST(Frames, ReadsEachKindAndMeasuresItsStars)
+{
+    struct Row {
+        const char* name;
+        StarField field;
+        bool jpeg;
+    };
+    StarField sharp, soft, bright;
+    soft.hfrPx = 5.0;
+    soft.width = 800;
+    soft.height = 600;
+    soft.stars = 30;
+    bright.sky = 3000;
+    bright.noise = 150;
+    for (const Row& row :
+         {Row{"sharp.dng", sharp, false}, Row{"soft.dng", soft, false}, Row{"field.jpg", bright, true}}) {
+        SCOPED_TRACE(row.name);
+        const std::string path = TempPath(row.name);
+        const auto pixels = MakeStarField(row.field);
+        ASSERT_TRUE(row.jpeg ? WriteJpeg(path, row.field, pixels) : WriteDng(path, row.field, pixels));
+        FrameImage image;
+        std::string error;
+        ASSERT_TRUE(ReadFrame(path, image, error)) << error;
+        unlink(path.c_str());
+        EXPECT_EQ(image.width, row.field.width);
+        EXPECT_EQ(image.height, row.field.height);
+        EXPECT_EQ(image.planes, row.jpeg ? 3 : 1);
+        EXPECT_EQ(image.cfa, row.jpeg ? "" : "RGGB");
+        if (!row.jpeg) {
+            EXPECT_EQ(image.data, pixels);  // the mosaic as it was written
+        }
+        const FrameView view = ViewFrame(image, 300);
+        EXPECT_EQ(view.stars.count, row.field.stars);
+        EXPECT_NEAR(view.stars.hfrPx, row.field.hfrPx, row.field.hfrPx / 10);
+        EXPECT_NEAR(view.stars.fwhmPx, 2 * row.field.hfrPx, 2 * row.field.hfrPx / 5);
+        EXPECT_LE(std::max(view.preview.width, view.preview.height), 300);
+        EXPECT_FALSE(view.zoom.rgb.empty());
+    }
+}
+
+// Hot pixels and clipped stars are no stars; a frame without any has none.
+TEST(Frames, LeavesOutHotPixelsAndClippedStars)
+{
+    StarField field;
+    field.stars = 0;
+    auto pixels = MakeStarField(field);
+    FrameImage image;
+    image.width = field.width;
+    image.height = field.height;
+    image.cfa = "RGGB";
+    image.white = field.white;
+    for (int i = 0; i < 20; ++i)
+        pixels[static_cast<size_t>(37 + i * 15) * field.width + 41 + i * 23] = field.white - 1;
+    for (int y = 195; y < 205; ++y)  // a flat-topped, clipped star
+        for (int x = 295; x < 305; ++x)
+            pixels[static_cast<size_t>(y) * field.width + x] = field.white;
+    image.data = pixels;
+    const FrameView view = ViewFrame(image);
+    EXPECT_EQ(view.stars.count, 0);
+    EXPECT_EQ(view.histogram.clipped[0] + view.histogram.clipped[1] + view.histogram.clipped[2], 100u);
+}
+
+// The FITS: its header, and the mosaic in it value for value.
+TEST(Frames, FitsHoldsTheMosaicAndWhatIsKnownOfIt)
+{
+    StarField field;
+    const auto pixels = MakeStarField(field);
+    FrameImage image;
+    image.width = field.width;
+    image.height = field.height;
+    image.cfa = "GRBG";
+    image.data = pixels;
+    image.iso = 800;
+    image.camera = "Canon EOS 600D";
+    std::vector<char> fits;
+    std::string error;
+    ASSERT_TRUE(WriteFits(image, {120.5, 1796677445123, "Dark", 4.3}, fits, error)) << error;
+    EXPECT_EQ(fits.size() % 2880, 0u);
+    fitsfile* file = nullptr;
+    int status = 0;
+    void* memory = fits.data();
+    size_t size = fits.size();
+    ASSERT_EQ(fits_open_memfile(&file, "frame.fits", READONLY, &memory, &size, 0, nullptr, &status), 0);
+    char value[FLEN_VALUE];
+    auto text = [&](const char* key) {
+        fits_read_key(file, TSTRING, key, value, nullptr, &status);
+        return std::string(value);
+    };
+    EXPECT_EQ(text("BAYERPAT"), "GRBG");
+    EXPECT_EQ(text("FRAME"), "Dark");
+    EXPECT_EQ(text("INSTRUME"), "Canon EOS 600D");
+    EXPECT_EQ(text("DATE-OBS"), "2026-12-07T21:04:05.123");
+    double exposure = 0, iso = 0, pixel = 0;
+    fits_read_key(file, TDOUBLE, "EXPTIME", &exposure, nullptr, &status);
+    fits_read_key(file, TDOUBLE, "ISOSPEED", &iso, nullptr, &status);
+    fits_read_key(file, TDOUBLE, "XPIXSZ", &pixel, nullptr, &status);
+    EXPECT_EQ(exposure, 120.5);
+    EXPECT_EQ(iso, 800);
+    EXPECT_EQ(pixel, 4.3);
+    long axes[2] = {0, 0};
+    fits_get_img_size(file, 2, axes, &status);
+    EXPECT_EQ(axes[0], field.width);
+    EXPECT_EQ(axes[1], field.height);
+    std::vector<uint16_t> back(pixels.size());
+    fits_read_img(file, TUSHORT, 1, static_cast<LONGLONG>(back.size()), nullptr, back.data(), nullptr, &status);
+    fits_close_file(file, &status);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(back, pixels);
+}
