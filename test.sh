@@ -23,7 +23,7 @@ if [ "${1:-}" = "--fuzz" ]; then
     exit 0
 fi
 install_missing desktop-file-utils appstream lintian dpkg-dev debhelper fakeroot file python3-dbusmock dbus-daemon procps \
-    xdotool clang-format at-spi2-core gir1.2-atspi-2.0 python3-gi weston
+    xdotool clang-format at-spi2-core gir1.2-atspi-2.0 python3-gi weston fitsverify
 # Warnings fail the build here (not in run.sh: a newer compiler's new warning
 # must not keep a user from running Vantrel).
 # The Debian package is built and checked once, in the plain run: the

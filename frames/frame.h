@@ -53,7 +53,7 @@ struct StarFigures {
     double centreY = -1;
 };
 
-struct FrameView {
+struct FrameSummary {
     RgbImage preview;  // at most `longSide` pixels on its long side
     RgbImage zoom;  // the star nearest the centre at half size, or empty
     Histogram histogram;
@@ -63,7 +63,7 @@ struct FrameView {
 // Debayers at half size (a 2×2 cell to a pixel), stretches each channel by
 // its median and deviation (median and MAD: the sky dark grey, the stars
 // bright), and measures the stars.
-FrameView ViewFrame(const FrameImage& image, int longSide = 1200);
+FrameSummary SummariseFrame(const FrameImage& image, int longSide = 1200);
 
 // The stars of a one-plane image of `width`×`height` (sky and stars):
 // found above the sky by five times its noise, hot pixels and saturated
@@ -76,6 +76,12 @@ struct FitsDetails {
     std::string frameType = "Light";  // FRAME
     double pixelUm = 0;  // PIXSIZE1/2, XPIXSZ/YPIXSZ; 0: not known
 };
+
+// Writes what is known of the frame into the current header of an open
+// cfitsio file (a fitsfile*): EXPTIME, DATE-OBS, FRAME, INSTRUME,
+// ISOSPEED, the pixel size, BAYERPAT with its offsets, ROWORDER; `status`
+// as cfitsio keeps it.
+void WriteFitsKeys(void* fitsFile, const FrameImage& image, const FitsDetails& details, int& status);
 
 // The frame as a FITS file in memory: a mosaic as one 16-bit plane with
 // BAYERPAT and its offsets, planes as a three-plane cube; rows top down

@@ -6,10 +6,9 @@ std::shared_ptr<DecodedFrame> DecodeFrame(const FrameRequest& request)
     decoded->request = request;
     if (!ReadFrame(request.path, decoded->image, decoded->error))
         return decoded;
-    decoded->view = ViewFrame(decoded->image);
-    if (request.fits)
-        WriteFits(decoded->image, request.details, decoded->fits, decoded->error);
-    decoded->image.data = {};
+    decoded->view = SummariseFrame(decoded->image);
+    if (!request.fits)
+        decoded->image.data = {};
     return decoded;
 }
 

@@ -17,7 +17,7 @@ struct FrameRequest {
     uint32_t exposure = 0;  // the camera link's number for it
     int32_t frame = 0;
     std::string path;  // the file written
-    bool fits = false;  // a FITS wanted too
+    bool fits = false;  // a FITS wanted: the data is kept for it
     FitsDetails details;
 };
 
@@ -25,9 +25,8 @@ struct DecodedFrame {
     FrameRequest request;
     bool left = false;  // a newer frame came before it was read
     std::string error;  // why it could not be read; "" when it was
-    FrameImage image;  // what it is, its data let go
-    FrameView view;
-    std::vector<char> fits;  // when asked for and made
+    FrameImage image;  // what it is; its data let go unless a FITS is wanted
+    FrameSummary view;
 };
 
 using DecodedFrameHandler = std::function<void(std::shared_ptr<const DecodedFrame>)>;
@@ -54,5 +53,5 @@ private:
     std::thread thread_;
 };
 
-// Reads, measures and (when asked) writes the FITS of one frame, at once.
+// Reads and measures one frame, at once.
 std::shared_ptr<DecodedFrame> DecodeFrame(const FrameRequest& request);

@@ -139,15 +139,9 @@ bool ReadFrame(const std::string& path, FrameImage& image, std::string& error)
     return IsJpeg(path) ? ReadJpeg(path, image, error) : ReadRaw(path, image, error);
 }
 
-bool WriteFits(const FrameImage& image, const FitsDetails& details, std::vector<char>& fits, std::string& error)
+void WriteFitsKeys(void* fitsFile, const FrameImage& image, const FitsDetails& details, int& status)
 {
-    size_t size = 2880 * 10;
-    void* memory = std::malloc(size);
-    fitsfile* file = nullptr;
-    int status = 0;
-    fits_create_memfile(&file, &memory, &size, 2880 * 100, std::realloc, &status);
-    long axes[3] = {image.width, image.height, image.planes};
-    fits_create_img(file, image.bits <= 8 ? BYTE_IMG : USHORT_IMG, image.planes == 1 ? 2 : 3, axes, &status);
+    auto* file = static_cast<fitsfile*>(fitsFile);
     auto key = [&](const char* name, auto value, const char* comment) {
         using T = std::decay_t<decltype(value)>;
         if constexpr (std::is_same_v<T, std::string>)
@@ -178,6 +172,18 @@ bool WriteFits(const FrameImage& image, const FitsDetails& details, std::vector<
     }
     key("ROWORDER", std::string("TOP-DOWN"), "first row at the top");
     key("DATAMAX", image.white, "saturation");
+}
+
+bool WriteFits(const FrameImage& image, const FitsDetails& details, std::vector<char>& fits, std::string& error)
+{
+    size_t size = 2880 * 10;
+    void* memory = std::malloc(size);
+    fitsfile* file = nullptr;
+    int status = 0;
+    fits_create_memfile(&file, &memory, &size, 2880 * 100, std::realloc, &status);
+    long axes[3] = {image.width, image.height, image.planes};
+    fits_create_img(file, image.bits <= 8 ? BYTE_IMG : USHORT_IMG, image.planes == 1 ? 2 : 3, axes, &status);
+    WriteFitsKeys(file, image, details, status);
     fits_write_img(file, TUSHORT, 1, static_cast<LONGLONG>(image.data.size()), const_cast<uint16_t*>(image.data.data()),
                    &status);
     // The memory may be longer than the file: the file ends with its data,

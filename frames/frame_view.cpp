@@ -269,9 +269,9 @@ StarFigures MeasureStars(const std::vector<float>& lum, int width, int height, f
     return figures;
 }
 
-FrameView ViewFrame(const FrameImage& image, int longSide)
+FrameSummary SummariseFrame(const FrameImage& image, int longSide)
 {
-    FrameView view;
+    FrameSummary view;
     view.histogram = HistogramOf(image);
     if (image.width < 2 || image.height < 2)
         return view;

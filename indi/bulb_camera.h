@@ -23,6 +23,8 @@ public:
     virtual void ExposureFailed(const std::string& message) = 0;
     // What the engine would show on a status line, for the driver's log.
     virtual void Status(const std::string& text) = 0;
+    // A frame's file read and measured (and its FITS, when asked for).
+    virtual void FrameDecoded(const std::shared_ptr<const DecodedFrame>& /*frame*/) { }
 };
 
 class BulbCamera : public RunView {
@@ -76,10 +78,13 @@ public:
     bool CameraConnected() const { return control_.CameraConnected(); }
     std::string CameraDescription() const { return control_.CameraDescription(); }
     uint32_t LastExposure() const { return control_.LastExposure(); }
+    // A FITS of each frame from now on, or none (see RunControl).
+    void MakeFits(bool fits, const FitsDetails& details) { control_.MakeFits(fits, details); }
     double mirrorSettleSeconds = 1.0;  // the before-frame delay after the pulse
 
     // RunView: the status texts as messages, and the exposure's end.
     void OnRunEvent(const RunEvent& event) override;
+    void OnFrameDecoded(const std::shared_ptr<const DecodedFrame>& frame) override { events_.FrameDecoded(frame); }
 
 private:
     void RunEnded(RunEnd end, const std::string& port, const std::string& why);

@@ -148,7 +148,7 @@ protected:
         // The image stays on the camera's card: Local is the only upload.
         IUResetSwitch(&UploadSP);
         UploadS[UPLOAD_LOCAL].s = ISS_ON;
-        KeepNativeFormat();
+        ShowFormat();
         PrimaryCCD.setMinMaxStep("CCD_EXPOSURE", "CCD_EXPOSURE_VALUE", 0.001, LONGEST_EXPOSURE_S, 0.001, false);
         ApplySensor();
         addAuxControls();
@@ -188,19 +188,30 @@ protected:
         if (isConnected()) {
             ApplySensor();
             PrimaryCCD.setFrameBufferSize(0, false);
-            KeepNativeFormat();  // whatever a saved configuration says
+            ShowFormat();
             EncodeFormatSP.apply();
         }
         return true;
     }
 
-    // The camera's own file is the image, sent as it is: INDI's FITS would
-    // read the frame buffer as width x height pixels, which it is not.
-    void KeepNativeFormat()
+    // The image is the camera's own file as it is (Native), or a FITS made
+    // here of its data (FITS), as the client chose.
+    void ShowFormat()
+    {
+        EncodeFormatSP.reset();
+        EncodeFormatSP[fits_ ? FORMAT_FITS : FORMAT_NATIVE].setState(ISS_ON);
+        EncodeFormatSP.setState(IPS_OK);
+    }
+
+    // The image in the frame buffer is sent as it is: libindi is never
+    // asked to make a FITS of it (it would read the buffer as the sensor's
+    // pixels); the client's choice is shown again after.
+    void Complete()
     {
         EncodeFormatSP.reset();
         EncodeFormatSP[FORMAT_NATIVE].setState(ISS_ON);
-        EncodeFormatSP.setState(IPS_OK);
+        ExposureComplete(&PrimaryCCD);
+        ShowFormat();
     }
 
     // The [Ports] group of ~/.Vantrel is read afresh at each Connect.
@@ -266,17 +277,13 @@ protected:
                 return true;
             }
             if (EncodeFormatSP.isNameMatch(name)) {
-                for (int i = 0; i < n; ++i) {
-                    if (states[i] == ISS_ON &&
-                        EncodeFormatSP.findWidgetByName(names[i]) == &EncodeFormatSP[FORMAT_FITS]) {
-                        KeepNativeFormat();
-                        EncodeFormatSP.setState(IPS_ALERT);
-                        EncodeFormatSP.apply(
-                            "No FITS: the image is the camera's own file, sent as the camera wrote it.");
-                        return true;
+                for (int i = 0; i < n; ++i)
+                    if (states[i] == ISS_ON) {
+                        const auto* chosen = EncodeFormatSP.findWidgetByName(names[i]);
+                        if (chosen == &EncodeFormatSP[FORMAT_FITS] || chosen == &EncodeFormatSP[FORMAT_NATIVE])
+                            fits_ = chosen == &EncodeFormatSP[FORMAT_FITS];
                     }
-                }
-                KeepNativeFormat();
+                ShowFormat();
                 EncodeFormatSP.apply();
                 return true;
             }
@@ -348,6 +355,12 @@ protected:
     bool StartExposure(float duration) override
     {
         PrimaryCCD.setExposureDuration(duration);
+        static const char* const TYPES[] = {"Light", "Bias", "Dark", "Flat"};
+        FitsDetails details;
+        details.frameType = TYPES[std::clamp(static_cast<int>(PrimaryCCD.getFrameType()), 0, 3)];
+        details.pixelUm = SensorNP[SENSOR_PIXEL].getValue();
+        camera_.MakeFits(fits_, details);
+        fitsAsked_ = fits_;
         InExposure = camera_.StartExposure(duration);
         if (InExposure)
             SetTimer(PROGRESS_MS);
@@ -383,8 +396,7 @@ protected:
         }
         InExposure = false;
         PrimaryCCD.setFrameBufferSize(0, false);
-        KeepNativeFormat();
-        ExposureComplete(&PrimaryCCD);
+        Complete();
     }
 
     void ExposureFailed(const std::string& message) override
@@ -395,6 +407,87 @@ protected:
     }
 
     void Status(const std::string& text) override { LOGF_DEBUG("%s", text.c_str()); }
+
+    // The sensor's figures from the first frame read, kept from then on;
+    // the awaited exposure's FITS is its image.
+    void FrameDecoded(const std::shared_ptr<const DecodedFrame>& frame) override
+    {
+        const bool read = !frame->left && frame->error.empty();
+        if (read && !sensorTaken_) {
+            sensorTaken_ = true;
+            SensorNP[SENSOR_WIDTH].setValue(frame->image.width);
+            SensorNP[SENSOR_HEIGHT].setValue(frame->image.height);
+            SensorNP[SENSOR_BITS].setValue(frame->image.bits);
+            ApplySensor();
+            SensorNP.apply("The sensor: %d x %d pixels, from the first frame.", frame->image.width,
+                           frame->image.height);
+        }
+        if (!fitsAsked_ || awaited_ == 0 || frame->request.exposure != awaited_)
+            return;
+        if (!read) {
+            FileNotCome("no FITS of it: " + (frame->left ? std::string("a newer frame came first") : frame->error));
+            return;
+        }
+        LOGF_INFO("Frame %d: %s as FITS, %d stars, HFR %.2f px", frame->request.frame,
+                  frame->request.path.substr(frame->request.path.rfind('/') + 1).c_str(), frame->view.stars.count,
+                  frame->view.stars.hfrPx);
+        SendFits(frame);
+    }
+
+    // libindi writes the FITS of the frame buffer, read as the chip's
+    // pixels: the chip is given the frame's size and depth, and the buffer
+    // its data, so that the two always agree; the header is then the
+    // frame's own (addFITSKeywords).
+    void SendFits(const std::shared_ptr<const DecodedFrame>& frame)
+    {
+        const FrameImage& image = frame->image;
+        const int bytesPerValue = image.bits <= 8 ? 1 : 2;
+        const size_t size = image.data.size() * bytesPerValue;
+        auto* buffer = static_cast<uint8_t*>(IDSharedBlobAlloc(std::max<size_t>(1, size)));
+        if (!buffer) {
+            FileNotCome("no memory for the image");
+            return;
+        }
+        if (bytesPerValue == 1)
+            std::transform(image.data.begin(), image.data.end(), buffer,
+                           [](uint16_t value) { return static_cast<uint8_t>(value); });
+        else
+            std::memcpy(buffer, image.data.data(), size);
+        if (uint8_t* sent = PrimaryCCD.getFrameBuffer())
+            IDSharedBlobFree(sent);
+        const double pixel = SensorNP[SENSOR_PIXEL].getValue();
+        SetCCDParams(image.width, image.height, bytesPerValue * 8, pixel, pixel);
+        PrimaryCCD.setFrame(0, 0, image.width, image.height);
+        PrimaryCCD.setBin(1, 1);
+        PrimaryCCD.setNAxis(image.planes == 3 ? 3 : 2);
+        PrimaryCCD.setFrameBuffer(buffer);
+        PrimaryCCD.setFrameBufferSize(static_cast<uint32_t>(size), false);
+        if (!image.cfa.empty()) {
+            SetCCDCapability(GetCCDCapability() | CCD_HAS_BAYER);
+            IUSaveText(&BayerT[0], "0");
+            IUSaveText(&BayerT[1], "0");
+            IUSaveText(&BayerT[2], image.cfa.c_str());
+        } else {
+            SetCCDCapability(GetCCDCapability() & ~CCD_HAS_BAYER);
+        }
+        StopAwaiting();
+        InExposure = false;
+        PrimaryCCD.setImageExtension("fits");
+        fitsFrame_ = frame;
+        ExposureComplete(&PrimaryCCD);
+        fitsFrame_.reset();
+    }
+
+    void addFITSKeywords(INDI::CCDChip* chip) override
+    {
+        INDI::CCD::addFITSKeywords(chip);
+        if (!fitsFrame_)
+            return;
+        int status = 0;
+        WriteFitsKeys(*chip->fitsFilePointer(), fitsFrame_->image, fitsFrame_->request.details, status);
+        if (status)
+            LOGF_WARN("The FITS header: cfitsio status %d", status);
+    }
 
 private:
     // The camera whose files are the images, while VANTREL_CAMERA_FILES is
@@ -514,33 +607,42 @@ private:
             return;
         if (outcome.kind == FileOutcome::FAILED || (outcome.kind == FileOutcome::LAST && outcome.file.empty()))
             FileNotCome(outcome.reason);
-        if (outcome.kind != FileOutcome::WRITTEN)
+        if (outcome.kind != FileOutcome::WRITTEN || fitsAsked_)  // a FITS waits for the frame read
             return;
         std::ifstream in(folder_ + "/" + outcome.file, std::ios::binary);
         const std::string content((std::istreambuf_iterator<char>(in)), {});
-        if (!in.is_open() || content.size() > static_cast<size_t>(INT_MAX)) {
-            FileNotCome(outcome.file + " could not be read, or is over 2 GiB");
+        if (!in.is_open()) {
+            FileNotCome(outcome.file + " could not be read");
+            return;
+        }
+        const size_t dot = outcome.file.rfind('.');
+        LOGF_INFO("Frame %d: %s", outcome.frame, outcome.file.c_str());
+        SendImage(content.data(), content.size(), dot == std::string::npos ? "raw" : outcome.file.substr(dot + 1));
+    }
+
+    // The awaited exposure's image, sent; an image over 2 GiB fails it.
+    void SendImage(const char* data, size_t size, const std::string& extension)
+    {
+        if (size > static_cast<size_t>(INT_MAX)) {
+            FileNotCome("the image is over 2 GiB");
             return;
         }
         // A buffer of its own for each frame: libindi seals the one it has
         // sent (read-only), and keeps it while the size stays the same.
-        auto* buffer = static_cast<uint8_t*>(IDSharedBlobAlloc(std::max<size_t>(1, content.size())));
+        auto* buffer = static_cast<uint8_t*>(IDSharedBlobAlloc(std::max<size_t>(1, size)));
         if (!buffer) {
-            FileNotCome("no memory for " + outcome.file);
+            FileNotCome("no memory for the image");
             return;
         }
-        std::memcpy(buffer, content.data(), content.size());
+        std::memcpy(buffer, data, size);
         if (uint8_t* sent = PrimaryCCD.getFrameBuffer())
             IDSharedBlobFree(sent);
         PrimaryCCD.setFrameBuffer(buffer);
-        PrimaryCCD.setFrameBufferSize(static_cast<uint32_t>(content.size()), false);
-        const size_t dot = outcome.file.rfind('.');
+        PrimaryCCD.setFrameBufferSize(static_cast<uint32_t>(size), false);
         StopAwaiting();
         InExposure = false;
-        PrimaryCCD.setImageExtension(dot == std::string::npos ? "raw" : outcome.file.substr(dot + 1).c_str());
-        LOGF_INFO("Frame %d: %s", outcome.frame, outcome.file.c_str());
-        KeepNativeFormat();
-        ExposureComplete(&PrimaryCCD);
+        PrimaryCCD.setImageExtension(extension.c_str());
+        Complete();
     }
 
     // The exposure whose file is the next image, with the link's limit kept
@@ -581,6 +683,10 @@ private:
     std::mutex callsMutex_;
     std::deque<std::function<void()>> calls_;
     bool configLoaded_ = false;
+    bool fits_ = false;  // the client asks for FITS
+    bool fitsAsked_ = false;  // for the exposure in progress
+    bool sensorTaken_ = false;  // from the first frame read
+    std::shared_ptr<const DecodedFrame> fitsFrame_;  // the frame whose FITS libindi writes
 
     INDI::PropertyText PortTP{1};
     INDI::PropertySwitch AfSP{3};

@@ -1,5 +1,6 @@
 #include "runner/camera_files_log.h"
 
+#include <cstdio>
 #include <mutex>
 
 namespace {
@@ -39,6 +40,7 @@ void CameraFilesLog::Log(const ExposureRecord& record)
         }
         line.file = early->second;
         early_.erase(early);
+        TakeFigures(exposure, line);
     }
     log_.Log(line);
 }
@@ -69,29 +71,89 @@ void CameraFilesLog::Outcome(const CameraFileOutcome& outcome)
             early_[outcome.exposure] = FileColumn(outcome);
             return;
         }
+        if (measuring_.count(outcome.exposure)) {
+            ended_[outcome.exposure] = FileColumn(outcome);
+            return;
+        }
         line = waiting->second;
         line.heldAs = outcome.exposure;
         waiting_.erase(waiting);
+        TakeFigures(outcome.exposure, line);
     }
     line.file = FileColumn(outcome);
     log_.Log(line);
 }
 
+void CameraFilesLog::Measuring(uint32_t exposure)
+{
+    std::lock_guard<PiMutex> lock(mutex_);
+    measuring_.insert(exposure);
+}
+
+void CameraFilesLog::Measured(uint32_t exposure, const StarFigures* figures)
+{
+    ExposureRecord line;
+    {
+        std::lock_guard<PiMutex> lock(mutex_);
+        measuring_.erase(exposure);
+        if (figures)
+            figures_[exposure] = *figures;
+        const auto ended = ended_.find(exposure);
+        const auto waiting = waiting_.find(exposure);
+        if (ended == ended_.end() || waiting == waiting_.end())
+            return;
+        line = waiting->second;
+        line.heldAs = exposure;
+        line.file = ended->second;
+        waiting_.erase(waiting);
+        ended_.erase(ended);
+        TakeFigures(exposure, line);
+    }
+    log_.Log(line);
+}
+
+bool CameraFilesLog::Waiting(uint32_t exposure, ExposureRecord& record)
+{
+    std::lock_guard<PiMutex> lock(mutex_);
+    const auto waiting = waiting_.find(exposure);
+    if (waiting == waiting_.end())
+        return false;
+    record = waiting->second;
+    return true;
+}
+
+void CameraFilesLog::TakeFigures(uint32_t exposure, ExposureRecord& line)
+{
+    const auto figures = figures_.find(exposure);
+    if (figures == figures_.end())
+        return;
+    char hfr[32];
+    std::snprintf(hfr, sizeof hfr, "%.2f", figures->second.hfrPx);
+    line.stars = std::to_string(figures->second.count);
+    line.hfrPx = figures->second.count > 0 ? hfr : "";
+    figures_.erase(figures);
+}
+
 bool CameraFilesLog::Flush(std::chrono::milliseconds limit)
 {
     std::map<uint32_t, ExposureRecord> waiting;
-    std::map<uint32_t, std::string> fetched, failed;
+    std::map<uint32_t, std::string> fetched, failed, ended;
     {
         std::lock_guard<PiMutex> lock(mutex_);
         waiting.swap(waiting_);
         fetched.swap(fetched_);
         failed.swap(failed_);
+        ended.swap(ended_);
+        measuring_.clear();
+        for (auto& [exposure, line] : waiting)
+            TakeFigures(exposure, line);
     }
     for (auto& [exposure, line] : waiting) {
         line.heldAs = exposure;
-        line.file = fetched.count(exposure) ? fetched[exposure]
-            : failed.count(exposure)        ? failed[exposure]
-                                            : "not fetched: closed";
+        line.file = ended.count(exposure) ? ended[exposure]
+            : fetched.count(exposure)     ? fetched[exposure]
+            : failed.count(exposure)      ? failed[exposure]
+                                          : "not fetched: closed";
         log_.Log(line);
     }
     return log_.Flush(limit);

@@ -6,8 +6,10 @@
 
 #include <atomic>
 #include <map>
+#include <set>
 
 #include "camera/camera_link.h"
+#include "frames/frame.h"
 #include "runner/exposure_log.h"
 #include "runner/run_thread.h"
 
@@ -25,6 +27,12 @@ public:
     void Link(CameraLink* camera) { camera_ = camera; }
     // From the camera's worker thread.
     void Outcome(const CameraFileOutcome& outcome);
+    // The exposure's frame is being measured: its line waits for the
+    // figures too, told by Measured (none: nullptr), from any thread.
+    void Measuring(uint32_t exposure);
+    void Measured(uint32_t exposure, const StarFigures* figures);
+    // The line of an exposure that waits for its files; false for none.
+    bool Waiting(uint32_t exposure, ExposureRecord& record);
 
     // Tells the camera, so that it is left alone during the exposure.
     void ExposureStarting() override
@@ -59,4 +67,11 @@ private:
     // not come, or why its first file failed.
     std::map<uint32_t, std::string> fetched_;
     std::map<uint32_t, std::string> failed_;
+    // Exposures whose frame is being measured, the files column of those
+    // whose last outcome has come meanwhile, and figures not yet written.
+    std::set<uint32_t> measuring_;
+    std::map<uint32_t, std::string> ended_;
+    std::map<uint32_t, StarFigures> figures_;
+    // Figures for the line, taken from those kept (under the mutex).
+    void TakeFigures(uint32_t exposure, ExposureRecord& line);
 };

@@ -365,7 +365,8 @@ std::string ExposureLine(const ExposureRecord& r)
     return FormatUtc(r.startUtcMs) + "," + FormatUtc(r.endUtcMs) + "," + std::to_string(r.heldMs) + "," +
         std::to_string(r.frame) + "," + std::to_string(r.frames) + "," + SecondsText(r.setMs) + "," + Field(r.port) +
         "," + std::to_string(r.afMode) + "," + (r.mirrorLock ? "1" : "0") + "," + r.outcome + "," + Field(r.source) +
-        "," + Field(r.dither) + "," + r.guideRmsPx + "," + Field(r.guideEvents) + "," + r.guided + "," + Field(r.file);
+        "," + Field(r.dither) + "," + r.guideRmsPx + "," + Field(r.guideEvents) + "," + r.guided + "," + Field(r.file) +
+        "," + r.stars + "," + r.hfrPx;
 }
 
 std::string ExposureLogPath()

@@ -11,7 +11,7 @@
 
 inline constexpr const char* EXPOSURE_LOG_HEADER =
     "start_utc,end_utc,held_ms,frame,frames,set_s,port,af_mode,mirror_lock,outcome,source,dither,guide_rms_px,"
-    "guide_events,guided,file";
+    "guide_events,guided,file,stars,hfr_px";
 
 struct ExposureRecord {
     int64_t startUtcMs = 0;  // wall clock, when the shutter line was set
@@ -35,6 +35,10 @@ struct ExposureRecord {
     // came ("timed out", "no camera", "download failed: …"); empty when no
     // camera is linked.
     std::string file;
+    // The stars measured on its frame and their median half-flux radius in
+    // pixels ("2.84"); empty when its frame was not measured.
+    std::string stars;
+    std::string hfrPx;
     // Not in the line: the key its waiting form was held under (Hold), 0
     // for none.
     uint64_t heldAs = 0;

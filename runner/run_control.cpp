@@ -38,6 +38,7 @@ private:
 RunControl::RunControl(const RunParts& parts, RunView& view, std::function<void(const CameraFileOutcome&)> files,
                        std::function<void(std::function<void()>)> post, std::function<void(RunSetting, int)> shown)
     : thread_(parts.thread)
+    , view_(view)
     , post_(std::move(post))
     , published_(std::make_unique<Published>(*this, view))
     , filesLog_(parts.log, parts.countExposures)
@@ -54,6 +55,11 @@ RunControl::RunControl(const RunParts& parts, RunView& view, std::function<void(
         runner_ = std::make_unique<SequenceRunner>(parts.ports, thread_ ? thread_->RunClock() : parts.clock,
                                                    parts.guider, parts.sleep, filesLog_, *published_);
     });
+    decoder_ = std::make_unique<FrameDecoder>([this](std::shared_ptr<const DecodedFrame> frame) {
+        const bool measured = !frame->left && frame->error.empty();
+        filesLog_.Measured(frame->request.exposure, measured ? &frame->view.stars : nullptr);
+        post_([view = &view_, frame] { view->OnFrameDecoded(frame); });
+    });
 }
 
 RunControl::~RunControl()
@@ -63,6 +69,7 @@ RunControl::~RunControl()
     Wait([this] { filesLog_.Link(nullptr); });
     retired_.clear();
     camera_.reset();
+    decoder_.reset();
     filesLog_.Flush(CLOSE_FLUSH_LIMIT);
     Wait([this] { runner_.reset(); });
 }
@@ -169,9 +176,10 @@ void RunControl::LinkCamera(const CameraLinkSettings* settings)
 {
     std::unique_ptr<CameraLink> camera;
     if (settings && makeCameraLink_)
-        camera = makeCameraLink_(*settings, [this](const CameraFileOutcome& outcome) {
+        camera = makeCameraLink_(*settings, [this, folder = settings->folder](const CameraFileOutcome& outcome) {
             filesLog_.Outcome(outcome);
             post_([files = files_, outcome] { files(outcome); });
+            FileWritten(outcome, folder);  // told after the file, on the client's loop
         });
     CameraLink* linked = camera.get();
     CameraLink* old = camera_.get();
@@ -188,6 +196,36 @@ void RunControl::LinkCamera(const CameraLinkSettings* settings)
                     retired_.end());
             });
     });
+}
+
+void RunControl::FileWritten(const CameraFileOutcome& outcome, const std::string& folder)
+{
+    if (outcome.kind != FileOutcome::WRITTEN || outcome.exposure == 0 ||
+        decodeAsked_.exchange(outcome.exposure) == outcome.exposure)
+        return;
+    FrameRequest request;
+    request.exposure = outcome.exposure;
+    request.frame = outcome.frame;
+    request.path = folder + "/" + outcome.file;
+    {
+        std::lock_guard<std::mutex> lock(fitsMutex_);
+        request.fits = fits_;
+        request.details = fitsDetails_;
+    }
+    ExposureRecord record;
+    if (filesLog_.Waiting(outcome.exposure, record)) {
+        request.details.exposureS = record.heldMs / 1000.0;
+        request.details.startUtcMs = record.startUtcMs;
+    }
+    filesLog_.Measuring(outcome.exposure);
+    decoder_->Decode(std::move(request));
+}
+
+void RunControl::MakeFits(bool fits, const FitsDetails& details)
+{
+    std::lock_guard<std::mutex> lock(fitsMutex_);
+    fits_ = fits;
+    fitsDetails_ = details;
 }
 
 void RunControl::ReleaseAtExit()

@@ -8,6 +8,7 @@
 // own loop. No toolkit.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "camera/camera_link.h"
+#include "frames/frame_decoder.h"
 #include "runner/camera_files_log.h"
 #include "runner/run_thread.h"
 #include "runner/sequence_runner.h"
@@ -81,6 +83,10 @@ public:
     // The camera whose files are fetched from now on (`settings`), or none
     // (nullptr). Its outcomes go to the log's lines and to `files`.
     void LinkCamera(const CameraLinkSettings* settings);
+    // A FITS made of each frame from now on (`fits`), saying what
+    // `details` tell besides its exposure's own hold and start (the
+    // driver's clients ask for one), or none.
+    void MakeFits(bool fits, const FitsDetails& details);
     // For the ways out of the program: an exposure in progress ended and
     // logged, the lines released and the log flushed; waits for that.
     void ReleaseAtExit();
@@ -112,8 +118,11 @@ private:
     // The same, waited for: only for the end.
     void Wait(const std::function<void()>& work);
     void Publish();
+    // The first file written of each exposure is read and measured.
+    void FileWritten(const CameraFileOutcome& outcome, const std::string& folder);
 
     RunThread* thread_;
+    RunView& view_;
     std::function<void(std::function<void()>)> post_;
     std::unique_ptr<Published> published_;
     CameraFilesLog filesLog_;
@@ -124,6 +133,11 @@ private:
     // Links let go, until the log has let them go too (the client's loop's).
     std::vector<std::unique_ptr<CameraLink>> retired_;
     std::unique_ptr<SequenceRunner> runner_;
+    std::mutex fitsMutex_;
+    bool fits_ = false;
+    FitsDetails fitsDetails_;
+    std::atomic<uint32_t> decodeAsked_{0};
+    std::unique_ptr<FrameDecoder> decoder_;
     mutable std::mutex stateMutex_;
     RunState state_;
     uint64_t startsAsked_ = 0;  // by the client

@@ -125,10 +125,15 @@ std::string StatusText(const RunEvent& event);
 std::string RemainingText(const RunEvent& event);
 
 // Where a run's events go: the window, a driver, a test.
+struct DecodedFrame;
+
 class RunView {
 public:
     virtual ~RunView() = default;
     virtual void OnRunEvent(const RunEvent& event) = 0;
+    // A frame's file read and measured (or why it could not be), when a
+    // camera is linked.
+    virtual void OnFrameDecoded(const std::shared_ptr<const DecodedFrame>& /*frame*/) { }
 };
 
 class SequenceRunner {

@@ -269,7 +269,11 @@ TEST(CameraFilesLog, ALineWaitsForItsExposuresFiles)
         uint32_t next = 0;
         bool gone = false;
     };
-    const auto fileColumn = [](const std::string& line) { return line.substr(line.rfind(',') + 1); };
+    // The file column, before the frame's stars and HFR.
+    const auto fileColumn = [](std::string line) {
+        line.erase(line.rfind(',', line.rfind(',') - 1));
+        return line.substr(line.rfind(',') + 1);
+    };
     FakeExposureLog lines;
     CameraFilesLog log(lines);
     log.Log(Record(1));  // no camera linked: at once, no file
@@ -302,6 +306,19 @@ TEST(CameraFilesLog, ALineWaitsForItsExposuresFiles)
     EXPECT_EQ(fileColumn(lines.lines[3]), "not fetched: closed");
     EXPECT_EQ(fileColumn(lines.lines[4]), "M42_0005.nef");
     EXPECT_EQ(fileColumn(lines.lines[5]), "download failed: I/O problem");
+
+    // A frame being measured: its line waits for the figures too.
+    log.Log(Record(7));
+    log.Outcome({FileOutcome::WRITTEN, 6, 7, "M42_0007.cr2", ""});
+    log.Measuring(6);
+    log.Outcome({FileOutcome::LAST, 6, 7, "M42_0007.cr2", ""});
+    EXPECT_EQ(lines.lines.size(), 6u);
+    StarFigures figures;
+    figures.count = 41;
+    figures.hfrPx = 2.8449;
+    log.Measured(6, &figures);
+    ASSERT_EQ(lines.lines.size(), 7u);
+    EXPECT_NE(lines.lines[6].find(",M42_0007.cr2,41,2.84"), std::string::npos) << lines.lines[6];
 }
 
 }  // namespace

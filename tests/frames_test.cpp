@@ -52,7 +52,7 @@ TEST(Frames, ReadsEachKindAndMeasuresItsStars)
         if (!row.jpeg) {
             EXPECT_EQ(image.data, pixels);  // the mosaic as it was written
         }
-        const FrameView view = ViewFrame(image, 300);
+        const FrameSummary view = SummariseFrame(image, 300);
         EXPECT_EQ(view.stars.count, row.field.stars);
         EXPECT_NEAR(view.stars.hfrPx, row.field.hfrPx, row.field.hfrPx / 10);
         EXPECT_NEAR(view.stars.fwhmPx, 2 * row.field.hfrPx, 2 * row.field.hfrPx / 5);
@@ -78,7 +78,7 @@ TEST(Frames, LeavesOutHotPixelsAndClippedStars)
         for (int x = 295; x < 305; ++x)
             pixels[static_cast<size_t>(y) * field.width + x] = field.white;
     image.data = pixels;
-    const FrameView view = ViewFrame(image);
+    const FrameSummary view = SummariseFrame(image);
     EXPECT_EQ(view.stars.count, 0);
     EXPECT_EQ(view.histogram.clipped[0] + view.histogram.clipped[1] + view.histogram.clipped[2], 100u);
 }
