@@ -592,22 +592,22 @@ TEST_F(Engine, ExposureLog)
              EXPECT_EQ(test->log.lines,
                        (std::vector<std::string>{"2026-12-07T21:00:00.000Z,"
                                                  "2026-12-07T21:00:01.000Z,1000,1,2,"
-                                                 "1,COM2-IR,0,0,done,window,,,,,"}));
+                                                 "1,COM2-IR,0,0,done,window,,,,,,,"}));
          },
-         {T + "0.000Z," + T + "1.000Z,1000,1,2,1,COM2-IR,0,0,done,window,,,,,",
-          T + "2.200Z," + T + "3.200Z,1000,2,2,1,COM2-IR,0,0,done,window,,,,,"},
+         {T + "0.000Z," + T + "1.000Z,1000,1,2,1,COM2-IR,0,0,done,window,,,,,,,",
+          T + "2.200Z," + T + "3.200Z,1000,2,2,1,COM2-IR,0,0,done,window,,,,,,,"},
          "2 of 2"},
         {"aborted",
          PORT_DSUSB,
          {2, 5, 0, 0, 0, false},
          [](EngineTest* test) { test->Abort(); },
-         {T + "0.000Z," + T + "1.500Z,1500,1,2,5,DSUSB,0,0,aborted,window,,,,,"},
+         {T + "0.000Z," + T + "1.500Z,1500,1,2,5,DSUSB,0,0,aborted,window,,,,,,,"},
          "0 of 2"},
         {"closed",
          PORT_PARALLEL,
          {2, 5, 0, 0, 0, false},
          [](EngineTest* test) { test->runner->Close(); },
-         {T + "0.000Z," + T + "1.500Z,1500,1,2,5,0x378-LPT1,0,0,closed,window,,,,,"},
+         {T + "0.000Z," + T + "1.500Z,1500,1,2,5,0x378-LPT1,0,0,closed,window,,,,,,,"},
          "0 of 2"},
         {"the device hung up 1.5 s into the exposure: ended at the next look, logged when",
          PORT_SERIAL,
@@ -616,13 +616,13 @@ TEST_F(Engine, ExposureLog)
              test->fakes.log.hungUp = true;
              test->fakes.log.error = EIO;
          },
-         {T + "0.000Z," + T + "1.750Z,1750,1,2,5,COM2,0,0,port-lost,window,,,,,"},
+         {T + "0.000Z," + T + "1.750Z,1750,1,2,5,COM2,0,0,port-lost,window,,,,,,,"},
          "0 of 2"},
         {"no port, mirror lock-up",
          PORT_NONE,
          {1, 1, 0, 1, 0, true},
          nullptr,
-         {T + "0.800Z," + T + "1.800Z,1000,1,1,1,none,0,1,no-port,window,,,,,"},
+         {T + "0.800Z," + T + "1.800Z,1000,1,1,1,none,0,1,no-port,window,,,,,,,"},
          "1 of 1"},
     };
     for (const Row& row : rows) {
@@ -642,7 +642,7 @@ TEST_F(Engine, ExposureLog)
     Connect(PORT_SERIAL);
     clock->At(1500, [this] { fakes.log.failures = 5; });
     Start();
-    EXPECT_EQ(log.lines.back(), T + "1.000Z," + T + "2.000Z,1000,1,1,1,COM2,0,0,port-lost,window,,,,,");
+    EXPECT_EQ(log.lines.back(), T + "1.000Z," + T + "2.000Z,1000,1,1,1,COM2,0,0,port-lost,window,,,,,,,");
     fakes.log.failures = 0;
     log.failure = "No space left on device";
     Start();
@@ -650,7 +650,7 @@ TEST_F(Engine, ExposureLog)
     // Fields that hold a comma, a quote or a line break are quoted.
     settings.source = "script:4,\"x\"\r";
     Start();
-    EXPECT_EQ(log.lines.back().substr(log.lines.back().find(",done,")), ",done,\"script:4,\"\"x\"\"\r\",,,,,");
+    EXPECT_EQ(log.lines.back().substr(log.lines.back().find(",done,")), ",done,\"script:4,\"\"x\"\"\r\",,,,,,,");
 }
 
 // Dithering between frames: the guider is asked after each exposure but
@@ -1081,7 +1081,9 @@ TEST_F(EngineTest, GuideAwareFrames)
         EXPECT_EQ(shutter, row.shutter);
         std::vector<std::string> columns;
         for (const std::string& whole : log.lines) {
-            const std::string line = whole.substr(0, whole.rfind(','));  // the file column off
+            std::string line = whole;
+            for (int i = 0; i < 3; ++i)  // the file, stars and HFR columns off
+                line.erase(line.rfind(','));
             const size_t rms = line.rfind(',', line.rfind(',', line.rfind(',') - 1) - 1);
             columns.push_back(line.substr(rms + 1));
         }
