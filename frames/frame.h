@@ -38,7 +38,6 @@ struct RgbImage {
 // green, blue; a mosaic's pixels by their colour), with the pixels at 0
 // and at the white level.
 struct Histogram {
-    int channels = 3;
     std::array<std::array<uint32_t, 256>, 3> bins{};
     std::array<uint64_t, 3> black{};
     std::array<uint64_t, 3> clipped{};

@@ -283,7 +283,7 @@ FrameSummary SummariseFrame(const FrameImage& image, int longSide)
     view.preview = Render(half, tables, 0, 0, half.width, half.height, bin);
     view.stars = MeasureStars(half.lum, half.width, half.height, static_cast<float>(image.white), 2.0);
     if (view.stars.count > 0) {
-        constexpr int ZOOM = 48;
+        constexpr int ZOOM = 32;
         const int size = std::min({ZOOM, half.width, half.height});
         const int left = std::clamp(static_cast<int>(view.stars.centreX / 2) - size / 2, 0, half.width - size);
         const int top = std::clamp(static_cast<int>(view.stars.centreY / 2) - size / 2, 0, half.height - size);

@@ -12,6 +12,7 @@
 
 #include "mainwindow/banners.h"
 #include "mainwindow/large_display.h"
+#include "mainwindow/last_frame.h"
 #include "mainwindow/xpm_bitmap.h"
 #include "ports/ports.h"
 #include "runner/countdown.h"
@@ -173,6 +174,26 @@ void FrameView::Follow(LargeDisplay* display)
     large_ = display;
     if (large_ && running_)
         large_->ShowProgress(lastProgress_);
+    if (large_ && lastFrame_)
+        large_->ShowFrame(*lastFrame_);
+}
+
+void FrameView::FollowFrames(LastFrameWindow* window)
+{
+    lastFrameWindow_ = window;
+    if (lastFrameWindow_)
+        lastFrameWindow_->ShowFrame(lastFrame_);
+}
+
+void FrameView::OnFrameDecoded(const std::shared_ptr<const DecodedFrame>& frame)
+{
+    if (frame->left)
+        return;
+    lastFrame_ = frame;
+    if (lastFrameWindow_)
+        lastFrameWindow_->ShowFrame(frame);
+    if (large_)
+        large_->ShowFrame(*frame);
 }
 
 // A close that arrived during the run closes the window; a lost port, or a

@@ -7,6 +7,7 @@
 #include <wx/string.h>
 
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "runner/sequence_runner.h"
@@ -17,6 +18,7 @@ class wxCheckBox;
 class wxFrame;
 class wxStaticText;
 class LargeDisplay;
+class LastFrameWindow;
 
 // The desktop's notifications (org.freedesktop.Notifications): how a run
 // ended, for a user who is not looking at the window; and its sounds, by
@@ -43,12 +45,17 @@ public:
     void Attach(wxStaticText* remaining, wxBitmapButton* banner);
 
     void OnRunEvent(const RunEvent& event) override;
+    // The last frame read is shown in the Last Frame window and on the
+    // Large Display, and kept for one opened later.
+    void OnFrameDecoded(const std::shared_ptr<const DecodedFrame>& frame) override;
     // The banner drawn again (in the night's colours, or the day's).
     void RestyleBanner();
 
     // A second display that follows the run (none: nullptr); one opened
     // during a run is shown where the run is at once.
     void Follow(LargeDisplay* display);
+    // The Last Frame window (none: nullptr), shown the last frame at once.
+    void FollowFrames(LastFrameWindow* window);
 
     // The status text to show again when a menu's help text has hidden it
     // for a while: what the line read as the menu opened, or what the
@@ -80,6 +87,8 @@ private:
     wxBitmapButton* banner_ = nullptr;
     wxString lastStatus_;
     LargeDisplay* large_ = nullptr;
+    LastFrameWindow* lastFrameWindow_ = nullptr;
+    std::shared_ptr<const DecodedFrame> lastFrame_;
     bool running_ = false;
     bool noPort_ = false;
     RunProgress lastProgress_;

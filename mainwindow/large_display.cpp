@@ -15,6 +15,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "mainwindow/last_frame.h"
 #include "runner/countdown.h"
 #include "theme/accessible_name.h"
 #include "theme/night_mode.h"
@@ -28,6 +29,9 @@ constexpr double FRAME_SIZE = 2;
 constexpr double PHASE_SIZE = 2;
 constexpr double PHASE_TIME_SIZE = 5;
 constexpr double TOTAL_SIZE = 2;
+constexpr double STARS_SIZE = 2;
+// The last frame's copy, in the theme font's line heights.
+constexpr int THUMBNAIL_LINES = 6;
 // The progress bar's height, in the theme font's line heights.
 constexpr double BAR_LINES = 1.5;
 constexpr int MARGIN = 12;
@@ -101,6 +105,11 @@ LargeDisplay::LargeDisplay(wxWindow* owner, std::function<void()> closed, std::f
     SetAccessibleName(ProgressBar, "Progress");
     TotalText = makeText("Total Remaining");
     CameraText = makeText("Camera");
+    StarsFigures = makeText("Stars");
+    thumbnail_ = new FramePicture(panel_, wxSize(THUMBNAIL_LINES * 3 / 2, THUMBNAIL_LINES) * GetCharHeight());
+    thumbnail_->SetName("Last frame");
+    thumbnail_->Hide();
+    StarsFigures->Hide();  // until a frame comes
     KeysText = makeText("Keys");
     KeysText->SetLabel(wxString::FromUTF8(KEYS));
     Restyle();
@@ -112,6 +121,8 @@ LargeDisplay::LargeDisplay(wxWindow* owner, std::function<void()> closed, std::f
         column->Add(text, 0, wxEXPAND | wxLEFT | wxRIGHT, MARGIN);
     column->Add(ProgressBar, 0, wxEXPAND | wxALL, MARGIN);
     column->Add(TotalText, 0, wxEXPAND | wxLEFT | wxRIGHT | wxBOTTOM, MARGIN);
+    column->Add(thumbnail_, 0, wxALIGN_CENTRE_HORIZONTAL | wxBOTTOM, MARGIN / 2);
+    column->Add(StarsFigures, 0, wxEXPAND | wxLEFT | wxRIGHT, MARGIN);
     column->AddStretchSpacer();
     column->Add(CameraText, 0, wxEXPAND | wxLEFT | wxRIGHT, MARGIN / 2);
     column->Add(KeysText, 0, wxEXPAND | wxALL, MARGIN / 2);
@@ -127,10 +138,26 @@ void LargeDisplay::Restyle()
 {
     panel_->SetBackgroundColour(GroundColour());
     panel_->SetForegroundColour(TextColour());
-    for (wxStaticText* text : {FrameText, PhaseText, PhaseTimeText, TotalText, CameraText, KeysText})
+    for (wxStaticText* text : {FrameText, PhaseText, PhaseTimeText, TotalText, StarsFigures, CameraText, KeysText})
         if (text != PhaseText || PhaseText->GetFont().GetWeight() != wxFONTWEIGHT_BOLD)
             text->SetForegroundColour(TextColour());
+    thumbnail_->Restyle();
     panel_->Refresh();
+}
+
+void LargeDisplay::ShowFrame(const DecodedFrame& frame)
+{
+    if (!frame.error.empty()) {
+        StarsFigures->SetLabelText(wxString::Format("Frame %d could not be read", frame.request.frame));
+    } else {
+        StarsFigures->SetLabelText(wxString::FromUTF8(StarsText(frame.view.stars, false)));
+        thumbnail_->SetImage(frame.view.preview);
+        thumbnail_->Show();
+    }
+    StarsFigures->Show();
+    scale_ = -1;  // fitted again with the frame's place
+    FitType();
+    panel_->Layout();
 }
 
 void LargeDisplay::ShowProgress(const RunProgress& progress)
@@ -211,10 +238,13 @@ void LargeDisplay::FitType()
     const Row rows[] = {{FrameText, FRAME_SIZE, "Frame 9999 of 9999"},
                         {PhaseText, PHASE_SIZE, WIDEST_PHASE},
                         {PhaseTimeText, PHASE_TIME_SIZE, "00:00:00"},
-                        {TotalText, TOTAL_SIZE, "Total Remaining 000:00:00"}};
+                        {TotalText, TOTAL_SIZE, "Total Remaining 000:00:00"},
+                        {StarsFigures, STARS_SIZE, "9999 stars \u00b7 HFR 99.99 px"}};
     int width = 0;
     int height = static_cast<int>(BAR_LINES * GetCharHeight());
     for (const Row& row : rows) {
+        if (!row.text->IsShown())
+            continue;
         const wxFont font = theme.Scaled(static_cast<float>(row.size));
         int w = 0;
         int h = 0;
@@ -223,12 +253,15 @@ void LargeDisplay::FitType()
         width = std::max({width, w, own.x});
         height += std::max(h, own.y);
     }
-    // The camera's line and the keys' keep the theme's type.
+    // The camera's line and the keys' keep the theme's type; the frame's
+    // copy its size.
     height += CameraText->GetCharHeight() + KeysText->GetCharHeight() + MARGIN;
-    if (scale_ == 0) {  // the smallest window: everything at the smallest scale
-        SetMinClientSize(wxSize(width + 2 * MARGIN, height + 3 * MARGIN));
+    if (thumbnail_->IsShown())
+        height += thumbnail_->GetMinSize().y + MARGIN / 2;
+    // The smallest window: everything at the smallest scale.
+    SetMinClientSize(wxSize(width + 2 * MARGIN, height + 3 * MARGIN));
+    if (scale_ == 0)
         SetClientSize(wxSize(width + 2 * MARGIN, height + 3 * MARGIN) * 3 / 2);
-    }
     const wxSize client = GetClientSize();
     double scale = std::min(double(client.x - 2 * MARGIN) / width, double(client.y - 3 * MARGIN) / height);
     scale = std::max(MIN_SCALE, std::floor(scale / SCALE_STEP) * SCALE_STEP);

@@ -15,8 +15,10 @@
 #include <functional>
 #include <string>
 
+#include "frames/frame_decoder.h"
 #include "runner/sequence_runner.h"
 
+class FramePicture;
 class wxGauge;
 class wxStaticText;
 
@@ -31,6 +33,8 @@ public:
     void ShowEnd(const std::string& text, RunEnd end);
     // The camera's files: "Downloading frame 3…", "Frame 3: M42_0003.cr2".
     void ShowCameraNote(const std::string& text);
+    // The last frame, small, and its stars: "41 stars · HFR 2.84 px".
+    void ShowFrame(const DecodedFrame& frame);
     // In the colours of night mode or of the day, as it now is.
     void Restyle();
 
@@ -39,6 +43,7 @@ public:
     wxStaticText* PhaseTimeText;
     wxStaticText* TotalText;
     wxStaticText* CameraText;
+    wxStaticText* StarsFigures;
     wxStaticText* KeysText;
     wxGauge* ProgressBar;
 
@@ -57,6 +62,7 @@ private:
     std::function<void()> closed_;
     std::function<void()> abort_;
     wxWindow* panel_;
+    FramePicture* thumbnail_;
     double scale_ = 0;
 
     wxDECLARE_EVENT_TABLE();

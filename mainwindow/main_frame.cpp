@@ -32,6 +32,7 @@
 #include "mainwindow/banners.h"
 #include "mainwindow/camera_dialog.h"
 #include "mainwindow/large_display.h"
+#include "mainwindow/last_frame.h"
 #include "mainwindow/xpm_bitmap.h"
 #include "ports/af_mode.h"
 #include "ports/ports.h"
@@ -82,6 +83,7 @@ constexpr int STATUS_FIELD_MARGIN = 24;
 
 // The settings file's keys for what the user chose.
 const char* const LARGE_DISPLAY_KEY = "Large Display";
+const char* const LAST_FRAME_KEY = "Last Frame";
 const char* const NIGHT_MODE_KEY = "Night Mode";
 const char* const SOUNDS_OFF_KEY = "Sounds Off";
 const char* const LAST_SCRIPT_KEY = "Last Script";
@@ -183,6 +185,7 @@ wxBEGIN_EVENT_TABLE(MyFrame, wxFrame)
     EVT_MENU(ID_SHOW_LOG, MyFrame::OnShowLog)
     EVT_MENU(ID_CAMERA, MyFrame::OnCamera)
     EVT_MENU(ID_LARGE_DISPLAY, MyFrame::OnLargeDisplay)
+    EVT_MENU(ID_LAST_FRAME, MyFrame::OnLastFrame)
     EVT_MENU(ID_NIGHT_MODE, MyFrame::OnNightMode)
     EVT_MENU(ID_SOUNDS, MyFrame::OnSounds)
 wxEND_EVENT_TABLE()
@@ -225,6 +228,8 @@ MyFrame::MyFrame(const wxString& title, const WindowParts& parts)
     fileMenu->AppendRadioItem(ID_AF_HELD_DURING, "AF during exposure (Nikon D200)", "Pulse held during exposure");
     auto* viewMenu = new wxMenu;
     viewMenu->AppendCheckItem(ID_LARGE_DISPLAY, "&Large Display\tF11", "The run in large type, in a window of its own");
+    viewMenu->AppendCheckItem(ID_LAST_FRAME, "Last &Frame\tF9",
+                              "The last frame, its histogram and its stars, in a window of its own");
     viewMenu->AppendCheckItem(ID_NIGHT_MODE, "&Night Mode", "Red on black, to keep your eyes dark-adapted");
     viewMenu->Check(ID_NIGHT_MODE, night);
     viewMenu->AppendCheckItem(ID_SOUNDS, "&Sounds", "A sound when a run ends");
@@ -369,6 +374,7 @@ MyFrame::MyFrame(const wxString& title, const WindowParts& parts)
     view_.Attach(RemainingText, BannerBitmap);
     SetAfMode(settings_.ReadAfMode());
     ShowLargeDisplay(settings_.ReadFlag(LARGE_DISPLAY_KEY));
+    ShowLastFrame(settings_.ReadFlag(LAST_FRAME_KEY));
     LinkCamera();
     // The keyboard starts in the first field.
     ExposuresCtrl->SetFocus();
@@ -580,6 +586,39 @@ void MyFrame::ShowLargeDisplay(bool show)
     largeDisplay_->Show();
 }
 
+void MyFrame::OnLastFrame(wxCommandEvent& event)
+{
+    ShowLastFrame(event.IsChecked());
+    settings_.WriteFlag(LAST_FRAME_KEY, event.IsChecked());
+}
+
+// Opened below the main window, or closed; closed by the user, it stays
+// closed at the next start.
+void MyFrame::ShowLastFrame(bool show)
+{
+    GetMenuBar()->Check(ID_LAST_FRAME, show);
+    if (show == (lastFrame_ != nullptr)) {
+        if (lastFrame_)
+            lastFrame_->Raise();
+        return;
+    }
+    if (!show) {
+        view_.FollowFrames(nullptr);
+        lastFrame_->Destroy();
+        lastFrame_ = nullptr;
+        return;
+    }
+    lastFrame_ = new LastFrameWindow(this, [this] {
+        view_.FollowFrames(nullptr);
+        lastFrame_ = nullptr;
+        GetMenuBar()->Check(ID_LAST_FRAME, false);
+        settings_.WriteFlag(LAST_FRAME_KEY, false);
+    });
+    lastFrame_->SetPosition(GetScreenPosition() + wxPoint(0, GetSize().y));
+    view_.FollowFrames(lastFrame_);
+    lastFrame_->Show();
+}
+
 void MyFrame::OnNightMode(wxCommandEvent& event)
 {
     SetNightMode(event.IsChecked());
@@ -588,6 +627,8 @@ void MyFrame::OnNightMode(wxCommandEvent& event)
     view_.RestyleBanner();
     if (largeDisplay_)
         largeDisplay_->Restyle();
+    if (lastFrame_)
+        lastFrame_->Restyle();
 }
 
 void MyFrame::OnSounds(wxCommandEvent& event)

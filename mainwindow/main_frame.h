@@ -21,6 +21,7 @@
 
 class EditScriptDialog;
 class LargeDisplay;
+class LastFrameWindow;
 class wxBitmap;
 class wxBitmapButton;
 class wxCheckBox;
@@ -40,6 +41,7 @@ enum {
     ID_NIGHT_MODE = 113,
     ID_SOUNDS = 114,
     ID_CAMERA = 115,
+    ID_LAST_FRAME = 116,
 };
 
 // Where the window keeps what the user chose between runs of the program
@@ -116,6 +118,7 @@ public:
     void OnUpdateChoosePort(wxUpdateUIEvent& event);
     void OnShowLog(wxCommandEvent& event);
     void OnLargeDisplay(wxCommandEvent& event);
+    void OnLastFrame(wxCommandEvent& event);
     void OnNightMode(wxCommandEvent& event);
     void OnSounds(wxCommandEvent& event);
     void OnCamera(wxCommandEvent& event);
@@ -134,6 +137,8 @@ public:
     wxString RemainingShown() const;
     // The Large Display, while it is open.
     LargeDisplay* LargeDisplayShown() const { return largeDisplay_; }
+    // The Last Frame window, while it is open.
+    LastFrameWindow* LastFrameShown() const { return lastFrame_; }
 
     // ScriptTarget
     void SetSetting(RunSetting setting, int value) override;
@@ -168,6 +173,7 @@ private:
     // Saves the AF mode and destroys the window.
     void SaveAndDestroy();
     void ShowLargeDisplay(bool show);
+    void ShowLastFrame(bool show);
 
     wxSpinCtrl* ExposuresCtrl;
     wxSpinCtrl* DurationCtrl;
@@ -194,6 +200,7 @@ private:
     bool closeRequested_ = false;
     EditScriptDialog* scriptEditor_ = nullptr;
     LargeDisplay* largeDisplay_ = nullptr;
+    LastFrameWindow* lastFrame_ = nullptr;
     bool scriptEditorOpen_ = false;
     bool menuHelpShown_ = false;
 

@@ -7,8 +7,10 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <thread>
 
 #include <gio/gio.h>
+#include <unistd.h>
 #include <wx/dialog.h>
 #include <wx/menu.h>
 #include <wx/textctrl.h>
@@ -16,10 +18,12 @@
 
 #include "app/toolkit_clock.h"
 #include "mainwindow/large_display.h"
+#include "mainwindow/last_frame.h"
 #include "runner/countdown.h"
 #include "runner/exposure_log.h"
 #include "runner/sleep_inhibitor.h"
 #include "script/edit_script_dialog.h"
+#include "tests/frame_maker.h"
 #include "tests/runner_fixture.h"
 
 namespace {
@@ -73,8 +77,9 @@ TEST_F(Runner, LostPortIsReportedWithItsReason)
 }
 
 // With File > Camera… on, each exposure's end reaches the camera, the
-// status line follows its files, and the log line names them; off (the
-// default), no camera is looked for.
+// status line follows its files, the Last Frame window and the Large
+// Display show the frame read from its file, and the log line names them
+// with the frame's stars; off (the default), no camera is looked for.
 TEST_F(Runner, TheCamerasFilesAreFetchedWhenAskedFor)
 {
     class Link : public CameraLink {
@@ -111,12 +116,20 @@ TEST_F(Runner, TheCamerasFilesAreFetchedWhenAskedFor)
     rebuild();
     EXPECT_EQ(link, nullptr);  // off by default
 
+    char folder[] = "/tmp/vantrel-frames-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string file = std::string(folder) + "/M42_0001.dng";
+    const StarField field;
+    ASSERT_TRUE(WriteDng(file, field, MakeStarField(field)));
     settings->WriteFlag("Camera Files", true);
-    settings->WriteText("Camera Folder", "/srv/frames");
+    settings->WriteText("Camera Folder", folder);
     settings->WriteText("Camera Prefix", "M42");
+    settings->WriteFlag("Last Frame", true);
     rebuild();
     ASSERT_NE(link, nullptr);
-    EXPECT_EQ(asked.folder + " " + asked.prefix, "/srv/frames M42");
+    EXPECT_EQ(asked.folder + " " + asked.prefix, std::string(folder) + " M42");
+    ASSERT_NE(frame->LastFrameShown(), nullptr);
+    EXPECT_EQ(frame->LastFrameShown()->TitleText->GetLabel(), "No frame yet");
     Start();
     EXPECT_EQ(link->ended, (std::vector<int32_t>{0, 1}));
     EXPECT_TRUE(log.lines.empty());  // the line waits for its files
@@ -126,14 +139,27 @@ TEST_F(Runner, TheCamerasFilesAreFetchedWhenAskedFor)
     outcome({FileOutcome::FETCHING, 1, 1, "IMG_0001.CR2", ""});
     RunIdle();
     EXPECT_EQ(Status(), "Downloading frame 1\u2026");
-    outcome({FileOutcome::WRITTEN, 1, 1, "M42_0001.cr2", ""});
-    outcome({FileOutcome::LAST, 1, 1, "M42_0001.cr2", ""});
+    outcome({FileOutcome::WRITTEN, 1, 1, "M42_0001.dng", ""});
+    outcome({FileOutcome::LAST, 1, 1, "M42_0001.dng", ""});
     RunIdle();
-    EXPECT_EQ(Status(), "Frame 1: M42_0001.cr2");
+    EXPECT_EQ(Status(), "Frame 1: M42_0001.dng");
     ASSERT_NE(frame->LargeDisplayShown(), nullptr);
-    EXPECT_EQ(frame->LargeDisplayShown()->CameraText->GetLabel(), "Frame 1: M42_0001.cr2");
+    EXPECT_EQ(frame->LargeDisplayShown()->CameraText->GetLabel(), "Frame 1: M42_0001.dng");
+    // The frame is read on a thread of its own, then shown.
+    for (int i = 0; i < 1000 && log.lines.empty(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        RunIdle();
+    }
+    RunIdle();
     ASSERT_EQ(log.lines.size(), 1u);
-    EXPECT_EQ(log.lines[0].substr(log.lines[0].rfind(',')), ",M42_0001.cr2");
+    EXPECT_NE(log.lines[0].find(",M42_0001.dng,40,"), std::string::npos) << log.lines[0];
+    EXPECT_EQ(frame->LastFrameShown()->TitleText->GetLabel(), wxString::FromUTF8("Frame 1 \u00b7 M42_0001.dng"));
+    EXPECT_TRUE(
+        frame->LastFrameShown()->StarsFigures->GetLabel().StartsWith(wxString::FromUTF8("40 stars \u00b7 HFR ")))
+        << frame->LastFrameShown()->StarsFigures->GetLabel();
+    EXPECT_TRUE(frame->LargeDisplayShown()->StarsFigures->GetLabel().StartsWith("40 stars"));
+    unlink(file.c_str());
+    rmdir(folder);
 }
 
 // A close that comes while the script editor is open, or during a script's
