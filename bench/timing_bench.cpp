@@ -3,13 +3,15 @@
 // the run's own thread and clock) through a recording serial port, timed in
 // microseconds.
 //
-//   xvfb-run -a build/bench/timing_bench [--long] [--load] [--camera]
+//   xvfb-run -a build/bench/timing_bench [--long] [--load] [--camera [--frames]]
 //   --long: D = 300 s too. --load: under load: two processes that spin, one
 //   that writes and syncs a file without pause, and Night Mode toggled
 //   (every window restyled) 5 ms before each release. --camera: only the
 //   1 s holds, each while the file of the exposure before it (25 MB) is
 //   fetched from a fake camera (libgphoto2's directory camlib, the tests'
-//   event shim preloaded).
+//   event shim preloaded). --frames: the file is a 24-megapixel DNG (the
+//   tests' star field), read and measured for the Last Frame window while
+//   the next exposure runs.
 #include <wx/app.h>
 #include <wx/checkbox.h>
 #include <wx/init.h>
@@ -29,6 +31,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <thread>
 #include <vector>
@@ -36,6 +40,7 @@
 #include "app/settings.h"
 #ifdef VANTREL_GPHOTO
 #include "bench/fake_camera.h"
+#include "tests/frame_maker.h"
 #endif
 #include "app/toolkit_clock.h"
 #include "mainwindow/main_frame.h"
@@ -137,6 +142,8 @@ constexpr int RESTYLE_BEFORE_RELEASE_MS = 5;
 
 // The fake camera's card and the folder its files go to (--camera).
 std::string cardFolder, framesFolder;
+// What the camera writes for each frame: 25 MB that no one reads, or a DNG.
+std::string cardContent(25 * 1000 * 1000, 'x');
 
 struct Bench {
     bool restyle = false;  // --load
@@ -215,9 +222,8 @@ struct Bench {
                 cardWriter.join();
             cardWriter = std::thread([n = ++files] {
                 std::remove((cardFolder + "/IMG_" + std::to_string(n - 1) + ".CR2").c_str());  // fetched long since
-                const std::string content(25 * 1000 * 1000, 'x');
                 std::FILE* file = std::fopen((cardFolder + "/.writing").c_str(), "wb");
-                std::fwrite(content.data(), 1, content.size(), file);
+                std::fwrite(cardContent.data(), 1, cardContent.size(), file);
                 std::fclose(file);
                 std::rename((cardFolder + "/.writing").c_str(),
                             (cardFolder + "/IMG_" + std::to_string(n) + ".CR2").c_str());
@@ -249,16 +255,29 @@ int main(int argc, char** argv)
     bool longRuns = false;
     bool load = false;
     bool camera = false;
+    bool frames = false;
     for (int i = 1; i < argc; ++i) {
         longRuns = longRuns || std::strcmp(argv[i], "--long") == 0;
         load = load || std::strcmp(argv[i], "--load") == 0;
         camera = camera || std::strcmp(argv[i], "--camera") == 0;
+        frames = frames || std::strcmp(argv[i], "--frames") == 0;
     }
 #ifdef VANTREL_GPHOTO
     if (camera) {
         const FakeCamera fake = PreloadFakeCamera(argv);
         cardFolder = fake.card;
         framesFolder = fake.frames;
+        if (frames) {
+            StarField field;
+            field.width = 6000;
+            field.height = 4000;
+            field.stars = 400;
+            const std::string dng = cardFolder.substr(0, cardFolder.rfind('/')) + "/field.dng";
+            WriteDng(dng, field, MakeStarField(field));
+            std::ifstream in(dng, std::ios::binary);
+            cardContent.assign(std::istreambuf_iterator<char>(in), {});
+            std::remove(dng.c_str());
+        }
     }
 #else
     if (camera) {
@@ -285,7 +304,9 @@ int main(int argc, char** argv)
         }
         if (bench.cardWriter.joinable())
             bench.cardWriter.join();
-        Report("shutter hold - 1000 ms, a 25 MB file fetched meanwhile", holds);
+        Report(frames ? "shutter hold - 1000 ms, a 24 MP DNG fetched, read and measured meanwhile"
+                      : "shutter hold - 1000 ms, a 25 MB file fetched meanwhile",
+               holds);
         // The last file is fetched after the last hold: waited for, 3 s at most.
         int fetched = 0;
         for (int wait = 0; wait < 30 && fetched < bench.files; ++wait) {
@@ -299,6 +320,13 @@ int main(int argc, char** argv)
         }
         delete bench.frame;
         std::printf("files fetched: %d of %d\n", fetched, bench.files);
+        if (frames) {  // the lines with the stars measured on their frame
+            int measured = 0;
+            for (const std::string& line : bench.log.lines)
+                measured += line.substr(line.size() - 2) != ",,";
+            std::printf("frames read and measured: %d of %zu (a newer one takes a waiting one's place)\n", measured,
+                        bench.log.lines.size());
+        }
         if (std::system(("rm -rf " + cardFolder.substr(0, cardFolder.rfind('/'))).c_str()) != 0) { }
     } else {
         Bench bench;

@@ -19,7 +19,8 @@ fi
 # (the same files) and links the arm64 runtime libraries by name.
 install_missing crossbuild-essential-arm64 qemu-user-static dpkg-dev debhelper fakeroot lintian file \
     libwxgtk3.2-dev:arm64 libgtk-3-dev:arm64 libusb-1.0-0-dev:arm64 libglib2.0-dev:arm64 libx11-dev:arm64 \
-    libjson-glib-dev:arm64 libcanberra-gtk3-dev:arm64 libgtest-dev:arm64 libindidriver1:arm64 libieee1284-3:arm64
+    libjson-glib-dev:arm64 libcanberra-gtk3-dev:arm64 libgtest-dev:arm64 libindidriver1:arm64 libieee1284-3:arm64 \
+    libraw-dev:arm64 libcfitsio-dev:arm64 libjpeg-dev:arm64 libtiff-dev:arm64
 
 build build-arm64 -DCMAKE_TOOLCHAIN_FILE=packaging/aarch64-linux-gnu.cmake -DCMAKE_BUILD_TYPE=Debug \
     -DCMAKE_COMPILE_WARNING_AS_ERROR=ON

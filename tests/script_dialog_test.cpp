@@ -191,7 +191,8 @@ TEST_F(ScriptEditor, StartCaptureRunsAWholeCapture)
     EXPECT_EQ(Spin(frame, "Sequence start")->GetValue(), 1);
     EXPECT_EQ(Spin(frame, "# Exposures")->GetValue(), 4);  // the lines after it ran
     ASSERT_EQ(log.lines.size(), 1u);
-    EXPECT_EQ(log.lines[0], "2026-12-07T21:00:01.000Z,2026-12-07T21:00:03.000Z,2000,1,1,2,COM2,0,0,done,script:3,,,,,");
+    EXPECT_EQ(log.lines[0],
+              "2026-12-07T21:00:01.000Z,2026-12-07T21:00:03.000Z,2000,1,1,2,COM2,0,0,done,script:3,,,,,,,");
 }
 
 // DitherPixels and DitherSettle hold for the captures that follow in this
