@@ -4,9 +4,13 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <cstdlib>
+#include <fstream>
+#include <mutex>
 
 #include "frames/frame.h"
+#include "frames/frame_decoder.h"
 #include "tests/frame_maker.h"
 
 namespace {
@@ -129,4 +133,42 @@ TEST(Frames, FitsHoldsTheMosaicAndWhatIsKnownOfIt)
     fits_close_file(file, &status);
     EXPECT_EQ(status, 0);
     EXPECT_EQ(back, pixels);
+}
+
+// One frame is read at a time; a newer one takes the place of one waiting,
+// which is told it was left; a file that is no frame says why.
+TEST(Frames, ANewerFrameTakesTheWaitingOnesPlace)
+{
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<std::shared_ptr<const DecodedFrame>> done;
+    bool release = false;
+    FrameDecoder decoder([&](std::shared_ptr<const DecodedFrame> frame) {
+        std::unique_lock<std::mutex> lock(mutex);
+        done.push_back(frame);
+        changed.notify_all();
+        changed.wait(lock, [&] { return release || frame->left; });
+    });
+    const std::string junk = TempPath("junk.cr2");
+    std::ofstream(junk) << "no frame";
+    for (uint32_t exposure = 1; exposure <= 3; ++exposure) {
+        decoder.Decode({exposure, static_cast<int32_t>(exposure), junk, false, {}});
+        if (exposure == 1) {  // the first is being read (held in `done`)
+            std::unique_lock<std::mutex> lock(mutex);
+            changed.wait(lock, [&] { return !done.empty(); });
+        }
+    }
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        release = true;
+        changed.notify_all();
+        changed.wait(lock, [&] { return done.size() == 3; });
+    }
+    unlink(junk.c_str());
+    EXPECT_EQ(done[0]->request.exposure, 1u);
+    EXPECT_EQ(done[0]->error.rfind("not a RAW LibRaw knows", 0), 0u) << done[0]->error;
+    EXPECT_TRUE(done[1]->left);
+    EXPECT_EQ(done[1]->request.exposure, 2u);
+    EXPECT_EQ(done[2]->request.exposure, 3u);
+    EXPECT_FALSE(done[2]->left);
 }
