@@ -592,7 +592,7 @@ void MyFrame::OnLastFrame(wxCommandEvent& event)
     settings_.WriteFlag(LAST_FRAME_KEY, event.IsChecked());
 }
 
-// Opened below the main window, or closed; closed by the user, it stays
+// Opened below the main window (and the Large Display), or closed; closed by the user, it stays
 // closed at the next start.
 void MyFrame::ShowLastFrame(bool show)
 {
@@ -614,7 +614,11 @@ void MyFrame::ShowLastFrame(bool show)
         GetMenuBar()->Check(ID_LAST_FRAME, false);
         settings_.WriteFlag(LAST_FRAME_KEY, false);
     });
-    lastFrame_->SetPosition(GetScreenPosition() + wxPoint(0, GetSize().y));
+    // Below the main window, and below the Large Display beside it.
+    int top = GetScreenPosition().y + GetSize().y;
+    if (largeDisplay_)
+        top = std::max(top, largeDisplay_->GetScreenPosition().y + largeDisplay_->GetSize().y);
+    lastFrame_->SetPosition(wxPoint(GetScreenPosition().x, top));
     view_.FollowFrames(lastFrame_);
     lastFrame_->Show();
 }
