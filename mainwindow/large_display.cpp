@@ -155,7 +155,8 @@ void LargeDisplay::ShowFrame(const DecodedFrame& frame)
         thumbnail_->Show();
     }
     StarsFigures->Show();
-    scale_ = -1;  // fitted again with the frame's place
+    if (scale_ > 0)
+        scale_ = -1;  // fitted again with the frame's place
     FitType();
     panel_->Layout();
 }
@@ -258,8 +259,10 @@ void LargeDisplay::FitType()
     height += CameraText->GetCharHeight() + KeysText->GetCharHeight() + MARGIN;
     if (thumbnail_->IsShown())
         height += thumbnail_->GetMinSize().y + MARGIN / 2;
-    // The smallest window: everything at the smallest scale.
-    SetMinClientSize(wxSize(width + 2 * MARGIN, height + 3 * MARGIN));
+    // The smallest window: everything at the smallest scale (again once the
+    // frame's copy has come).
+    if (scale_ <= 0)
+        SetMinClientSize(wxSize(width + 2 * MARGIN, height + 3 * MARGIN));
     if (scale_ == 0)
         SetClientSize(wxSize(width + 2 * MARGIN, height + 3 * MARGIN) * 3 / 2);
     const wxSize client = GetClientSize();

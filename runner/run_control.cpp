@@ -200,15 +200,20 @@ void RunControl::LinkCamera(const CameraLinkSettings* settings)
 
 void RunControl::FileWritten(const CameraFileOutcome& outcome, const std::string& folder)
 {
-    if (outcome.kind != FileOutcome::WRITTEN || outcome.exposure == 0 ||
-        decodeAsked_.exchange(outcome.exposure) == outcome.exposure)
+    if (outcome.kind != FileOutcome::WRITTEN || outcome.exposure == 0)
         return;
     FrameRequest request;
     request.exposure = outcome.exposure;
     request.frame = outcome.frame;
     request.path = folder + "/" + outcome.file;
     {
-        std::lock_guard<std::mutex> lock(fitsMutex_);
+        std::lock_guard<std::mutex> lock(framesMutex_);
+        constexpr size_t REMEMBERED = 16;  // far more than are fetched at once
+        if (std::find(framesAsked_.begin(), framesAsked_.end(), outcome.exposure) != framesAsked_.end())
+            return;
+        framesAsked_.push_back(outcome.exposure);
+        if (framesAsked_.size() > REMEMBERED)
+            framesAsked_.pop_front();
         request.fits = fits_;
         request.details = fitsDetails_;
     }
@@ -223,7 +228,7 @@ void RunControl::FileWritten(const CameraFileOutcome& outcome, const std::string
 
 void RunControl::MakeFits(bool fits, const FitsDetails& details)
 {
-    std::lock_guard<std::mutex> lock(fitsMutex_);
+    std::lock_guard<std::mutex> lock(framesMutex_);
     fits_ = fits;
     fitsDetails_ = details;
 }

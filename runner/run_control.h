@@ -8,7 +8,7 @@
 // own loop. No toolkit.
 #pragma once
 
-#include <atomic>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -133,10 +133,10 @@ private:
     // Links let go, until the log has let them go too (the client's loop's).
     std::vector<std::unique_ptr<CameraLink>> retired_;
     std::unique_ptr<SequenceRunner> runner_;
-    std::mutex fitsMutex_;
+    std::mutex framesMutex_;
     bool fits_ = false;
     FitsDetails fitsDetails_;
-    std::atomic<uint32_t> decodeAsked_{0};
+    std::deque<uint32_t> framesAsked_;  // the last exposures whose frame was asked for
     std::unique_ptr<FrameDecoder> decoder_;
     mutable std::mutex stateMutex_;
     RunState state_;
