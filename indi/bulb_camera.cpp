@@ -135,6 +135,7 @@ void BulbCamera::RunEnded(RunEnd end, const std::string& port, const std::string
 {
     switch (end) {
     case RunEnd::DONE:
+    case RunEnd::STOPPED:  // its one exposure ran to its end
         events_.ExposureDone();
         return;
     case RunEnd::ABORTED:

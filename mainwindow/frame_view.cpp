@@ -203,7 +203,7 @@ void FrameView::RunEnded(RunEnd end, const std::string& port, const std::string&
     if (!frame_.IsActive())
         NotifyEnd(end, port, why);
     if (sounds_ && end != RunEnd::CLOSED)
-        notifier_.Sound(end == RunEnd::DONE ? "complete" : "dialog-error", frame_);
+        notifier_.Sound(end == RunEnd::DONE || end == RunEnd::STOPPED ? "complete" : "dialog-error", frame_);
     if (large_ && end != RunEnd::CLOSED)
         large_->ShowEnd(EndText(end, ShortenedPath(port)), end);
     if (end == RunEnd::PORT_LOST)
@@ -223,6 +223,7 @@ void FrameView::NotifyEnd(RunEnd end, const std::string& port, const std::string
         notifier_.Notify(EndText(end) + ": " + FramesText(frames_), "");
         return;
     case RunEnd::ABORTED:
+    case RunEnd::STOPPED:
         notifier_.Notify(EndText(end) + " after " + std::to_string(framesDone_) + " of " + FramesText(frames_), "");
         return;
     case RunEnd::PORT_LOST:

@@ -63,7 +63,8 @@ wxSize LinesExtent(const wxStaticText& text, const wxFont& font)
 
 // The widest of the phases' words.
 const char* const WIDEST_PHASE = "Post-frame delay";
-const char* const KEYS = "Alt+A Abort \u00b7 F11 Full screen \u00b7 Esc Back";
+const char* const KEYS = "Alt+A Abort \u00b7 Alt+T Stop after frame \u00b7 Alt+P Pause or resume\n"
+                         "F11 Full screen \u00b7 Esc Back";
 // How a run ended, at a glance: done, aborted, lost.
 const wxColour DONE_COLOUR(0x1a, 0x7f, 0x37);
 const wxColour ABORTED_COLOUR(0xb3, 0x59, 0x00);
@@ -85,10 +86,10 @@ wxEND_EVENT_TABLE()
 // ----------------------------------------------------------------------------
 // implementation
 // ----------------------------------------------------------------------------
-LargeDisplay::LargeDisplay(wxWindow* owner, std::function<void()> closed, std::function<void()> abort)
+LargeDisplay::LargeDisplay(wxWindow* owner, std::function<void()> closed, RunKeys keys)
     : wxFrame(owner, wxID_ANY, TITLE)
     , closed_(std::move(closed))
-    , abort_(std::move(abort))
+    , keys_(std::move(keys))
 {
     panel_ = new wxPanel(this);
     const auto makeText = [this](const char* name) {
@@ -112,6 +113,7 @@ LargeDisplay::LargeDisplay(wxWindow* owner, std::function<void()> closed, std::f
     StarsFigures->Hide();  // until a frame comes
     KeysText = makeText("Keys");
     KeysText->SetLabel(wxString::FromUTF8(KEYS));
+    KeysText->SetMinSize(wxSize(-1, LinesExtent(*KeysText, KeysText->GetFont()).y));  // both lines
     Restyle();
     panel_->Bind(wxEVT_LEFT_DCLICK, &LargeDisplay::OnDoubleClick, this);
 
@@ -195,9 +197,9 @@ void LargeDisplay::ShowEnd(const std::string& text, RunEnd end)
     }
     ShowTexts(FrameText->GetLabel(), shown, IDLE_TIME, REMAINING_IDLE,
               end == RunEnd::DONE ? PERMILLE : ProgressBar->GetValue());
-    PhaseText->SetForegroundColour(end == RunEnd::DONE          ? DONE_COLOUR
-                                       : end == RunEnd::ABORTED ? ABORTED_COLOUR
-                                                                : LOST_COLOUR);
+    PhaseText->SetForegroundColour(end == RunEnd::DONE || end == RunEnd::STOPPED ? DONE_COLOUR
+                                       : end == RunEnd::ABORTED                  ? ABORTED_COLOUR
+                                                                                 : LOST_COLOUR);
     PhaseText->SetFont(PhaseText->GetFont().Bold());
     PhaseText->Refresh();
 }
@@ -256,7 +258,9 @@ void LargeDisplay::FitType()
     }
     // The camera's line and the keys' keep the theme's type; the frame's
     // copy its size.
-    height += CameraText->GetCharHeight() + KeysText->GetCharHeight() + MARGIN;
+    const wxSize keys = LinesExtent(*KeysText, KeysText->GetFont());
+    width = std::max(width, keys.x);
+    height += CameraText->GetCharHeight() + keys.y + MARGIN;
     if (thumbnail_->IsShown())
         height += thumbnail_->GetMinSize().y + MARGIN / 2;
     // The smallest window: everything at the smallest scale (again once the
@@ -306,7 +310,11 @@ void LargeDisplay::OnCharHook(wxKeyEvent& event)
     else if (event.GetKeyCode() == WXK_ESCAPE && IsFullScreen())
         ShowFullScreen(false);
     else if (event.AltDown() && (event.GetKeyCode() == 'A' || event.GetKeyCode() == 'a'))
-        abort_();
+        keys_.abort();
+    else if (event.AltDown() && (event.GetKeyCode() == 'T' || event.GetKeyCode() == 't'))
+        keys_.stopAfterFrame();
+    else if (event.AltDown() && (event.GetKeyCode() == 'P' || event.GetKeyCode() == 'p'))
+        keys_.pauseOrResume();
     else
         event.Skip();
 }

@@ -22,10 +22,17 @@ class FramePicture;
 class wxGauge;
 class wxStaticText;
 
+// What the Large Display's keys ask of the run.
+struct RunKeys {
+    std::function<void()> abort;  // Alt+A
+    std::function<void()> stopAfterFrame;  // Alt+T
+    std::function<void()> pauseOrResume;  // Alt+P
+};
+
 class LargeDisplay : public wxFrame {
 public:
-    // `closed` is called when the user closes it, `abort` at Alt+A.
-    LargeDisplay(wxWindow* owner, std::function<void()> closed, std::function<void()> abort);
+    // `closed` is called when the user closes it.
+    LargeDisplay(wxWindow* owner, std::function<void()> closed, RunKeys keys);
 
     void ShowProgress(const RunProgress& progress);
     // "Sequence Done" (DONE: the bar full), "Aborted", "Lost the connection
@@ -60,7 +67,7 @@ private:
     void FitType();
 
     std::function<void()> closed_;
-    std::function<void()> abort_;
+    RunKeys keys_;
     wxWindow* panel_;
     FramePicture* thumbnail_;
     double scale_ = 0;

@@ -84,6 +84,8 @@ constexpr int STATUS_FIELD_MARGIN = 24;
 // The settings file's keys for what the user chose.
 const char* const LARGE_DISPLAY_KEY = "Large Display";
 const char* const LAST_FRAME_KEY = "Last Frame";
+const char* const PAUSE_LABEL = "&Pause";
+const char* const RESUME_LABEL = "&Resume";
 const char* const NIGHT_MODE_KEY = "Night Mode";
 const char* const SOUNDS_OFF_KEY = "Sounds Off";
 const char* const LAST_SCRIPT_KEY = "Last Script";
@@ -179,6 +181,8 @@ wxBEGIN_EVENT_TABLE(MyFrame, wxFrame)
     EVT_BUTTON(ID_START_SEQUENCE, MyFrame::OnStart)
     EVT_BUTTON(ID_ABORT_SEQUENCE, MyFrame::OnAbort)
     EVT_MENU(ID_ABORT_SEQUENCE, MyFrame::OnAbort)
+    EVT_BUTTON(ID_STOP_AFTER_FRAME, MyFrame::OnStopAfterFrame)
+    EVT_BUTTON(ID_PAUSE, MyFrame::OnPause)
     EVT_TEXT_ENTER(wxID_ANY, MyFrame::OnFieldEnter)
     EVT_CLOSE(MyFrame::OnClose)
     EVT_UPDATE_UI(ID_CHOOSE_PORT, MyFrame::OnUpdateChoosePort)
@@ -312,6 +316,13 @@ MyFrame::MyFrame(const wxString& title, const WindowParts& parts)
                                      wxSize(165, BUTTON_HEIGHT));
     auto* abortButton = new wxButton(controlArea, ID_ABORT_SEQUENCE, "&Abort Sequence", wxPoint(INNER_MARGIN, 25),
                                      wxSize(165, BUTTON_HEIGHT));
+    // Alt+T and Alt+P (Alt+R while paused).
+    auto* stopButton = new wxButton(controlArea, ID_STOP_AFTER_FRAME, "S&top After Frame");
+    stopButton->SetToolTip("End the run once the exposure in progress is done");
+    PauseButton = new wxButton(controlArea, ID_PAUSE, RESUME_LABEL);
+    PauseButton->SetToolTip("Wait between frames until Resume");
+    const wxSize pauseSize = PauseButton->GetBestSize();  // the longer label's
+    PauseButton->SetLabel(PAUSE_LABEL);
     RemainingText = new wxStaticText(controlArea, wxID_ANY, REMAINING_IDLE, wxPoint(INNER_MARGIN, 50));
     RemainingText->SetName("Total Remaining");
     // Enter in a field confirms its value; it does not start: Start is on
@@ -328,7 +339,9 @@ MyFrame::MyFrame(const wxString& title, const WindowParts& parts)
     const wxSize buttonSize(std::max(startButton->GetBestSize().x, abortButton->GetBestSize().x),
                             std::max(BUTTON_HEIGHT, startButton->GetBestSize().y));
     const wxSize remainingSize = RemainingText->GetTextExtent(LONGEST_REMAINING);
-    int width = std::max({AREA_WIDTH, bannerSize.x, buttonSize.x + 3 * INNER_MARGIN, remainingSize.x + 3 * INNER_MARGIN,
+    const int halvesWidth = stopButton->GetBestSize().x + pauseSize.x + BUTTON_GAP;
+    int width = std::max({AREA_WIDTH, bannerSize.x, buttonSize.x + 3 * INNER_MARGIN, halvesWidth + 3 * INNER_MARGIN,
+                          remainingSize.x + 3 * INNER_MARGIN,
                           GetStatusBar()->GetTextExtent(LONGEST_STATUS).x + STATUS_FIELD_MARGIN - 2 * AREA_X});
     for (const auto* rows : {&exposureRows, &delayRows})
         for (const FormRow& row : *rows)
@@ -351,7 +364,15 @@ MyFrame::MyFrame(const wxString& title, const WindowParts& parts)
     const int buttonsY = boxSide + BUTTON_GAP;  // no label above
     startButton->SetSize(INNER_MARGIN, buttonsY, buttonWidth, buttonSize.y);
     abortButton->SetSize(INNER_MARGIN, buttonsY + buttonSize.y + BUTTON_GAP, buttonWidth, buttonSize.y);
-    const int textY = buttonsY + 2 * (buttonSize.y + BUTTON_GAP);
+    // Stop After Frame and Pause share a row, the room beyond their own
+    // widths shared between them.
+    const int halvesY = buttonsY + 2 * (buttonSize.y + BUTTON_GAP);
+    const int spare = (buttonWidth - halvesWidth) / 2;
+    const int stopWidth = stopButton->GetBestSize().x + spare;
+    stopButton->SetSize(INNER_MARGIN, halvesY, stopWidth, buttonSize.y);
+    PauseButton->SetSize(INNER_MARGIN + stopWidth + BUTTON_GAP, halvesY, buttonWidth - stopWidth - BUTTON_GAP,
+                         buttonSize.y);
+    const int textY = buttonsY + 3 * (buttonSize.y + BUTTON_GAP);
     RemainingText->SetSize(INNER_MARGIN, textY, remainingSize.x, remainingSize.y);
     const int controlHeight = textY + remainingSize.y + INNER_MARGIN + boxSide;
     controlArea->SetSize(AREA_X, y, width, controlHeight);
@@ -457,6 +478,28 @@ void MyFrame::OnStart(wxCommandEvent&)
 }
 
 void MyFrame::OnAbort(wxCommandEvent&) { control_->Abort(); }
+
+void MyFrame::OnStopAfterFrame(wxCommandEvent&)
+{
+    if (Busy())
+        SetStatusText("Stopping after this frame", 0);
+    control_->StopAfterFrame();
+}
+
+// Pause, and Resume while paused (the button says which).
+void MyFrame::OnPause(wxCommandEvent&)
+{
+    if (!Busy())
+        return;
+    const bool pause = PauseButton->GetLabel() == PAUSE_LABEL;
+    if (pause)
+        control_->Pause();
+    else
+        control_->Resume();
+    PauseButton->SetLabel(pause ? RESUME_LABEL : PAUSE_LABEL);
+    if (pause)
+        SetStatusText("Pausing after this frame", 0);
+}
 
 void MyFrame::ShareControls()
 {
@@ -580,7 +623,11 @@ void MyFrame::ShowLargeDisplay(bool show)
             GetMenuBar()->Check(ID_LARGE_DISPLAY, false);
             settings_.WriteFlag(LARGE_DISPLAY_KEY, false);
         },
-        [this] { control_->Abort(); });
+        RunKeys{[this] { control_->Abort(); }, [this] { control_->StopAfterFrame(); },
+                [this] {
+                    wxCommandEvent pause(wxEVT_BUTTON, ID_PAUSE);
+                    OnPause(pause);
+                }});
     largeDisplay_->SetPosition(GetScreenPosition() + wxPoint(GetSize().x, 0));
     view_.Follow(largeDisplay_);
     largeDisplay_->Show();
@@ -735,6 +782,8 @@ void MyFrame::RunEnded(RunEnd end, int run)
 {
     if (end == RunEnd::CLOSED && !scriptEditorOpen_)
         SaveAndDestroy();
+    else
+        PauseButton->SetLabel(PAUSE_LABEL);
     if (captureRun_ == 0 || run != captureRun_)
         return;
     captureRun_ = 0;

@@ -24,6 +24,7 @@ class LargeDisplay;
 class LastFrameWindow;
 class wxBitmap;
 class wxBitmapButton;
+class wxButton;
 class wxCheckBox;
 class wxSpinCtrl;
 class wxStaticText;
@@ -42,6 +43,8 @@ enum {
     ID_SOUNDS = 114,
     ID_CAMERA = 115,
     ID_LAST_FRAME = 116,
+    ID_STOP_AFTER_FRAME = 117,
+    ID_PAUSE = 118,
 };
 
 // Where the window keeps what the user chose between runs of the program
@@ -113,6 +116,8 @@ public:
     void OnAFMode(wxCommandEvent& event);
     void OnStart(wxCommandEvent& event);
     void OnAbort(wxCommandEvent& event);
+    void OnStopAfterFrame(wxCommandEvent& event);
+    void OnPause(wxCommandEvent& event);
     void OnFieldEnter(wxCommandEvent& event);
     void OnClose(wxCloseEvent& event);
     void OnUpdateChoosePort(wxUpdateUIEvent& event);
@@ -182,6 +187,7 @@ private:
     wxSpinCtrl* PreDelayCtrl;
     wxSpinCtrl* PostDelayCtrl;
     wxStaticText* RemainingText;
+    wxButton* PauseButton;
     wxBitmapButton* BannerBitmap;
 
     SettingsStore& settings_;

@@ -100,6 +100,8 @@ void RunControl::Publish()
     RunState state;
     state.busy = runner_->Busy();
     state.portLost = runner_->Lines().Lost();
+    state.paused = runner_->Paused();
+    state.stopping = runner_->Stopping();
     state.tally = runner_->Tally();
     std::lock_guard<std::mutex> lock(stateMutex_);
     state_ = state;
@@ -136,6 +138,21 @@ void RunControl::Start(const RunSettings& settings)
 void RunControl::Abort()
 {
     Request([this] { runner_->Abort(); });
+}
+
+void RunControl::StopAfterFrame()
+{
+    Request([this] { runner_->StopAfterFrame(); });
+}
+
+void RunControl::Pause()
+{
+    Request([this] { runner_->Pause(); });
+}
+
+void RunControl::Resume()
+{
+    Request([this] { runner_->Resume(); });
 }
 
 void RunControl::Close()

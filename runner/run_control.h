@@ -43,6 +43,8 @@ struct RunParts {
 struct RunState {
     bool busy = false;
     bool portLost = false;  // the port went and has not come back
+    bool paused = false;  // asked to pause between frames
+    bool stopping = false;  // asked to stop after the frame in progress
     GuideTally tally;
 };
 
@@ -70,6 +72,9 @@ public:
     void Connect(PortKind kind, const std::string& choiceText);
     void Start(const RunSettings& settings);
     void Abort();
+    void StopAfterFrame();
+    void Pause();
+    void Resume();
     void Close();
     // The run ends now, its lines released at once (a port about to go).
     void EndNow();

@@ -50,6 +50,7 @@ constexpr PhaseRule RULES[] = {
     /* CLOSING_PULSE   */ {false, false, false, "Closing"},
     /* AFTER_DELAY     */ {true, true, true, "Post-frame delay"},
     /* DITHER_SETTLING */ {false, true, true, "Dithering"},
+    /* PAUSED          */ {false, true, true, "Paused"},
     /* DONE            */ {false, false, false, ""},
 };
 }  // namespace
@@ -85,6 +86,8 @@ std::string StatusText(const RunEvent& event)
             return seconds + "Post-frame delay " + frame;
         case RunStage::DITHERING:
             return "Dithering " + frame;
+        case RunStage::PAUSED:
+            return "Paused " + frame;
         case RunStage::NONE:
             break;
         }
@@ -109,7 +112,8 @@ std::string RemainingText(const RunEvent& event)
 {
     if (event.kind == RunEventKind::TIME_LEFT)
         return RemainingLabel(event.progress.secondsLeft);
-    const bool over = event.end == RunEnd::DONE || event.end == RunEnd::PORT_LOST || event.end == RunEnd::FAILED;
+    const bool over = event.end == RunEnd::DONE || event.end == RunEnd::PORT_LOST || event.end == RunEnd::FAILED ||
+        event.end == RunEnd::STOPPED;
     return event.kind == RunEventKind::ENDED && event.began && over ? REMAINING_IDLE : "";
 }
 
@@ -117,6 +121,8 @@ std::string EndText(RunEnd end, const std::string& port)
 {
     if (end == RunEnd::DONE)
         return "Sequence Done";
+    if (end == RunEnd::STOPPED)
+        return "Stopped";
     if (end == RunEnd::PORT_LOST && !port.empty())
         return "Lost the connection to " + port;
     return "Aborted";
@@ -175,6 +181,8 @@ bool SequenceRunner::Start(const RunSettings& settings)
     secondsTotal_ = secondsRemaining_;
     shownRemaining_ = INT32_MIN;
     abort_ = false;
+    stop_ = false;
+    pause_ = false;
     frame_ = 0;
     framesDone_ = 0;
     lastDither_.clear();
@@ -298,6 +306,18 @@ bool SequenceRunner::Enter(Phase phase)
             return false;
         // Only the settling is left to wait for; it ends the wait itself.
         ShowStage(RunStage::DITHERING);
+        waiting_ = true;
+        countdown_ = false;
+        pulse_ = false;
+        ticksLeft_ = 0;
+        ShowProgress();
+        return true;
+    case Phase::PAUSED:
+        // Not after the last frame; it waits for Resume, with no timer.
+        if (!pause_ || (frame_ >= settings_.exposures && !retake_))
+            return false;
+        lines_->SignalWaiting();
+        ShowStage(RunStage::PAUSED);
         waiting_ = true;
         countdown_ = false;
         pulse_ = false;
@@ -475,6 +495,35 @@ void SequenceRunner::Close()
     Interrupt();
 }
 
+void SequenceRunner::StopAfterFrame()
+{
+    if (!Busy())
+        return;
+    stop_ = true;
+    Interrupt();
+}
+
+void SequenceRunner::Pause()
+{
+    if (Busy())
+        pause_ = true;
+}
+
+void SequenceRunner::Resume()
+{
+    pause_ = false;
+    if (phase_ == Phase::PAUSED && waiting_)
+        EndWait(clock_.NowUs());
+}
+
+// A stop lets the exposure in progress run to its end.
+bool SequenceRunner::Interrupted() const
+{
+    const bool exposing =
+        phase_ == Phase::EXPOSURE_START || phase_ == Phase::EXPOSING || phase_ == Phase::CLOSING_PULSE;
+    return abort_ || close_ || lines_->Lost() || (stop_ && !exposing);
+}
+
 // A countdown wait ends at once, and so does a pulse (not on "-IR", where
 // the camera reads a whole pulse or none) and the dither's settling; the
 // release before a press, and the closing pulse, run their length.
@@ -484,7 +533,7 @@ void SequenceRunner::Interrupt()
         return;
     if (phase_ == Phase::DITHER_SETTLING) {
         StopDither();
-    } else {
+    } else if (phase_ != Phase::PAUSED) {  // a pause has no timer
         if (gap_ || !RULES[static_cast<int>(phase_)].abortCutsShort || (pulse_ && lines_->PulsesRunWhole()))
             return;
         clock_.CancelCall();
@@ -497,10 +546,10 @@ void SequenceRunner::Interrupt()
 bool SequenceRunner::Checkpoint()
 {
     const bool lost = lines_->Lost();
-    if (!abort_ && !close_ && !lost)
+    if (!abort_ && !close_ && !lost && !stop_)
         return false;
     lines_->SignalIdle();
-    const RunEnd end = close_ ? RunEnd::CLOSED : lost ? RunEnd::PORT_LOST : RunEnd::ABORTED;
+    const RunEnd end = close_ ? RunEnd::CLOSED : lost ? RunEnd::PORT_LOST : abort_ ? RunEnd::ABORTED : RunEnd::STOPPED;
     EndRun(end, lost ? lines_->LostReason() : "");
     return true;
 }
@@ -512,6 +561,8 @@ void SequenceRunner::EndRun(RunEnd end, const std::string& why, const std::strin
     waiting_ = false;
     gap_ = false;
     abort_ = false;
+    stop_ = false;
+    pause_ = false;
     sleep_.Release();
     // A lost port is closed at once: a USB adapter plugged in again then
     // gets its old device name back (held open, the name would stay taken
@@ -579,6 +630,7 @@ void SequenceRunner::LogExposureEnd()
         : close_                    ? "closed"
         : abort_                    ? "aborted"
         : lines_->Name() == "none"  ? "no-port"
+        : stop_                     ? "stopped"
                                     : "done";
     if (ranToEnd)
         ++framesDone_;
@@ -591,7 +643,7 @@ void SequenceRunner::LogExposureEnd()
     log_.Log(record);
     // A frame that the guider spoiled is taken again while retakes are left.
     retake_ = false;
-    if (record.outcome != "done" || guided.guided.empty())
+    if ((record.outcome != "done" && record.outcome != "stopped") || guided.guided.empty())
         return;
     ++tally_.frames;
     if (guided.guided != "suspect")

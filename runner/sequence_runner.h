@@ -55,6 +55,7 @@ enum class RunEnd {
     CLOSED,  // "Aborted", and a close was asked for: the port is released, the front end goes
     PORT_LOST,  // "Aborted", or not started: the port went (the reason given)
     FAILED,  // "Aborted": the run could not go on (the reason given)
+    STOPPED,  // "Stopped": asked to stop after the frame in progress
 };
 
 // The words every view uses for a run's end: "Sequence Done" or "Aborted"
@@ -91,7 +92,7 @@ enum class RunEventKind {
 };
 
 // The stages a status line names.
-enum class RunStage { NONE, INITIAL_DELAY, PRE_FRAME, GUIDE_WAIT, EXPOSURE, RETAKE, POST_FRAME, DITHERING };
+enum class RunStage { NONE, INITIAL_DELAY, PRE_FRAME, GUIDE_WAIT, EXPOSURE, RETAKE, POST_FRAME, DITHERING, PAUSED };
 
 struct RunEvent {
     RunEventKind kind = RunEventKind::PROGRESS;
@@ -158,6 +159,17 @@ public:
     void Abort();
     // As Abort; the run ends with RunEnd::CLOSED, and no run starts again.
     void Close();
+    // The exposure in progress runs to its end (logged as stopped) and the
+    // run ends there (RunEnd::STOPPED); a wait before it ends now, and no
+    // exposure starts.
+    void StopAfterFrame();
+    // Between frames (after the after-frame delay and a dither), the run
+    // waits until Resume; a pause asked for during a frame acts once it is
+    // done. Abort and StopAfterFrame end a paused run at once.
+    void Pause();
+    void Resume();
+    bool Paused() const { return pause_; }
+    bool Stopping() const { return stop_; }
     // The run ends now (RunEnd::ABORTED), its lines released at once, a
     // pulse on "-IR" included: for a port about to be closed. The exposure
     // in progress is logged as aborted.
@@ -195,6 +207,7 @@ private:
         CLOSING_PULSE,  // the exposure's end, and the "-IR" closing pulse
         AFTER_DELAY,
         DITHER_SETTLING,
+        PAUSED,
         DONE,
         COUNT,
     };
@@ -226,7 +239,7 @@ private:
     bool WaitWithCountdown(int32_t ms);
     // Whether the port is to be looked at during this wait.
     bool CheckDue() const;
-    bool Interrupted() const { return abort_ || close_ || lines_->Lost(); }
+    bool Interrupted() const;
     void Interrupt();
     bool Checkpoint();
     void EndRun(RunEnd end, const std::string& why, const std::string& logFailure = "");
@@ -255,6 +268,8 @@ private:
     Phase phase_ = Phase::IDLE;
     bool abort_ = false;
     bool close_ = false;
+    bool stop_ = false;  // after the frame in progress
+    bool pause_ = false;  // between frames
     int32_t frame_ = 0;
     int32_t framesDone_ = 0;  // exposures that ran to their end
     int afMode_ = 0;  // AF_NONE

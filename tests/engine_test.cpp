@@ -444,9 +444,11 @@ TEST_F(Engine, EachEndingRequestInEachPhase)
         RunEnd end;
         const char* logged;
     };
+    // Stop after frame lets the exposure in progress run to its end (4 s).
     const Request requests[] = {{"Abort", &RunControl::Abort, RunEnd::ABORTED, "aborted"},
                                 {"Close", &RunControl::Close, RunEnd::CLOSED, "closed"},
-                                {"EndNow", &RunControl::EndNow, RunEnd::ABORTED, "aborted"}};
+                                {"EndNow", &RunControl::EndNow, RunEnd::ABORTED, "aborted"},
+                                {"StopAfterFrame", &RunControl::StopAfterFrame, RunEnd::STOPPED, "stopped"}};
     const auto run = [this](const std::function<void(RunControl&)>& at, int64_t atMs, FakeView& shown) {
         RunControl control(RunParts{*fakes.ports, *clock, *guider, sleep, log}, shown, nullptr,
                            [](std::function<void()> call) { call(); });
@@ -474,15 +476,44 @@ TEST_F(Engine, EachEndingRequestInEachPhase)
                 if (event.ms >= atMs && event.what.rfind("RTS", 0) == 0)
                     after.push_back(event);
             const bool lineSet = atMs == 1100 || atMs == 3000;
-            EXPECT_EQ(after, (lineSet ? Timeline{{atMs, "RTS 0"}} : Timeline{}));
+            const bool whole = request.end == RunEnd::STOPPED;
+            EXPECT_EQ(after, (lineSet ? Timeline{{whole && atMs == 3000 ? 4000 : atMs, "RTS 0"}} : Timeline{}));
             std::vector<std::string> held;  // held_ms and outcome of each line
             for (const std::string& line : log.lines)
                 held.push_back(Column(line, 2) + " " + Column(line, 9));
             EXPECT_EQ(held,
-                      atMs == 3000       ? std::vector<std::string>{std::string("1000 ") + request.logged}
+                      atMs == 3000 ? std::vector<std::string>{(whole ? "2000 " : "1000 ") + std::string(request.logged)}
                           : atMs == 4500 ? std::vector<std::string>{"2000 done"}
                                          : std::vector<std::string>{});
         }
+    // Paused in the first exposure, the run waits after its after-frame
+    // delay until it is resumed; aborted while paused, it ends there.
+    for (const int64_t resumeMs : {20000, 0}) {
+        SCOPED_TRACE(resumeMs ? "paused, then resumed" : "paused, then aborted");
+        Reset();
+        FakeView shown;
+        clock->At(10000, [&] { EXPECT_EQ(shown.status, "Paused (1/2)"); });
+        run(
+            [&](RunControl& control) {
+                control.Pause();
+                EXPECT_TRUE(control.State().paused);
+                clock->At(resumeMs ? resumeMs : 12000, [&control, resumeMs] {
+                    if (resumeMs)
+                        control.Resume();
+                    else
+                        control.Abort();
+                });
+            },
+            3000, shown);
+        EXPECT_EQ(shown.ends, std::vector<RunEnd>{resumeMs ? RunEnd::DONE : RunEnd::ABORTED});
+        Timeline sets;
+        for (const LineEvent& event : fakes.log.events)
+            if (event.what == "RTS 1")
+                sets.push_back(event);
+        EXPECT_EQ(sets,
+                  resumeMs ? (Timeline{{1000, "RTS 1"}, {2000, "RTS 1"}, {20000, "RTS 1"}, {21000, "RTS 1"}})
+                           : (Timeline{{1000, "RTS 1"}, {2000, "RTS 1"}}));
+    }
     Reset();
     FakeView shown;
     run([](RunControl& control) { control.Settings().Set(RunSetting::MIRROR_LOCK, 0); }, 3000, shown);
