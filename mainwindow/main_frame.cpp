@@ -26,6 +26,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <vector>
 
 #include "app/version.h"
@@ -84,6 +85,7 @@ constexpr int STATUS_FIELD_MARGIN = 24;
 // The settings file's keys for what the user chose.
 const char* const LARGE_DISPLAY_KEY = "Large Display";
 const char* const LAST_FRAME_KEY = "Last Frame";
+const char* const MIRROR_LOCK_KEY = "Mirror Lock";
 const char* const PAUSE_LABEL = "&Pause";
 const char* const RESUME_LABEL = "&Resume";
 const char* const NIGHT_MODE_KEY = "Night Mode";
@@ -393,6 +395,7 @@ MyFrame::MyFrame(const wxString& title, const WindowParts& parts)
     });
 
     view_.Attach(RemainingText, BannerBitmap);
+    RestoreFields();
     SetAfMode(settings_.ReadAfMode());
     ShowLargeDisplay(settings_.ReadFlag(LARGE_DISPLAY_KEY));
     ShowLastFrame(settings_.ReadFlag(LAST_FRAME_KEY));
@@ -443,29 +446,43 @@ void MyFrame::SetAfMode(int mode)
 // ----------------------------------------------------------------------------
 // the buttons and menus
 // ----------------------------------------------------------------------------
-std::vector<std::pair<RunSetting, wxSpinCtrl*>> MyFrame::Fields() const
+std::vector<MyFrame::Field> MyFrame::Fields() const
 {
-    return {{RunSetting::EXPOSURES, ExposuresCtrl},
-            {RunSetting::DURATION, DurationCtrl},
-            {RunSetting::START_DELAY, StartDelayCtrl},
-            {RunSetting::BEFORE_DELAY, PreDelayCtrl},
-            {RunSetting::AFTER_DELAY, PostDelayCtrl}};
+    return {{RunSetting::EXPOSURES, ExposuresCtrl, "Exposures"},
+            {RunSetting::DURATION, DurationCtrl, "Duration"},
+            {RunSetting::START_DELAY, StartDelayCtrl, "Start Delay"},
+            {RunSetting::BEFORE_DELAY, PreDelayCtrl, "Before Frame"},
+            {RunSetting::AFTER_DELAY, PostDelayCtrl, "After Frame"}};
 }
 
 void MyFrame::TakeFields()
 {
-    for (const auto& [setting, field] : Fields())
-        control_->Settings().Set(setting, field->GetValue());
+    for (const Field& field : Fields())
+        control_->Settings().Set(field.setting, field.control->GetValue());
     control_->Settings().Set(RunSetting::MIRROR_LOCK, MirrorLockCtrl->GetValue());
+}
+
+// A value that is not a whole number is left at its default; one out of
+// range is held to it.
+void MyFrame::RestoreFields()
+{
+    for (const Field& field : Fields()) {
+        const std::string text = settings_.ReadText(field.key);
+        char* end = nullptr;
+        const long value = std::strtol(text.c_str(), &end, 10);
+        if (!text.empty() && *end == '\0')
+            control_->Settings().Set(field.setting, static_cast<int>(std::clamp(value, -1000000L, 1000000L)));
+    }
+    control_->Settings().Set(RunSetting::MIRROR_LOCK, settings_.ReadFlag(MIRROR_LOCK_KEY));
 }
 
 void MyFrame::ShowSetting(RunSetting setting, int value)
 {
     if (setting == RunSetting::MIRROR_LOCK)
         MirrorLockCtrl->SetValue(value != 0);
-    for (const auto& [shown, field] : Fields())
-        if (shown == setting)
-            field->SetValue(value);
+    for (const Field& field : Fields())
+        if (field.setting == setting)
+            field.control->SetValue(value);
 }
 
 void MyFrame::OnStart(wxCommandEvent&)
@@ -473,6 +490,9 @@ void MyFrame::OnStart(wxCommandEvent&)
     if (closeRequested_)
         return;
     TakeFields();
+    for (const Field& field : Fields())
+        settings_.WriteText(field.key, std::to_string(field.control->GetValue()));
+    settings_.WriteFlag(MIRROR_LOCK_KEY, MirrorLockCtrl->GetValue());
     ShareControls();
     control_->Start(control_->Settings().Run());
 }

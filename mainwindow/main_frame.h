@@ -169,8 +169,17 @@ private:
     // The fields' values as they read now (text typed and not yet taken
     // in), into the settings model.
     void TakeFields();
-    // The spin controls and the settings they show.
-    std::vector<std::pair<RunSetting, wxSpinCtrl*>> Fields() const;
+    // The spin controls, the settings they show, and their keys in the
+    // settings file, where the window's last run keeps them.
+    struct Field {
+        RunSetting setting;
+        wxSpinCtrl* control;
+        const char* key;
+    };
+    std::vector<Field> Fields() const;
+    // The fields (and mirror lock-up) as the last run from the window had
+    // them; the defaults on the first start.
+    void RestoreFields();
     void ShowSetting(RunSetting setting, int value);
     void RunEnded(RunEnd end, int run);
     // Releases the port, then as below.

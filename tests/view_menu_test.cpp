@@ -144,8 +144,19 @@ TEST_F(ViewMenu, ChoicesAreKept)
     Choose(frame, ID_LARGE_DISPLAY, true);
     Choose(frame, ID_NIGHT_MODE, true);
     Choose(frame, ID_SOUNDS, false);
+    Choose(frame, ID_LAST_FRAME, true);
     EXPECT_TRUE(NightMode());
+    // The fields of the last run started from the window, too.
+    Connect(PORT_NONE);
+    Apply({2, 3, 0, 4, 0, true});
+    Start();
+    Spin(frame, "# Exposures")->SetValue(9);  // not started: not kept
     Rebuild(*clock, sleep);
+    EXPECT_EQ(Spin(frame, "# Exposures")->GetValue(), 2);
+    EXPECT_EQ(Spin(frame, "Before frame")->GetValue(), 4);
+    EXPECT_EQ(Spin(frame, "After frame")->GetValue(), 0);
+    EXPECT_TRUE(MirrorLockBox(frame)->GetValue());
+    EXPECT_NE(frame->LastFrameShown(), nullptr);
     EXPECT_TRUE(frame->GetMenuBar()->IsChecked(ID_LARGE_DISPLAY));
     EXPECT_TRUE(frame->GetMenuBar()->IsChecked(ID_NIGHT_MODE));
     EXPECT_FALSE(frame->GetMenuBar()->IsChecked(ID_SOUNDS));
