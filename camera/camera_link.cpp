@@ -166,7 +166,7 @@ public:
 
     void ExposureStarting() override
     {
-        const Ended starting{0, 0, Steady::now().time_since_epoch().count()};
+        const Ended starting{0, 0, Steady::now().time_since_epoch().count(), {}};
         if (write(endings_[1], &starting, sizeof starting) < 0) { }  // a full pipe: ends are waiting anyway
     }
 
@@ -175,7 +175,8 @@ public:
         const uint32_t id = ++lastExposure;
         // Through a pipe, not a lock: the caller is the run's thread, which
         // must never wait on this one.
-        const Ended ended{id, frame, Steady::now().time_since_epoch().count()};
+        Ended ended{id, frame, Steady::now().time_since_epoch().count(), {}};
+        nextPrefix_.copy(ended.prefix, sizeof ended.prefix - 1);
         const char* none = !Connected()                                ? "no camera"
             : write(endings_[1], &ended, sizeof ended) != sizeof ended ? "download failed: too many exposures waiting"
                                                                        : nullptr;
@@ -184,12 +185,18 @@ public:
         return id;
     }
 
+    void NameNextFiles(const std::string& frameType, const std::string& target) override
+    {
+        nextPrefix_ = FramePrefix(settings_.prefix, frameType, target).substr(0, sizeof(Ended::prefix) - 1);
+    }
+
 private:
     // An exposure's end; id 0: an exposure's start.
     struct Ended {
         uint32_t id;
         int32_t frame;
         Steady::rep at;
+        char prefix[64];  // its files' names' beginning; "": the link's own
     };
     struct Exposure {
         uint32_t id;
@@ -198,6 +205,7 @@ private:
         std::string shot;  // the camera's base name of its files, once one came
         std::string files;  // written, space-separated
         std::string failure;  // the first file's that failed
+        std::string prefix;  // its files' names' beginning
     };
 
     // The model and port given, or named by VANTREL_CAMERA, or the first
@@ -282,7 +290,7 @@ private:
                 pausedAt_ = at;
                 continue;
             }
-            exposures_.push_back({ended.id, ended.frame, at, "", "", ""});
+            exposures_.push_back({ended.id, ended.frame, at, "", "", "", ended.prefix});
             // What the camera reports first when it is looked at again
             // came during the exposure: before this one ended.
             backlog_ = exposing_;
@@ -432,7 +440,8 @@ private:
         }
         std::string written;
         if (failure.empty())
-            failure = Store(frame, name, data, size, written);
+            failure = Store(frame, exposure && !exposure->prefix.empty() ? exposure->prefix : settings_.prefix, name,
+                            data, size, written);
         gp_file_unref(file);
         if (exposure && !written.empty())
             exposure->files += (exposure->files.empty() ? "" : " ") + written;
@@ -447,13 +456,13 @@ private:
     // has a name, and nothing is left behind if the program dies. Where the
     // folder's file system has no such files, under a hidden name that is
     // the frame's own, renamed.
-    std::string Store(int32_t frame, const std::string& cameraName, const char* data, unsigned long size,
-                      std::string& stored)
+    std::string Store(int32_t frame, const std::string& prefix, const std::string& cameraName, const char* data,
+                      unsigned long size, std::string& stored)
     {
         const std::string& folder = settings_.folder;
         int fd = open(folder.c_str(), O_WRONLY | O_TMPFILE | O_CLOEXEC, 0644);
         const std::string hidden =
-            fd >= 0 ? "" : folder + "/." + FrameFileName(folder, settings_.prefix, frame, cameraName) + ".part";
+            fd >= 0 ? "" : folder + "/." + FrameFileName(folder, prefix, frame, cameraName) + ".part";
         if (fd < 0)
             fd = open(hidden.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
         if (fd < 0)
@@ -466,7 +475,7 @@ private:
                 why = std::strerror(error);
                 break;
             }
-            const std::string name = FrameFileName(folder, settings_.prefix, frame, cameraName);
+            const std::string name = FrameFileName(folder, prefix, frame, cameraName);
             const std::string place = folder + "/" + name;
             const bool named = hidden.empty()
                 ? linkat(AT_FDCWD, ("/proc/self/fd/" + std::to_string(fd)).c_str(), AT_FDCWD, place.c_str(),
@@ -502,6 +511,7 @@ private:
     }
 
     CameraLinkSettings settings_;
+    std::string nextPrefix_;  // the run thread's own (NameNextFiles, ExposureEnded)
     std::function<void(const CameraFileOutcome&)> outcome_;
     GPContext* context_;
     Camera* camera_ = nullptr;
@@ -530,6 +540,16 @@ private:
 };
 
 }  // namespace
+
+std::string FramePrefix(const std::string& prefix, const std::string& frameType, const std::string& target)
+{
+    std::string safe;
+    for (const char c : target)
+        safe += std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '+' ? c : '_';
+    if (safe.empty())
+        return frameType.empty() || frameType == "Light" ? prefix : prefix + "_" + frameType;
+    return safe + "_" + (frameType.empty() ? "Light" : frameType);
+}
 
 std::string FrameFileName(const std::string& folder, const std::string& prefix, int32_t frame,
                           const std::string& cameraName)
@@ -567,6 +587,10 @@ public:
     bool Connected() const override { return link_->Connected(); }
     void ExposureStarting() override { link_->ExposureStarting(); }
     uint32_t ExposureEnded(int32_t frame) override { return link_->ExposureEnded(frame); }
+    void NameNextFiles(const std::string& frameType, const std::string& target) override
+    {
+        link_->NameNextFiles(frameType, target);
+    }
 
 private:
     std::shared_ptr<GphotoLink> link_;

@@ -59,6 +59,9 @@ public:
     // on are this frame's, until the next exposure ends or the limit.
     // Returns the exposure's number for the outcomes. Never waits.
     virtual uint32_t ExposureEnded(int32_t frame) = 0;
+    // The files of the exposures that end from now on are named by their
+    // frame type and target (FramePrefix). Never waits.
+    virtual void NameNextFiles(const std::string& /*frameType*/, const std::string& /*target*/) { }
 };
 
 // Makes a camera link (a seam: the program's is MakeGphotoLink).
@@ -70,6 +73,12 @@ using CameraLinkMaker = std::function<std::unique_ptr<CameraLink>(
 // exposure that got none within the limit.
 std::unique_ptr<CameraLink> MakeGphotoLink(const CameraLinkSettings& settings,
                                            std::function<void(const CameraFileOutcome&)> outcome);
+
+// What a frame's file name begins with: "<target>_<type>" ("M42_Light"),
+// or without a target the link's own prefix, with "_<type>" for a frame that
+// is not a Light ("frame_Dark"). A target keeps its letters, digits, '-'
+// and '+'; anything else becomes '_' (never a path).
+std::string FramePrefix(const std::string& prefix, const std::string& frameType, const std::string& target);
 
 // The name a frame's file is written under: "<prefix>_<frame, 4 digits>.<ext,
 // lower case>", with "-2", "-3", … before the extension while that name is

@@ -71,6 +71,9 @@ public:
     // action, in an exposure too.
     void SetAfMode(int mode) { control_.SetAfMode(mode); }
     void SetMirrorLock(bool on) { control_.Settings().Set(RunSetting::MIRROR_LOCK, on); }
+    // The next exposures' frame type (a word of FRAME_TYPES), for the log
+    // and the files' names.
+    void SetFrameType(const std::string& type) { control_.Settings().SetFrameType(type); }
 
     // The camera whose files are the images (none: nullptr), as the user
     // knows it, and the exposure whose files come next.

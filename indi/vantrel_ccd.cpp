@@ -355,9 +355,11 @@ protected:
     bool StartExposure(float duration) override
     {
         PrimaryCCD.setExposureDuration(duration);
+        // INDI's frame types, in its order.
         static const char* const TYPES[] = {"Light", "Bias", "Dark", "Flat"};
         FitsDetails details;
         details.frameType = TYPES[std::clamp(static_cast<int>(PrimaryCCD.getFrameType()), 0, 3)];
+        camera_.SetFrameType(details.frameType);
         details.pixelUm = SensorNP[SENSOR_PIXEL].getValue();
         camera_.MakeFits(fits_, details);
         fitsAsked_ = fits_;

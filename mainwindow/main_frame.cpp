@@ -819,6 +819,14 @@ bool MyFrame::Prompt(const std::string& text)
 
 void MyFrame::AbortCapture() { control_->Abort(); }
 
+void MyFrame::SetFrameNaming(bool type, const std::string& text)
+{
+    if (type)
+        control_->Settings().SetFrameType(text);
+    else
+        control_->Settings().SetTarget(text);
+}
+
 bool MyFrame::ScriptMustStop() { return closeRequested_ || control_->State().portLost; }
 
 std::string MyFrame::LastScript() { return settings_.ReadText(LAST_SCRIPT_KEY); }

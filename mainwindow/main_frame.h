@@ -147,6 +147,7 @@ public:
 
     // ScriptTarget
     void SetSetting(RunSetting setting, int value) override;
+    void SetFrameNaming(bool type, const std::string& text) override;
     bool Capture(int startDelaySeconds, const std::string& source, std::function<void()> ended) override;
     bool Prompt(const std::string& text) override;
     void AbortCapture() override;

@@ -27,6 +27,7 @@ void CameraFilesLog::Log(const ExposureRecord& record)
         log_.Log(record);
         return;
     }
+    camera->NameNextFiles(record.type, record.target);
     const uint32_t exposure = camera->ExposureEnded(countExposures_ ? ++exposures_ : record.frame);
     lastExposure_ = exposure;
     ExposureRecord line = record;

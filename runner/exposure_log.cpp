@@ -366,7 +366,7 @@ std::string ExposureLine(const ExposureRecord& r)
         std::to_string(r.frame) + "," + std::to_string(r.frames) + "," + SecondsText(r.setMs) + "," + Field(r.port) +
         "," + std::to_string(r.afMode) + "," + (r.mirrorLock ? "1" : "0") + "," + r.outcome + "," + Field(r.source) +
         "," + Field(r.dither) + "," + r.guideRmsPx + "," + Field(r.guideEvents) + "," + r.guided + "," + Field(r.file) +
-        "," + r.stars + "," + r.hfrPx;
+        "," + r.stars + "," + r.hfrPx + "," + r.type + "," + Field(r.target);
 }
 
 std::string ExposureLogPath()

@@ -11,7 +11,7 @@
 
 inline constexpr const char* EXPOSURE_LOG_HEADER =
     "start_utc,end_utc,held_ms,frame,frames,set_s,port,af_mode,mirror_lock,outcome,source,dither,guide_rms_px,"
-    "guide_events,guided,file,stars,hfr_px";
+    "guide_events,guided,file,stars,hfr_px,type,target";
 
 struct ExposureRecord {
     int64_t startUtcMs = 0;  // wall clock, when the shutter line was set
@@ -39,6 +39,9 @@ struct ExposureRecord {
     // pixels ("2.84"); empty when its frame was not measured.
     std::string stars;
     std::string hfrPx;
+    // The frame type ("Light") and the target ("M42", or empty).
+    std::string type;
+    std::string target;
     // Not in the line: the key its waiting form was held under (Hold), 0
     // for none.
     uint64_t heldAs = 0;

@@ -117,6 +117,16 @@ std::string RemainingText(const RunEvent& event)
     return event.kind == RunEventKind::ENDED && event.began && over ? REMAINING_IDLE : "";
 }
 
+std::string FrameTypeNamed(const std::string& text)
+{
+    for (const char* type : FRAME_TYPES)
+        if (text.size() == std::strlen(type) && std::equal(text.begin(), text.end(), type, [](char a, char b) {
+                return std::tolower(a) == std::tolower(b);
+            }))
+            return type;
+    return "";
+}
+
 std::string EndText(RunEnd end, const std::string& port)
 {
     if (end == RunEnd::DONE)
@@ -635,6 +645,8 @@ void SequenceRunner::LogExposureEnd()
     if (ranToEnd)
         ++framesDone_;
     record.source = settings_.source;
+    record.type = settings_.frameType;
+    record.target = settings_.target;
     record.dither = exposureDither_;
     const GuideRecord guided = guide_.EndExposure();
     record.guideRmsPx = guided.rmsPx;

@@ -47,7 +47,17 @@ struct RunSettings {
     // the run.
     int retakeSuspect = 0;
     std::string source = "window";  // for the exposure log: "window", "script:7"
+    // What the frames are, for the log and the camera's file names: one of
+    // FRAME_TYPES, and the target ("M42"; "" for none).
+    std::string frameType = "Light";
+    std::string target;
 };
+
+// The frame types, as the log, the files and a FITS header name them.
+inline constexpr const char* FRAME_TYPES[] = {"Light", "Dark", "Flat", "Bias"};
+// The frame type `text` names, whatever its case ("dark": "Dark"); "" for
+// none.
+std::string FrameTypeNamed(const std::string& text);
 
 enum class RunEnd {
     DONE,  // "Sequence Done"

@@ -53,6 +53,20 @@ SettingsModel::SettingsModel(std::function<void(RunSetting, int)> shown)
 {
 }
 
+bool SettingsModel::SetFrameType(const std::string& text)
+{
+    const std::string type = FrameTypeNamed(text);
+    if (!type.empty())
+        run_.frameType = type;
+    return !type.empty();
+}
+
+void SettingsModel::SetTarget(const std::string& text)
+{
+    const size_t first = text.find_first_not_of(" \t");
+    run_.target = first == std::string::npos ? "" : text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
 void SettingsModel::Set(RunSetting setting, int value)
 {
     const SettingRange range = RangeOf(setting);

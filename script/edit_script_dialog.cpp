@@ -152,10 +152,7 @@ EditScriptDialog::EditScriptDialog(wxWindow* parent, ScriptTarget& target, Clock
 
 EditScriptDialog::~EditScriptDialog() = default;
 
-int EditScriptDialog::CheckScriptLine(wxString line)
-{
-    return CheckScriptText(ScriptCommandWords(), line.utf8_string());
-}
+int EditScriptDialog::CheckScriptLine(wxString line) { return ::CheckScriptLine(line.utf8_string()); }
 
 void EditScriptDialog::OnRunScript(wxCommandEvent&)
 {

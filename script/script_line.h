@@ -27,6 +27,8 @@ enum CommandNumber : int {
     CMD_GUIDE_WAIT = 9,
     CMD_DITHER_EVERY = 10,
     CMD_RETAKE_SUSPECT = 11,
+    CMD_FRAME_TYPE = 12,
+    CMD_TARGET = 13,
     CMD_NONE = -1,
 };
 

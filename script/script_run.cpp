@@ -3,14 +3,24 @@
 #include <utility>
 
 #include "runner/clock.h"
+#include "runner/sequence_runner.h"
 #include "script/script_line.h"
 
 const std::vector<std::string>& ScriptCommandWords()
 {
-    static const std::vector<std::string> words = {"BeforeDelay",  "AfterDelay",   "Duration",    "Exposures",
-                                                   "MirrorLock",   "StartCapture", "PromptOK",    "DitherPixels",
-                                                   "DitherSettle", "GuideWait",    "DitherEvery", "RetakeSuspect"};
+    static const std::vector<std::string> words = {
+        "BeforeDelay",  "AfterDelay",   "Duration",  "Exposures",   "MirrorLock",    "StartCapture", "PromptOK",
+        "DitherPixels", "DitherSettle", "GuideWait", "DitherEvery", "RetakeSuspect", "FrameType",    "Target"};
     return words;
+}
+
+int CheckScriptLine(const std::string& line)
+{
+    const int check = CheckScriptText(ScriptCommandWords(), line);
+    const ScriptCommand command = ParseScriptCommand(ScriptCommandWords(), line);
+    if (check == LINE_OK && command.number == CMD_FRAME_TYPE && FrameTypeNamed(command.text).empty())
+        return LINE_BAD_COMMAND;
+    return check;
 }
 
 ScriptRun::ScriptRun(ScriptTarget& target, Clock& clock)
@@ -22,7 +32,7 @@ ScriptRun::ScriptRun(ScriptTarget& target, Clock& clock)
 long ScriptRun::FirstBadLine(const std::vector<std::string>& lines)
 {
     for (size_t i = 0; i < lines.size(); ++i)
-        if (CheckScriptText(ScriptCommandWords(), lines[i]) != LINE_OK)
+        if (CheckScriptLine(lines[i]) != LINE_OK)
             return static_cast<long>(i);
     return -1;
 }
@@ -104,6 +114,10 @@ void ScriptRun::Execute(const std::string& line, long index)
             target_.SetSetting(setting, command.value);
             return;
         }
+    }
+    if (command.number == CMD_FRAME_TYPE || command.number == CMD_TARGET) {
+        target_.SetFrameNaming(command.number == CMD_FRAME_TYPE, command.text);
+        return;
     }
     if (command.number == CMD_START_CAPTURE)
         capturing_ =

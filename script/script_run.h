@@ -15,6 +15,9 @@ class Clock;
 // The command words in table order; a word's index is its command number
 // (CommandNumber in script/script_line.h).
 const std::vector<std::string>& ScriptCommandWords();
+// A line's check (CheckScriptText), a FrameType that names no frame type
+// being a bad command.
+int CheckScriptLine(const std::string& line);
 
 // What the editor shows of a run.
 class ScriptRunView {

@@ -14,6 +14,9 @@ public:
     virtual ~ScriptTarget() = default;
     // Sets the setting in the model, held to its range.
     virtual void SetSetting(RunSetting setting, int value) = 0;
+    // Sets the frame type (`type`: a word of FRAME_TYPES) or the target
+    // that the next captures' files and log lines carry.
+    virtual void SetFrameNaming(bool type, const std::string& text) = 0;
     // Sets the start delay and starts a capture (`source` names the script
     // line in the exposure log); true when it started, and then `ended` is
     // called from the event loop once the front end has shown its end.

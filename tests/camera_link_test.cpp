@@ -229,6 +229,10 @@ TEST(CameraLink, EachFileIsFetchedWholeUnderItsFramesName)
 
     // A camera's name is data: only its extension's letters and digits reach the file's.
     EXPECT_EQ(FrameFileName("/nonexistent", "M42", 3, "/../../x.C\xff/R2;"), "M42_0003.cr2");
+    // Named by target and type; a target is data too.
+    EXPECT_EQ(FramePrefix("M42", "Light", ""), "M42");
+    EXPECT_EQ(FramePrefix("frame", "Dark", ""), "frame_Dark");
+    EXPECT_EQ(FramePrefix("frame", "Flat", "NGC 7000/../x"), "NGC_7000____x_Flat");
 
     // A camera hung inside a call: letting the link go does not wait for it.
     {

@@ -623,22 +623,22 @@ TEST_F(Engine, ExposureLog)
              EXPECT_EQ(test->log.lines,
                        (std::vector<std::string>{"2026-12-07T21:00:00.000Z,"
                                                  "2026-12-07T21:00:01.000Z,1000,1,2,"
-                                                 "1,COM2-IR,0,0,done,window,,,,,,,"}));
+                                                 "1,COM2-IR,0,0,done,window,,,,,,,,Light,"}));
          },
-         {T + "0.000Z," + T + "1.000Z,1000,1,2,1,COM2-IR,0,0,done,window,,,,,,,",
-          T + "2.200Z," + T + "3.200Z,1000,2,2,1,COM2-IR,0,0,done,window,,,,,,,"},
+         {T + "0.000Z," + T + "1.000Z,1000,1,2,1,COM2-IR,0,0,done,window,,,,,,,,Light,",
+          T + "2.200Z," + T + "3.200Z,1000,2,2,1,COM2-IR,0,0,done,window,,,,,,,,Light,"},
          "2 of 2"},
         {"aborted",
          PORT_DSUSB,
          {2, 5, 0, 0, 0, false},
          [](EngineTest* test) { test->Abort(); },
-         {T + "0.000Z," + T + "1.500Z,1500,1,2,5,DSUSB,0,0,aborted,window,,,,,,,"},
+         {T + "0.000Z," + T + "1.500Z,1500,1,2,5,DSUSB,0,0,aborted,window,,,,,,,,Light,"},
          "0 of 2"},
         {"closed",
          PORT_PARALLEL,
          {2, 5, 0, 0, 0, false},
          [](EngineTest* test) { test->runner->Close(); },
-         {T + "0.000Z," + T + "1.500Z,1500,1,2,5,0x378-LPT1,0,0,closed,window,,,,,,,"},
+         {T + "0.000Z," + T + "1.500Z,1500,1,2,5,0x378-LPT1,0,0,closed,window,,,,,,,,Light,"},
          "0 of 2"},
         {"the device hung up 1.5 s into the exposure: ended at the next look, logged when",
          PORT_SERIAL,
@@ -647,13 +647,13 @@ TEST_F(Engine, ExposureLog)
              test->fakes.log.hungUp = true;
              test->fakes.log.error = EIO;
          },
-         {T + "0.000Z," + T + "1.750Z,1750,1,2,5,COM2,0,0,port-lost,window,,,,,,,"},
+         {T + "0.000Z," + T + "1.750Z,1750,1,2,5,COM2,0,0,port-lost,window,,,,,,,,Light,"},
          "0 of 2"},
         {"no port, mirror lock-up",
          PORT_NONE,
          {1, 1, 0, 1, 0, true},
          nullptr,
-         {T + "0.800Z," + T + "1.800Z,1000,1,1,1,none,0,1,no-port,window,,,,,,,"},
+         {T + "0.800Z," + T + "1.800Z,1000,1,1,1,none,0,1,no-port,window,,,,,,,,Light,"},
          "1 of 1"},
     };
     for (const Row& row : rows) {
@@ -673,15 +673,18 @@ TEST_F(Engine, ExposureLog)
     Connect(PORT_SERIAL);
     clock->At(1500, [this] { fakes.log.failures = 5; });
     Start();
-    EXPECT_EQ(log.lines.back(), T + "1.000Z," + T + "2.000Z,1000,1,1,1,COM2,0,0,port-lost,window,,,,,,,");
+    EXPECT_EQ(log.lines.back(), T + "1.000Z," + T + "2.000Z,1000,1,1,1,COM2,0,0,port-lost,window,,,,,,,,Light,");
     fakes.log.failures = 0;
     log.failure = "No space left on device";
     Start();
     EXPECT_EQ(Status(), "Sequence Done; exposure log not written: No space left on device");
     // Fields that hold a comma, a quote or a line break are quoted.
     settings.source = "script:4,\"x\"\r";
+    settings.frameType = "Dark";
+    settings.target = "M42, core";
     Start();
-    EXPECT_EQ(log.lines.back().substr(log.lines.back().find(",done,")), ",done,\"script:4,\"\"x\"\"\r\",,,,,,,");
+    EXPECT_EQ(log.lines.back().substr(log.lines.back().find(",done,")),
+              ",done,\"script:4,\"\"x\"\"\r\",,,,,,,,Dark,\"M42, core\"");
 }
 
 // Dithering between frames: the guider is asked after each exposure but
@@ -1113,7 +1116,7 @@ TEST_F(EngineTest, GuideAwareFrames)
         std::vector<std::string> columns;
         for (const std::string& whole : log.lines) {
             std::string line = whole;
-            for (int i = 0; i < 3; ++i)  // the file, stars and HFR columns off
+            for (int i = 0; i < 5; ++i)  // the file, stars, HFR, type and target columns off
                 line.erase(line.rfind(','));
             const size_t rms = line.rfind(',', line.rfind(',', line.rfind(',') - 1) - 1);
             columns.push_back(line.substr(rms + 1));

@@ -269,9 +269,10 @@ TEST(CameraFilesLog, ALineWaitsForItsExposuresFiles)
         uint32_t next = 0;
         bool gone = false;
     };
-    // The file column, before the frame's stars and HFR.
+    // The file column, before the frame's stars, HFR, type and target.
     const auto fileColumn = [](std::string line) {
-        line.erase(line.rfind(',', line.rfind(',') - 1));
+        for (int i = 0; i < 4; ++i)
+            line.erase(line.rfind(','));
         return line.substr(line.rfind(',') + 1);
     };
     FakeExposureLog lines;
@@ -318,7 +319,7 @@ TEST(CameraFilesLog, ALineWaitsForItsExposuresFiles)
     figures.hfrPx = 2.8449;
     log.Measured(6, &figures);
     ASSERT_EQ(lines.lines.size(), 7u);
-    EXPECT_NE(lines.lines[6].find(",M42_0007.cr2,41,2.84"), std::string::npos) << lines.lines[6];
+    EXPECT_NE(lines.lines[6].find(",M42_0007.cr2,41,2.84,"), std::string::npos) << lines.lines[6];
 }
 
 }  // namespace

@@ -647,8 +647,8 @@ TEST_F(GuideSession, ScriptedEventsThroughTheRealClient)
     ASSERT_EQ(log.lines.size(), 2u);
     // sqrt((0.3² + 0.4² + 0 + 0.1² + 0.2²) / 3) = sqrt(0.1) = 0.32; the retake: the
     // connection lost 2 s in.
-    EXPECT_EQ(log.lines[0].substr(log.lines[0].rfind(",done,")), ",done,window,,0.32,StarLost@4.0s,suspect,,,");
-    EXPECT_EQ(log.lines[1].substr(log.lines[1].rfind(",done,")), ",done,window,,,GuiderLost@2.0s,suspect,,,");
+    EXPECT_EQ(log.lines[0].substr(log.lines[0].rfind(",done,")), ",done,window,,0.32,StarLost@4.0s,suspect,,,,Light,");
+    EXPECT_EQ(log.lines[1].substr(log.lines[1].rfind(",done,")), ",done,window,,,GuiderLost@2.0s,suspect,,,,Light,");
     EXPECT_EQ(session.Tally().frames, 2);
     EXPECT_EQ(session.Tally().suspect, 2);
     EXPECT_EQ(session.Tally().retaken, 1);

@@ -67,7 +67,7 @@ try:
     check("2 s exposure: held 2 s", held is not None and -2 < held - 2000 < 50, held)
     check("2 s exposure: no image", server.get("CCD1.CCD1") in (None, ""), server.get("CCD1.CCD1"))
     logged = open(os.path.join(server.home, "data", "vantrel", "exposures.csv")).read().splitlines()
-    check("2 s exposure: logged with source indi", len(logged) == 2 and logged[1].split(",")[10:] == ["indi"] + [""] * 7, logged)
+    check("2 s exposure: logged with source indi", len(logged) == 2 and logged[1].split(",")[10:] == ["indi"] + [""] * 7 + ["Light", ""], logged)
     check("2 s exposure: logged as 2 s", len(logged) == 2 and logged[1].split(",")[5] == "2", logged)
 
     # Abort releases at once; a second exposure works.

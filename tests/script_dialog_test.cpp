@@ -77,12 +77,13 @@ TEST_F(ScriptEditor, PreparedTextRunsWithoutEffect)
 {
     EXPECT_EQ(dialog->ScriptTextCtrl->GetValue(), PREPARED);
     EXPECT_EQ(dialog->ScriptTextCtrl->GetNumberOfLines(), 13);
-    EXPECT_EQ(dialog->CommandWords,
-              wxArrayString(12,
-                            std::array<const char*, 12>{"BeforeDelay", "AfterDelay", "Duration", "Exposures",
-                                                        "MirrorLock", "StartCapture", "PromptOK", "DitherPixels",
-                                                        "DitherSettle", "GuideWait", "DitherEvery", "RetakeSuspect"}
-                                .data()));
+    EXPECT_EQ(
+        dialog->CommandWords,
+        wxArrayString(14,
+                      std::array<const char*, 14>{"BeforeDelay", "AfterDelay", "Duration", "Exposures", "MirrorLock",
+                                                  "StartCapture", "PromptOK", "DitherPixels", "DitherSettle",
+                                                  "GuideWait", "DitherEvery", "RetakeSuspect", "FrameType", "Target"}
+                          .data()));
     WITHOUT_DIALOG(Run(PREPARED));
     ASSERT_EQ(scriptStatuses.size(), 14u);  // empty, then each line
     EXPECT_EQ(scriptStatuses[1], "1: % Vantrel Script");
@@ -192,7 +193,7 @@ TEST_F(ScriptEditor, StartCaptureRunsAWholeCapture)
     EXPECT_EQ(Spin(frame, "# Exposures")->GetValue(), 4);  // the lines after it ran
     ASSERT_EQ(log.lines.size(), 1u);
     EXPECT_EQ(log.lines[0],
-              "2026-12-07T21:00:01.000Z,2026-12-07T21:00:03.000Z,2000,1,1,2,COM2,0,0,done,script:3,,,,,,,");
+              "2026-12-07T21:00:01.000Z,2026-12-07T21:00:03.000Z,2000,1,1,2,COM2,0,0,done,script:3,,,,,,,,Light,");
 }
 
 // DitherPixels and DitherSettle hold for the captures that follow in this
@@ -251,7 +252,8 @@ TEST_F(ScriptEditor, GuiderCommandsWatchTheGuiderForTheWholeRun)
     EXPECT_NE(log.lines[1].find(",,yes"), std::string::npos) << log.lines[1];
     // The next script run starts without them.
     WITHOUT_DIALOG(Run("Duration 1\nStartCapture 0"));
-    EXPECT_EQ(log.lines.back().substr(log.lines.back().size() - 4), ",,,,");
+    // No guide columns (nor a file, stars or a target).
+    EXPECT_EQ(log.lines.back().substr(log.lines.back().find(",script:2,")), ",script:2,,,,,,,,Light,");
     EXPECT_EQ(dialog->ScriptStatusText->GetLabel(), "");
 }
 

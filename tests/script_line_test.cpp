@@ -114,6 +114,10 @@ public:
     {
         log.push_back("set " + std::to_string(static_cast<int>(setting)) + " " + std::to_string(value));
     }
+    void SetFrameNaming(bool type, const std::string& text) override
+    {
+        log.push_back((type ? "type " : "target ") + text);
+    }
     bool Capture(int startDelaySeconds, const std::string& source, std::function<void()> ended) override
     {
         captureEnded = std::move(ended);
@@ -164,9 +168,9 @@ TEST(ScriptRun, LinesActOnTheTarget)
     };
     const Row rows[] = {
         {"settings and a capture; comments and blank lines do nothing",
-         {"% darks", "", "Duration 300", "exposures 2", "StartCapture 5"},
+         {"% darks", "", "Duration 300", "exposures 2", "FrameType dark", "Target NGC 7000", "StartCapture 5"},
          nullptr,
-         {"reset", "set 2 300", "set 3 2", "capture 5 script:5", "reset"}},
+         {"reset", "set 2 300", "set 3 2", "type dark", "target NGC 7000", "capture 5 script:7", "reset"}},
         {"PromptOK cancelled: no further line",
          {"PromptOK Cover the telescope", "Duration 1"},
          [](LoggingTarget& target, ScriptRun&) { target.promptOk = false; },
@@ -201,6 +205,7 @@ TEST(ScriptRun, LinesActOnTheTarget)
         EXPECT_FALSE(run.Running());
     }
     EXPECT_EQ(ScriptRun::FirstBadLine({"Duration 1", "% fine", "Duraton 2", "Exposures"}), 2);
+    EXPECT_EQ(ScriptRun::FirstBadLine({"FrameType Flat", "FrameType Darks"}), 1);  // names no frame type
 }
 
 }  // namespace
