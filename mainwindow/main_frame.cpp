@@ -86,6 +86,16 @@ constexpr int STATUS_FIELD_MARGIN = 24;
 const char* const LARGE_DISPLAY_KEY = "Large Display";
 const char* const LAST_FRAME_KEY = "Last Frame";
 const char* const MIRROR_LOCK_KEY = "Mirror Lock";
+
+// File > Guider…'s values and their keys.
+std::vector<std::pair<const char*, int*>> GuiderKeys(GuiderChoice& choice)
+{
+    return {{"Dither Pixels", &choice.ditherPixels},
+            {"Dither Every", &choice.ditherEvery},
+            {"Dither Settle", &choice.ditherSettleSeconds},
+            {"Guide Wait", &choice.guideWaitSeconds},
+            {"Retake Suspect", &choice.retakeSuspect}};
+}
 const char* const PAUSE_LABEL = "&Pause";
 const char* const RESUME_LABEL = "&Resume";
 const char* const NIGHT_MODE_KEY = "Night Mode";
@@ -190,6 +200,7 @@ wxBEGIN_EVENT_TABLE(MyFrame, wxFrame)
     EVT_UPDATE_UI(ID_CHOOSE_PORT, MyFrame::OnUpdateChoosePort)
     EVT_MENU(ID_SHOW_LOG, MyFrame::OnShowLog)
     EVT_MENU(ID_CAMERA, MyFrame::OnCamera)
+    EVT_MENU(ID_GUIDER, MyFrame::OnGuider)
     EVT_MENU(ID_LARGE_DISPLAY, MyFrame::OnLargeDisplay)
     EVT_MENU(ID_LAST_FRAME, MyFrame::OnLastFrame)
     EVT_MENU(ID_NIGHT_MODE, MyFrame::OnNightMode)
@@ -227,6 +238,8 @@ MyFrame::MyFrame(const wxString& title, const WindowParts& parts)
                      "Connect the trigger port again, or another one");
     fileMenu->Append(ID_CAMERA, wxString::FromUTF8("&Camera\u2026"),
                      "Fetch each frame's files from the camera over USB");
+    fileMenu->Append(ID_GUIDER, wxString::FromUTF8("&Guider\u2026"),
+                     "Dither and wait for steady guiding between the window's frames (PHD2)");
     fileMenu->Append(ID_SHOW_LOG, "Show Exposure &Log", "Open the exposure log with the desktop's program for it");
     fileMenu->AppendSeparator();
     fileMenu->AppendRadioItem(ID_AF_NONE, "No AF signal", "No AF signal");
@@ -494,7 +507,16 @@ void MyFrame::OnStart(wxCommandEvent&)
         settings_.WriteText(field.key, std::to_string(field.control->GetValue()));
     settings_.WriteFlag(MIRROR_LOCK_KEY, MirrorLockCtrl->GetValue());
     ShareControls();
-    control_->Start(control_->Settings().Run());
+    // Lights dither and wait for guiding as File > Guider… says.
+    RunSettings run = control_->Settings().Run();
+    const GuiderChoice guider = ReadGuiderChoice();
+    if (run.frameType == "Light")
+        guider.ApplyTo(run);
+    if (run.frameType == "Light" && guider.Watches() && !Busy()) {
+        control_->WatchGuider(true);
+        guiderWatched_ = true;
+    }
+    control_->Start(run);
 }
 
 void MyFrame::OnAbort(wxCommandEvent&) { control_->Abort(); }
@@ -599,6 +621,29 @@ void MyFrame::OnCamera(wxCommandEvent&)
         settings_.WriteText(CAMERA_PREFIX_KEY, choice.prefix);
     }
     LinkCamera();
+}
+
+// Each value kept under its own key; a missing or bad one is its default.
+GuiderChoice MyFrame::ReadGuiderChoice()
+{
+    GuiderChoice choice;
+    for (const auto& [key, value] : GuiderKeys(choice)) {
+        const std::string text = settings_.ReadText(key);
+        char* end = nullptr;
+        const long read = std::strtol(text.c_str(), &end, 10);
+        if (!text.empty() && *end == '\0')
+            *value = static_cast<int>(std::clamp(read, 0L, 100000L));
+    }
+    return choice;
+}
+
+void MyFrame::OnGuider(wxCommandEvent&)
+{
+    GuiderChoice choice = ReadGuiderChoice();
+    if (!AskGuiderChoice(this, choice))
+        return;
+    for (const auto& [key, value] : GuiderKeys(choice))
+        settings_.WriteText(key, std::to_string(*value));
 }
 
 // The log with whatever the desktop opens a CSV file with.
@@ -800,6 +845,9 @@ bool MyFrame::Capture(int startDelaySeconds, const std::string& source, std::fun
 // script go on, once the window has shown it.
 void MyFrame::RunEnded(RunEnd end, int run)
 {
+    if (guiderWatched_)
+        control_->WatchGuider(false);
+    guiderWatched_ = false;
     if (end == RunEnd::CLOSED && !scriptEditorOpen_)
         SaveAndDestroy();
     else

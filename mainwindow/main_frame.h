@@ -15,6 +15,7 @@
 
 #include "mainwindow/camera_dialog.h"
 #include "mainwindow/frame_view.h"
+#include "mainwindow/guider_dialog.h"
 #include "runner/run_control.h"
 #include "runner/settings_model.h"
 #include "script/script_target.h"
@@ -45,6 +46,7 @@ enum {
     ID_LAST_FRAME = 116,
     ID_STOP_AFTER_FRAME = 117,
     ID_PAUSE = 118,
+    ID_GUIDER = 119,
 };
 
 // Where the window keeps what the user chose between runs of the program
@@ -103,6 +105,8 @@ public:
     // settings say (none when they are off), and what came of a file.
     void LinkCamera();
     CameraChoice ReadCameraChoice();
+    // File > Guider…'s choice, as the settings file keeps it.
+    GuiderChoice ReadGuiderChoice();
     void ShowCameraOutcome(const CameraFileOutcome& outcome);
     // The port released (before another is chosen).
     void ReleasePort() { control_->ReleasePort(); }
@@ -127,6 +131,7 @@ public:
     void OnNightMode(wxCommandEvent& event);
     void OnSounds(wxCommandEvent& event);
     void OnCamera(wxCommandEvent& event);
+    void OnGuider(wxCommandEvent& event);
 
     // A close is pending: the window closes once the run and the script
     // editor have ended.
@@ -206,6 +211,7 @@ private:
     Clock& clock_;  // the window's, for the loops that wait on a run
     std::unique_ptr<RunControl> control_;
     bool cameraGoneShown_ = false;
+    bool guiderWatched_ = false;  // for the window's run in progress
     // The run a script's capture started (numbered as the view counts
     // them), or 0, and what its end lets go on.
     int captureRun_ = 0;

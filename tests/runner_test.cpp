@@ -162,6 +162,30 @@ TEST_F(Runner, TheCamerasFilesAreFetchedWhenAskedFor)
     rmdir(folder);
 }
 
+// File > Guider…'s choice dithers the window's lights and watches the
+// guider for them; a script's frame type that is not a light does neither.
+TEST_F(Runner, TheGuiderChoiceDithersTheWindowsLights)
+{
+    settings->WriteText("Dither Pixels", "3");
+    settings->WriteText("Guide Wait", "5");
+    Connect(PORT_SERIAL);
+    Apply({2, 1, 0, 0, 1, false});
+    for (const char* type : {"Light", "Dark"}) {
+        SCOPED_TRACE(type);
+        frame->SetFrameNaming(true, type);
+        fakes.log.events.clear();
+        Start();
+        std::vector<std::string> guider;
+        for (const std::string& what : fakes.log.Whats())
+            if (what.rfind("dither", 0) == 0 || what.rfind("watch", 0) == 0 || what == "unwatch")
+                guider.push_back(what);
+        EXPECT_EQ(guider,
+                  std::string(type) == "Light"
+                      ? (std::vector<std::string>{"watch", "dither 3 px, settle 10 s", "unwatch"})
+                      : std::vector<std::string>{});
+    }
+}
+
 // A close that comes while the script editor is open, or during a script's
 // capture, closes the window once the editor has gone; it is never lost.
 const char* const EXIT_QUESTION = "A sequence is running. Abort it and exit?";
