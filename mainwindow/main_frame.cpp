@@ -27,6 +27,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <vector>
 
 #include "app/version.h"
@@ -39,6 +41,7 @@
 #include "ports/ports.h"
 #include "runner/countdown.h"
 #include "runner/exposure_log.h"
+#include "runner/night_summary.h"
 #include "script/edit_script_dialog.h"
 #include "theme/accessible_name.h"
 #include "theme/night_mode.h"
@@ -201,6 +204,7 @@ wxBEGIN_EVENT_TABLE(MyFrame, wxFrame)
     EVT_MENU(ID_SHOW_LOG, MyFrame::OnShowLog)
     EVT_MENU(ID_CAMERA, MyFrame::OnCamera)
     EVT_MENU(ID_GUIDER, MyFrame::OnGuider)
+    EVT_MENU(ID_SUMMARY, MyFrame::OnSummary)
     EVT_MENU(ID_LARGE_DISPLAY, MyFrame::OnLargeDisplay)
     EVT_MENU(ID_LAST_FRAME, MyFrame::OnLastFrame)
     EVT_MENU(ID_NIGHT_MODE, MyFrame::OnNightMode)
@@ -241,6 +245,7 @@ MyFrame::MyFrame(const wxString& title, const WindowParts& parts)
     fileMenu->Append(ID_GUIDER, wxString::FromUTF8("&Guider\u2026"),
                      "Dither and wait for steady guiding between the window's frames (PHD2)");
     fileMenu->Append(ID_SHOW_LOG, "Show Exposure &Log", "Open the exposure log with the desktop's program for it");
+    fileMenu->Append(ID_SUMMARY, "Su&mmary", "Tonight's frames for each target and type, from the exposure log");
     fileMenu->AppendSeparator();
     fileMenu->AppendRadioItem(ID_AF_NONE, "No AF signal", "No AF signal");
     fileMenu->AppendRadioItem(ID_AF_PULSE_AT_START, "AF pulse at start", "Pulse sent before exposure");
@@ -644,6 +649,15 @@ void MyFrame::OnGuider(wxCommandEvent&)
         return;
     for (const auto& [key, value] : GuiderKeys(choice))
         settings_.WriteText(key, std::to_string(*value));
+}
+
+// Tonight's frames (since noon), from the log.
+void MyFrame::OnSummary(wxCommandEvent&)
+{
+    std::ifstream log(ExposureLogPath(), std::ios::binary);
+    const std::string csv((std::istreambuf_iterator<char>(log)), {});
+    const std::string text = SummaryText(SummariseLog(csv, NightStartUtcMs(clock_.WallMs())));
+    wxMessageBox(wxString::FromUTF8("Since noon:\n" + text), "Summary", wxOK | wxICON_INFORMATION | wxCENTRE, this);
 }
 
 // The log with whatever the desktop opens a CSV file with.

@@ -47,6 +47,7 @@ enum {
     ID_STOP_AFTER_FRAME = 117,
     ID_PAUSE = 118,
     ID_GUIDER = 119,
+    ID_SUMMARY = 120,
 };
 
 // Where the window keeps what the user chose between runs of the program
@@ -132,6 +133,7 @@ public:
     void OnSounds(wxCommandEvent& event);
     void OnCamera(wxCommandEvent& event);
     void OnGuider(wxCommandEvent& event);
+    void OnSummary(wxCommandEvent& event);
 
     // A close is pending: the window closes once the run and the script
     // editor have ended.

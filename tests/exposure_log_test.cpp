@@ -22,6 +22,7 @@
 
 #include "runner/camera_files_log.h"
 #include "runner/exposure_log.h"
+#include "runner/night_summary.h"
 #include "tests/fakes.h"
 
 namespace {
@@ -323,3 +324,22 @@ TEST(CameraFilesLog, ALineWaitsForItsExposuresFiles)
 }
 
 }  // namespace
+
+// The night's summary: grouped by target and type, outcomes counted, only
+// the lines since the night began, fields read by the header's names.
+TEST(NightSummary, EachTargetAndTypeSummedUp)
+{
+    const std::string csv = std::string(EXPOSURE_LOG_HEADER) +
+        "\n"
+        "2026-12-07T11:00:00.000Z,x,60000,1,1,60,COM5,0,0,done,window,,,,,a.cr2,,,Light,M42\n"  // before the night
+        "2026-12-07T21:00:00.000Z,x,300000,1,3,300,COM5,0,0,done,window,,,,suspect,M42_Light_0001.cr2,,,Light,M42\n"
+        "2026-12-07T21:05:00.000Z,x,300000,2,3,300,COM5,0,0,stopped,window,,,,yes,timed out,,,Light,M42\n"
+        "2026-12-07T21:10:00.000Z,x,1000,3,3,300,COM5,0,0,aborted,window,,,,,,,,Light,M42\n"
+        "2026-12-07T22:00:00.000Z,x,120000,1,1,120,COM5,0,0,done,script:3,,,,,\"no file: the camera took no "
+        "picture\",,,Dark,\"NGC 7000, \"\"core\"\"\"\n";
+    const int64_t night = 1796677200000;  // 2026-12-07T21:00:00Z
+    EXPECT_EQ(SummaryText(SummariseLog(csv, night)),
+              "M42, Light: 2 frames, 10 min 0 s; 1 aborted, 1 suspect, 1 without a file\n"
+              "NGC 7000, \"core\", Dark: 1 frame, 2 min 0 s; 1 without a file");
+    EXPECT_EQ(SummaryText(SummariseLog(csv, night + 86400000)), "No exposure logged.");
+}
