@@ -57,6 +57,14 @@ TEST_F(ViewMenu, LargeDisplayFollowsTheRun)
              test.frame->LargeDisplayShown()->GetEventHandler()->ProcessEvent(key);
          },
          "Frame 1 of 3 | Aborted | --:--:-- | Total Remaining --:--:-- | 300"},
+        {"stopped after the frame from the display: Alt+T",
+         [](RunnerTest& test) {
+             wxKeyEvent key(wxEVT_CHAR_HOOK);
+             key.m_keyCode = 'T';
+             key.SetAltDown(true);
+             test.frame->LargeDisplayShown()->GetEventHandler()->ProcessEvent(key);
+         },
+         "Frame 1 of 3 | Stopped | --:--:-- | Total Remaining --:--:-- | 300"},
         {"aborted from the main window: Alt+A, acted on as the key comes",
          [](RunnerTest& test) {
              GdkEvent* key = gdk_event_new(GDK_KEY_PRESS);
