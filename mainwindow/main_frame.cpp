@@ -845,6 +845,10 @@ bool MyFrame::Capture(int startDelaySeconds, const std::string& source, std::fun
         return false;
     RunSettings settings = control_->Settings().Run();
     settings.source = source;
+    // A wait until a clock time (StartAt) may be longer than the field
+    // holds: the run waits it whole, the field shows what it can.
+    constexpr int DAY_S = 86400;
+    settings.startDelayMs = std::clamp(startDelaySeconds, 0, DAY_S) * MS_PER_SECOND;
     ShareControls();
     // Before the start: a run may end as it starts.
     captureRun_ = view_.RunsShown() + 1;

@@ -29,6 +29,7 @@ enum CommandNumber : int {
     CMD_RETAKE_SUSPECT = 11,
     CMD_FRAME_TYPE = 12,
     CMD_TARGET = 13,
+    CMD_START_AT = 14,
     CMD_NONE = -1,
 };
 

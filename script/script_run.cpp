@@ -1,5 +1,8 @@
 #include "script/script_run.h"
 
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
 #include <utility>
 
 #include "runner/clock.h"
@@ -8,9 +11,10 @@
 
 const std::vector<std::string>& ScriptCommandWords()
 {
-    static const std::vector<std::string> words = {
-        "BeforeDelay",  "AfterDelay",   "Duration",  "Exposures",   "MirrorLock",    "StartCapture", "PromptOK",
-        "DitherPixels", "DitherSettle", "GuideWait", "DitherEvery", "RetakeSuspect", "FrameType",    "Target"};
+    static const std::vector<std::string> words = {"BeforeDelay",  "AfterDelay",   "Duration",    "Exposures",
+                                                   "MirrorLock",   "StartCapture", "PromptOK",    "DitherPixels",
+                                                   "DitherSettle", "GuideWait",    "DitherEvery", "RetakeSuspect",
+                                                   "FrameType",    "Target",       "StartAt"};
     return words;
 }
 
@@ -20,7 +24,39 @@ int CheckScriptLine(const std::string& line)
     const ScriptCommand command = ParseScriptCommand(ScriptCommandWords(), line);
     if (check == LINE_OK && command.number == CMD_FRAME_TYPE && FrameTypeNamed(command.text).empty())
         return LINE_BAD_COMMAND;
+    if (check == LINE_OK && command.number == CMD_START_AT && ClockMinutes(command.text) < 0)
+        return LINE_BAD_COMMAND;
     return check;
+}
+
+int ClockMinutes(const std::string& text)
+{
+    int hours = -1, minutes = -1;
+    char rest = 0;
+    if (std::sscanf(text.c_str(), "%2d:%2d%c", &hours, &minutes, &rest) != 2 || hours < 0 || hours > 23 ||
+        minutes < 0 || minutes > 59)
+        return -1;
+    return hours * 60 + minutes;
+}
+
+int SecondsUntil(int minutes, int64_t nowUtcMs)
+{
+    const time_t now = static_cast<time_t>(nowUtcMs / 1000);
+    std::tm local{};
+    localtime_r(&now, &local);
+    local.tm_hour = minutes / 60;
+    local.tm_min = minutes % 60;
+    local.tm_sec = 0;
+    local.tm_isdst = -1;
+    time_t at = std::mktime(&local);
+    if (at <= now) {
+        ++local.tm_mday;  // tomorrow's
+        local.tm_hour = minutes / 60;
+        local.tm_min = minutes % 60;
+        local.tm_isdst = -1;
+        at = std::mktime(&local);
+    }
+    return static_cast<int>(at - now);
 }
 
 ScriptRun::ScriptRun(ScriptTarget& target, Clock& clock)
@@ -119,10 +155,20 @@ void ScriptRun::Execute(const std::string& line, long index)
         target_.SetFrameNaming(command.number == CMD_FRAME_TYPE, command.text);
         return;
     }
-    if (command.number == CMD_START_CAPTURE)
+    if (command.number == CMD_START_AT) {
+        startAt_ = ClockMinutes(command.text);
+        return;
+    }
+    if (command.number == CMD_START_CAPTURE) {
+        // A clock time asked for: the capture waits until then (its own
+        // delay if that is longer).
+        int delay = command.value;
+        if (startAt_ >= 0)
+            delay = std::max(delay, SecondsUntil(startAt_, clock_.WallMs()));
+        startAt_ = -1;
         capturing_ =
-            target_.Capture(command.value, "script:" + std::to_string(index + 1), [this] { CaptureEnded(); }) &&
-            running_;
+            target_.Capture(delay, "script:" + std::to_string(index + 1), [this] { CaptureEnded(); }) && running_;
+    }
     // Cancel ends the script run, as Abort Script does; OK goes on.
     if (command.number == CMD_PROMPT_OK && !target_.Prompt(command.text))
         abortRequested_ = running_;

@@ -19,6 +19,12 @@ const std::vector<std::string>& ScriptCommandWords();
 // being a bad command.
 int CheckScriptLine(const std::string& line);
 
+// The minutes after midnight of a clock time ("21:30", "5:07"), or -1.
+int ClockMinutes(const std::string& text);
+// Whole seconds from `nowUtcMs` to the next `minutes` after midnight, local
+// time (tomorrow's when today's has passed).
+int SecondsUntil(int minutes, int64_t nowUtcMs);
+
 // What the editor shows of a run.
 class ScriptRunView {
 public:
@@ -68,4 +74,5 @@ private:
     bool running_ = false;
     bool capturing_ = false;
     bool abortRequested_ = false;
+    int startAt_ = -1;  // the next capture's clock time (StartAt), or -1
 };

@@ -150,7 +150,7 @@ public:
 class StillClock : public Clock {
 public:
     int64_t NowUs() override { return 0; }
-    int64_t WallMs() override { return 0; }
+    int64_t WallMs() override { return 10000; }  // 00:00:10 UTC
     bool CallAt(int64_t, std::function<void()>) override { return true; }
     void CancelCall() override { }
     void RunUntil(const std::function<bool()>&) override { }
@@ -159,6 +159,8 @@ public:
 
 TEST(ScriptRun, LinesActOnTheTarget)
 {
+    setenv("TZ", "UTC", 1);  // StartAt's clock times, against the still clock's
+    tzset();
     struct Row {
         const char* name;
         std::vector<std::string> lines;
@@ -183,6 +185,10 @@ TEST(ScriptRun, LinesActOnTheTarget)
          {"StartCapture 0", "Duration 1"},
          [](LoggingTarget& target, ScriptRun&) { target.mustStop = true; },
          {"reset", "capture 0 script:1", "reset"}},
+        {"StartAt: the next capture waits until the clock time (from 00:00:10 UTC here), once",
+         {"StartAt 21:30", "StartCapture 5", "StartAt 0:00", "StartCapture 0", "StartCapture 7"},
+         nullptr,
+         {"reset", "capture 77390 script:2", "capture 86390 script:4", "capture 7 script:5", "reset"}},
         {"a guider command: watched from the first line to the end, and summed up",
          {"StartCapture 0", "DitherPixels 3"},
          nullptr,
@@ -206,6 +212,7 @@ TEST(ScriptRun, LinesActOnTheTarget)
     }
     EXPECT_EQ(ScriptRun::FirstBadLine({"Duration 1", "% fine", "Duraton 2", "Exposures"}), 2);
     EXPECT_EQ(ScriptRun::FirstBadLine({"FrameType Flat", "FrameType Darks"}), 1);  // names no frame type
+    EXPECT_EQ(ScriptRun::FirstBadLine({"StartAt 23:59", "StartAt 24:00", "StartAt 9pm"}), 1);
 }
 
 }  // namespace
