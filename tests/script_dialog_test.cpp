@@ -77,13 +77,13 @@ TEST_F(ScriptEditor, PreparedTextRunsWithoutEffect)
 {
     EXPECT_EQ(dialog->ScriptTextCtrl->GetValue(), PREPARED);
     EXPECT_EQ(dialog->ScriptTextCtrl->GetNumberOfLines(), 13);
-    EXPECT_EQ(
-        dialog->CommandWords,
-        wxArrayString(14,
-                      std::array<const char*, 14>{"BeforeDelay", "AfterDelay", "Duration", "Exposures", "MirrorLock",
-                                                  "StartCapture", "PromptOK", "DitherPixels", "DitherSettle",
-                                                  "GuideWait", "DitherEvery", "RetakeSuspect", "FrameType", "Target"}
-                          .data()));
+    EXPECT_EQ(dialog->CommandWords,
+              wxArrayString(15,
+                            std::array<const char*, 15>{"BeforeDelay", "AfterDelay", "Duration", "Exposures",
+                                                        "MirrorLock", "StartCapture", "PromptOK", "DitherPixels",
+                                                        "DitherSettle", "GuideWait", "DitherEvery", "RetakeSuspect",
+                                                        "FrameType", "Target", "StartAt"}
+                                .data()));
     WITHOUT_DIALOG(Run(PREPARED));
     ASSERT_EQ(scriptStatuses.size(), 14u);  // empty, then each line
     EXPECT_EQ(scriptStatuses[1], "1: % Vantrel Script");
