@@ -218,6 +218,7 @@ wxEND_EVENT_TABLE()
 MyFrame::MyFrame(const wxString& title, const WindowParts& parts)
     : wxFrame(nullptr, wxID_ANY, title, wxDefaultPosition, wxSize(FRAME_WIDTH, FRAME_HEIGHT), FRAME_STYLE)
     , settings_(parts.settings)
+    , notifier_(parts.notifier)
     , view_(*this, parts.notifier, [this](RunEnd end, int run) { RunEnded(end, run); })
     , clock_(parts.clock)
     , control_(std::make_unique<RunControl>(
@@ -526,10 +527,12 @@ void MyFrame::OnStart(wxCommandEvent&)
 
 void MyFrame::OnAbort(wxCommandEvent&) { control_->Abort(); }
 
+// A script's capture stopped so ends its script: no further line runs.
 void MyFrame::OnStopAfterFrame(wxCommandEvent&)
 {
     if (Busy())
         SetStatusText("Stopping after this frame", 0);
+    scriptStopped_ = scriptStopped_ || captureRun_ != 0;
     control_->StopAfterFrame();
 }
 
@@ -702,7 +705,11 @@ void MyFrame::ShowLargeDisplay(bool show)
             GetMenuBar()->Check(ID_LARGE_DISPLAY, false);
             settings_.WriteFlag(LARGE_DISPLAY_KEY, false);
         },
-        RunKeys{[this] { control_->Abort(); }, [this] { control_->StopAfterFrame(); },
+        RunKeys{[this] { control_->Abort(); },
+                [this] {
+                    wxCommandEvent stop(wxEVT_BUTTON, ID_STOP_AFTER_FRAME);
+                    OnStopAfterFrame(stop);
+                },
                 [this] {
                     wxCommandEvent pause(wxEVT_BUTTON, ID_PAUSE);
                     OnPause(pause);
@@ -893,13 +900,25 @@ void MyFrame::SetFrameNaming(bool type, const std::string& text)
         control_->Settings().SetTarget(text);
 }
 
-bool MyFrame::ScriptMustStop() { return closeRequested_ || control_->State().portLost; }
+bool MyFrame::ScriptMustStop() { return closeRequested_ || control_->State().portLost || scriptStopped_; }
 
 std::string MyFrame::LastScript() { return settings_.ReadText(LAST_SCRIPT_KEY); }
 
 void MyFrame::RememberScript(const std::string& path) { settings_.WriteText(LAST_SCRIPT_KEY, path); }
 
-void MyFrame::ResetDithering() { control_->Settings().ResetGuiderSettings(); }
+void MyFrame::ResetDithering()
+{
+    control_->Settings().ResetGuiderSettings();
+    scriptStopped_ = false;  // each script run starts afresh
+}
+
+// The night so far, as File > Summary has it, as a notification.
+void MyFrame::ScriptRunEnded()
+{
+    std::ifstream log(ExposureLogPath(), std::ios::binary);
+    const std::string csv((std::istreambuf_iterator<char>(log)), {});
+    notifier_.Notify("Vantrel: script ended", SummaryText(SummariseLog(csv, NightStartUtcMs(clock_.WallMs()))));
+}
 
 std::string MyFrame::GuideSummary()
 {

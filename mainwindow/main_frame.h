@@ -161,6 +161,7 @@ public:
     bool ScriptMustStop() override;
     bool ProgramClosing() override { return closeRequested_; }
     void ResetDithering() override;
+    void ScriptRunEnded() override;
     void WatchGuider(bool on) override { control_->WatchGuider(on); }
     std::string GuideSummary() override;
     std::string LastScript() override;
@@ -209,11 +210,13 @@ private:
 
     SettingsStore& settings_;
     int afMode_ = 0;
+    DesktopNotifier& notifier_;
     FrameView view_;
     Clock& clock_;  // the window's, for the loops that wait on a run
     std::unique_ptr<RunControl> control_;
     bool cameraGoneShown_ = false;
     bool guiderWatched_ = false;  // for the window's run in progress
+    bool scriptStopped_ = false;  // Stop After Frame during a script's capture
     // The run a script's capture started (numbered as the view counts
     // them), or 0, and what its end lets go on.
     int captureRun_ = 0;

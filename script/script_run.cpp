@@ -132,6 +132,7 @@ void ScriptRun::Stop()
     target_.ResetDithering();
     running_ = false;
     view_->ScriptEnded(summary);
+    target_.ScriptRunEnded();
 }
 
 void ScriptRun::Execute(const std::string& line, long index)

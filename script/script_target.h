@@ -26,14 +26,16 @@ public:
     virtual bool Prompt(const std::string& text) = 0;
     // Abort Script: the capture in progress ends at its next checkpoint.
     virtual void AbortCapture() = 0;
-    // True when no line may run any more: the window is closing, or the
-    // port has gone.
+    // True when no line may run any more: the window is closing, the port
+    // has gone, or the user stopped the capture after its frame.
     virtual bool ScriptMustStop() = 0;
     // The program is closing: the editor closes without a question.
     virtual bool ProgramClosing() = 0;
     // A script run begins or ends: dithering and the other guider settings
     // are a script's affair, and each script run starts without them.
     virtual void ResetDithering() = 0;
+    // The script run is over: what the night brought is told.
+    virtual void ScriptRunEnded() { }
     // A script run that holds a guider command watches the guider from its
     // start (true) to its end (false), over one connection.
     virtual void WatchGuider(bool on) = 0;

@@ -268,6 +268,18 @@ TEST_F(ScriptEditor, AbortScriptDuringACaptureEndsTheScript)
     ExpectEditing();
 }
 
+// Stop After Frame (the main window's) during a capture: the frame runs
+// to its end, and the script's next lines do not run.
+TEST_F(ScriptEditor, StopAfterFrameDuringACaptureEndsTheScript)
+{
+    Connect(PORT_SERIAL);
+    clock->At(1500, [this] { Command(frame, wxEVT_BUTTON, ID_STOP_AFTER_FRAME); });
+    WITHOUT_DIALOG(Run("Duration 5\nBeforeDelay 0\nAfterDelay 0\nStartCapture 0\nExposures 7\nStartCapture 0\n"));
+    EXPECT_EQ(fakes.log.events, (std::vector<LineEvent>{{0, "RTS 1"}, {5000, "RTS 0"}}));
+    EXPECT_EQ(Status(), "Stopped");
+    EXPECT_EQ(Spin(frame, "# Exposures")->GetValue(), 1);
+}
+
 TEST_F(ScriptEditor, AbortScriptBetweenLinesEndsTheRunBeforeTheNextLine)
 {
     bool pressed = false;
