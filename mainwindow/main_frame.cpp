@@ -516,8 +516,7 @@ void MyFrame::OnStart(wxCommandEvent&)
     // Lights dither and wait for guiding as File > Guider… says.
     RunSettings run = control_->Settings().Run();
     const GuiderChoice guider = ReadGuiderChoice();
-    if (run.frameType == "Light")
-        guider.ApplyTo(run);
+    guider.ApplyTo(run);
     if (run.frameType == "Light" && guider.Watches() && !Busy()) {
         control_->WatchGuider(true);
         guiderWatched_ = true;

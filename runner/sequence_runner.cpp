@@ -182,6 +182,13 @@ bool SequenceRunner::Start(const RunSettings& settings)
     settings_.ditherEvery = HeldToRange(RunSetting::DITHER_EVERY, settings.ditherEvery);
     settings_.guideWaitSeconds = HeldToRange(RunSetting::GUIDE_WAIT, settings.guideWaitSeconds);
     settings_.retakeSuspect = HeldToRange(RunSetting::RETAKE_SUSPECT, settings.retakeSuspect);
+    // Only lights dither and wait for the guider: darks and flats are taken
+    // with no star to guide on.
+    if (settings_.frameType != "Light") {
+        settings_.ditherPixels = 0;
+        settings_.guideWaitSeconds = 0;
+        settings_.retakeSuspect = 0;
+    }
     retake_ = false;
     retakes_ = 0;
     sleep_.Inhibit();

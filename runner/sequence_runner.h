@@ -35,7 +35,7 @@ struct RunSettings {
     // can take 0.5 s). Texts and estimates count a started second as one.
     int32_t durationMs = 1000, startDelayMs = 0, beforeDelayMs = 1000, afterDelayMs = 5000;
     // Between frames the guider dithers by this many pixels (0: not at all)
-    // and settles for this many seconds.
+    // and settles for this many seconds. Only lights dither, wait and retake.
     int ditherPixels = 0;
     int ditherSettleSeconds = DEFAULT_DITHER_SETTLE_SECONDS;
     // Dither after every this-many-th frame.
