@@ -4,7 +4,7 @@ set -euo pipefail
 
 PACKAGES=(cmake g++ make pkg-config libwxgtk3.2-dev libieee1284-3-dev libusb-1.0-0-dev libglib2.0-dev
           libx11-dev libgtk-3-dev libjson-glib-dev libcanberra-gtk3-dev libgtest-dev xvfb xauth fonts-dejavu-core libindi-dev indi-bin libgphoto2-dev
-          libraw-dev libcfitsio-dev libtiff-dev)
+          libraw-dev libcfitsio-dev libjpeg-dev libtiff-dev)
 
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
