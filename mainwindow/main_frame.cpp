@@ -36,6 +36,7 @@
 #include "mainwindow/camera_dialog.h"
 #include "mainwindow/large_display.h"
 #include "mainwindow/last_frame.h"
+#include "mainwindow/plan_dialog.h"
 #include "mainwindow/xpm_bitmap.h"
 #include "ports/af_mode.h"
 #include "ports/ports.h"
@@ -205,6 +206,7 @@ wxBEGIN_EVENT_TABLE(MyFrame, wxFrame)
     EVT_MENU(ID_CAMERA, MyFrame::OnCamera)
     EVT_MENU(ID_GUIDER, MyFrame::OnGuider)
     EVT_MENU(ID_SUMMARY, MyFrame::OnSummary)
+    EVT_MENU(ID_PLAN, MyFrame::OnPlan)
     EVT_MENU(ID_LARGE_DISPLAY, MyFrame::OnLargeDisplay)
     EVT_MENU(ID_LAST_FRAME, MyFrame::OnLastFrame)
     EVT_MENU(ID_NIGHT_MODE, MyFrame::OnNightMode)
@@ -239,6 +241,8 @@ MyFrame::MyFrame(const wxString& title, const WindowParts& parts)
     // Exit comes first in this program's File menu.
     fileMenu->Append(wxID_EXIT, "E&xit\tAlt-X", "Quit this program");
     fileMenu->Append(ID_EDIT_SCRIPT, "Edit/Run &Script", "Script a sequence");
+    fileMenu->Append(ID_PLAN, wxString::FromUTF8("Pla&n\u2026"),
+                     "The night's runs of lights, darks, flats and bias, with their targets and end time");
     fileMenu->Append(ID_CHOOSE_PORT, wxString::FromUTF8("&Port\u2026"),
                      "Connect the trigger port again, or another one");
     fileMenu->Append(ID_CAMERA, wxString::FromUTF8("&Camera\u2026"),
@@ -929,11 +933,36 @@ std::string MyFrame::GuideSummary()
 // The editor is a local object, destroyed when its modal loop ends. A close
 // that came while it was open closes the window once it has gone (or, when
 // a run is still in progress, at that run's next checkpoint).
-void MyFrame::OnEditScript(wxCommandEvent&)
+void MyFrame::OnEditScript(wxCommandEvent&) { OpenScriptEditor(nullptr); }
+
+// Run, the plan goes to the script editor as its script, and runs there.
+void MyFrame::OnPlan(wxCommandEvent&)
+{
+    if (closeRequested_)
+        return;
+    PlanDialog dialog(this, plan_, [this] { return clock_.WallMs(); });
+    const int answer = dialog.ShowModal();
+    plan_ = dialog.GetPlan();
+    if (answer != ID_PLAN_RUN)
+        return;
+    std::string script;
+    for (const std::string& line : PlanScript(plan_))
+        script += line + "\n";
+    OpenScriptEditor(&script);
+}
+
+void MyFrame::OpenScriptEditor(const std::string* script)
 {
     if (closeRequested_)
         return;
     EditScriptDialog dialog(this, *this, clock_);
+    if (script) {
+        dialog.SetScript(wxString::FromUTF8(*script));
+        dialog.CallAfter([&dialog] {
+            wxCommandEvent run(wxEVT_BUTTON, ID_RUN_SCRIPT);
+            dialog.GetEventHandler()->ProcessEvent(run);
+        });
+    }
     scriptEditor_ = &dialog;
     scriptEditorOpen_ = true;
     dialog.ShowModal();

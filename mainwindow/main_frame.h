@@ -18,6 +18,7 @@
 #include "mainwindow/guider_dialog.h"
 #include "runner/run_control.h"
 #include "runner/settings_model.h"
+#include "script/plan.h"
 #include "script/script_target.h"
 
 class EditScriptDialog;
@@ -48,6 +49,7 @@ enum {
     ID_PAUSE = 118,
     ID_GUIDER = 119,
     ID_SUMMARY = 120,
+    ID_PLAN = 121,
 };
 
 // Where the window keeps what the user chose between runs of the program
@@ -134,6 +136,7 @@ public:
     void OnCamera(wxCommandEvent& event);
     void OnGuider(wxCommandEvent& event);
     void OnSummary(wxCommandEvent& event);
+    void OnPlan(wxCommandEvent& event);
 
     // A close is pending: the window closes once the run and the script
     // editor have ended.
@@ -197,6 +200,8 @@ private:
     void SaveAndDestroy();
     void ShowLargeDisplay(bool show);
     void ShowLastFrame(bool show);
+    // The script editor, with `script` run at once when there is one.
+    void OpenScriptEditor(const std::string* script);
 
     wxSpinCtrl* ExposuresCtrl;
     wxSpinCtrl* DurationCtrl;
@@ -216,6 +221,7 @@ private:
     std::unique_ptr<RunControl> control_;
     bool cameraGoneShown_ = false;
     bool guiderWatched_ = false;  // for the window's run in progress
+    Plan plan_;  // File > Plan…'s, while the program runs
     bool scriptStopped_ = false;  // Stop After Frame during a script's capture
     // The run a script's capture started (numbered as the view counts
     // them), or 0, and what its end lets go on.

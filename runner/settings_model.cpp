@@ -65,6 +65,8 @@ void SettingsModel::SetTarget(const std::string& text)
 {
     const size_t first = text.find_first_not_of(" \t");
     run_.target = first == std::string::npos ? "" : text.substr(first, text.find_last_not_of(" \t") - first + 1);
+    if (run_.target == "-")  // none
+        run_.target.clear();
 }
 
 void SettingsModel::Set(RunSetting setting, int value)

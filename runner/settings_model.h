@@ -43,7 +43,7 @@ public:
     const RunSettings& Run() const { return run_; }
     bool MirrorLock() const { return mirrorLock_; }
     // The frame type (one of FRAME_TYPES, any case; false and nothing set
-    // for another word) and the target (its spaces trimmed).
+    // for another word) and the target (its spaces trimmed; "-" for none).
     bool SetFrameType(const std::string& text);
     void SetTarget(const std::string& text);
     // The guider's settings back to their defaults: a script's affair, and

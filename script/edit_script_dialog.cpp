@@ -152,6 +152,12 @@ EditScriptDialog::EditScriptDialog(wxWindow* parent, ScriptTarget& target, Clock
 
 EditScriptDialog::~EditScriptDialog() = default;
 
+void EditScriptDialog::SetScript(const wxString& text)
+{
+    ScriptTextCtrl->SetValue(text);
+    savedText_ = ScriptTextCtrl->GetValue();
+}
+
 int EditScriptDialog::CheckScriptLine(wxString line) { return ::CheckScriptLine(line.utf8_string()); }
 
 void EditScriptDialog::OnRunScript(wxCommandEvent&)

@@ -44,6 +44,8 @@ public:
     // message box, when it cannot be read or written.
     bool OpenFrom(const wxString& path);
     bool SaveTo(const wxString& path);
+    // A script made elsewhere (a plan's), shown as unchanged.
+    void SetScript(const wxString& text);
 
     // LINE_OK, LINE_INCOMPLETE or LINE_BAD_COMMAND; no side effects.
     int CheckScriptLine(wxString line);

@@ -12,6 +12,7 @@
 #include <gio/gio.h>
 #include <unistd.h>
 #include <wx/dialog.h>
+#include <wx/listctrl.h>
 #include <wx/menu.h>
 #include <wx/textctrl.h>
 #include <wx/timer.h>
@@ -19,6 +20,7 @@
 #include "app/toolkit_clock.h"
 #include "mainwindow/large_display.h"
 #include "mainwindow/last_frame.h"
+#include "mainwindow/plan_dialog.h"
 #include "runner/countdown.h"
 #include "runner/exposure_log.h"
 #include "runner/sleep_inhibitor.h"
@@ -184,6 +186,41 @@ TEST_F(Runner, TheGuiderChoiceDithersTheWindowsLights)
                       ? (std::vector<std::string>{"watch", "dither 3 px, settle 10 s", "unwatch"})
                       : std::vector<std::string>{});
     }
+}
+
+// File > Plan…'s list: runs added, duplicated, removed and moved, the
+// plan's length and end as a clock time, from a start time too.
+TEST_F(Runner, ThePlanListsItsRunsAndItsEnd)
+{
+    setenv("TZ", "UTC", 1);
+    tzset();
+    PlanDialog plan(frame, Plan(), [] { return int64_t{1796677200000}; });  // 21:00
+    EXPECT_EQ(plan.EndText->GetLabel(), "No runs yet: Add one");
+    PlannedRun lights;
+    lights.target = "M42";
+    lights.exposures = 20;
+    lights.durationS = 300;
+    lights.beforeS = 0;
+    lights.afterS = 0;
+    PlannedRun darks = lights;
+    darks.type = "Dark";
+    darks.exposures = 10;
+    plan.Add(lights);
+    plan.Add(darks);
+    plan.Select(0);
+    plan.Duplicate();
+    plan.Remove();  // the copy, selected
+    plan.Select(1);
+    plan.Move(-1);
+    ASSERT_EQ(plan.RunList->GetItemCount(), 2);
+    EXPECT_EQ(plan.RunList->GetItemText(0, 0) + " " + plan.RunList->GetItemText(1, 0), "Dark Light");
+    EXPECT_EQ(plan.RunList->GetItemText(1, 9), "1 h 40 min");
+    EXPECT_EQ(plan.EndText->GetLabel(),
+              wxString::FromUTF8("2 runs \u00b7 2 h 30 min \u00b7 ends at 23:30 if started now"));
+    plan.StartAtText->SetValue("22:00");
+    EXPECT_EQ(plan.EndText->GetLabel(), wxString::FromUTF8("2 runs \u00b7 2 h 30 min \u00b7 ends at 00:30"));
+    const std::vector<std::string> script = PlanScript(plan.GetPlan());
+    EXPECT_EQ(script[1] + ", " + script[2], "StartAt 22:00, FrameType Dark");
 }
 
 // A close that comes while the script editor is open, or during a script's

@@ -7,6 +7,7 @@
 #include <functional>
 
 #include "runner/clock.h"
+#include "script/plan.h"
 #include "script/script_line.h"
 #include "script/script_run.h"
 
@@ -213,6 +214,41 @@ TEST(ScriptRun, LinesActOnTheTarget)
     EXPECT_EQ(ScriptRun::FirstBadLine({"Duration 1", "% fine", "Duraton 2", "Exposures"}), 2);
     EXPECT_EQ(ScriptRun::FirstBadLine({"FrameType Flat", "FrameType Darks"}), 1);  // names no frame type
     EXPECT_EQ(ScriptRun::FirstBadLine({"StartAt 23:59", "StartAt 24:00", "StartAt 9pm"}), 1);
+}
+
+}  // namespace
+
+namespace {
+
+// A plan is saved as a script and read back as the same plan; a script
+// with lines a plan cannot show is no plan.
+TEST(Plan, SavedAsAScriptAndReadBack)
+{
+    Plan plan;
+    plan.startAt = "21:30";
+    PlannedRun lights;
+    lights.target = "M42, core";
+    lights.exposures = 20;
+    lights.durationS = 300;
+    lights.ditherPixels = 3;
+    lights.ditherEvery = 3;
+    PlannedRun darks = lights;
+    darks.type = "Dark";
+    darks.target = "";
+    darks.mirrorLock = true;
+    plan.runs = {lights, darks};
+    const std::vector<std::string> script = PlanScript(plan);
+    EXPECT_EQ(ScriptRun::FirstBadLine(script), -1);
+    Plan read;
+    ASSERT_TRUE(ReadPlan(script, read));
+    EXPECT_EQ(read.startAt, "21:30");
+    ASSERT_EQ(read.runs.size(), 2u);
+    EXPECT_EQ(PlanScript(read), script);
+    EXPECT_EQ(RunSeconds(read.runs[0]), 20 * (300 + 1 + 5) + 1);
+    for (const std::vector<std::string>& other :
+         {std::vector<std::string>{"PromptOK Cover the telescope", "StartCapture 0"},
+          std::vector<std::string>{"StartCapture 5"}, std::vector<std::string>{"StartCapture 0", "StartAt 5:00"}})
+        EXPECT_FALSE(ReadPlan(other, read)) << other[0];
 }
 
 }  // namespace

@@ -1,0 +1,94 @@
+#include "script/plan.h"
+
+#include "runner/countdown.h"
+#include "runner/sequence_runner.h"
+#include "script/script_line.h"
+#include "script/script_run.h"
+
+std::vector<std::string> PlanScript(const Plan& plan)
+{
+    std::vector<std::string> lines = {"% A plan of " + std::to_string(plan.runs.size()) + " runs (File > Plan)"};
+    if (!plan.startAt.empty())
+        lines.push_back("StartAt " + plan.startAt);
+    for (const PlannedRun& run : plan.runs) {
+        const auto line = [&lines](const char* command, const std::string& value) {
+            lines.push_back(std::string(command) + " " + value);
+        };
+        line("FrameType", run.type);
+        line("Target", run.target.empty() ? "-" : run.target);
+        line("Exposures", std::to_string(run.exposures));
+        line("Duration", std::to_string(run.durationS));
+        line("BeforeDelay", std::to_string(run.beforeS));
+        line("AfterDelay", std::to_string(run.afterS));
+        line("MirrorLock", run.mirrorLock ? "1" : "0");
+        line("DitherPixels", std::to_string(run.ditherPixels));
+        line("DitherEvery", std::to_string(run.ditherEvery));
+        line("GuideWait", std::to_string(run.guideWaitS));
+        line("StartCapture", "0");
+    }
+    return lines;
+}
+
+bool ReadPlan(const std::vector<std::string>& lines, Plan& plan)
+{
+    Plan read;
+    PlannedRun next;
+    for (const std::string& text : lines) {
+        if (CheckScriptLine(text) != LINE_OK)
+            return false;
+        const ScriptCommand command = ParseScriptCommand(ScriptCommandWords(), text);
+        switch (command.number) {
+        case CMD_NONE:
+            break;
+        case CMD_FRAME_TYPE:
+            next.type = FrameTypeNamed(command.text);
+            break;
+        case CMD_TARGET:
+            next.target = command.text == "-" ? "" : command.text;
+            break;
+        case CMD_EXPOSURES:
+            next.exposures = command.value;
+            break;
+        case CMD_DURATION:
+            next.durationS = command.value;
+            break;
+        case CMD_BEFORE_DELAY:
+            next.beforeS = command.value;
+            break;
+        case CMD_AFTER_DELAY:
+            next.afterS = command.value;
+            break;
+        case CMD_MIRROR_LOCK:
+            next.mirrorLock = command.value > 0;
+            break;
+        case CMD_DITHER_PIXELS:
+            next.ditherPixels = command.value;
+            break;
+        case CMD_DITHER_EVERY:
+            next.ditherEvery = command.value;
+            break;
+        case CMD_GUIDE_WAIT:
+            next.guideWaitS = command.value;
+            break;
+        case CMD_START_AT:
+            if (!read.runs.empty())
+                return false;
+            read.startAt = command.text;
+            break;
+        case CMD_START_CAPTURE:
+            if (command.value != 0)
+                return false;
+            read.runs.push_back(next);
+            break;
+        default:  // PromptOK, the guider's other settings
+            return false;
+        }
+    }
+    plan = read;
+    return true;
+}
+
+int32_t RunSeconds(const PlannedRun& run)
+{
+    return EstimateSeconds(run.exposures, run.durationS, 0, run.beforeS, run.afterS, false);
+}
