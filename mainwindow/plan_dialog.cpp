@@ -19,6 +19,7 @@
 #include "runner/settings_model.h"
 #include "script/script_file.h"
 #include "script/script_run.h"
+#include "theme/night_mode.h"
 
 namespace {
 
@@ -114,6 +115,16 @@ PlanDialog::PlanDialog(wxWindow* parent, const Plan& plan, std::function<int64_t
     RunList = new wxListCtrl(this, wxID_ANY, wxDefaultPosition, wxSize(720, 220), wxLC_REPORT | wxLC_SINGLE_SEL);
     RunList->SetMinSize(wxSize(720, 220));
     RunList->SetName("Runs");
+    // The list draws itself (not through the style sheet): red on black by
+    // night, its header too.
+    if (NightMode()) {
+        RunList->SetBackgroundColour(GroundColour());
+        RunList->SetTextColour(TextColour());
+        for (wxWindow* part : RunList->GetChildren()) {  // the header, the rows' window
+            part->SetForegroundColour(TextColour());
+            part->SetBackgroundColour(GroundColour());
+        }
+    }
     for (const char* column :
          {"Type", "Target", "Frames", "Exposure", "Before", "After", "Mirror", "Dither", "Guide wait", "Length"})
         RunList->AppendColumn(column);
