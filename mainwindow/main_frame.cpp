@@ -913,6 +913,16 @@ void MyFrame::ResetDithering()
 {
     control_->Settings().ResetGuiderSettings();
     scriptStopped_ = false;  // each script run starts afresh
+    if (afBeforeScript_ >= 0)
+        SetAfMode(afBeforeScript_);
+    afBeforeScript_ = -1;
+}
+
+void MyFrame::SetScriptAfMode(int mode)
+{
+    if (afBeforeScript_ < 0)
+        afBeforeScript_ = afMode_;
+    SetAfMode(mode);
 }
 
 // The night so far, as File > Summary has it, as a notification.

@@ -165,6 +165,7 @@ public:
     bool ProgramClosing() override { return closeRequested_; }
     void ResetDithering() override;
     void ScriptRunEnded() override;
+    void SetScriptAfMode(int mode) override;
     void WatchGuider(bool on) override { control_->WatchGuider(on); }
     std::string GuideSummary() override;
     std::string LastScript() override;
@@ -223,6 +224,7 @@ private:
     bool guiderWatched_ = false;  // for the window's run in progress
     Plan plan_;  // File > Plan…'s, while the program runs
     bool scriptStopped_ = false;  // Stop After Frame during a script's capture
+    int afBeforeScript_ = -1;  // the window's AF mode while a script sets its own
     // The run a script's capture started (numbered as the view counts
     // them), or 0, and what its end lets go on.
     int captureRun_ = 0;

@@ -24,6 +24,9 @@
 namespace {
 
 const char* const DOT = " \u00b7 ";
+// The AF modes in the list, and in a run's dialog after "The window's".
+const char* const AF_SHORT[] = {"none", "pulse", "held"};
+const char* const AF_LONG[] = {"The window's", "No AF signal", "AF pulse at start", "AF during exposure"};
 
 std::string Length(int64_t seconds)
 {
@@ -71,6 +74,13 @@ bool AskPlannedRun(wxWindow* parent, PlannedRun& run)
                                        range.min, range.max, HeldToRange(row.setting, *row.value)));
         fields->Add(spins.back(), 0, wxEXPAND);
     }
+    label("A&F");
+    wxArrayString afModes;
+    for (const char* mode : AF_LONG)
+        afModes.Add(mode);
+    auto* af = new wxChoice(&dialog, wxID_ANY, wxDefaultPosition, wxDefaultSize, afModes);
+    af->SetSelection(run.afMode + 1);
+    fields->Add(af, 0, wxEXPAND);
     auto* mirror = new wxCheckBox(&dialog, wxID_ANY, "&Mirror lock-up");
     mirror->SetValue(run.mirrorLock);
     auto* column = new wxBoxSizer(wxVERTICAL);
@@ -86,6 +96,7 @@ bool AskPlannedRun(wxWindow* parent, PlannedRun& run)
     for (size_t i = 0; i < spins.size(); ++i)
         *rows[i].value = spins[i]->GetValue();
     run.mirrorLock = mirror->GetValue();
+    run.afMode = af->GetSelection() - 1;
     return true;
 }
 
@@ -126,7 +137,7 @@ PlanDialog::PlanDialog(wxWindow* parent, const Plan& plan, std::function<int64_t
         }
     }
     for (const char* column :
-         {"Type", "Target", "Frames", "Exposure", "Before", "After", "Mirror", "Dither", "Guide wait", "Length"})
+         {"Type", "Target", "Frames", "Exposure", "Before", "After", "Mirror", "AF", "Dither", "Guide wait", "Length"})
         RunList->AppendColumn(column);
     RunList->Bind(wxEVT_LIST_ITEM_ACTIVATED, [this](wxListEvent&) { Edit(); });
 
@@ -243,12 +254,13 @@ void PlanDialog::ShowRuns()
                                      std::to_string(run.beforeS) + " s",
                                      std::to_string(run.afterS) + " s",
                                      run.mirrorLock ? "on" : "",
+                                     run.afMode < 0 ? "" : AF_SHORT[run.afMode],
                                      dither,
                                      run.guideWaitS > 0 && run.type == "Light" ? std::to_string(run.guideWaitS) + " s"
                                                                                : "",
                                      Length(RunSeconds(run))};
         const long item = RunList->InsertItem(static_cast<long>(i), wxString::FromUTF8(cells[0]));
-        for (int c = 1; c < 10; ++c)
+        for (int c = 1; c < 11; ++c)
             RunList->SetItem(item, c, wxString::FromUTF8(cells[c]));
     }
     // Every column as wide as its widest cell, and the list as wide as

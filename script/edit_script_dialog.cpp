@@ -207,6 +207,7 @@ void EditScriptDialog::RunAllLines()
 
 void EditScriptDialog::ScriptEnded(const std::string& summary)
 {
+    planEnd_.clear();
     ScriptTextCtrl->SetEditable(true);
     // The guider's summary of the run stays on the status line.
     ScriptStatusText->SetLabel(wxString::FromUTF8(summary));
@@ -220,6 +221,13 @@ void EditScriptDialog::ShowRunningLine(long index, const std::string& text)
     MarkLine(index);
     if (index >= 0)  // "&" is shown as it is
         ScriptStatusText->SetLabelText(wxString::Format("%ld: ", index + 1) + wxString::FromUTF8(text));
+}
+
+// After the capture's line: "12: StartCapture 0 · ends at 02:42 (run 2 of 3)".
+void EditScriptDialog::ShowPlanEnd(const std::string& text)
+{
+    planEnd_ = text;
+    ScriptStatusText->SetLabelText(ScriptStatusText->GetLabelText() + wxString::FromUTF8(" \u00b7 " + text));
 }
 
 // Colours exactly the characters of line `line` (none for -1): one tag,

@@ -39,6 +39,8 @@ public:
     wxButton* SaveButton;
     wxStaticText* ScriptStatusText;
     wxArrayString CommandWords;
+    // A plan's end, while its script runs ("" for a script that is none).
+    std::string PlanEnd() const { return planEnd_; }
 
     // The script from or into a file (plain UTF-8 text); false, with a
     // message box, when it cannot be read or written.
@@ -68,6 +70,7 @@ private:
     void RunAllLines();
     void ShowRunningLine(long index, const std::string& text) override;
     void ScriptEnded(const std::string& summary) override;
+    void ShowPlanEnd(const std::string& text) override;
     void MarkLine(long line);
     void Redraw(wxWindow* window);
     void Finish(int result);
@@ -86,6 +89,7 @@ private:
     void* runningTag_ = nullptr;  // the text view's tag for the running line
     bool closeRequested_ = false;  // closed during a run: end it, then close
     wxString savedText_;  // as last opened or saved (the prepared text at first)
+    std::string planEnd_;
     wxString path_;  // the file it was last opened from or saved to
 
     wxDECLARE_EVENT_TABLE();

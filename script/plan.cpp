@@ -1,5 +1,7 @@
 #include "script/plan.h"
 
+#include <ctime>
+
 #include "runner/countdown.h"
 #include "runner/sequence_runner.h"
 #include "script/script_line.h"
@@ -24,6 +26,8 @@ std::vector<std::string> PlanScript(const Plan& plan)
         line("DitherPixels", std::to_string(run.ditherPixels));
         line("DitherEvery", std::to_string(run.ditherEvery));
         line("GuideWait", std::to_string(run.guideWaitS));
+        if (run.afMode >= 0)
+            line("AfMode", std::to_string(run.afMode));
         line("StartCapture", "0");
     }
     return lines;
@@ -70,6 +74,9 @@ bool ReadPlan(const std::vector<std::string>& lines, Plan& plan)
         case CMD_GUIDE_WAIT:
             next.guideWaitS = command.value;
             break;
+        case CMD_AF_MODE:
+            next.afMode = command.value;
+            break;
         case CMD_START_AT:
             if (!read.runs.empty())
                 return false;
@@ -86,6 +93,16 @@ bool ReadPlan(const std::vector<std::string>& lines, Plan& plan)
     }
     plan = read;
     return true;
+}
+
+std::string ClockTimeText(int64_t utcMs)
+{
+    const time_t at = static_cast<time_t>(utcMs / 1000);
+    std::tm local{};
+    localtime_r(&at, &local);
+    char text[16];
+    std::strftime(text, sizeof text, "%H:%M", &local);
+    return text;
 }
 
 int32_t RunSeconds(const PlannedRun& run)

@@ -20,6 +20,7 @@ struct PlannedRun {
     int ditherPixels = 0;  // 0: no dithering
     int ditherEvery = 1;
     int guideWaitS = 0;
+    int afMode = -1;  // AF_NONE, AF_PULSE_AT_START, AF_HELD_DURING; -1: the window's
 };
 
 struct Plan {
@@ -36,3 +37,5 @@ std::vector<std::string> PlanScript(const Plan& plan);
 bool ReadPlan(const std::vector<std::string>& lines, Plan& plan);
 // A run's length in seconds, as the countdown estimates it.
 int32_t RunSeconds(const PlannedRun& run);
+// "02:42", local time.
+std::string ClockTimeText(int64_t utcMs);

@@ -30,6 +30,7 @@ enum CommandNumber : int {
     CMD_FRAME_TYPE = 12,
     CMD_TARGET = 13,
     CMD_START_AT = 14,
+    CMD_AF_MODE = 15,
     CMD_NONE = -1,
 };
 

@@ -7,6 +7,7 @@
 
 #include "runner/clock.h"
 #include "runner/sequence_runner.h"
+#include "script/plan.h"
 #include "script/script_line.h"
 
 const std::vector<std::string>& ScriptCommandWords()
@@ -14,7 +15,7 @@ const std::vector<std::string>& ScriptCommandWords()
     static const std::vector<std::string> words = {"BeforeDelay",  "AfterDelay",   "Duration",    "Exposures",
                                                    "MirrorLock",   "StartCapture", "PromptOK",    "DitherPixels",
                                                    "DitherSettle", "GuideWait",    "DitherEvery", "RetakeSuspect",
-                                                   "FrameType",    "Target",       "StartAt"};
+                                                   "FrameType",    "Target",       "StartAt",     "AfMode"};
     return words;
 }
 
@@ -25,6 +26,8 @@ int CheckScriptLine(const std::string& line)
     if (check == LINE_OK && command.number == CMD_FRAME_TYPE && FrameTypeNamed(command.text).empty())
         return LINE_BAD_COMMAND;
     if (check == LINE_OK && command.number == CMD_START_AT && ClockMinutes(command.text) < 0)
+        return LINE_BAD_COMMAND;
+    if (check == LINE_OK && command.number == CMD_AF_MODE && (command.value < 0 || command.value > 2))
         return LINE_BAD_COMMAND;
     return check;
 }
@@ -83,6 +86,9 @@ void ScriptRun::Start(const std::vector<std::string>& lines, ScriptRunView& view
     abortRequested_ = false;  // a press of Abort Script before this run does not end it
     target_.ResetDithering();
     guider_ = false;
+    captures_ = 0;
+    if (!ReadPlan(lines, plan_))
+        plan_ = Plan();
     for (const std::string& line : lines)
         guider_ = guider_ || IsGuiderCommand(ParseScriptCommand(ScriptCommandWords(), line).number);
     if (guider_)
@@ -160,6 +166,10 @@ void ScriptRun::Execute(const std::string& line, long index)
         startAt_ = ClockMinutes(command.text);
         return;
     }
+    if (command.number == CMD_AF_MODE) {
+        target_.SetScriptAfMode(command.value);
+        return;
+    }
     if (command.number == CMD_START_CAPTURE) {
         // A clock time asked for: the capture waits until then (its own
         // delay if that is longer).
@@ -167,6 +177,15 @@ void ScriptRun::Execute(const std::string& line, long index)
         if (startAt_ >= 0)
             delay = std::max(delay, SecondsUntil(startAt_, clock_.WallMs()));
         startAt_ = -1;
+        // A plan's end, from this capture's start and the runs left.
+        if (running_ && captures_ < plan_.runs.size()) {
+            int64_t seconds = delay;
+            for (size_t k = captures_; k < plan_.runs.size(); ++k)
+                seconds += RunSeconds(plan_.runs[k]);
+            view_->ShowPlanEnd("ends at " + ClockTimeText(clock_.WallMs() + seconds * 1000) + " (run " +
+                               std::to_string(captures_ + 1) + " of " + std::to_string(plan_.runs.size()) + ")");
+            ++captures_;
+        }
         capturing_ =
             target_.Capture(delay, "script:" + std::to_string(index + 1), [this] { CaptureEnded(); }) && running_;
     }

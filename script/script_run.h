@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "script/plan.h"
 #include "script/script_target.h"
 
 class Clock;
@@ -34,6 +35,9 @@ public:
     // The run is over: the guider's summary of its frames ("" without a
     // guider command).
     virtual void ScriptEnded(const std::string& /*summary*/) { }
+    // A plan's end as its capture starts ("ends at 02:42 (run 2 of 3)"),
+    // for a script that reads as a plan.
+    virtual void ShowPlanEnd(const std::string& /*text*/) { }
 };
 
 class ScriptRun {
@@ -75,4 +79,8 @@ private:
     bool capturing_ = false;
     bool abortRequested_ = false;
     int startAt_ = -1;  // the next capture's clock time (StartAt), or -1
+    // The script as a plan (no runs when it is none), and its captures
+    // started so far.
+    Plan plan_;
+    size_t captures_ = 0;
 };

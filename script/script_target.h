@@ -34,6 +34,9 @@ public:
     // A script run begins or ends: dithering and the other guider settings
     // are a script's affair, and each script run starts without them.
     virtual void ResetDithering() = 0;
+    // The AF mode for the script's next captures (0, 1, 2); the window's
+    // own comes back when the script run ends.
+    virtual void SetScriptAfMode(int /*mode*/) { }
     // The script run is over: what the night brought is told.
     virtual void ScriptRunEnded() { }
     // A script run that holds a guider command watches the guider from its

@@ -214,7 +214,7 @@ TEST_F(Runner, ThePlanListsItsRunsAndItsEnd)
     plan.Move(-1);
     ASSERT_EQ(plan.RunList->GetItemCount(), 2);
     EXPECT_EQ(plan.RunList->GetItemText(0, 0) + " " + plan.RunList->GetItemText(1, 0), "Dark Light");
-    EXPECT_EQ(plan.RunList->GetItemText(1, 9), "1 h 40 min");
+    EXPECT_EQ(plan.RunList->GetItemText(1, 10), "1 h 40 min");
     EXPECT_EQ(plan.EndText->GetLabel(),
               wxString::FromUTF8("2 runs \u00b7 2 h 30 min \u00b7 ends at 23:30 if started now"));
     plan.StartAtText->SetValue("22:00");

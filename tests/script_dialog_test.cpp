@@ -78,11 +78,11 @@ TEST_F(ScriptEditor, PreparedTextRunsWithoutEffect)
     EXPECT_EQ(dialog->ScriptTextCtrl->GetValue(), PREPARED);
     EXPECT_EQ(dialog->ScriptTextCtrl->GetNumberOfLines(), 13);
     EXPECT_EQ(dialog->CommandWords,
-              wxArrayString(15,
-                            std::array<const char*, 15>{"BeforeDelay", "AfterDelay", "Duration", "Exposures",
+              wxArrayString(16,
+                            std::array<const char*, 16>{"BeforeDelay", "AfterDelay", "Duration", "Exposures",
                                                         "MirrorLock", "StartCapture", "PromptOK", "DitherPixels",
                                                         "DitherSettle", "GuideWait", "DitherEvery", "RetakeSuspect",
-                                                        "FrameType", "Target", "StartAt"}
+                                                        "FrameType", "Target", "StartAt", "AfMode"}
                                 .data()));
     WITHOUT_DIALOG(Run(PREPARED));
     ASSERT_EQ(scriptStatuses.size(), 14u);  // empty, then each line
@@ -266,6 +266,17 @@ TEST_F(ScriptEditor, AbortScriptDuringACaptureEndsTheScript)
     EXPECT_EQ(Status(), "Aborted");
     EXPECT_EQ(Spin(frame, "# Exposures")->GetValue(), 1);
     ExpectEditing();
+}
+
+// A script's AfMode holds for its captures; the window's comes back after.
+TEST_F(ScriptEditor, AfModeHoldsForTheScriptsCapturesOnly)
+{
+    Connect(PORT_SERIAL);
+    frame->SetAfMode(AF_NONE);
+    WITHOUT_DIALOG(Run("Duration 1\nBeforeDelay 0\nAfterDelay 0\nAfMode 2\nStartCapture 0\n"));
+    const std::vector<std::string> whats = fakes.log.Whats();
+    EXPECT_EQ(std::count(whats.begin(), whats.end(), "DTR 1"), 1);  // the focus line held with the shutter
+    EXPECT_EQ(frame->AfMode(), AF_NONE);
 }
 
 // Stop After Frame (the main window's) during a capture: the frame runs

@@ -138,9 +138,12 @@ public:
     void RememberScript(const std::string&) override { }
     void ShowRunningLine(long index, const std::string&) override { shown.push_back(index); }
     void ScriptEnded(const std::string& text) override { summary = text; }
+    void ShowPlanEnd(const std::string& text) override { ends.push_back(text); }
+    void SetScriptAfMode(int mode) override { log.push_back("af " + std::to_string(mode)); }
 
     std::vector<std::string> log;
     std::vector<long> shown;
+    std::vector<std::string> ends;
     std::string summary;
     std::function<void()> duringCapture;
     std::function<void()> captureEnded;
@@ -214,6 +217,7 @@ TEST(ScriptRun, LinesActOnTheTarget)
     EXPECT_EQ(ScriptRun::FirstBadLine({"Duration 1", "% fine", "Duraton 2", "Exposures"}), 2);
     EXPECT_EQ(ScriptRun::FirstBadLine({"FrameType Flat", "FrameType Darks"}), 1);  // names no frame type
     EXPECT_EQ(ScriptRun::FirstBadLine({"StartAt 23:59", "StartAt 24:00", "StartAt 9pm"}), 1);
+    EXPECT_EQ(ScriptRun::FirstBadLine({"AfMode 2", "AfMode 3"}), 1);
 }
 
 }  // namespace
@@ -245,6 +249,20 @@ TEST(Plan, SavedAsAScriptAndReadBack)
     ASSERT_EQ(read.runs.size(), 2u);
     EXPECT_EQ(PlanScript(read), script);
     EXPECT_EQ(RunSeconds(read.runs[0]), 20 * (300 + 1 + 5) + 1);
+    // Run, it shows its end as each capture starts (from 00:00:10 UTC
+    // here, waiting for 21:30 first), and each run's AF mode.
+    setenv("TZ", "UTC", 1);
+    tzset();
+    darks.afMode = 2;
+    plan.runs = {lights, darks};
+    LoggingTarget target;
+    StillClock clock;
+    ScriptRun run(target, clock);
+    run.Start(PlanScript(plan), target);
+    while (run.Running())
+        target.captureEnded();
+    EXPECT_EQ(target.ends, (std::vector<std::string>{"ends at 00:54 (run 1 of 2)", "ends at 01:42 (run 2 of 2)"}));
+    EXPECT_EQ(std::count(target.log.begin(), target.log.end(), "af 2"), 1);
     for (const std::vector<std::string>& other :
          {std::vector<std::string>{"PromptOK Cover the telescope", "StartCapture 0"},
           std::vector<std::string>{"StartCapture 5"}, std::vector<std::string>{"StartCapture 0", "StartAt 5:00"}})
