@@ -268,7 +268,8 @@ TEST_F(ScriptEditor, AbortScriptDuringACaptureEndsTheScript)
     ExpectEditing();
 }
 
-// A script's AfMode holds for its captures; the window's comes back after.
+// A script's AfMode holds for its captures; the window's comes back after;
+// the script's end tells the night's summary.
 TEST_F(ScriptEditor, AfModeHoldsForTheScriptsCapturesOnly)
 {
     Connect(PORT_SERIAL);
@@ -277,6 +278,9 @@ TEST_F(ScriptEditor, AfModeHoldsForTheScriptsCapturesOnly)
     const std::vector<std::string> whats = fakes.log.Whats();
     EXPECT_EQ(std::count(whats.begin(), whats.end(), "DTR 1"), 1);  // the focus line held with the shutter
     EXPECT_EQ(frame->AfMode(), AF_NONE);
+    // At the script's end, the night so far as a notification.
+    ASSERT_FALSE(notifier.shown.empty());
+    EXPECT_EQ(notifier.shown.back().substr(0, notifier.shown.back().find(" | ")), "Vantrel: script ended");
 }
 
 // Stop After Frame (the main window's) during a capture: the frame runs
