@@ -70,9 +70,14 @@ try:
     check("2 s exposure: logged with source indi", len(logged) == 2 and logged[1].split(",")[10:] == ["indi"] + [""] * 7 + ["Light", ""], logged)
     check("2 s exposure: logged as 2 s", len(logged) == 2 and logged[1].split(",")[5] == "2", logged)
 
-    # Abort releases at once; a second exposure works.
+    # Abort releases at once; a second exposure works, a dark as Ekos's
+    # frame type says, and logged so.
     stop_mid_exposure("CCD_ABORT_EXPOSURE.ABORT=On", "Abort: released within the half second")
+    server.set("-s", "CCD_FRAME_TYPE.FRAME_DARK=On")
     expose_again("a second exposure")
+    logged = open(os.path.join(server.home, "data", "vantrel", "exposures.csv")).read().splitlines()
+    check("a dark: logged as a dark", logged[-1].split(",")[-2] == "Dark", logged[-1])
+    server.set("-s", "CCD_FRAME_TYPE.FRAME_LIGHT=On")
 
     # A time that is not a number: Alert, and the line untouched.
     start = len(server.edges())
