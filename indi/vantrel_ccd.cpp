@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <indiccd.h>
 #include <indidevapi.h>
+#include <pwd.h>
 #include <sharedblob.h>
 #include <unistd.h>
 
@@ -23,6 +24,7 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <fstream>
@@ -32,6 +34,20 @@
 #include <vector>
 
 namespace {
+
+// Started without HOME (a service with no user's environment), libindi
+// would crash saving its configuration at Connect: the home is taken from
+// the password database before anything reads it.
+struct HomeSetUp {
+    HomeSetUp()
+    {
+        const char* home = std::getenv("HOME");
+        if (home && *home)
+            return;
+        const passwd* entry = getpwuid(getuid());
+        setenv("HOME", entry && entry->pw_dir && *entry->pw_dir ? entry->pw_dir : "/", 1);
+    }
+} homeSetUp;
 
 // The [Ports] group of ~/.Vantrel, read afresh each time a port is opened.
 void ReadPortSettings()

@@ -23,7 +23,7 @@ def free_port():
 class Server:
     """indiserver with the driver, in a throw-away home."""
 
-    def __init__(self, driver, shim, extra_settings="", env=None, saved_port=None):
+    def __init__(self, driver, shim, extra_settings="", env=None, saved_port=None, home=True):
         self.home = tempfile.mkdtemp(prefix="vantrel-indi-")
         self.log = os.path.join(self.home, "shim.log")
         self.master, slave = pty.openpty()
@@ -35,6 +35,9 @@ class Server:
         env = dict(os.environ, HOME=self.home, LD_PRELOAD=shim, VANTREL_SHIM_LOG=self.log, VANTREL_SHIM_STAMP="1",
                    VANTREL_SHIM_GONE=os.path.join(self.home, "gone"), XDG_DATA_HOME=os.path.join(self.home, "data"),
                    ASAN_OPTIONS="verify_asan_link_order=0:detect_leaks=0", **(env or {}))
+        if not home:  # as a service starts it: the home only in the (shimmed) password database
+            del env["HOME"]
+            env["VANTREL_SHIM_PASSWD_HOME"] = self.home
         if saved_port:  # as the driver saves its configuration
             os.makedirs(os.path.join(self.home, ".indi"))
             with open(os.path.join(self.home, ".indi", DEVICE + "_config.xml"), "w") as config:

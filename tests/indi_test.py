@@ -158,6 +158,19 @@ try:
 finally:
     server.stop()
 
+# Started without HOME, as a service: the home from the password database,
+# and Connect (which saves the configuration) does not crash.
+server = Server(DRIVER, SHIM, home=False)
+try:
+    server.connect()
+    expose_again("without HOME: connected, and an exposure")
+    server.set("-s", "CONFIG_PROCESS.CONFIG_SAVE=On")
+    server.wait(lambda: os.path.exists(os.path.join(server.home, ".indi", "Vantrel_config.xml")),
+                "the configuration saved in the home", 5)
+    check("without HOME: the configuration saved in the password database's home", True, None)
+finally:
+    server.stop()
+
 # AF held and mirror lock-up: the window's timeline (mirror pulse with focus,
 # settle, exposure with focus, both released).
 server = Server(DRIVER, SHIM)

@@ -24,9 +24,13 @@
 //                        CLOCK_REALTIME, gettimeofday): a clock stepped by
 //                        NTP or a GPS fix; the monotonic clock is left alone
 //   VANTREL_SHIM_SYNC_LOG   a file; each fsync appends the synced file's path
+//   VANTREL_SHIM_PASSWD_HOME  the home the password database gives
+//                        (getpwuid), so that a program started without HOME
+//                        is tested without the user's own home
 #include <dlfcn.h>
 #include <ieee1284.h>
 #include <libusb.h>
+#include <pwd.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -87,6 +91,20 @@ bool IsPty(int fd)
 int modemLines = 0;
 
 }  // namespace
+
+extern "C" struct passwd* getpwuid(uid_t uid)
+{
+    static const auto real = reinterpret_cast<struct passwd* (*)(uid_t)>(dlsym(RTLD_NEXT, "getpwuid"));
+    struct passwd* entry = real(uid);
+    static std::string home;
+    static struct passwd given;
+    home = Env("VANTREL_SHIM_PASSWD_HOME");
+    if (!entry || home.empty())
+        return entry;
+    given = *entry;
+    given.pw_dir = home.data();
+    return &given;
+}
 
 extern "C" int fsync(int fd)
 {
