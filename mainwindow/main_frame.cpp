@@ -490,11 +490,9 @@ void MyFrame::TakeFields()
 void MyFrame::RestoreFields()
 {
     for (const Field& field : Fields()) {
-        const std::string text = settings_.ReadText(field.key);
-        char* end = nullptr;
-        const long value = std::strtol(text.c_str(), &end, 10);
-        if (!text.empty() && *end == '\0')
-            control_->Settings().Set(field.setting, static_cast<int>(std::clamp(value, -1000000L, 1000000L)));
+        int value = 0;
+        if (ReadWhole(field.key, value))
+            control_->Settings().Set(field.setting, value);
     }
     control_->Settings().Set(RunSetting::MIRROR_LOCK, settings_.ReadFlag(MIRROR_LOCK_KEY));
 }
@@ -638,13 +636,8 @@ void MyFrame::OnCamera(wxCommandEvent&)
 GuiderChoice MyFrame::ReadGuiderChoice()
 {
     GuiderChoice choice;
-    for (const auto& [key, value] : GuiderKeys(choice)) {
-        const std::string text = settings_.ReadText(key);
-        char* end = nullptr;
-        const long read = std::strtol(text.c_str(), &end, 10);
-        if (!text.empty() && *end == '\0')
-            *value = static_cast<int>(std::clamp(read, 0L, 100000L));
-    }
+    for (const auto& [key, value] : GuiderKeys(choice))
+        ReadWhole(key, *value);  // held to its range where it is used
     return choice;
 }
 
@@ -657,13 +650,29 @@ void MyFrame::OnGuider(wxCommandEvent&)
         settings_.WriteText(key, std::to_string(*value));
 }
 
-// Tonight's frames (since noon), from the log.
-void MyFrame::OnSummary(wxCommandEvent&)
+bool MyFrame::ReadWhole(const char* key, int& value)
+{
+    const std::string text = settings_.ReadText(key);
+    char* end = nullptr;
+    const long read = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0')
+        return false;
+    constexpr long LIMIT = 1000000;  // far beyond every setting's range
+    value = static_cast<int>(std::clamp(read, -LIMIT, LIMIT));
+    return true;
+}
+
+std::string MyFrame::NightSummary()
 {
     std::ifstream log(ExposureLogPath(), std::ios::binary);
     const std::string csv((std::istreambuf_iterator<char>(log)), {});
-    const std::string text = SummaryText(SummariseLog(csv, NightStartUtcMs(clock_.WallMs())));
-    wxMessageBox(wxString::FromUTF8("Since noon:\n" + text), "Summary", wxOK | wxICON_INFORMATION | wxCENTRE, this);
+    return SummaryText(SummariseLog(csv, NightStartUtcMs(clock_.WallMs())));
+}
+
+void MyFrame::OnSummary(wxCommandEvent&)
+{
+    wxMessageBox(wxString::FromUTF8("Since noon:\n" + NightSummary()), "Summary", wxOK | wxICON_INFORMATION | wxCENTRE,
+                 this);
 }
 
 // The log with whatever the desktop opens a CSV file with.
@@ -926,12 +935,7 @@ void MyFrame::SetScriptAfMode(int mode)
 }
 
 // The night so far, as File > Summary has it, as a notification.
-void MyFrame::ScriptRunEnded()
-{
-    std::ifstream log(ExposureLogPath(), std::ios::binary);
-    const std::string csv((std::istreambuf_iterator<char>(log)), {});
-    notifier_.Notify("Vantrel: script ended", SummaryText(SummariseLog(csv, NightStartUtcMs(clock_.WallMs()))));
-}
+void MyFrame::ScriptRunEnded() { notifier_.Notify("Vantrel: script ended", NightSummary()); }
 
 std::string MyFrame::GuideSummary()
 {

@@ -110,6 +110,11 @@ public:
     CameraChoice ReadCameraChoice();
     // File > Guider…'s choice, as the settings file keeps it.
     GuiderChoice ReadGuiderChoice();
+    // A whole number kept under `key` in the settings file; false, and
+    // `value` unchanged, for none.
+    bool ReadWhole(const char* key, int& value);
+    // Tonight's frames (since noon), from the exposure log, in words.
+    std::string NightSummary();
     void ShowCameraOutcome(const CameraFileOutcome& outcome);
     // The port released (before another is chosen).
     void ReleasePort() { control_->ReleasePort(); }

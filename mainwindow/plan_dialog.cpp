@@ -16,6 +16,7 @@
 #include <ctime>
 #include <sstream>
 
+#include "runner/countdown.h"
 #include "runner/settings_model.h"
 #include "script/script_file.h"
 #include "script/script_run.h"
@@ -27,13 +28,6 @@ const char* const DOT = " \u00b7 ";
 // The AF modes in the list, and in a run's dialog after "The window's".
 const char* const AF_SHORT[] = {"none", "pulse", "held"};
 const char* const AF_LONG[] = {"The window's", "No AF signal", "AF pulse at start", "AF during exposure"};
-
-std::string Length(int64_t seconds)
-{
-    if (seconds >= 3600)
-        return std::to_string(seconds / 3600) + " h " + std::to_string(seconds % 3600 / 60) + " min";
-    return std::to_string(seconds / 60) + " min " + std::to_string(seconds % 60) + " s";
-}
 
 // A run's own dialog; true, with the run changed, on OK.
 bool AskPlannedRun(wxWindow* parent, PlannedRun& run)
@@ -109,13 +103,8 @@ std::string PlanEndText(const Plan& plan, int64_t nowUtcMs)
         seconds += RunSeconds(run);
     const int minutes = ClockMinutes(plan.startAt);
     const int64_t startUtcMs = minutes < 0 ? nowUtcMs : nowUtcMs + int64_t{SecondsUntil(minutes, nowUtcMs)} * 1000;
-    const time_t end = static_cast<time_t>(startUtcMs / 1000 + seconds);
-    std::tm local{};
-    localtime_r(&end, &local);
-    char at[16];
-    std::strftime(at, sizeof at, "%H:%M", &local);
-    return std::to_string(plan.runs.size()) + (plan.runs.size() == 1 ? " run" : " runs") + DOT + Length(seconds) + DOT +
-        "ends at " + at + (minutes < 0 ? " if started now" : "");
+    return std::to_string(plan.runs.size()) + (plan.runs.size() == 1 ? " run" : " runs") + DOT + DurationText(seconds) +
+        DOT + "ends at " + ClockTimeText(startUtcMs + seconds * 1000) + (minutes < 0 ? " if started now" : "");
 }
 
 PlanDialog::PlanDialog(wxWindow* parent, const Plan& plan, std::function<int64_t()> nowUtcMs)
@@ -258,7 +247,7 @@ void PlanDialog::ShowRuns()
                                      dither,
                                      run.guideWaitS > 0 && run.type == "Light" ? std::to_string(run.guideWaitS) + " s"
                                                                                : "",
-                                     Length(RunSeconds(run))};
+                                     DurationText(RunSeconds(run))};
         const long item = RunList->InsertItem(static_cast<long>(i), wxString::FromUTF8(cells[0]));
         for (int c = 1; c < 11; ++c)
             RunList->SetItem(item, c, wxString::FromUTF8(cells[c]));

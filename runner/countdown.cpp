@@ -26,4 +26,13 @@ std::string ClockText(int32_t seconds)
     return text;
 }
 
+std::string DurationText(int64_t seconds)
+{
+    if (seconds >= 3600)
+        return std::to_string(seconds / 3600) + " h " + std::to_string(seconds % 3600 / 60) + " min";
+    if (seconds >= 60)
+        return std::to_string(seconds / 60) + " min " + std::to_string(seconds % 60) + " s";
+    return std::to_string(seconds) + " s";
+}
+
 std::string RemainingLabel(int32_t seconds) { return "Total Remaining " + ClockText(seconds); }

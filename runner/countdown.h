@@ -19,6 +19,9 @@ int32_t FrameSeconds(int32_t duration, int32_t beforeDelay, int32_t afterDelay);
 int32_t EstimateSeconds(int32_t exposures, int32_t duration, int32_t startDelay, int32_t beforeDelay,
                         int32_t afterDelay, bool infrared);
 
+// A length in words: "1 h 40 min", "10 min 0 s", "45 s".
+std::string DurationText(int64_t seconds);
+
 // "HH:MM:SS", as below.
 std::string ClockText(int32_t seconds);
 

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "runner/countdown.h"
 #include "runner/exposure_log.h"
 
 namespace {
@@ -60,16 +61,6 @@ bool NamesFiles(const std::string& column)
     return true;
 }
 
-std::string Duration(int64_t ms)
-{
-    const int64_t seconds = (ms + 500) / 1000;
-    if (seconds >= 3600)
-        return std::to_string(seconds / 3600) + " h " + std::to_string(seconds % 3600 / 60) + " min";
-    if (seconds >= 60)
-        return std::to_string(seconds / 60) + " min " + std::to_string(seconds % 60) + " s";
-    return std::to_string(seconds) + " s";
-}
-
 }  // namespace
 
 std::vector<SummaryRow> SummariseLog(const std::string& csv, int64_t sinceUtcMs)
@@ -120,7 +111,8 @@ std::string SummaryText(const std::vector<SummaryRow>& rows)
     std::string text;
     for (const SummaryRow& row : rows) {
         std::string line = (row.target.empty() ? "No target" : row.target) + (row.type.empty() ? "" : ", " + row.type) +
-            ": " + std::to_string(row.done) + (row.done == 1 ? " frame, " : " frames, ") + Duration(row.heldMs);
+            ": " + std::to_string(row.done) + (row.done == 1 ? " frame, " : " frames, ") +
+            DurationText((row.heldMs + 500) / 1000);
         std::string extra;
         const auto add = [&extra](int count, const char* what) {
             if (count > 0)

@@ -323,24 +323,14 @@ bool SequenceRunner::Enter(Phase phase)
             return false;
         // Only the settling is left to wait for; it ends the wait itself.
         ShowStage(RunStage::DITHERING);
-        waiting_ = true;
-        countdown_ = false;
-        pulse_ = false;
-        ticksLeft_ = 0;
-        ShowProgress();
-        return true;
+        return WaitUntimed();
     case Phase::PAUSED:
         // Not after the last frame; it waits for Resume, with no timer.
         if (!pause_ || (frame_ >= settings_.exposures && !retake_))
             return false;
         lines_->SignalWaiting();
         ShowStage(RunStage::PAUSED);
-        waiting_ = true;
-        countdown_ = false;
-        pulse_ = false;
-        ticksLeft_ = 0;
-        ShowProgress();
-        return true;
+        return WaitUntimed();
     case Phase::DONE:
         lines_->SignalIdle();
         if (Checkpoint())  // the port went in the last line change
@@ -385,6 +375,16 @@ int32_t SequenceRunner::StartPulseMs() const
 }
 
 bool SequenceRunner::WaitWithCountdown(int32_t ms) { return Wait({ms, nullptr, nullptr, false}); }
+
+bool SequenceRunner::WaitUntimed()
+{
+    waiting_ = true;
+    countdown_ = false;
+    pulse_ = false;
+    ticksLeft_ = 0;
+    ShowProgress();
+    return true;
+}
 
 // Starts the phase's wait: first, for a press on "-IR", the release after
 // the press before it; then its line action, timed from its own line change.

@@ -247,6 +247,9 @@ private:
     // seconds down once a second from 100 ms in; false when there is
     // nothing to wait for.
     bool WaitWithCountdown(int32_t ms);
+    // A wait with no timer, that something else ends (the dither's
+    // settling, a Resume); always true.
+    bool WaitUntimed();
     // Whether the port is to be looked at during this wait.
     bool CheckDue() const;
     bool Interrupted() const;
