@@ -117,16 +117,6 @@ std::string RemainingText(const RunEvent& event)
     return event.kind == RunEventKind::ENDED && event.began && over ? REMAINING_IDLE : "";
 }
 
-std::string FrameTypeNamed(const std::string& text)
-{
-    for (const char* type : FRAME_TYPES)
-        if (text.size() == std::strlen(type) && std::equal(text.begin(), text.end(), type, [](char a, char b) {
-                return std::tolower(a) == std::tolower(b);
-            }))
-            return type;
-    return "";
-}
-
 std::string EndText(RunEnd end, const std::string& port)
 {
     if (end == RunEnd::DONE)

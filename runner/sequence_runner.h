@@ -53,12 +53,6 @@ struct RunSettings {
     std::string target;
 };
 
-// The frame types, as the log, the files and a FITS header name them.
-inline constexpr const char* FRAME_TYPES[] = {"Light", "Dark", "Flat", "Bias"};
-// The frame type `text` names, whatever its case ("dark": "Dark"); "" for
-// none.
-std::string FrameTypeNamed(const std::string& text);
-
 enum class RunEnd {
     DONE,  // "Sequence Done"
     ABORTED,  // "Aborted"

@@ -1,6 +1,8 @@
 #include "runner/settings_model.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cstring>
 
 #include "runner/countdown.h"
 
@@ -51,6 +53,16 @@ int HeldToRange(RunSetting setting, int value)
 SettingsModel::SettingsModel(std::function<void(RunSetting, int)> shown)
     : shown_(std::move(shown))
 {
+}
+
+std::string FrameTypeNamed(const std::string& text)
+{
+    for (const char* type : FRAME_TYPES)
+        if (text.size() == std::strlen(type) && std::equal(text.begin(), text.end(), type, [](char a, char b) {
+                return std::tolower(a) == std::tolower(b);
+            }))
+            return type;
+    return "";
 }
 
 bool SettingsModel::SetFrameType(const std::string& text)

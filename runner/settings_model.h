@@ -21,6 +21,12 @@ enum class RunSetting {
     START_DELAY,
 };
 
+// The frame types, as the log, the files and a FITS header name them.
+inline constexpr const char* FRAME_TYPES[] = {"Light", "Dark", "Flat", "Bias"};
+// The frame type `text` names, whatever its case ("dark": "Dark"); "" for
+// none.
+std::string FrameTypeNamed(const std::string& text);
+
 struct SettingRange {
     int min;
     int max;

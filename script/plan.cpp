@@ -3,7 +3,7 @@
 #include <ctime>
 
 #include "runner/countdown.h"
-#include "runner/sequence_runner.h"
+#include "runner/settings_model.h"
 #include "script/script_line.h"
 #include "script/script_run.h"
 
