@@ -4,11 +4,14 @@
 #include <wx/msgdlg.h>
 #include <wx/sizer.h>
 #include <wx/stattext.h>
+#include <wx/textdlg.h>
 
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <vector>
 
 #include "app/port_chooser.h"
 #include "ports/backends.h"
@@ -33,15 +36,78 @@ void ShowOpenFailure(wxWindow* parent, const PortOpening& opening)
                  wxOK | wxICON_ERROR | wxCENTRE, parent);
 }
 
+// The entry that asks for a device path of the user's own (a ttyACM, a
+// /dev/serial/by-id name), remembered like any port.
+const char* const OTHER_DEVICE = "Other device\u2026";
+
+// The chooser's entries: the 22 ports, a device path chosen before, then
+// "Other device…".
+std::vector<std::string> ChooserEntries(const std::string& chosen)
+{
+    std::vector<std::string> entries = PortChoiceTexts();
+    if (!chosen.empty() && chosen[0] == '/')
+        entries.push_back(chosen);
+    entries.push_back(OTHER_DEVICE);
+    return entries;
+}
+
+// A serial entry's device as the system has it now: "" for a parallel port
+// or "Other device…".
+std::string SerialDevice(const std::string& entry)
+{
+    const PortChoice choice = DecodePortChoice(entry);
+    return entry == OTHER_DEVICE || choice.parallel ? "" : PortDevicePath(choice.deviceName);
+}
+
+bool Present(const std::string& device) { return !device.empty() && access(device.c_str(), F_OK) == 0; }
+
+// Each serial entry says whether its device is there.
+wxString EntryText(const std::string& entry)
+{
+    const std::string device = SerialDevice(entry);
+    if (device.empty())
+        return wxString::FromUTF8(entry);
+    return wxString::FromUTF8(entry + (Present(device) ? "  (present)" : "  (not found)"));
+}
+
+// A USB-serial adapter plugged in: a ttyUSB or ttyACM device, also behind a
+// by-id or by-path link.
+bool PluggedAdapter(const std::string& device)
+{
+    if (!Present(device))
+        return false;
+    char* real = realpath(device.c_str(), nullptr);
+    const std::string path = real ? real : device;
+    std::free(real);
+    const std::string name = path.substr(path.rfind('/') + 1);
+    return name.rfind("ttyUSB", 0) == 0 || name.rfind("ttyACM", 0) == 0;
+}
+
+// The port chosen last time; on a first start the first plain serial entry
+// with a plugged adapter behind it, else the first entry.
+size_t Preselected(const std::vector<std::string>& entries, const std::string& chosen)
+{
+    const auto last = std::find(entries.begin(), entries.end(), chosen);
+    if (!chosen.empty() && last != entries.end())
+        return static_cast<size_t>(last - entries.begin());
+    if (chosen.empty()) {
+        for (size_t i = 0; i < entries.size(); ++i)
+            if (!DecodePortChoice(entries[i]).infrared && PluggedAdapter(SerialDevice(entries[i])))
+                return i;
+    }
+    return 0;
+}
+
 // The port chooser, with a line under its list that names the device
 // behind the selected entry and says whether it is there.
 class PortChooser : public wxSingleChoiceDialog {
 public:
-    PortChooser(wxWindow* parent, const wxArrayString& texts)
+    PortChooser(wxWindow* parent, const std::vector<std::string>& entries)
         : wxSingleChoiceDialog(parent, "ShoeString DSUSB not found\nSelect your Serial/Parallel port", "COM/LPT port",
-                               texts)
+                               Texts(entries))
+        , entries_(entries)
     {
-        device_ = new wxStaticText(this, wxID_ANY, DeviceLine(PortChoiceTexts().front()));
+        device_ = new wxStaticText(this, wxID_ANY, DeviceLine(entries.front()));
         device_->SetName("Device");
         wxSizer* sizer = GetSizer();
         // Between the list and the buttons.
@@ -55,11 +121,20 @@ public:
 
     void ShowDevice(int index)
     {
-        if (index >= 0 && index < static_cast<int>(PortChoiceTexts().size()))
-            device_->SetLabel(DeviceLine(PortChoiceTexts()[index]));
+        if (index >= 0 && index < static_cast<int>(entries_.size()))
+            device_->SetLabel(DeviceLine(entries_[index]));
     }
 
 private:
+    static wxArrayString Texts(const std::vector<std::string>& entries)
+    {
+        wxArrayString texts;
+        for (const std::string& entry : entries)
+            texts.Add(EntryText(entry));
+        return texts;
+    }
+
+    std::vector<std::string> entries_;
     wxStaticText* device_;
 };
 
@@ -67,6 +142,8 @@ private:
 
 wxString DeviceLine(const std::string& entry)
 {
+    if (entry == OTHER_DEVICE)
+        return "A device path of your own, such as /dev/ttyACM0";
     const PortChoice choice = DecodePortChoice(entry);
     std::string device = PortDevicePath(choice.deviceName);
     if (device.empty())  // a parallel port found by its address
@@ -77,22 +154,29 @@ wxString DeviceLine(const std::string& entry)
 
 bool ChooseAndOpenPort(wxWindow* parent, Ports& ports, PortKind& kind, std::string& chosen)
 {
-    wxArrayString texts;
-    for (const std::string& text : PortChoiceTexts())
-        texts.Add(text);
-    PortChooser chooser(parent, texts);
-    const auto& entries = PortChoiceTexts();
-    const auto last = std::find(entries.begin(), entries.end(), chosen);
-    if (last != entries.end()) {
-        chooser.SetSelection(static_cast<int>(last - entries.begin()));
-        chooser.ShowDevice(chooser.GetSelection());
-    }
+    const std::vector<std::string> entries = ChooserEntries(chosen);
+    PortChooser chooser(parent, entries);
+    chooser.SetSelection(static_cast<int>(Preselected(entries, chosen)));
+    chooser.ShowDevice(chooser.GetSelection());
     if (chooser.ShowModal() != wxID_OK)
         return false;
     const int index = chooser.GetSelection();
-    if (index < 0)
+    if (index < 0 || index >= static_cast<int>(entries.size()))
         return false;
-    chosen = PortChoiceTexts()[index];
+    std::string entry = entries[index];
+    if (entry == OTHER_DEVICE) {
+        wxTextEntryDialog ask(
+            parent, "The serial device's path (a ttyACM or a /dev/serial/by-id name):", "Other device", "/dev/ttyACM0");
+        if (ask.ShowModal() != wxID_OK)
+            return false;
+        entry = ask.GetValue().Strip(wxString::both).utf8_string();
+        if (entry.empty() || entry[0] != '/') {
+            wxMessageBox(wxString::FromUTF8("\"" + entry + "\" is not a device path: it begins with /dev/."),
+                         PORT_MESSAGE_CAPTION, wxOK | wxICON_ERROR | wxCENTRE, parent);
+            return false;
+        }
+    }
+    chosen = entry;
     const PortOpening opening = OpenPort(ports, chosen);
     if (opening.kind == PORT_NONE)
         ShowOpenFailure(parent, opening);

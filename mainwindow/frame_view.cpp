@@ -209,7 +209,7 @@ void FrameView::RunEnded(RunEnd end, const std::string& port, const std::string&
     if (end == RunEnd::PORT_LOST)
         ShowPortLost(port, why);
     else if (end == RunEnd::FAILED)
-        wxMessageBox(wxString::FromUTF8(why), "Message", wxOK | wxCENTRE, &frame_);
+        wxMessageBox(wxString::FromUTF8(why), "Vantrel", wxOK | wxICON_ERROR | wxCENTRE, &frame_);
     ended_(end, runsShown_);
 }
 
@@ -243,7 +243,7 @@ void FrameView::ShowPortLost(const std::string& port, const std::string& why)
         std::fprintf(stderr, "vantrel: lost the connection to %s: %s\n", port.c_str(), why.c_str());
     wxMessageBox(wxString::FromUTF8(EndText(RunEnd::PORT_LOST, ShortenedPath(port))) + "\n" +
                      (why.empty() ? wxString() : wxString::FromUTF8(why) + "\n") + PORT_LOST_ADVICE,
-                 "Message", wxOK | wxCENTRE, &frame_);
+                 "Vantrel", wxOK | wxICON_ERROR | wxCENTRE, &frame_);
 }
 
 void FrameView::ShowBanner(const wxBitmap& banner)

@@ -10,7 +10,9 @@
 #include <wx/checkbox.h>
 #include <wx/control.h>
 #include <wx/filefn.h>
+#include <wx/filename.h>
 #include <wx/menu.h>
+#include <wx/mimetype.h>
 #include <wx/msgdlg.h>
 #include <wx/panel.h>
 #include <wx/settings.h>
@@ -203,6 +205,7 @@ wxBEGIN_EVENT_TABLE(MyFrame, wxFrame)
     EVT_CLOSE(MyFrame::OnClose)
     EVT_UPDATE_UI(ID_CHOOSE_PORT, MyFrame::OnUpdateChoosePort)
     EVT_MENU(ID_SHOW_LOG, MyFrame::OnShowLog)
+    EVT_MENU(ID_USER_GUIDE, MyFrame::OnUserGuide)
     EVT_MENU(ID_CAMERA, MyFrame::OnCamera)
     EVT_MENU(ID_GUIDER, MyFrame::OnGuider)
     EVT_MENU(ID_SUMMARY, MyFrame::OnSummary)
@@ -266,7 +269,8 @@ MyFrame::MyFrame(const wxString& title, const WindowParts& parts)
     viewMenu->Check(ID_SOUNDS, sounds);
     view_.SetSounds(sounds);
     auto* helpMenu = new wxMenu;
-    helpMenu->Append(wxID_ABOUT, "&About...\tF1", "Show about dialog");
+    helpMenu->Append(ID_USER_GUIDE, "&User Guide\tF1", "The user guide, with the desktop's program for it");
+    helpMenu->Append(wxID_ABOUT, "&About...", "Show about dialog");
     auto* menuBar = new wxMenuBar;
     menuBar->Append(fileMenu, "&File");
     menuBar->Append(viewMenu, "&View");
@@ -278,7 +282,8 @@ MyFrame::MyFrame(const wxString& title, const WindowParts& parts)
     wxAcceleratorEntry keys[] = {{wxACCEL_CTRL, 'Q', wxID_EXIT}, {wxACCEL_ALT, 'A', ID_ABORT_SEQUENCE}};
     SetAcceleratorTable(wxAcceleratorTable(2, keys));
 
-    CreateStatusBar(1, wxSTB_SIZEGRIP | wxFULL_REPAINT_ON_RESIZE, 0);
+    // The run's status, and whether the camera's files are fetched.
+    CreateStatusBar(2, wxSTB_SIZEGRIP | wxFULL_REPAINT_ON_RESIZE, 0);
 
     // As the frame's only child, the main container fills its client area.
     // The areas are panels, the toolkit's parents for Tab and Shift+Tab, in
@@ -584,24 +589,40 @@ void MyFrame::LinkCamera()
     link.prefix = choice.prefix;
     control_->LinkCamera(choice.fetch ? &link : nullptr);
     cameraGoneShown_ = false;
+    ShowCameraField(!choice.fetch ? "" : control_->CameraConnected() ? "Camera" : "No camera", choice.folder);
+}
+
+// The status bar's second field, as narrow as its text (none while the
+// files are not fetched); where the files go on hover.
+void MyFrame::ShowCameraField(const wxString& text, const std::string& folder)
+{
+    wxStatusBar* bar = GetStatusBar();
+    const int widths[] = {-1, text.empty() ? 0 : bar->GetTextExtent(text).x + 2 * bar->GetCharWidth()};
+    bar->SetStatusWidths(2, widths);
+    bar->SetStatusText(text, 1);
+    bar->SetToolTip(text.empty() ? wxString()
+                                 : wxString::FromUTF8("Each frame's files are fetched from the camera to " + folder));
 }
 
 // "Downloading frame 3…", then the file's name or why it did not come, on
 // the status line until the run's next status; a camera gone, once.
 void MyFrame::ShowCameraOutcome(const CameraFileOutcome& outcome)
 {
-    if (outcome.kind == FileOutcome::LAST)
+    if (outcome.kind == FileOutcome::LAST && !outcome.file.empty())
         return;
     const std::string frame = "frame " + std::to_string(outcome.frame);
     const std::string note = outcome.kind == FileOutcome::FETCHING
         ? "Downloading " + frame + "\u2026"
         : (outcome.frame > 0 ? "F" + frame.substr(1) : std::string("A file")) + ": " +
-            (outcome.kind == FileOutcome::WRITTEN ? outcome.file : outcome.reason);
+            (outcome.kind == FileOutcome::WRITTEN    ? outcome.file
+                 : outcome.kind == FileOutcome::LAST ? "no file from the camera"
+                                                     : outcome.reason);
     SetStatusText(wxString::FromUTF8(note), 0);
     if (largeDisplay_)
         largeDisplay_->ShowCameraNote(note);
     if (outcome.kind == FileOutcome::GONE && !cameraGoneShown_) {
         cameraGoneShown_ = true;
+        ShowCameraField("No camera", ReadCameraChoice().folder);
         wxMessageBox(
             wxString::FromUTF8("The camera's files are no longer fetched: " + outcome.reason +
                                "\nThe exposures go on. Connect the camera, then choose File > Camera\u2026 again."),
@@ -675,16 +696,46 @@ void MyFrame::OnSummary(wxCommandEvent&)
                  this);
 }
 
-// The log with whatever the desktop opens a CSV file with.
+// The log with whatever the desktop opens a CSV file with, else a text
+// editor, else its folder in the file manager.
 void MyFrame::OnShowLog(wxCommandEvent&)
 {
     const wxString path = wxString::FromUTF8(ExposureLogPath());
     if (!wxFileExists(path)) {
-        wxMessageBox("No exposure has been logged yet.\n" + path, "Message", wxOK | wxCENTRE, this);
+        wxMessageBox("No exposure has been logged yet.\n" + path, "Vantrel", wxOK | wxICON_INFORMATION | wxCENTRE,
+                     this);
         return;
     }
-    if (!wxLaunchDefaultApplication(path))
-        wxMessageBox("No program opens this file here.\n" + path, "Message", wxOK | wxCENTRE, this);
+    if (!OpenOnDesktop(path))
+        wxMessageBox("No program opens this file here.\n" + path, "Vantrel", wxOK | wxICON_INFORMATION | wxCENTRE,
+                     this);
+}
+
+bool MyFrame::OpenOnDesktop(const wxString& path)
+{
+    if (wxLaunchDefaultApplication(path))
+        return true;
+    std::unique_ptr<wxFileType> text(wxTheMimeTypesManager->GetFileTypeFromMimeType("text/plain"));
+    const wxString edit = text ? text->GetOpenCommand(path) : wxString();
+    return (!edit.empty() && wxExecute(edit, wxEXEC_ASYNC) > 0) || wxLaunchDefaultApplication(wxPathOnly(path));
+}
+
+// The guide installed beside the program (share/vantrel/docs), else the
+// one in the source tree it was built in.
+void MyFrame::OnUserGuide(wxCommandEvent&)
+{
+    const wxString bin = wxPathOnly(wxStandardPaths::Get().GetExecutablePath());
+    for (const wxString& guide : {bin + "/../share/vantrel/docs/user-guide.md", bin + "/../docs/user-guide.md"}) {
+        if (wxFileExists(guide)) {
+            wxFileName whole(guide);
+            whole.Normalize(wxPATH_NORM_DOTS | wxPATH_NORM_ABSOLUTE);
+            if (!OpenOnDesktop(whole.GetFullPath()))
+                wxMessageBox("No program opens this file here.\n" + guide, "Vantrel",
+                             wxOK | wxICON_INFORMATION | wxCENTRE, this);
+            return;
+        }
+    }
+    wxMessageBox("The user guide is not installed here.", "Vantrel", wxOK | wxICON_INFORMATION | wxCENTRE, this);
 }
 
 void MyFrame::OnLargeDisplay(wxCommandEvent& event)
@@ -796,7 +847,10 @@ void MyFrame::OnFieldEnter(wxCommandEvent&) { }
 // Exit may be refused, as the close box may: a run in progress asks first.
 void MyFrame::OnQuit(wxCommandEvent&) { Close(false); }
 
-void MyFrame::OnAbout(wxCommandEvent&) { wxMessageBox(ABOUT_TEXT, "About Vantrel", wxOK | wxICON_INFORMATION, this); }
+void MyFrame::OnAbout(wxCommandEvent&)
+{
+    wxMessageBox(ABOUT_TEXT, "About Vantrel", wxOK | wxICON_INFORMATION | wxCENTRE, this);
+}
 
 void MyFrame::OnAFMode(wxCommandEvent& event)
 {

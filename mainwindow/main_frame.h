@@ -50,6 +50,7 @@ enum {
     ID_GUIDER = 119,
     ID_SUMMARY = 120,
     ID_PLAN = 121,
+    ID_USER_GUIDE = 122,
 };
 
 // Where the window keeps what the user chose between runs of the program
@@ -116,6 +117,10 @@ public:
     // Tonight's frames (since noon), from the exposure log, in words.
     std::string NightSummary();
     void ShowCameraOutcome(const CameraFileOutcome& outcome);
+    void ShowCameraField(const wxString& text, const std::string& folder);
+    // Opens `path` with the desktop's program for it, else a text editor,
+    // else its folder; false when nothing opened it.
+    static bool OpenOnDesktop(const wxString& path);
     // The port released (before another is chosen).
     void ReleasePort() { control_->ReleasePort(); }
     void SetAfMode(int mode);
@@ -124,6 +129,7 @@ public:
     // event handlers (these functions should _not_ be virtual)
     void OnQuit(wxCommandEvent& event);
     void OnAbout(wxCommandEvent& event);
+    void OnUserGuide(wxCommandEvent& event);
     void OnEditScript(wxCommandEvent& event);
     void OnAFMode(wxCommandEvent& event);
     void OnStart(wxCommandEvent& event);

@@ -10,11 +10,13 @@
 #include <wx/button.h>
 #include <wx/checkbox.h>
 #include <wx/filedlg.h>
+#include <wx/filename.h>
 #include <wx/msgdlg.h>
 #include <wx/panel.h>
 #include <wx/settings.h>
 #include <wx/spinctrl.h>
 #include <wx/stattext.h>
+#include <wx/stdpaths.h>
 #include <wx/textctrl.h>
 
 #include <gtk/gtk.h>
@@ -346,7 +348,7 @@ void EditScriptDialog::OnOpenScript(wxCommandEvent&)
 {
     if (!MayDiscard())
         return;
-    wxFileDialog chooser(this, "Open Script", wxEmptyString, wxEmptyString, SCRIPT_FILES,
+    wxFileDialog chooser(this, "Open Script", ScriptFolder(), wxEmptyString, SCRIPT_FILES,
                          wxFD_OPEN | wxFD_FILE_MUST_EXIST);
     if (chooser.ShowModal() == wxID_OK)
         OpenFrom(chooser.GetPath());
@@ -381,10 +383,19 @@ bool EditScriptDialog::OpenFrom(const wxString& path)
 
 void EditScriptDialog::OnSaveScript(wxCommandEvent&) { Save(); }
 
+// The open script's folder, else the last script's, else the documents.
+wxString EditScriptDialog::ScriptFolder() const
+{
+    const wxString last = path_.empty() ? wxString::FromUTF8(target_.LastScript()) : path_;
+    const wxString folder = last.empty() ? wxString() : wxFileName(last).GetPath();
+    return !folder.empty() && wxDirExists(folder) ? folder : wxStandardPaths::Get().GetDocumentsDir();
+}
+
 bool EditScriptDialog::Save()
 {
-    wxFileDialog chooser(this, "Save Script", wxEmptyString, path_.empty() ? wxString(DEFAULT_SCRIPT_NAME) : path_,
-                         SCRIPT_FILES, wxFD_SAVE | wxFD_OVERWRITE_PROMPT);
+    wxFileDialog chooser(this, "Save Script", ScriptFolder(),
+                         path_.empty() ? wxString(DEFAULT_SCRIPT_NAME) : wxFileName(path_).GetFullName(), SCRIPT_FILES,
+                         wxFD_SAVE | wxFD_OVERWRITE_PROMPT);
     return chooser.ShowModal() == wxID_OK && SaveTo(chooser.GetPath());
 }
 

@@ -80,6 +80,7 @@ private:
     bool MayDiscard();
     void ShowTitle();
     bool Save();
+    wxString ScriptFolder() const;
     void EnableEditing(bool enable);
 
     ScriptTarget& target_;

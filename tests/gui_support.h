@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <wx/app.h>
 #include <wx/choicdlg.h>
+#include <wx/listbox.h>
 #include <wx/msgdlg.h>
 #include <wx/statbox.h>
 #include <wx/testing.h>
@@ -37,8 +38,14 @@ protected:
     int OnInvoked(wxSingleChoiceDialog* dialog) const override
     {
         EXPECT_EQ(dialog->GetTitle(), "COM/LPT port");
-        const auto& texts = PortChoiceTexts();
-        dialog->SetSelection(static_cast<int>(std::find(texts.begin(), texts.end(), text_) - texts.begin()));
+        wxListBox* list = nullptr;
+        for (wxWindow* child : dialog->GetChildren())
+            list = list ? list : dynamic_cast<wxListBox*>(child);
+        // The entry's line, with or without its device's presence.
+        const wxString entry = wxString::FromUTF8(text_);
+        for (unsigned i = 0; list && i < list->GetCount(); ++i)
+            if (list->GetString(i) == entry || list->GetString(i).StartsWith(entry + "  ("))
+                dialog->SetSelection(static_cast<int>(i));
         return wxID_OK;
     }
 

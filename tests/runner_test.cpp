@@ -65,7 +65,7 @@ TEST_F(Runner, LostPortIsReportedWithItsReason)
     });
     wxTEST_DIALOG(
         Start(),
-        ExpectMessage("Lost the connection to COM2 (/dev/ttyS1)\nRTS release: Input/output error" + advice, "Message"));
+        ExpectMessage("Lost the connection to COM2 (/dev/ttyS1)\nRTS release: Input/output error" + advice, "Vantrel"));
     EXPECT_EQ(Status(), "Aborted");
     EXPECT_EQ(frame->RemainingShown(), REMAINING_IDLE);
     fakes.serial->openSucceeds = false;
@@ -74,7 +74,7 @@ TEST_F(Runner, LostPortIsReportedWithItsReason)
                   ExpectMessage("Lost the connection to COM2 (/dev/ttyS1)\nno such device (is the adapter "
                                 "plugged in?)" +
                                     advice,
-                                "Message"));
+                                "Vantrel"));
     EXPECT_FALSE(frame->Busy());
 }
 
@@ -160,6 +160,14 @@ TEST_F(Runner, TheCamerasFilesAreFetchedWhenAskedFor)
         frame->LastFrameShown()->StarsFigures->GetLabel().StartsWith(wxString::FromUTF8("40 stars \u00b7 HFR ")))
         << frame->LastFrameShown()->StarsFigures->GetLabel();
     EXPECT_TRUE(frame->LargeDisplayShown()->StarsFigures->GetLabel().StartsWith("40 stars"));
+    // The status bar says that the files are fetched, and where to; a frame
+    // whose file did not come says so.
+    EXPECT_EQ(frame->GetStatusBar()->GetStatusText(1), "Camera");
+    EXPECT_TRUE(frame->GetStatusBar()->GetToolTipText().EndsWith(folder));
+    outcome({FileOutcome::LAST, 2, 2, "", "timed out"});
+    RunIdle();
+    EXPECT_EQ(Status(), "Frame 2: no file from the camera");
+    EXPECT_EQ(frame->LargeDisplayShown()->CameraText->GetLabel(), "Frame 2: no file from the camera");
     unlink(file.c_str());
     rmdir(folder);
 }

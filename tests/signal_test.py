@@ -119,6 +119,8 @@ def run(kind, ending, start=True, about=False, settle=0.4, fifo_log=False, keys=
     # As the toolkit writes it (a space in a key escaped); out of range: it
     # reads as 0, and the way out writes 0.
     settings = "AF\\ Mode=7\n"
+    if about:  # time to open the About box through the menu
+        settings += "Duration=30\n"
     if kind == "DSUSB":
         env["VANTREL_SHIM_USB"] = "present"
     elif kind.startswith("0x"):
@@ -156,8 +158,15 @@ def run(kind, ending, start=True, about=False, settle=0.4, fifo_log=False, keys=
             # 0.4 s: past the infra-red opening pulse, well before the end at 1 s.
             signal_at = time.monotonic() + settle
             if about:  # a modal box: the run goes on under it
-                xdotool("key", "F1")
-                wait_for(lambda: window("About Vantrel"), 10, "the About box", program)
+                # Help > About; the menu asked again while it has not opened.
+                for _ in range(10):
+                    xdotool("key", "--delay", "400", "alt+h", "a")
+                    try:
+                        wait_for(lambda: window("About Vantrel"), 2, "the About box", program)
+                        break
+                    except AssertionError:
+                        xdotool("key", "Escape")
+                wait_for(lambda: window("About Vantrel"), 1, "the About box", program)
             time.sleep(max(0.0, signal_at - time.monotonic()))
         before = len(reached(log))
         ending(program)

@@ -105,7 +105,7 @@ TEST_F(ViewMenu, LargeDisplayFollowsTheRun)
                 ExpectMessage("Lost the connection to COM2 (/dev/ttyS1)\nRTS release: Input/output error\nCheck "
                               "the cable and plug it in again; Vantrel opens the port again at the "
                               "next Start.",
-                              "Message"));
+                              "Vantrel"));
         } else {
             WITHOUT_DIALOG(Start());
         }
@@ -267,7 +267,8 @@ TEST_F(ViewMenu, NightModeLeavesNoGreenOrBlue)
         g_list_free(windows);
     });
     look.StartOnce(300);
-    wxMessageBox("No long-exposure port connected.  No trigger pulses can be sent", "Message", wxOK | wxCENTRE, frame);
+    wxMessageBox("No long-exposure port connected.  No trigger pulses can be sent", "Vantrel",
+                 wxOK | wxICON_WARNING | wxCENTRE, frame);
 
     // The port chooser's list painted to its foot, where a scrolled list
     // draws its edge shading.
