@@ -70,17 +70,20 @@ wxString EntryText(const std::string& entry)
     return wxString::FromUTF8(entry + (Present(device) ? "  (present)" : "  (not found)"));
 }
 
-// A USB-serial adapter plugged in: a ttyUSB or ttyACM device, also behind a
-// by-id or by-path link.
+// A USB-serial adapter plugged in: a ttyUSB or ttyACM device, by its own
+// name or behind a link (/dev/serial/by-id).
 bool PluggedAdapter(const std::string& device)
 {
     if (!Present(device))
         return false;
+    const auto adapter = [](const std::string& path) {
+        const std::string name = path.substr(path.rfind('/') + 1);
+        return name.rfind("ttyUSB", 0) == 0 || name.rfind("ttyACM", 0) == 0;
+    };
     char* real = realpath(device.c_str(), nullptr);
-    const std::string path = real ? real : device;
+    const bool found = adapter(device) || (real && adapter(real));
     std::free(real);
-    const std::string name = path.substr(path.rfind('/') + 1);
-    return name.rfind("ttyUSB", 0) == 0 || name.rfind("ttyACM", 0) == 0;
+    return found;
 }
 
 // The port chosen last time; on a first start the first plain serial entry
@@ -109,6 +112,12 @@ public:
     {
         device_ = new wxStaticText(this, wxID_ANY, DeviceLine(entries.front()));
         device_->SetName("Device");
+        // As wide as the longest entry's line: the dialog keeps its size as
+        // the selection moves.
+        int widest = 0;
+        for (const std::string& entry : entries)
+            widest = std::max(widest, device_->GetTextExtent(DeviceLine(entry)).x);
+        device_->SetMinSize(wxSize(widest, -1));
         wxSizer* sizer = GetSizer();
         // Between the list and the buttons.
         sizer->Insert(sizer->GetItemCount() - 1, device_, wxSizerFlags().TripleBorder(wxLEFT | wxRIGHT).Expand());

@@ -87,6 +87,9 @@ constexpr int BUTTON_GAP = 3;
 const char* const LONGEST_REMAINING = "Total Remaining 100:00:00";
 const char* const LONGEST_STATUS = "9999s Post-frame delay (9999/9999)";
 constexpr int STATUS_FIELD_MARGIN = 24;
+// The status bar's field for the camera, beside the status (room is kept
+// for it whether or not the files are fetched).
+const char* const LONGEST_CAMERA_FIELD = "No camera";
 
 // The settings file's keys for what the user chose.
 const char* const LARGE_DISPLAY_KEY = "Large Display";
@@ -372,7 +375,8 @@ MyFrame::MyFrame(const wxString& title, const WindowParts& parts)
     const int halvesWidth = stopButton->GetBestSize().x + pauseSize.x + BUTTON_GAP;
     int width = std::max({AREA_WIDTH, bannerSize.x, buttonSize.x + 3 * INNER_MARGIN, halvesWidth + 3 * INNER_MARGIN,
                           remainingSize.x + 3 * INNER_MARGIN,
-                          GetStatusBar()->GetTextExtent(LONGEST_STATUS).x + STATUS_FIELD_MARGIN - 2 * AREA_X});
+                          GetStatusBar()->GetTextExtent(LONGEST_STATUS).x + STATUS_FIELD_MARGIN +
+                              CameraFieldWidth(LONGEST_CAMERA_FIELD) - 2 * AREA_X});
     for (const auto* rows : {&exposureRows, &delayRows})
         for (const FormRow& row : *rows)
             width = std::max(width, RowWidth(row));
@@ -592,14 +596,20 @@ void MyFrame::LinkCamera()
     ShowCameraField(!choice.fetch ? "" : control_->CameraConnected() ? "Camera" : "No camera", choice.folder);
 }
 
+int MyFrame::CameraFieldWidth(const wxString& text)
+{
+    return GetStatusBar()->GetTextExtent(text).x + 2 * GetStatusBar()->GetCharWidth();
+}
+
 // The status bar's second field, as narrow as its text (none while the
 // files are not fetched); where the files go on hover.
 void MyFrame::ShowCameraField(const wxString& text, const std::string& folder)
 {
     wxStatusBar* bar = GetStatusBar();
-    const int widths[] = {-1, text.empty() ? 0 : bar->GetTextExtent(text).x + 2 * bar->GetCharWidth()};
+    const int widths[] = {-1, text.empty() ? 0 : CameraFieldWidth(text)};
     bar->SetStatusWidths(2, widths);
     bar->SetStatusText(text, 1);
+
     bar->SetToolTip(text.empty() ? wxString()
                                  : wxString::FromUTF8("Each frame's files are fetched from the camera to " + folder));
 }

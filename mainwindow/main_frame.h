@@ -118,6 +118,7 @@ public:
     std::string NightSummary();
     void ShowCameraOutcome(const CameraFileOutcome& outcome);
     void ShowCameraField(const wxString& text, const std::string& folder);
+    int CameraFieldWidth(const wxString& text);
     // Opens `path` with the desktop's program for it, else a text editor,
     // else its folder; false when nothing opened it.
     static bool OpenOnDesktop(const wxString& path);
