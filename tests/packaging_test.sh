@@ -44,7 +44,7 @@ contents=$(dpkg-deb -c "$deb" | awk '{print $6}')
 for file in ./usr/bin/vantrel ./usr/share/applications/vantrel.desktop \
             ./usr/share/icons/hicolor/48x48/apps/vantrel.png ./usr/share/icons/hicolor/scalable/apps/vantrel.svg \
             ./usr/share/metainfo/org.tessmar.Vantrel.metainfo.xml ./usr/share/man/man1/vantrel.1.gz \
-            ./usr/share/doc/vantrel/copyright ./usr/share/doc/vantrel/changelog.gz; do
+            ./usr/share/doc/vantrel/copyright ./usr/share/doc/vantrel/changelog.gz ./usr/share/vantrel/docs/user-guide.md; do
     grep -qxF "$file" <<<"$contents" || fail "package lacks $file"
 done
 grep -qE '/udev/rules\.d/60-vantrel\.rules$' <<<"$contents" || fail "package lacks the udev rule"
