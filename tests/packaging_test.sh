@@ -14,10 +14,9 @@ appstreamcli validate --no-net "$build_dir/org.tessmar.Vantrel.metainfo.xml" || 
 
 rule="$source_dir/packaging/60-vantrel.rules"
 for product in 9021 9026; do
-    grep -E '^[^#]*ATTR\{idVendor\}=="134a".*ATTR\{idProduct\}=="'$product'".*TAG\+="uaccess"' "$rule" >/dev/null ||
-        fail "udev rule does not give product $product to the seat's user"
+    grep -E '^[^#]*ATTR\{idVendor\}=="134a".*ATTR\{idProduct\}=="'$product'".*GROUP="plugdev", MODE="0660".*TAG\+="uaccess"' "$rule" >/dev/null ||
+        fail "udev rule does not give product $product to the seat's user and to plugdev"
 done
-grep -iE '^[^#]*MODE=' "$rule" && fail "udev rule sets a MODE"
 [[ "$(basename "$rule")" < "73-seat-late.rules" ]] || fail "udev rule sorts after the seat rules"
 
 # The version is written once, in debian/changelog; everything shows it.
@@ -58,6 +57,26 @@ if [ -n "$indi_deb" ]; then
         grep -qxF "$file" <<<"$indi_contents" || fail "indi-vantrel lacks $file"
     done
     dpkg-deb -f "$indi_deb" Depends | grep -q libindidriver || fail "indi-vantrel does not depend on libindidriver"
+    dpkg-deb -f "$indi_deb" Depends | grep -qw indi-bin || fail "indi-vantrel does not depend on indi-bin (indiserver)"
+    grep -qE '/udev/rules\.d/60-indi-vantrel\.rules$' <<<"$indi_contents" || fail "indi-vantrel lacks the udev rule"
+    # The headless driver: a unit for a user, off until enabled, that runs
+    # indiserver with the driver as that user, with the devices' groups.
+    unit=./lib/systemd/system/vantrel-indi@.service
+    grep -qxF "$unit" <<<"$indi_contents" || fail "indi-vantrel lacks $unit"
+    unit_text=$(dpkg-deb --fsys-tarfile "$indi_deb" | tar -xOf - "$unit")
+    for line in 'User=%i' 'SupplementaryGroups=dialout lp plugdev' 'Restart=on-failure' \
+                'ExecStart=/usr/bin/indiserver -p 7624 indi_vantrel_ccd'; do
+        grep -qxF "$line" <<<"$unit_text" || fail "the unit lacks $line"
+    done
+    dpkg-deb -e "$indi_deb" "$out/indi-control"
+    grep -qs 'enable' "$out/indi-control/postinst" && grep -q 'vantrel-indi' "$out/indi-control/postinst" &&
+        fail "indi-vantrel enables its unit on install"
+    if command -v systemd-analyze >/dev/null; then
+        mkdir -p "$out/units"
+        sed "s|/usr/bin/indiserver|$(command -v indiserver || echo /bin/true)|" <<<"$unit_text" >"$out/units/vantrel-indi@.service"
+        SYSTEMD_UNIT_PATH="$out/units:" systemd-analyze verify --man=no "$out/units/vantrel-indi@$(id -un).service" ||
+            fail "systemd-analyze verify of the unit"
+    fi
     dpkg-deb --fsys-tarfile "$indi_deb" | tar -xOf - ./usr/share/indi/indi_vantrel.xml |
         grep -q '<devGroup group="CCDs">' || fail "the INDI driver list does not put Vantrel under the CCDs"
 fi
