@@ -18,6 +18,13 @@ install_missing() {
     if [ ${#missing[@]} -gt 0 ]; then
         echo "Installing: ${missing[*]}"
         as_root apt-get update -qq
+        # A library installed for two architectures must be of one version:
+        # an installed one older than the other architecture's is upgraded.
+        # Said before it is done.
+        local upgrades
+        upgrades=$(apt-get -s install --no-install-recommends --no-remove "${missing[@]}" 2>/dev/null |
+            awk '/^Inst [^ ]+ \[/ { print $2 }' | tr '\n' ' ')
+        [ -z "$upgrades" ] || echo "Upgrading installed packages to match: $upgrades"
         as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends --no-remove "${missing[@]}"
     fi
 }

@@ -20,10 +20,11 @@ fi
 install_missing crossbuild-essential-arm64 qemu-user-static dpkg-dev debhelper fakeroot lintian file \
     libwxgtk3.2-dev:arm64 libgtk-3-dev:arm64 libusb-1.0-0-dev:arm64 libglib2.0-dev:arm64 libx11-dev:arm64 \
     libjson-glib-dev:arm64 libcanberra-gtk3-dev:arm64 libgtest-dev:arm64 libindidriver1:arm64 libieee1284-3:arm64 \
-    libraw-dev:arm64 libcfitsio-dev:arm64 libjpeg-dev:arm64 libtiff-dev:arm64
+    libraw-dev:arm64 libcfitsio-dev:arm64 libjpeg-dev:arm64 libtiff-dev:arm64 libgphoto2-dev:arm64
 
+# Every feature of the amd64 build, or none: a missing library fails here.
 build build-arm64 -DCMAKE_TOOLCHAIN_FILE=packaging/aarch64-linux-gnu.cmake -DCMAKE_BUILD_TYPE=Debug \
-    -DCMAKE_COMPILE_WARNING_AS_ERROR=ON
+    -DCMAKE_COMPILE_WARNING_AS_ERROR=ON -DVANTREL_ALL_FEATURES=ON
 status=0
 (cd build-arm64 && ctest --output-on-failure) || status=1
 # What was skipped under emulation, and why.
@@ -50,11 +51,31 @@ for arch in arm64 amd64; do
 done
 failures=0
 file_list() { dpkg-deb -c "$1" | awk '{print $6}' | sort; }
+# A package's dependencies by name, and each program's libraries by soname:
+# the same on both architectures, or a feature is missing from one.
+depends() { dpkg-deb -f "$1" Depends | tr ',' '\n' | sed -E 's/\(.*\)//; s/[[:space:]]//g; s/:any$//' | sort; }
+needed() {
+    local unpacked
+    unpacked=$(mktemp -d)
+    dpkg-deb -x "$1" "$unpacked"
+    for binary in "$unpacked"/usr/bin/*; do
+        readelf -d "$binary" | sed -n "s|.*(NEEDED).*\[\(.*\)\]|$(basename "$binary") \1|p"
+    done | sort
+    rm -rf "$unpacked"
+}
 for package in vantrel indi-vantrel; do
     deb="$out/${package}_${version}_arm64.deb"
     [ "$(dpkg-deb -f "$deb" Architecture)" = arm64 ] || { echo "FAIL: $deb is not arm64"; failures=$((failures + 1)); }
     if ! diff <(file_list "$out/${package}_${version}_amd64.deb") <(file_list "$deb"); then
         echo "FAIL: $package: arm64 and amd64 packages hold different files"
+        failures=$((failures + 1))
+    fi
+    if ! diff <(depends "$out/${package}_${version}_amd64.deb") <(depends "$deb"); then
+        echo "FAIL: $package: arm64 and amd64 packages depend on different packages"
+        failures=$((failures + 1))
+    fi
+    if ! diff <(needed "$out/${package}_${version}_amd64.deb") <(needed "$deb"); then
+        echo "FAIL: $package: arm64 and amd64 programs link different libraries"
         failures=$((failures + 1))
     fi
     for binary in $(file_list "$deb" | grep '^\./usr/bin/'); do
@@ -63,6 +84,33 @@ for package in vantrel indi-vantrel; do
     done
     echo "$package arm64: $(dpkg-deb -f "$deb" Depends)"
 done
+# The headless driver as the Pi runs it: the packaged unit's command, with
+# the packaged arm64 driver (under qemu) and no HOME, reached by a client
+# by host and port.
+unpacked=$(mktemp -d)
+dpkg-deb -x "$out/indi-vantrel_${version}_arm64.deb" "$unpacked"
+mkdir "$unpacked/bin"
+printf '#!/bin/sh\nexec qemu-aarch64-static %s "$@"\n' "$unpacked/usr/bin/indi_vantrel_ccd" >"$unpacked/bin/indi_vantrel_ccd"
+chmod +x "$unpacked/bin/indi_vantrel_ccd"
+port=$((20000 + RANDOM % 10000))
+command=$(sed -n 's/^ExecStart=//p' "$unpacked/lib/systemd/system/vantrel-indi@.service" | sed "s/-p 7624/-p $port/")
+env -u HOME PATH="$unpacked/bin:$PATH" $command >"$unpacked/server.log" 2>&1 &
+server=$!
+reached=
+for _ in $(seq 60); do
+    reached=$(indi_getprop -h localhost -p "$port" -t 5 "Vantrel.CONNECTION.CONNECT" 2>/dev/null) && break
+    sleep 1
+done
+kill "$server" 2>/dev/null || true
+wait "$server" 2>/dev/null || true
+if [ "$reached" = "Vantrel.CONNECTION.CONNECT=Off" ]; then
+    echo "the packaged unit's indiserver with the arm64 driver answered on localhost:$port"
+else
+    grep -i vantrel "$unpacked/server.log" | tail -n 12
+    echo "FAIL: the packaged unit's command gave no driver a client could reach"
+    failures=$((failures + 1))
+fi
+rm -rf "$unpacked"
 lintian_out=$(lintian --tag-display-limit 0 "$out"/vantrel_"$version"_arm64.changes 2>&1 |
     grep -v 'running with root privileges' || true)
 echo "$lintian_out"

@@ -94,8 +94,10 @@ class Server:
             if predicate():
                 return
             time.sleep(0.05)
+        # The driver's own last words, not the server's.
         self.errors.seek(0)
-        raise AssertionError("timed out waiting for %s\n%s" % (what, self.errors.read()[-3000:]))
+        said = [line for line in self.errors.read().splitlines() if "vantrel" in line.lower()][-12:]
+        raise AssertionError("timed out waiting for %s\n%s" % (what, "\n".join(said)))
 
     def edges(self):
         try:
