@@ -60,7 +60,7 @@ needed() {
     dpkg-deb -x "$1" "$unpacked"
     for binary in "$unpacked"/usr/bin/*; do
         readelf -d "$binary" | sed -n "s|.*(NEEDED).*\[\(.*\)\]|$(basename "$binary") \1|p"
-    done | sort
+    done | grep -v ' ld-linux' | sort  # the dynamic loader is named by its architecture
     rm -rf "$unpacked"
 }
 for package in vantrel indi-vantrel; do
