@@ -17,7 +17,9 @@
 #include <wx/spinctrl.h>
 #include <wx/stattext.h>
 
+#include <functional>
 #include <memory>
+#include <utility>
 
 #include "app/settings.h"
 #include "mainwindow/main_frame.h"
@@ -51,6 +53,21 @@ protected:
 
 private:
     std::string text_;
+};
+
+// A dialog answered by `answer`, which may look at it first.
+template <class Dialog> class Answer : public wxExpectModalBase<Dialog, Answer<Dialog>> {
+public:
+    explicit Answer(std::function<int(Dialog*)> answer)
+        : answer_(std::move(answer))
+    {
+    }
+
+protected:
+    int OnInvoked(Dialog* dialog) const override { return answer_(dialog); }
+
+private:
+    std::function<int(Dialog*)> answer_;
 };
 
 // A message box with exactly this text and caption, answered with OK (or

@@ -372,25 +372,6 @@ TEST_F(ScriptEditor, ClosingTheDialogDuringARunAbortsIt)
         }
 }
 
-// A file dialog that starts in `folder`, then is cancelled.
-class StartsIn : public wxExpectModalBase<wxFileDialog, StartsIn> {
-public:
-    explicit StartsIn(const std::string& folder)
-        : folder_(folder)
-    {
-    }
-
-protected:
-    int OnInvoked(wxFileDialog* dialog) const override
-    {
-        EXPECT_EQ(dialog->GetDirectory().utf8_string(), folder_);
-        return wxID_CANCEL;
-    }
-
-private:
-    std::string folder_;
-};
-
 // Save and Open keep a script in a file, starting in the script's folder; closing or opening over a changed
 // script asks first, and Cancel keeps it. (The file dialogs themselves are
 // the toolkit's: the tests give the paths directly.)
@@ -413,7 +394,11 @@ TEST_F(ScriptEditor, ScriptsAreSavedOpenedAndNeverLostUnasked)
                   ExpectMessage("The script has changed. Save it first?", "Script Editor", wxID_CANCEL));
     EXPECT_TRUE(dialog->IsShown());
     wxTEST_DIALOG(Command(dialog, wxEVT_BUTTON, ID_OPEN_SCRIPT),
-                  ExpectMessage("The script has changed. Save it first?", "Script Editor", wxID_NO), StartsIn(folder));
+                  ExpectMessage("The script has changed. Save it first?", "Script Editor", wxID_NO),
+                  Answer<wxFileDialog>([&](wxFileDialog* open) {
+                      EXPECT_EQ(open->GetDirectory().utf8_string(), folder);
+                      return wxID_CANCEL;
+                  }));
     EXPECT_EQ(dialog->ScriptTextCtrl->GetValue(), "Exposures 9");
     ASSERT_TRUE(dialog->OpenFrom(path));
     EXPECT_EQ(dialog->ScriptTextCtrl->GetValue(), "Exposures 3\nDuration 30");

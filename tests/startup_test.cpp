@@ -32,24 +32,6 @@ const char* const NO_PORT = "No long-exposure port connected.  No trigger pulses
 
 using StartUp = WindowTest;
 
-class EnterPath : public wxExpectModalBase<wxTextEntryDialog, EnterPath> {
-public:
-    explicit EnterPath(const char* path)
-        : path_(path)
-    {
-    }
-
-protected:
-    int OnInvoked(wxTextEntryDialog* dialog) const override
-    {
-        dialog->SetValue(path_);
-        return wxID_OK;
-    }
-
-private:
-    const char* path_;
-};
-
 TEST_F(StartUp, BoxFoundMeansNoChooser)
 {
     fakes.usb->present = true;
@@ -287,7 +269,10 @@ TEST_F(StartUp, ChooserShowsTheDeviceBehindAnEntry)
     // A device path of the user's own, opened and remembered.
     again();
     wxTEST_DIALOG(OpenMainWindowAndPort(Parts()), ChoosePort("Other device\u2026"),
-                  EnterPath("/dev/serial/by-id/usb-Arduino-if00"));
+                  Answer<wxTextEntryDialog>([](wxTextEntryDialog* ask) {
+                      ask->SetValue("/dev/serial/by-id/usb-Arduino-if00");
+                      return wxID_OK;
+                  }));
     EXPECT_EQ(PortName(), "/dev/serial/by-id/usb-Arduino-if00");
     EXPECT_EQ(settings->ReadText("Port"), "/dev/serial/by-id/usb-Arduino-if00");
     again();
