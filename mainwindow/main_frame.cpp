@@ -716,18 +716,18 @@ void MyFrame::OnShowLog(wxCommandEvent&)
                      this);
         return;
     }
-    if (!OpenOnDesktop(path))
-        wxMessageBox("No program opens this file here.\n" + path, "Vantrel", wxOK | wxICON_INFORMATION | wxCENTRE,
-                     this);
+    OpenOnDesktop(path);
 }
 
-bool MyFrame::OpenOnDesktop(const wxString& path)
+void MyFrame::OpenOnDesktop(const wxString& path)
 {
     if (wxLaunchDefaultApplication(path))
-        return true;
+        return;
     std::unique_ptr<wxFileType> text(wxTheMimeTypesManager->GetFileTypeFromMimeType("text/plain"));
     const wxString edit = text ? text->GetOpenCommand(path) : wxString();
-    return (!edit.empty() && wxExecute(edit, wxEXEC_ASYNC) > 0) || wxLaunchDefaultApplication(wxPathOnly(path));
+    if ((edit.empty() || wxExecute(edit, wxEXEC_ASYNC) <= 0) && !wxLaunchDefaultApplication(wxPathOnly(path)))
+        wxMessageBox("No program opens this file here.\n" + path, "Vantrel", wxOK | wxICON_INFORMATION | wxCENTRE,
+                     this);
 }
 
 // The guide installed beside the program (share/vantrel/docs), else the
@@ -739,9 +739,7 @@ void MyFrame::OnUserGuide(wxCommandEvent&)
         if (wxFileExists(guide)) {
             wxFileName whole(guide);
             whole.Normalize(wxPATH_NORM_DOTS | wxPATH_NORM_ABSOLUTE);
-            if (!OpenOnDesktop(whole.GetFullPath()))
-                wxMessageBox("No program opens this file here.\n" + guide, "Vantrel",
-                             wxOK | wxICON_INFORMATION | wxCENTRE, this);
+            OpenOnDesktop(whole.GetFullPath());
             return;
         }
     }

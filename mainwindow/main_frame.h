@@ -120,8 +120,8 @@ public:
     void ShowCameraField(const wxString& text, const std::string& folder);
     int CameraFieldWidth(const wxString& text);
     // Opens `path` with the desktop's program for it, else a text editor,
-    // else its folder; false when nothing opened it.
-    static bool OpenOnDesktop(const wxString& path);
+    // else its folder; says so when nothing opens it.
+    void OpenOnDesktop(const wxString& path);
     // The port released (before another is chosen).
     void ReleasePort() { control_->ReleasePort(); }
     void SetAfMode(int mode);
