@@ -158,7 +158,7 @@ wxString DeviceLine(const std::string& entry)
     if (device.empty())  // a parallel port found by its address
         return wxString::FromUTF8(choice.portName + ": the parallel port at that address, through ppdev");
     return wxString::FromUTF8(ShortenedPath(device, DEVICE_LINE_LIMIT) +
-                              (access(device.c_str(), F_OK) == 0 ? " \u2014 present" : " \u2014 not found"));
+                              (Present(device) ? " \u2014 present" : " \u2014 not found"));
 }
 
 bool ChooseAndOpenPort(wxWindow* parent, Ports& ports, PortKind& kind, std::string& chosen)
