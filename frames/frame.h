@@ -5,6 +5,8 @@
 #pragma once
 
 #include <array>
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -24,9 +26,23 @@ struct FrameImage {
     int64_t takenUnix = 0;
 };
 
+// What reading one frame may take, known before anything is allocated: a
+// file that claims more pixels, or needs more memory, is refused at its
+// header; a read that takes longer, or is cancelled, stops where it is.
+struct ReadLimits {
+    int64_t maxPixels = 200'000'000;  // far beyond any camera's sensor
+    int64_t maxBytes = int64_t{1} << 30;  // the frame's data and the reader's buffers
+    std::chrono::milliseconds maxTime{20000};
+    int maxScans = 100;  // a progressive JPEG's (a camera's has about ten)
+    const std::atomic<bool>* cancel = nullptr;  // set: stop as soon as can be
+};
+
 // Reads `path`: a JPEG by its extension (.jpg, .jpeg), anything else as a
-// RAW. False with `error` saying why ("not a RAW LibRaw knows: …").
-bool ReadFrame(const std::string& path, FrameImage& image, std::string& error);
+// RAW. False with `error` saying why ("not a RAW LibRaw knows: …", "cut
+// short: …", "claims 65000×65000 pixels, more than a camera makes").
+bool ReadFrame(const std::string& path, FrameImage& image, std::string& error, const ReadLimits& limits = {});
+// A JPEG, by its name's extension.
+bool IsJpeg(const std::string& path);
 
 struct RgbImage {
     int width = 0;

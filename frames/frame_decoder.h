@@ -33,25 +33,26 @@ using DecodedFrameHandler = std::function<void(std::shared_ptr<const DecodedFram
 
 class FrameDecoder {
 public:
-    // `done` is told of each request, on the decoder's thread.
-    explicit FrameDecoder(DecodedFrameHandler done);
-    // Waits for the frame being read, if any.
+    // `done` is told of each request, on the decoder's thread, within the
+    // limits given (their `cancel` is the decoder's own).
+    explicit FrameDecoder(DecodedFrameHandler done, ReadLimits limits = {});
+    // Cancels the frame being read and waits for it at most `CLOSE_WAIT`;
+    // a reader that does not stop by then is left to end alone, and tells
+    // nobody. `done` is never called once this returns.
     ~FrameDecoder();
     FrameDecoder(const FrameDecoder&) = delete;
     FrameDecoder& operator=(const FrameDecoder&) = delete;
     // Never waits.
     void Decode(FrameRequest request);
 
-private:
-    void Work();
+    static constexpr std::chrono::milliseconds CLOSE_WAIT{1000};
 
-    DecodedFrameHandler done_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::optional<FrameRequest> waiting_;
-    bool stopping_ = false;
-    std::thread thread_;
+private:
+    struct Shared;
+    static void Work(std::shared_ptr<Shared> shared);
+
+    std::shared_ptr<Shared> shared_;
 };
 
 // Reads and measures one frame, at once.
-std::shared_ptr<DecodedFrame> DecodeFrame(const FrameRequest& request);
+std::shared_ptr<DecodedFrame> DecodeFrame(const FrameRequest& request, const ReadLimits& limits = {});

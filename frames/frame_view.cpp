@@ -94,13 +94,20 @@ double Mtf(double m, double x)
 std::vector<uint8_t> Stretch(const std::vector<float>& channel, int white)
 {
     const auto [median, mad] = MedianMad(channel);
-    const double m0 = median / white, d = 1.4826 * mad / white;
+    std::vector<uint8_t> table(static_cast<size_t>(white) + 1);
+    // A saturated channel has nothing to stretch: shown as it is, white.
+    if (median >= white) {
+        for (int v = 0; v <= white; ++v)
+            table[v] = static_cast<uint8_t>(v * 255 / white);
+        return table;
+    }
+    // A step of the data at least: a flat or coarse sky (an 8-bit one).
+    const double m0 = median / white, d = std::max(1.4826 * mad, 1.0) / white;
     const double shadows = std::max(0.0, m0 - 2.8 * d);
     const double x = shadows < 1 ? (m0 - shadows) / (1 - shadows) : 0;
     constexpr double TARGET = 0.25;
     const double denominator = 2 * TARGET * x - TARGET - x;
     const double midtones = std::fabs(denominator) > 1e-12 ? x * (TARGET - 1) / denominator : 0.5;
-    std::vector<uint8_t> table(static_cast<size_t>(white) + 1);
     for (int v = 0; v <= white; ++v) {
         const double scaled = (static_cast<double>(v) / white - shadows) / (1 - shadows);
         table[v] = static_cast<uint8_t>(std::lround(255 * Mtf(midtones, std::clamp(scaled, 0.0, 1.0))));

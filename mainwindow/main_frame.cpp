@@ -272,8 +272,8 @@ MyFrame::MyFrame(const wxString& title, const WindowParts& parts)
     viewMenu->Check(ID_SOUNDS, sounds);
     view_.SetSounds(sounds);
     auto* helpMenu = new wxMenu;
-    helpMenu->Append(ID_USER_GUIDE, "&User Guide\tF1", "The user guide, with the desktop's program for it");
-    helpMenu->Append(wxID_ABOUT, "&About...", "Show about dialog");
+    helpMenu->Append(ID_USER_GUIDE, "&User Guide\tShift+F1", "The user guide, with the desktop's program for it");
+    helpMenu->Append(wxID_ABOUT, "&About...\tF1", "Show about dialog");
     auto* menuBar = new wxMenuBar;
     menuBar->Append(fileMenu, "&File");
     menuBar->Append(viewMenu, "&View");
@@ -464,6 +464,8 @@ MyFrame::~MyFrame()
     // A download in progress ends first, and the lines that waited for the
     // camera's files are written (the exit waits a second at most).
     control_.reset();
+    if (summaryReader_.joinable())
+        summaryReader_.join();
     if (MainFrame == this)
         MainFrame = nullptr;
 }
@@ -693,17 +695,24 @@ bool MyFrame::ReadWhole(const char* key, int& value)
     return true;
 }
 
-std::string MyFrame::NightSummary()
+void MyFrame::NightSummary(std::function<void(const std::string&)> then)
 {
-    std::ifstream log(ExposureLogPath(), std::ios::binary);
-    const std::string csv((std::istreambuf_iterator<char>(log)), {});
-    return SummaryText(SummariseLog(csv, NightStartUtcMs(clock_.WallMs())));
+    if (summaryReader_.joinable())
+        return;
+    summaryReader_ = std::thread([this, then = std::move(then), since = NightStartUtcMs(clock_.WallMs())] {
+        const std::string text = SummaryText(SummariseLogFile(ExposureLogPath(), since));
+        CallAfter([this, then, text] {
+            summaryReader_.join();
+            then(text);
+        });
+    });
 }
 
 void MyFrame::OnSummary(wxCommandEvent&)
 {
-    wxMessageBox(wxString::FromUTF8("Since noon:\n" + NightSummary()), "Summary", wxOK | wxICON_INFORMATION | wxCENTRE,
-                 this);
+    NightSummary([this](const std::string& text) {
+        wxMessageBox(wxString::FromUTF8("Since noon:\n" + text), "Summary", wxOK | wxICON_INFORMATION | wxCENTRE, this);
+    });
 }
 
 // The log with whatever the desktop opens a CSV file with, else a text
@@ -997,7 +1006,10 @@ void MyFrame::SetScriptAfMode(int mode)
 }
 
 // The night so far, as File > Summary has it, as a notification.
-void MyFrame::ScriptRunEnded() { notifier_.Notify("Vantrel: script ended", NightSummary()); }
+void MyFrame::ScriptRunEnded()
+{
+    NightSummary([this](const std::string& text) { notifier_.Notify("Vantrel: script ended", text); });
+}
 
 std::string MyFrame::GuideSummary()
 {

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -114,8 +115,10 @@ public:
     // A whole number kept under `key` in the settings file; false, and
     // `value` unchanged, for none.
     bool ReadWhole(const char* key, int& value);
-    // Tonight's frames (since noon), from the exposure log, in words.
-    std::string NightSummary();
+    // Tonight's frames (since noon), from the exposure log, in words, to
+    // `then` on the window's thread; the log is read on a thread of its
+    // own (one at a time: a request while one is read is dropped).
+    void NightSummary(std::function<void(const std::string&)> then);
     void ShowCameraOutcome(const CameraFileOutcome& outcome);
     void ShowCameraField(const wxString& text, const std::string& folder);
     int CameraFieldWidth(const wxString& text);
@@ -232,6 +235,7 @@ private:
     FrameView view_;
     Clock& clock_;  // the window's, for the loops that wait on a run
     std::unique_ptr<RunControl> control_;
+    std::thread summaryReader_;
     bool cameraGoneShown_ = false;
     bool guiderWatched_ = false;  // for the window's run in progress
     Plan plan_;  // File > Plan…'s, while the program runs

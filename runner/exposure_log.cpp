@@ -3,13 +3,14 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <csignal>
-
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,14 +19,21 @@
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <random>
+#include <set>
 #include <thread>
 #include <vector>
 
 namespace {
 
-std::string Field(const std::string& text)
+bool IsControl(char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }
+
+// A control character (a line break, a tab, an escape) becomes a space: a
+// record is one line of text, whoever reads it.
+std::string Field(std::string text)
 {
-    if (text.find_first_of(",\"\r\n") == std::string::npos)
+    std::replace_if(text.begin(), text.end(), IsControl, ' ');
+    if (text.find_first_of(",\"") == std::string::npos)
         return text;
     std::string quoted = "\"";
     for (char c : text)
@@ -133,35 +141,72 @@ int Append(const std::string& records)
     return error;
 }
 
-std::string JournalPath(pid_t pid)
+const char* const JOURNAL_PREFIX = "exposures-waiting-";
+
+std::string LogFolder()
 {
     const std::string path = ExposureLogPath();
-    return path.substr(0, path.rfind('/')) + "/exposures-waiting-" + std::to_string(pid) + ".csv";
+    return path.substr(0, path.rfind('/'));
 }
 
-// The lines held, written whole under a new name and renamed over the old:
-// never half a journal. None: no journal.
-void WriteJournal(const std::map<uint64_t, std::string>& held)
-{
-    const std::string path = JournalPath(getpid());
-    if (held.empty()) {
-        unlink(path.c_str());
-        return;
+// This program's journal, "exposures-waiting-<pid>-<random>": a pid used
+// again (a service started at boot) never names another program's. While
+// it lives, the program holds a lock on "<stem>.lock", which the kernel
+// lets go when it dies however it dies.
+class Journal {
+public:
+    const std::string& Stem()
+    {
+        if (stem_.empty()) {
+            char random[9];
+            std::snprintf(random, sizeof random, "%08x", static_cast<unsigned>(std::random_device()()));
+            stem_ = std::string(JOURNAL_PREFIX) + std::to_string(getpid()) + "-" + random;
+        }
+        return stem_;
     }
-    std::string text;
-    for (const auto& [key, line] : held)
-        text += line + "\n";
-    const std::string fresh = path + ".new";
-    if (!MakeFolders(path))
-        return;
-    const int fd = open(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return;
-    const bool written = WriteAll(fd, text) && fsync(fd) == 0;
-    close(fd);
-    if (!written || rename(fresh.c_str(), path.c_str()) != 0)
-        unlink(fresh.c_str());
-}
+
+    // The lines held, written whole under a new name and renamed over the
+    // old: never half a journal. None: no journal, and no lock.
+    void Write(const std::map<uint64_t, std::string>& held)
+    {
+        const std::string path = LogFolder() + "/" + Stem();
+        if (held.empty()) {
+            unlink((path + ".csv").c_str());
+            if (lock_ >= 0) {
+                unlink((path + ".lock").c_str());
+                close(lock_);
+                lock_ = -1;
+            }
+            return;
+        }
+        std::string text;
+        for (const auto& [key, line] : held)
+            text += line + "\n";
+        if (!MakeFolders(path))
+            return;
+        if (lock_ < 0) {
+            lock_ = open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+            if (lock_ >= 0 && flock(lock_, LOCK_EX | LOCK_NB) != 0) {
+                close(lock_);
+                lock_ = -1;
+            }
+            if (lock_ < 0)
+                return;
+        }
+        const std::string fresh = path + ".csv.new";
+        const int fd = open(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd < 0)
+            return;
+        const bool written = WriteAll(fd, text) && fsync(fd) == 0;
+        close(fd);
+        if (!written || rename(fresh.c_str(), (path + ".csv").c_str()) != 0)
+            unlink(fresh.c_str());
+    }
+
+private:
+    std::string stem_;
+    int lock_ = -1;
+};
 
 // The start of a line that tells it from every other: its times and frame.
 std::string LineKey(const std::string& line)
@@ -172,29 +217,91 @@ std::string LineKey(const std::string& line)
     return line.substr(0, end);
 }
 
+// A line as this program writes it: the log's columns, its start a time,
+// nothing but printable UTF-8.
+bool LooksLogged(const std::string& line)
+{
+    static const size_t columns = [] {
+        std::vector<std::string> header;
+        SplitLogLine(EXPOSURE_LOG_HEADER, header);
+        return header.size();
+    }();
+    std::vector<std::string> fields;
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, millis = 0;
+    char zone = 0;
+    return ValidUtf8(line) && std::none_of(line.begin(), line.end(), [](char c) { return IsControl(c); }) &&
+        SplitLogLine(line, fields) && fields.size() == columns &&
+        std::sscanf(fields[0].c_str(), "%4d-%2d-%2dT%2d:%2d:%2d.%3d%c", &year, &month, &day, &hour, &minute, &second,
+                    &millis, &zone) == 8 &&
+        zone == 'Z';
+}
+
 constexpr std::streamoff LOG_TAIL_BYTES = 1 << 20;
+constexpr std::streamoff MAX_JOURNAL_BYTES = 4 << 20;  // a night of lines is far less
+
+// The whole lines of a journal (a last line without its line break was
+// being written when its program died).
+std::vector<std::string> JournalLines(const std::string& path)
+{
+    std::vector<std::string> lines;
+    std::ifstream file(path, std::ios::binary);
+    std::string text(static_cast<size_t>(MAX_JOURNAL_BYTES), '\0');
+    file.read(&text[0], MAX_JOURNAL_BYTES);
+    text.resize(static_cast<size_t>(file.gcount()));
+    for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+        lines.push_back(text.substr(start, end - start));
+    return lines;
+}
+
+// Whether the program behind a journal's stem has died: its lock can be
+// taken (then it is held until the journal is written), or, for a journal
+// named by a pid alone, no such process lives but this one, which never
+// names its journal so.
+bool Dead(const std::string& folder, const std::string& stem, int& lock)
+{
+    int pid = 0, end = 0;
+    const std::string name = stem;
+    if (std::sscanf(name.c_str(), "exposures-waiting-%d%n", &pid, &end) == 1 && static_cast<size_t>(end) == name.size())
+        return pid == getpid() || (kill(pid, 0) != 0 && errno == ESRCH);
+    lock = open((folder + "/" + stem + ".lock").c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+    if (lock < 0)
+        return errno == ENOENT;
+    return flock(lock, LOCK_EX | LOCK_NB) == 0;
+}
 
 // The journals of programs that have died: their lines go into the log,
 // but for those it has already (a program that died between writing a
-// line and letting it go), and the journal goes.
-void TakeOverJournals()
+// line and letting it go) and those that are not a log's lines (junk, a
+// line cut off), which are told on stderr; the journal goes once its lines
+// are in the log.
+void TakeOverJournals(const std::string& own)
 {
     const std::string path = ExposureLogPath();
-    const std::string folder = path.substr(0, path.rfind('/'));
+    const std::string folder = LogFolder();
     DIR* dir = opendir(folder.c_str());
     if (!dir)
         return;
-    std::vector<std::string> journals;
+    std::set<std::string> stems;
     while (const dirent* entry = readdir(dir)) {
-        int pid = 0;
-        int end = 0;
         const std::string name = entry->d_name;
-        if (std::sscanf(name.c_str(), "exposures-waiting-%d.csv%n", &pid, &end) == 1 &&
-            static_cast<size_t>(end) == name.size() && pid != getpid() && kill(pid, 0) != 0 && errno == ESRCH)
-            journals.push_back(folder + "/" + name);
+        if (name.rfind(JOURNAL_PREFIX, 0) != 0)
+            continue;
+        for (const char* ending : {".csv", ".csv.new", ".lock"})
+            if (name.size() > std::strlen(ending) &&
+                name.compare(name.size() - std::strlen(ending), std::string::npos, ending) == 0) {
+                stems.insert(name.substr(0, name.size() - std::strlen(ending)));
+                break;
+            }
     }
     closedir(dir);
-    for (const std::string& journal : journals) {
+    for (const std::string& stem : stems) {
+        int lock = -1;
+        if (stem == own || !Dead(folder, stem, lock)) {
+            if (lock >= 0)
+                close(lock);
+            continue;
+        }
+        const std::string journal = folder + "/" + stem + ".csv";
         // A line the dead program wrote stands near the log's end.
         std::ifstream log(path, std::ios::binary | std::ios::ate);
         const std::streamoff size = log ? static_cast<std::streamoff>(log.tellg()) : 0;
@@ -202,13 +309,31 @@ void TakeOverJournals()
         log.seekg(size - static_cast<std::streamoff>(logged.size()));
         log.read(&logged[0], static_cast<std::streamsize>(logged.size()));
         logged.insert(0, "\n");
-        std::ifstream held(journal);
+        // The journal, and the newer one it died writing.
+        std::vector<std::string> lines = JournalLines(journal);
+        for (const std::string& line : JournalLines(journal + ".new")) {
+            const auto same = std::find_if(lines.begin(), lines.end(),
+                                           [&](const std::string& held) { return LineKey(held) == LineKey(line); });
+            if (same != lines.end())
+                *same = line;
+            else
+                lines.push_back(line);
+        }
         std::string records;
-        for (std::string line; std::getline(held, line);)
-            if (!line.empty() && logged.find("\n" + LineKey(line) + ",") == std::string::npos)
+        for (const std::string& line : lines) {
+            if (!LooksLogged(line))
+                std::fprintf(stderr, "vantrel: a damaged line of %s is left out of the exposure log\n",
+                             journal.c_str());
+            else if (logged.find("\n" + LineKey(line) + ",") == std::string::npos)
                 records += line + "\n";
-        if (records.empty() || Append(records) == 0)
+        }
+        if (records.empty() || Append(records) == 0) {
             unlink(journal.c_str());
+            unlink((journal + ".new").c_str());
+            unlink((folder + "/" + stem + ".lock").c_str());
+        }
+        if (lock >= 0)
+            close(lock);
     }
 }
 
@@ -256,7 +381,7 @@ private:
         std::unique_lock<std::mutex> lock(mutex_);
         writing_ = true;
         lock.unlock();
-        TakeOverJournals();
+        TakeOverJournals(journal_.Stem());
         lock.lock();
         writing_ = false;
         for (;;) {
@@ -285,7 +410,7 @@ private:
             writing_ = true;
             lock.unlock();
             if (journal)
-                WriteJournal(held_);
+                journal_.Write(held_);
             if (records.empty()) {
                 lock.lock();
                 writing_ = false;
@@ -298,7 +423,7 @@ private:
                 for (uint64_t key : releasing_)
                     held_.erase(key);
                 releasing_.clear();
-                WriteJournal(held_);
+                journal_.Write(held_);
             }
             if (error != 0 && !complained_) {
                 complained_ = true;
@@ -323,6 +448,7 @@ private:
     // once unwritten_ is written.
     std::map<uint64_t, std::string> held_;
     std::vector<uint64_t> releasing_;
+    Journal journal_;
     std::string failure_;
     bool writing_ = false;
     bool retryNow_ = false;
@@ -367,6 +493,66 @@ std::string ExposureLine(const ExposureRecord& r)
         "," + std::to_string(r.afMode) + "," + (r.mirrorLock ? "1" : "0") + "," + r.outcome + "," + Field(r.source) +
         "," + Field(r.dither) + "," + r.guideRmsPx + "," + Field(r.guideEvents) + "," + r.guided + "," + Field(r.file) +
         "," + r.stars + "," + r.hfrPx + "," + r.type + "," + Field(r.target);
+}
+
+bool SplitLogLine(const std::string& line, std::vector<std::string>& fields)
+{
+    fields.assign(1, "");
+    bool quoted = false;
+    for (size_t i = 0; i < line.size(); ++i) {
+        const char c = line[i];
+        if (quoted && c == '"' && i + 1 < line.size() && line[i + 1] == '"')
+            fields.back() += line[++i];
+        else if (c == '"')
+            quoted = !quoted;
+        else if (c == ',' && !quoted)
+            fields.emplace_back();
+        else if (c != '\r' || quoted)
+            fields.back() += c;
+    }
+    return !quoted;
+}
+
+namespace {
+// The length of the UTF-8 sequence at `at`, or 0 where there is none.
+size_t Utf8Length(const std::string& text, size_t at)
+{
+    const auto byte = [&](size_t i) { return i < text.size() ? static_cast<unsigned char>(text[i]) : 0u; };
+    const unsigned lead = byte(at);
+    const size_t length = lead < 0x80 ? 1
+        : lead >= 0xc2 && lead < 0xe0 ? 2
+        : lead >= 0xe0 && lead < 0xf0 ? 3
+        : lead >= 0xf0 && lead < 0xf5 ? 4
+                                      : 0;
+    for (size_t i = 1; i < length; ++i)
+        if ((byte(at + i) & 0xc0) != 0x80)
+            return 0;
+    // No overlong form, no surrogate, nothing beyond U+10FFFF.
+    const unsigned second = byte(at + 1);
+    if ((lead == 0xe0 && second < 0xa0) || (lead == 0xed && second >= 0xa0) || (lead == 0xf0 && second < 0x90) ||
+        (lead == 0xf4 && second >= 0x90))
+        return 0;
+    return length;
+}
+}  // namespace
+
+bool ValidUtf8(const std::string& text)
+{
+    for (size_t at = 0, length; at < text.size(); at += length)
+        if ((length = Utf8Length(text, at)) == 0)
+            return false;
+    return true;
+}
+
+std::string ValidUtf8Text(const std::string& text)
+{
+    std::string valid;
+    for (size_t at = 0; at < text.size();) {
+        const size_t length = Utf8Length(text, at);
+        valid += length == 0 ? std::string("\xef\xbf\xbd") : text.substr(at, length);
+        at += std::max<size_t>(length, 1);
+    }
+    return valid;
 }
 
 std::string ExposureLogPath()

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 inline constexpr const char* EXPOSURE_LOG_HEADER =
     "start_utc,end_utc,held_ms,frame,frames,set_s,port,af_mode,mirror_lock,outcome,source,dither,guide_rms_px,"
@@ -51,7 +52,16 @@ struct ExposureRecord {
 std::string FormatUtc(int64_t unixMs);
 // A length in seconds as the user asked for it: "2", "0.5", "1.25".
 std::string SecondsText(int32_t ms);
+// The record's line; a control character in a text becomes a space.
 std::string ExposureLine(const ExposureRecord& record);
+// A line of the log split into its fields (quoted as RFC 4180 has it,
+// within the line); false for one that is not a line of fields (a quote
+// left open).
+bool SplitLogLine(const std::string& line, std::vector<std::string>& fields);
+// Whether `text` is UTF-8; the same text with each byte that is not
+// replaced by U+FFFD.
+bool ValidUtf8(const std::string& text);
+std::string ValidUtf8Text(const std::string& text);
 // Where the log goes, by the environment.
 std::string ExposureLogPath();
 
@@ -66,9 +76,11 @@ public:
     virtual void Log(const ExposureRecord& record) = 0;
     // A line that waits for more (its exposure's files), in the form it
     // should take if the program died now: kept in a journal beside the log
-    // (exposures-waiting-<pid>.csv) until Log writes its final form. A
-    // journal whose program has died is written into the log by the next
-    // one, once. Holding a key again replaces its line. Never waits.
+    // (exposures-waiting-<pid>-<random>.csv, with a lock its program holds
+    // while it lives) until Log writes its final form. A journal whose
+    // program has died is written into the log by the next one, once, but
+    // for lines that are not the log's. Holding a key again replaces its
+    // line. Never waits.
     virtual void Hold(uint64_t /*key*/, const ExposureRecord& /*record*/) { }
     // Waits until every queued line is on the disk (or has failed), at most
     // `limit`; false when the writer is still busy then (a hung disk).

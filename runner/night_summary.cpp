@@ -3,47 +3,14 @@
 #include <algorithm>
 #include <cstdlib>
 #include <ctime>
+#include <fstream>
+#include <limits>
+#include <sstream>
 
 #include "runner/countdown.h"
 #include "runner/exposure_log.h"
 
 namespace {
-
-// The log's records, each a list of fields (RFC 4180: a quoted field may
-// hold commas, quotes doubled and line breaks).
-std::vector<std::vector<std::string>> Records(const std::string& csv)
-{
-    std::vector<std::vector<std::string>> records(1);
-    std::string field;
-    bool quoted = false;
-    for (size_t i = 0; i < csv.size(); ++i) {
-        const char c = csv[i];
-        if (quoted) {
-            if (c == '"' && i + 1 < csv.size() && csv[i + 1] == '"')
-                field += csv[++i];
-            else if (c == '"')
-                quoted = false;
-            else
-                field += c;
-        } else if (c == '"') {
-            quoted = true;
-        } else if (c == ',') {
-            records.back().push_back(field);
-            field.clear();
-        } else if (c == '\n') {
-            records.back().push_back(field);
-            field.clear();
-            records.emplace_back();
-        } else if (c != '\r') {
-            field += c;
-        }
-    }
-    if (!field.empty() || !records.back().empty())
-        records.back().push_back(field);
-    if (records.back().empty())
-        records.pop_back();
-    return records;
-}
 
 // A files column names files ("M42_0007.cr2 M42_0007.jpg"), or why none
 // came ("timed out", "download failed: …").
@@ -63,45 +30,74 @@ bool NamesFiles(const std::string& column)
 
 }  // namespace
 
-std::vector<SummaryRow> SummariseLog(const std::string& csv, int64_t sinceUtcMs)
+std::vector<SummaryRow> SummariseLog(std::istream& csv, int64_t sinceUtcMs)
 {
-    const auto records = Records(csv);
     std::vector<SummaryRow> rows;
-    if (records.empty())
+    // A line at a time, each on its own: a damaged line costs that line,
+    // and one longer than any record is skipped whole.
+    constexpr std::streamsize MAX_LINE = 64 * 1024;
+    std::vector<char> buffer(MAX_LINE);
+    const auto next = [&](std::string& line) {
+        for (;;) {
+            csv.getline(buffer.data(), MAX_LINE);
+            if (csv.bad() || (csv.fail() && csv.eof()))
+                return false;
+            if (!csv.fail()) {
+                line.assign(buffer.data());
+                return true;
+            }
+            csv.clear();  // longer than the buffer
+            csv.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+        }
+    };
+    std::string line;
+    std::vector<std::string> header, record;
+    if (!next(line) || !SplitLogLine(line, header))
         return rows;
-    const std::vector<std::string>& header = records[0];
     const auto column = [&header](const char* name) {
         return static_cast<size_t>(std::find(header.begin(), header.end(), name) - header.begin());
     };
     const size_t start = column("start_utc"), held = column("held_ms"), outcome = column("outcome"),
                  guided = column("guided"), file = column("file"), type = column("type"), target = column("target");
-    const auto field = [](const std::vector<std::string>& record, size_t at) {
-        return at < record.size() ? record[at] : std::string();
-    };
+    const auto field = [&record](size_t at) { return at < record.size() ? record[at] : std::string(); };
     const std::string since = FormatUtc(sinceUtcMs);
-    for (size_t i = 1; i < records.size(); ++i) {
-        const std::vector<std::string>& record = records[i];
-        if (field(record, start) < since)
+    while (next(line)) {
+        // Before the night: passed over without a look at the rest.
+        if (line.compare(0, since.size(), since) < 0 && line.size() > since.size() && line[since.size()] == ',')
             continue;
-        const std::string rowTarget = field(record, target), rowType = field(record, type);
+        if (!SplitLogLine(line, record) || record.size() != header.size() || field(start) < since)
+            continue;
+        const std::string rowTarget = ValidUtf8Text(field(target)), rowType = ValidUtf8Text(field(type));
         auto row = std::find_if(rows.begin(), rows.end(),
                                 [&](const SummaryRow& r) { return r.target == rowTarget && r.type == rowType; });
         if (row == rows.end()) {
             rows.push_back({rowTarget, rowType});
             row = rows.end() - 1;
         }
-        const std::string how = field(record, outcome);
+        const std::string how = field(outcome);
         if (how == "done" || how == "stopped" || how == "no-port") {
             ++row->done;
-            row->heldMs += std::atoll(field(record, held).c_str());
+            row->heldMs += std::atoll(field(held).c_str());
         } else {
             ++row->aborted;
         }
-        row->suspect += field(record, guided) == "suspect";
-        const std::string files = field(record, file);
+        row->suspect += field(guided) == "suspect";
+        const std::string files = field(file);
         row->withoutFile += !files.empty() && !NamesFiles(files);
     }
     return rows;
+}
+
+std::vector<SummaryRow> SummariseLog(const std::string& csv, int64_t sinceUtcMs)
+{
+    std::istringstream text(csv);
+    return SummariseLog(text, sinceUtcMs);
+}
+
+std::vector<SummaryRow> SummariseLogFile(const std::string& path, int64_t sinceUtcMs)
+{
+    std::ifstream file(path, std::ios::binary);
+    return SummariseLog(file, sinceUtcMs);
 }
 
 std::string SummaryText(const std::vector<SummaryRow>& rows)

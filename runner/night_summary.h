@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <istream>
 #include <string>
 #include <vector>
 
@@ -19,8 +20,12 @@ struct SummaryRow {
 
 // The rows of the log's lines (its CSV text, header first) that began at
 // or after `sinceUtcMs`, in the order their target and type first came.
-// Lines of another layout are read by their header's names.
+// Lines of another layout are read by their header's names; a line that is
+// not one of the header's records is left out, alone; a text that is not
+// UTF-8 is shown with U+FFFD for its bad bytes. Read a line at a time.
+std::vector<SummaryRow> SummariseLog(std::istream& csv, int64_t sinceUtcMs);
 std::vector<SummaryRow> SummariseLog(const std::string& csv, int64_t sinceUtcMs);
+std::vector<SummaryRow> SummariseLogFile(const std::string& path, int64_t sinceUtcMs);
 
 // "M42, Light: 20 frames, 1 h 40 min; 1 aborted, 2 suspect, 1 without a
 // file", a line a row; "No exposure logged." for none.

@@ -194,9 +194,12 @@ void RunControl::LinkCamera(const CameraLinkSettings* settings)
     std::unique_ptr<CameraLink> camera;
     if (settings && makeCameraLink_)
         camera = makeCameraLink_(*settings, [this, folder = settings->folder](const CameraFileOutcome& outcome) {
+            if (outcome.kind == FileOutcome::LAST)
+                FileWritten(outcome, folder);  // before the line can go
             filesLog_.Outcome(outcome);
             post_([files = files_, outcome] { files(outcome); });
-            FileWritten(outcome, folder);  // told after the file, on the client's loop
+            if (outcome.kind == FileOutcome::WRITTEN)
+                FileWritten(outcome, folder);  // told after the file, on the client's loop
         });
     CameraLink* linked = camera.get();
     CameraLink* old = camera_.get();
@@ -217,7 +220,7 @@ void RunControl::LinkCamera(const CameraLinkSettings* settings)
 
 void RunControl::FileWritten(const CameraFileOutcome& outcome, const std::string& folder)
 {
-    if (outcome.kind != FileOutcome::WRITTEN || outcome.exposure == 0)
+    if (outcome.exposure == 0)
         return;
     FrameRequest request;
     request.exposure = outcome.exposure;
@@ -228,6 +231,21 @@ void RunControl::FileWritten(const CameraFileOutcome& outcome, const std::string
         constexpr size_t REMEMBERED = 16;  // far more than are fetched at once
         if (std::find(framesAsked_.begin(), framesAsked_.end(), outcome.exposure) != framesAsked_.end())
             return;
+        const auto jpeg = std::find_if(jpegs_.begin(), jpegs_.end(),
+                                       [&](const auto& kept) { return kept.first == outcome.exposure; });
+        if (outcome.kind == FileOutcome::LAST) {
+            if (jpeg == jpegs_.end())
+                return;
+            request.path = jpeg->second;
+        } else if (IsJpeg(outcome.file)) {
+            if (jpeg == jpegs_.end())
+                jpegs_.emplace_back(outcome.exposure, request.path);
+            if (jpegs_.size() > REMEMBERED)
+                jpegs_.pop_front();
+            return;
+        }
+        if (jpeg != jpegs_.end())
+            jpegs_.erase(jpeg);
         framesAsked_.push_back(outcome.exposure);
         if (framesAsked_.size() > REMEMBERED)
             framesAsked_.pop_front();

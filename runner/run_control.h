@@ -123,7 +123,8 @@ private:
     // The same, waited for: only for the end.
     void Wait(const std::function<void()>& work);
     void Publish();
-    // The first file written of each exposure is read and measured.
+    // Each exposure's frame is read and measured once: its first RAW, or
+    // its first JPEG when no RAW has come by its last outcome.
     void FileWritten(const CameraFileOutcome& outcome, const std::string& folder);
 
     RunThread* thread_;
@@ -142,6 +143,7 @@ private:
     bool fits_ = false;
     FitsDetails fitsDetails_;
     std::deque<uint32_t> framesAsked_;  // the last exposures whose frame was asked for
+    std::deque<std::pair<uint32_t, std::string>> jpegs_;  // the JPEG of each, until a RAW comes
     std::unique_ptr<FrameDecoder> decoder_;
     mutable std::mutex stateMutex_;
     RunState state_;

@@ -678,13 +678,14 @@ TEST_F(Engine, ExposureLog)
     log.failure = "No space left on device";
     Start();
     EXPECT_EQ(Status(), "Sequence Done; exposure log not written: No space left on device");
-    // Fields that hold a comma, a quote or a line break are quoted.
+    // Fields that hold a comma or a quote are quoted; a control character
+    // becomes a space.
     settings.source = "script:4,\"x\"\r";
     settings.frameType = "Dark";
-    settings.target = "M42, core";
+    settings.target = "M42,\x1b[2J\ncore";
     Start();
     EXPECT_EQ(log.lines.back().substr(log.lines.back().find(",done,")),
-              ",done,\"script:4,\"\"x\"\"\r\",,,,,,,,Dark,\"M42, core\"");
+              ",done,\"script:4,\"\"x\"\" \",,,,,,,,Dark,\"M42, [2J core\"");
 }
 
 // Dithering between frames: the guider is asked after each exposure but

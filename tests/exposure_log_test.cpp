@@ -2,14 +2,17 @@
 // disk (a file-size limit makes the kernel cut writes short), a last line
 // that another program left without its line break, a FIFO in the log's
 // place. A record is whole or absent, and nothing waits for ever.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -36,6 +39,19 @@ std::string Read(const std::string& path)
 }
 
 void Write(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
+
+// The stems of the waiting-lines journals in `folder`.
+std::vector<std::string> Journals(const std::string& folder)
+{
+    std::vector<std::string> stems;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        const std::string name = entry.path().filename();
+        const std::string stem = name.substr(0, name.find('.'));
+        if (name.rfind("exposures-waiting-", 0) == 0 && std::find(stems.begin(), stems.end(), stem) == stems.end())
+            stems.push_back(stem);
+    }
+    return stems;
+}
 
 ExposureRecord Record(int frame)
 {
@@ -226,8 +242,10 @@ TEST_F(ExposureLogFile, ALineWaitingWhenTheProgramDiesIsWrittenByTheNext)
     ASSERT_GT(child, 0);
     int status = 0;
     waitpid(child, &status, 0);
-    const std::string journal =
-        path.substr(0, path.rfind('/')) + "/exposures-waiting-" + std::to_string(child) + ".csv";
+    const std::string folder = path.substr(0, path.rfind('/'));
+    const std::string stem = Journals(folder).at(0);
+    const std::string journal = folder + "/" + stem + ".csv";
+    EXPECT_EQ(stem.rfind("exposures-waiting-" + std::to_string(child) + "-", 0), 0u);
     EXPECT_NE(Read(journal), "");
     ExposureRecord one = Record(1);
     one.file = "not fetched: the program ended";
@@ -240,16 +258,61 @@ TEST_F(ExposureLogFile, ALineWaitingWhenTheProgramDiesIsWrittenByTheNext)
     EXPECT_EQ(Read(path),
               HEADER + ExposureLine(two) + "\n" + ExposureLine(one) + "\n" + ExposureLine(three) + "\n" +
                   ExposureLine(Record(4)) + "\n");
-    EXPECT_EQ(access(journal.c_str(), F_OK), -1);
+    EXPECT_EQ(Journals(folder), std::vector<std::string>{});
 }
 
-TEST(ExposureLine, FieldsWithCommasQuotesOrLineBreaksAreQuoted)
+// The journals another program finds: a live program's is left alone (its
+// lock held), a dead one's taken whatever its pid (this one's own, reused),
+// with the newer journal it died writing; junk and a line cut off are left
+// out; a journal whose lines cannot be appended is kept.
+TEST_F(ExposureLogFile, TheJournalsOfDeadProgramsAreTakenOverWhole)
+{
+    const std::string folder = path.substr(0, path.rfind('/'));
+    const std::string alive = folder + "/exposures-waiting-1-0000beef";
+    const int lock = open((alive + ".lock").c_str(), O_RDWR | O_CREAT, 0644);
+    ASSERT_EQ(flock(lock, LOCK_EX), 0);
+    Write(alive + ".csv", ExposureLine(Record(1)) + "\n");
+    const std::string reused = folder + "/exposures-waiting-" + std::to_string(getpid());
+    Write(reused + ".csv",
+          ExposureLine(Record(2)) + "\n\x01\xfe junk\n" + ExposureLine(Record(9)).substr(0, 60) + "\n");
+    const std::string dead = folder + "/exposures-waiting-7-0000dead";
+    Write(dead + ".csv", ExposureLine(Record(3)) + "\n");
+    ExposureRecord three = Record(3);
+    three.file = "M42_0003.cr2";
+    Write(dead + ".csv.new", ExposureLine(three) + "\n" + ExposureLine(Record(4)) + "\n" + ExposureLine(Record(5)));
+    Write(dead + ".lock", "");
+    // A program that cannot write the log (a directory in its place) keeps
+    // them. (Forked before this one's writer thread starts.)
+    ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        logFile->Log(Record(7));
+        _exit(logFile->Flush(std::chrono::seconds(5)) ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_EQ(Journals(folder).size(), 3u);
+    rmdir(path.c_str());
+    logFile->Log(Record(8));
+    ASSERT_TRUE(logFile->Flush());
+    const std::string logged = Read(path);
+    for (int frame : {2, 4, 8})
+        EXPECT_NE(logged.find(ExposureLine(Record(frame)) + "\n"), std::string::npos) << frame;
+    EXPECT_NE(logged.find(ExposureLine(three) + "\n"), std::string::npos);
+    for (const std::string& left : {ExposureLine(Record(1)), ExposureLine(Record(5)), std::string("junk")})
+        EXPECT_EQ(logged.find(left), std::string::npos) << left;
+    EXPECT_EQ(std::count(logged.begin(), logged.end(), '\n'), 5);  // the header and four
+    EXPECT_EQ(Journals(folder), std::vector<std::string>{"exposures-waiting-1-0000beef"});
+    close(lock);
+}
+
+TEST(ExposureLine, FieldsWithCommasOrQuotesAreQuotedAndControlsAreSpaces)
 {
     ExposureRecord record = Record(1);
     record.port = "/dev/serial/by-id/usb-FTDI,\"x\"\r";
     record.source = "script:4";
     const std::string line = ExposureLine(record);
-    EXPECT_NE(line.find(",\"/dev/serial/by-id/usb-FTDI,\"\"x\"\"\r\",0,0,done,script:4,"), std::string::npos) << line;
+    EXPECT_NE(line.find(",\"/dev/serial/by-id/usb-FTDI,\"\"x\"\" \",0,0,done,script:4,"), std::string::npos) << line;
 }
 
 // A line waits for its exposure's files, and is written once they are
@@ -335,11 +398,15 @@ TEST(NightSummary, EachTargetAndTypeSummedUp)
         "2026-12-07T21:00:00.000Z,x,300000,1,3,300,COM5,0,0,done,window,,,,suspect,M42_Light_0001.cr2,,,Light,M42\n"
         "2026-12-07T21:05:00.000Z,x,300000,2,3,300,COM5,0,0,stopped,window,,,,yes,timed out,,,Light,M42\n"
         "2026-12-07T21:10:00.000Z,x,1000,3,3,300,COM5,0,0,aborted,window,,,,,,,,Light,M42\n"
+        "2026-12-07T21:11:00.000Z,x,1000,1,1,300,COM5,0,0,done,\"window,,,,,,,,Light,M42\n"  // damaged: alone
+        "2026-12-07T21:12:00.000Z,x,1000,1,1\n"
+        "2026-12-07T21:13:00.000Z,x,60000,1,1,60,COM5,0,0,done,window,,,,,,,,Light,M\xff\n"
         "2026-12-07T22:00:00.000Z,x,120000,1,1,120,COM5,0,0,done,script:3,,,,,\"no file: the camera took no "
         "picture\",,,Dark,\"NGC 7000, \"\"core\"\"\"\n";
     const int64_t night = 1796677200000;  // 2026-12-07T21:00:00Z
     EXPECT_EQ(SummaryText(SummariseLog(csv, night)),
               "M42, Light: 2 frames, 10 min 0 s; 1 aborted, 1 suspect, 1 without a file\n"
+              "M\ufffd, Light: 1 frame, 1 min 0 s\n"
               "NGC 7000, \"core\", Dark: 1 frame, 2 min 0 s; 1 without a file");
     EXPECT_EQ(SummaryText(SummariseLog(csv, night + 86400000)), "No exposure logged.");
 }

@@ -85,6 +85,14 @@ bool WriteJpeg(const std::string& path, const StarField& field, const std::vecto
     info.in_color_space = JCS_RGB;
     jpeg_set_defaults(&info);
     jpeg_set_quality(&info, 95, TRUE);
+    std::vector<jpeg_scan_info> scans(1, jpeg_scan_info{3, {0, 1, 2}, 0, 0, 0, 0});
+    for (int c = 0; field.scanEachCoefficient && c < 3; ++c)
+        for (int k = 1; k < 64; ++k)
+            scans.push_back({1, {c}, k, k, 0, 0});
+    if (field.scanEachCoefficient) {
+        info.scan_info = scans.data();
+        info.num_scans = static_cast<int>(scans.size());
+    }
     jpeg_start_compress(&info, TRUE);
     std::vector<uint8_t> row(static_cast<size_t>(field.width) * 3);
     for (int y = 0; y < field.height; ++y) {

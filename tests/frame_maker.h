@@ -16,6 +16,7 @@ struct StarField {
     double noise = 20;  // the sky's, one deviation
     uint16_t white = 16383;
     uint32_t seed = 1;
+    bool scanEachCoefficient = false;  // a JPEG: progressive, 190 scans
 };
 
 // The field's pixels, one plane (a mosaic of grey stars).

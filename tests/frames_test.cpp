@@ -1,8 +1,13 @@
 // Frames read back from their files, their stars measured and their FITS,
 // on star fields the tests make.
+#include <fcntl.h>
 #include <fitsio.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <cstring>
 
 #include <condition_variable>
 #include <cstdlib>
@@ -85,6 +90,95 @@ TEST(Frames, LeavesOutHotPixelsAndClippedStars)
     const FrameSummary view = SummariseFrame(image);
     EXPECT_EQ(view.stars.count, 0);
     EXPECT_EQ(view.histogram.clipped[0] + view.histogram.clipped[1] + view.histogram.clipped[2], 100u);
+}
+
+// Hostile and damaged files: each refused with why, before it takes more
+// memory or time than a frame may; a saturated frame is drawn white.
+TEST(Frames, RefusesWhatNoCameraWrites)
+{
+    StarField field;
+    const auto pixels = MakeStarField(field);
+    StarField scans = field;
+    scans.scanEachCoefficient = true;
+    const std::string jpeg = TempPath("good.jpg"), dng = TempPath("good.dng"), bomb = TempPath("scans.jpg");
+    ASSERT_TRUE(WriteJpeg(jpeg, field, pixels) && WriteDng(dng, field, pixels) && WriteJpeg(bomb, scans, pixels));
+    auto bytes = [](const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string((std::istreambuf_iterator<char>(in)), {});
+    };
+    // The first lines of the JPEG, its header claiming another size.
+    auto claiming = [&](int width, int height) {
+        std::string file = bytes(jpeg);
+        const size_t sof = file.find("\xff\xc0");
+        file[sof + 5] = static_cast<char>(height >> 8), file[sof + 6] = static_cast<char>(height);
+        file[sof + 7] = static_cast<char>(width >> 8), file[sof + 8] = static_cast<char>(width);
+        return file.substr(0, 700);
+    };
+    // The DNG with its picture said to start near its end: a file cut short.
+    std::string cut = bytes(dng);
+    uint32_t at = 0;
+    std::memcpy(&at, &cut[4], 4);
+    uint16_t entries = 0;
+    std::memcpy(&entries, &cut[at], 2);
+    for (uint32_t e = at + 2; e < at + 2 + 12u * entries; e += 12)
+        if (cut[e] == 17 && cut[e + 1] == 1) {  // StripOffsets, 273
+            const uint32_t late = static_cast<uint32_t>(cut.size() - 4096);
+            std::memcpy(&cut[e + 8], &late, 4);
+        }
+    struct Row {
+        const char* name;
+        std::string content;
+        const char* error;
+    };
+    for (const Row& row : {
+             Row{"bomb.jpg", claiming(65000, 65000), "claims 65000×65000 pixels, more than a camera makes"},
+             Row{"large.jpg", claiming(12000, 12000), "claims 12000×12000 pixels, more memory than a frame may take"},
+             Row{"short.jpg", claiming(9000, 9000), "cut short or damaged: Premature end of JPEG file"},
+             Row{"half.jpg", bytes(jpeg).substr(0, bytes(jpeg).size() / 2), "cut short or damaged"},
+             Row{"scans.jpg", bytes(bomb), "more scans than a camera writes"},
+             Row{"cut.dng", cut, "cut short: the file ends before its picture"},
+             Row{"junk.cr2", std::string(4000, '\x5a'), "not a RAW LibRaw knows"},
+         }) {
+        SCOPED_TRACE(row.name);
+        const std::string path = TempPath(row.name);
+        std::ofstream(path, std::ios::binary) << row.content;
+        FrameImage image;
+        std::string error;
+        EXPECT_FALSE(ReadFrame(path, image, error));
+        EXPECT_EQ(error.rfind(row.error, 0), 0u) << error;
+        EXPECT_TRUE(image.data.empty());
+        unlink(path.c_str());
+    }
+    for (const std::string& path : {jpeg, dng, bomb})
+        unlink(path.c_str());
+
+    FrameImage saturated;
+    saturated.width = saturated.height = 64;
+    saturated.cfa = "RGGB";
+    saturated.white = 16383;
+    saturated.data.assign(64 * 64, 16383);
+    const FrameSummary view = SummariseFrame(saturated);
+    ASSERT_FALSE(view.preview.rgb.empty());
+    EXPECT_EQ(view.preview.rgb[0], 255);
+}
+
+// Closing never waits long on a reader: one held in its file's open (a
+// FIFO nobody writes) is left to end alone, and tells nobody.
+TEST(Frames, ClosingLeavesAReaderThatCannotStop)
+{
+    const std::string fifo = TempPath("held.jpg");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::atomic<int> told{0};
+    int writer = -1;
+    {
+        FrameDecoder decoder([&](std::shared_ptr<const DecodedFrame>) { ++told; });
+        decoder.Decode({1, 1, fifo, false, {}});
+        while ((writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK)) < 0)  // until the reader has it open
+            usleep(1000);
+    }
+    EXPECT_EQ(told, 0);
+    close(writer);
+    unlink(fifo.c_str());
 }
 
 // The FITS: its header, and the mosaic in it value for value.

@@ -11,6 +11,7 @@
 #include <wx/testing.h>
 
 #include <algorithm>
+#include <chrono>
 #include <string>
 
 #include <wx/checkbox.h>
@@ -19,6 +20,7 @@
 
 #include <functional>
 #include <memory>
+#include <thread>
 #include <utility>
 
 #include "app/settings.h"
@@ -110,6 +112,17 @@ inline void RunIdle()
 {
     wxTheApp->ProcessPendingEvents();
     wxTheApp->ProcessIdle();
+}
+
+// Runs the toolkit's pending calls until `done` (what another thread
+// posts), 30 s at most.
+template <typename Done> bool RunUntil(Done done)
+{
+    for (int i = 0; i < 3000 && !done(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        RunIdle();
+    }
+    return done();
 }
 
 inline void Command(wxWindow* window, wxEventType type, int id)

@@ -190,6 +190,14 @@ TEST_F(StartUp, PortMenuConnectsAgain)
     EXPECT_EQ(fakes.log.Whats(),
               (std::vector<std::string>{"serial close", "usb open", "parallel open 378", "data 00"}));
 
+    // Cancelled: the port in use is opened again, as it was.
+    fakes.log.events.clear();
+    wxTEST_DIALOG(Command(MainFrame, wxEVT_MENU, ID_CHOOSE_PORT), CancelChooser(wxID_CANCEL));
+    EXPECT_EQ(PortName(), "0x378-LPT1");
+    EXPECT_EQ(MainFrame->GetStatusBar()->GetStatusText(0), "Parallel port connected");
+    EXPECT_EQ(fakes.log.Whats(),
+              (std::vector<std::string>{"data 00", "parallel close", "usb open", "parallel open 378", "data 00"}));
+
     Command(MainFrame, wxEVT_BUTTON, ID_START_SEQUENCE);  // waits its before-frame second
     MainFrame->UpdateWindowUI(wxUPDATE_UI_RECURSE);
     EXPECT_FALSE(MainFrame->GetMenuBar()->IsEnabled(ID_CHOOSE_PORT));
@@ -429,6 +437,9 @@ TEST_F(StartUp, AboutComesFromTheMenuNotFromTheBanner)
 {
     fakes.usb->present = true;
     WITHOUT_DIALOG(OpenMainWindowAndPort(Parts()));
+    const wxMenuItem* about = MainFrame->GetMenuBar()->FindItem(wxID_ABOUT);
+    ASSERT_NE(about, nullptr);
+    EXPECT_EQ(about->GetItemLabel(), "&About...\tF1");
     WITHOUT_DIALOG(Command(MainFrame->FindWindow(wxID_ABOUT), wxEVT_BUTTON, wxID_ABOUT));  // no dialog
     wxTEST_DIALOG(
         Command(MainFrame, wxEVT_MENU, wxID_ABOUT),
