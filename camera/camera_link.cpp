@@ -1,6 +1,7 @@
 #include "camera/camera_link.h"
 
 #include <fcntl.h>
+#include <glib.h>
 #include <gphoto2/gphoto2.h>
 #include <poll.h>
 #include <pthread.h>
@@ -187,7 +188,12 @@ public:
 
     void NameNextFiles(const std::string& frameType, const std::string& target) override
     {
-        nextPrefix_ = FramePrefix(settings_.prefix, frameType, target).substr(0, sizeof(Ended::prefix) - 1);
+        std::string prefix = FramePrefix(settings_.prefix, frameType, target);
+        // Cut between two letters, never inside one.
+        size_t cut = std::min(prefix.size(), sizeof(Ended::prefix) - 1);
+        while (cut > 0 && cut < prefix.size() && (static_cast<unsigned char>(prefix[cut]) & 0xc0) == 0x80)
+            --cut;
+        nextPrefix_ = prefix.substr(0, cut);
     }
 
 private:
@@ -544,8 +550,15 @@ private:
 std::string FramePrefix(const std::string& prefix, const std::string& frameType, const std::string& target)
 {
     std::string safe;
-    for (const char c : target)
-        safe += std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '+' ? c : '_';
+    for (size_t at = 0; at < target.size();) {
+        const char* c = target.c_str() + at;
+        const gunichar letter = g_utf8_get_char_validated(c, static_cast<gssize>(target.size() - at));
+        const bool whole = letter != static_cast<gunichar>(-1) && letter != static_cast<gunichar>(-2);
+        const size_t length = whole ? static_cast<size_t>(g_utf8_next_char(c) - c) : 1;
+        safe +=
+            whole && (g_unichar_isalnum(letter) || letter == '-' || letter == '+') ? target.substr(at, length) : "_";
+        at += length;
+    }
     if (safe.empty())
         return frameType.empty() || frameType == "Light" ? prefix : prefix + "_" + frameType;
     return safe + "_" + (frameType.empty() ? "Light" : frameType);

@@ -928,17 +928,15 @@ void MyFrame::SetSetting(RunSetting setting, int value) { control_->Settings().S
 
 // The capture runs on; the script goes on when the window has shown its
 // end. While another run is in progress, nothing starts.
-bool MyFrame::Capture(int startDelaySeconds, const std::string& source, std::function<void()> ended)
+bool MyFrame::Capture(int startDelaySeconds, int64_t startAtUtcMs, const std::string& source,
+                      std::function<void()> ended)
 {
     control_->Settings().Set(RunSetting::START_DELAY, startDelaySeconds);
     if (Busy() || closeRequested_)
         return false;
     RunSettings settings = control_->Settings().Run();
     settings.source = source;
-    // A wait until a clock time (StartAt) may be longer than the field
-    // holds: the run waits it whole, the field shows what it can.
-    constexpr int DAY_S = 86400;
-    settings.startDelayMs = std::clamp(startDelaySeconds, 0, DAY_S) * MS_PER_SECOND;
+    settings.startAtUtcMs = startAtUtcMs;
     ShareControls();
     // Before the start: a run may end as it starts.
     captureRun_ = view_.RunsShown() + 1;

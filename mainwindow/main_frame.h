@@ -173,7 +173,8 @@ public:
     // ScriptTarget
     void SetSetting(RunSetting setting, int value) override;
     void SetFrameNaming(bool type, const std::string& text) override;
-    bool Capture(int startDelaySeconds, const std::string& source, std::function<void()> ended) override;
+    bool Capture(int startDelaySeconds, int64_t startAtUtcMs, const std::string& source,
+                 std::function<void()> ended) override;
     bool Prompt(const std::string& text) override;
     void AbortCapture() override;
     bool ScriptMustStop() override;

@@ -102,7 +102,7 @@ std::string PlanEndText(const Plan& plan, int64_t nowUtcMs)
     for (const PlannedRun& run : plan.runs)
         seconds += RunSeconds(run);
     const int minutes = ClockMinutes(plan.startAt);
-    const int64_t startUtcMs = minutes < 0 ? nowUtcMs : nowUtcMs + int64_t{SecondsUntil(minutes, nowUtcMs)} * 1000;
+    const int64_t startUtcMs = minutes < 0 ? nowUtcMs : NextClockTimeUtcMs(minutes, nowUtcMs);
     return std::to_string(plan.runs.size()) + (plan.runs.size() == 1 ? " run" : " runs") + DOT + DurationText(seconds) +
         DOT + "ends at " + ClockTimeText(startUtcMs + seconds * 1000) + (minutes < 0 ? " if started now" : "");
 }

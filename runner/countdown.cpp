@@ -13,6 +13,8 @@ int32_t EstimateSeconds(int32_t exposures, int32_t duration, int32_t startDelay,
     int32_t seconds = exposures * FrameSeconds(duration, beforeDelay, afterDelay) + startDelay + 1;
     if (infrared)
         seconds += exposures / 5;
+    else if (beforeDelay == 0 && afterDelay == 0 && exposures > 1)
+        seconds += (exposures - 1) / 5;
     return seconds;
 }
 

@@ -15,7 +15,9 @@ constexpr int32_t WholeSeconds(int32_t ms) { return (ms + MS_PER_SECOND - 1) / M
 int32_t FrameSeconds(int32_t duration, int32_t beforeDelay, int32_t afterDelay);
 
 // N x (A + B + D) + S + 1 seconds, plus N / 5 for the pulsed infra-red
-// serial port (each frame there takes two extra 200 ms pulses).
+// serial port (each frame there takes two extra 200 ms pulses), or on the
+// other ports (N - 1) / 5 when neither delay parts two frames (the shutter
+// line is released 200 ms between them).
 int32_t EstimateSeconds(int32_t exposures, int32_t duration, int32_t startDelay, int32_t beforeDelay,
                         int32_t afterDelay, bool infrared);
 

@@ -21,12 +21,17 @@ constexpr int32_t CHECK_QUIET_MS = 200;
 // A wait that ended later than this starts the next one from the time it
 // ended.
 constexpr int64_t LATE_LIMIT_US = 50 * US_PER_MS;
+// Between two presses the shutter line stays released at least this long,
+// so that no camera reads two frames as one exposure.
+constexpr int32_t MIN_RELEASE_MS = PULSE_MS;
 // PHD2 gives up settling after a minute plus the settle time; Vantrel gives
 // up on a guider that says nothing ten seconds after that.
 constexpr int DITHER_SETTLE_TIMEOUT_S = 60;
 constexpr int32_t DITHER_GIVE_UP_EXTRA_MS = 10000;
 constexpr double DITHER_SETTLE_PIXELS = 1.5;
 constexpr auto EXIT_FLUSH_LIMIT = std::chrono::milliseconds(1000);
+// A clock time is at most a day ahead.
+constexpr int64_t MAX_START_AT_MS = 86400 * int64_t{MS_PER_SECOND};
 
 // What each phase's wait is: whether it counts the countdown down, whether
 // an Abort cuts it short (on "-IR" a pulse runs its length all the same),
@@ -182,8 +187,12 @@ bool SequenceRunner::Start(const RunSettings& settings)
     retake_ = false;
     retakes_ = 0;
     sleep_.Inhibit();
+    initialDelayMs_ = settings_.startDelayMs;
+    if (settings_.startAtUtcMs > 0)
+        initialDelayMs_ = static_cast<int32_t>(
+            std::clamp<int64_t>(settings_.startAtUtcMs - clock_.WallMs(), initialDelayMs_, MAX_START_AT_MS));
     secondsRemaining_ = EstimateSeconds(settings_.exposures, WholeSeconds(settings_.durationMs),
-                                        WholeSeconds(settings_.startDelayMs), WholeSeconds(settings_.beforeDelayMs),
+                                        WholeSeconds(initialDelayMs_), WholeSeconds(settings_.beforeDelayMs),
                                         WholeSeconds(settings_.afterDelayMs), lines_->PulsesRunWhole());
     secondsTotal_ = secondsRemaining_;
     shownRemaining_ = INT32_MIN;
@@ -230,12 +239,12 @@ bool SequenceRunner::Enter(Phase phase)
     case Phase::COUNT:
         break;
     case Phase::INITIAL_DELAY:
-        if (settings_.startDelayMs == 0)
+        if (initialDelayMs_ <= 0)
             return false;
-        ShowStage(RunStage::INITIAL_DELAY, settings_.startDelayMs);
+        ShowStage(RunStage::INITIAL_DELAY, initialDelayMs_);
         lines_->SignalActive();
         lines_->SignalWaiting();
-        return WaitWithCountdown(settings_.startDelayMs);
+        return WaitWithCountdown(initialDelayMs_);
     case Phase::FRAME_START:
         if (frame_ == 0) {
             lines_->SignalActive();
@@ -255,7 +264,11 @@ bool SequenceRunner::Enter(Phase phase)
                          base_ = clock_.NowUs();
                          return lines_->MirrorPulseMs();
                      },
-                     [this] { lines_->MirrorPulseEnd(); }, true});
+                     [this] {
+                         lines_->MirrorPulseEnd();
+                         releasedUs_ = clock_.NowUs();
+                     },
+                     true});
     case Phase::BEFORE_DELAY:
         if (settings_.beforeDelayMs == 0)
             return false;
@@ -294,7 +307,7 @@ bool SequenceRunner::Enter(Phase phase)
                          if (!lines_->Exposing())  // a way out of the program has ended it
                              return 0;
                          const int32_t closingMs = lines_->ExposureEnd();
-                         base_ = clock_.NowUs();
+                         releasedUs_ = base_ = clock_.NowUs();
                          LogExposureEnd();
                          return closingMs;
                      },
@@ -381,13 +394,14 @@ bool SequenceRunner::WaitUntimed()
 bool SequenceRunner::Wait(Step step)
 {
     const PhaseRule& rule = RULES[static_cast<int>(phase_)];
-    if (step.press && lines_->NextPressAtUs() > clock_.NowUs()) {
+    const int64_t nextPressUs = std::max(lines_->NextPressAtUs(), releasedUs_ + MIN_RELEASE_MS * US_PER_MS);
+    if (step.press && nextPressUs > clock_.NowUs()) {
         pending_ = std::move(step);
         gap_ = true;
         pulse_ = false;
         countdown_ = false;
         ticksLeft_ = 0;
-        waitEnd_ = lines_->NextPressAtUs();
+        waitEnd_ = nextPressUs;
         waitEndAction_ = nullptr;
         return Schedule();
     }
@@ -437,6 +451,7 @@ void SequenceRunner::OnTimer()
             return;
         }
     }
+    FollowWallClock(now);
     while (ticksLeft_ > 0 && nextTick_ <= now && nextTick_ <= waitEnd_) {
         --ticksLeft_;
         nextTick_ += MS_PER_SECOND * US_PER_MS;
@@ -458,6 +473,23 @@ void SequenceRunner::OnTimer()
         return;
     }
     EndWait(base);
+}
+
+// A start at a clock time is the wall clock's: a step of it (a Pi that
+// booted with a stale clock and set it later) moves the start, never
+// before the start delay; the countdown follows.
+void SequenceRunner::FollowWallClock(int64_t now)
+{
+    if (phase_ != Phase::INITIAL_DELAY || settings_.startAtUtcMs <= 0 || !waiting_)
+        return;
+    const int64_t untilUs =
+        std::clamp<int64_t>(settings_.startAtUtcMs - clock_.WallMs(), 0, MAX_START_AT_MS) * US_PER_MS;
+    waitEnd_ = std::max(base_ + settings_.startDelayMs * US_PER_MS, now + untilUs);
+    constexpr int64_t US_PER_S = MS_PER_SECOND * US_PER_MS;
+    const int32_t ticks = waitEnd_ >= nextTick_ ? static_cast<int32_t>((waitEnd_ - nextTick_) / US_PER_S + 1) : 0;
+    secondsRemaining_ += ticks - ticksLeft_;
+    ticksLeft_ = ticks;
+    ShowRemaining();
 }
 
 // The wait in progress is over: its line action at the end, then the next
@@ -603,6 +635,7 @@ void SequenceRunner::EndAtOnce(RunEnd end, const std::string& why)
     waiting_ = false;
     abort_ = true;
     lines_->ReleaseNow([this] { LogExposureEnd(); });
+    releasedUs_ = clock_.NowUs();
     lines_->SignalIdle();
     EndRun(end, why);
 }

@@ -34,6 +34,10 @@ struct RunSettings {
     // controls and a script, fractions from a driver (a camera on a cable
     // can take 0.5 s). Texts and estimates count a started second as one.
     int32_t durationMs = 1000, startDelayMs = 0, beforeDelayMs = 1000, afterDelayMs = 5000;
+    // A start at a clock time (a script's StartAt): the initial delay lasts
+    // until then by the wall clock, at most a day, and follows a step of
+    // it; 0 for none.
+    int64_t startAtUtcMs = 0;
     // Between frames the guider dithers by this many pixels (0: not at all)
     // and settles for this many seconds. Only lights dither, wait and retake.
     int ditherPixels = 0;
@@ -236,6 +240,7 @@ private:
     bool Wait(Step step);
     bool Schedule();
     void OnTimer();
+    void FollowWallClock(int64_t now);
     void EndWait(int64_t baseUs);
     // Starts a wait of `ms` from the current base, counting the remaining
     // seconds down once a second from 100 ms in; false when there is
@@ -309,6 +314,10 @@ private:
     // Where the next wait starts: the end of the one before, or the line
     // change that began it. Microseconds on the clock.
     int64_t base_ = 0;
+    int32_t initialDelayMs_ = 0;  // the start delay, or until the clock time
+    // When the shutter line was last released, this run or one before it:
+    // the next press waits MIN_RELEASE_MS from it.
+    int64_t releasedUs_ = INT64_MIN / 2;
     // The wait in progress.
     bool waiting_ = false;
     bool countdown_ = false;

@@ -51,28 +51,28 @@ bool ReadPlan(const std::vector<std::string>& lines, Plan& plan)
             next.target = command.text == "-" ? "" : command.text;
             break;
         case CMD_EXPOSURES:
-            next.exposures = command.value;
+            next.exposures = HeldToRange(RunSetting::EXPOSURES, command.value);
             break;
         case CMD_DURATION:
-            next.durationS = command.value;
+            next.durationS = HeldToRange(RunSetting::DURATION, command.value);
             break;
         case CMD_BEFORE_DELAY:
-            next.beforeS = command.value;
+            next.beforeS = HeldToRange(RunSetting::BEFORE_DELAY, command.value);
             break;
         case CMD_AFTER_DELAY:
-            next.afterS = command.value;
+            next.afterS = HeldToRange(RunSetting::AFTER_DELAY, command.value);
             break;
         case CMD_MIRROR_LOCK:
             next.mirrorLock = command.value > 0;
             break;
         case CMD_DITHER_PIXELS:
-            next.ditherPixels = command.value;
+            next.ditherPixels = HeldToRange(RunSetting::DITHER_PIXELS, command.value);
             break;
         case CMD_DITHER_EVERY:
-            next.ditherEvery = command.value;
+            next.ditherEvery = HeldToRange(RunSetting::DITHER_EVERY, command.value);
             break;
         case CMD_GUIDE_WAIT:
-            next.guideWaitS = command.value;
+            next.guideWaitS = HeldToRange(RunSetting::GUIDE_WAIT, command.value);
             break;
         case CMD_AF_MODE:
             next.afMode = command.value;
@@ -105,7 +105,9 @@ std::string ClockTimeText(int64_t utcMs)
     return text;
 }
 
+// The run's countdown starts a second above its waits; a plan counts
+// only the waits.
 int32_t RunSeconds(const PlannedRun& run)
 {
-    return EstimateSeconds(run.exposures, run.durationS, 0, run.beforeS, run.afterS, false);
+    return EstimateSeconds(run.exposures, run.durationS, 0, run.beforeS, run.afterS, false) - 1;
 }

@@ -31,8 +31,8 @@ struct Plan {
 // The script that runs the plan: each run's every setting, then its
 // capture.
 std::vector<std::string> PlanScript(const Plan& plan);
-// The plan a script's lines make; false for a script with lines a plan
-// cannot show (PromptOK, a capture's own delay, a StartAt after the first
+// The plan a script's lines make, each value held to its field's range;
+// false for a script with lines a plan cannot show (PromptOK, a capture's own delay, a StartAt after the first
 // capture, a bad line).
 bool ReadPlan(const std::vector<std::string>& lines, Plan& plan);
 // A run's length in seconds, as the countdown estimates it.

@@ -42,7 +42,7 @@ int ClockMinutes(const std::string& text)
     return hours * 60 + minutes;
 }
 
-int SecondsUntil(int minutes, int64_t nowUtcMs)
+int64_t NextClockTimeUtcMs(int minutes, int64_t nowUtcMs)
 {
     const time_t now = static_cast<time_t>(nowUtcMs / 1000);
     std::tm local{};
@@ -52,14 +52,14 @@ int SecondsUntil(int minutes, int64_t nowUtcMs)
     local.tm_sec = 0;
     local.tm_isdst = -1;
     time_t at = std::mktime(&local);
-    if (at <= now) {
+    if (int64_t{at} * 1000 <= nowUtcMs) {
         ++local.tm_mday;  // tomorrow's
         local.tm_hour = minutes / 60;
         local.tm_min = minutes % 60;
         local.tm_isdst = -1;
         at = std::mktime(&local);
     }
-    return static_cast<int>(at - now);
+    return int64_t{at} * 1000;
 }
 
 ScriptRun::ScriptRun(ScriptTarget& target, Clock& clock)
@@ -171,15 +171,14 @@ void ScriptRun::Execute(const std::string& line, long index)
         return;
     }
     if (command.number == CMD_START_CAPTURE) {
-        // A clock time asked for: the capture waits until then (its own
-        // delay if that is longer).
-        int delay = command.value;
-        if (startAt_ >= 0)
-            delay = std::max(delay, SecondsUntil(startAt_, clock_.WallMs()));
+        // A clock time asked for: the capture waits until then, by the
+        // wall clock (its own delay if that is longer).
+        const int delay = HeldToRange(RunSetting::START_DELAY, command.value);
+        const int64_t atUtcMs = startAt_ >= 0 ? NextClockTimeUtcMs(startAt_, clock_.WallMs()) : 0;
         startAt_ = -1;
         // A plan's end, from this capture's start and the runs left.
         if (running_ && captures_ < plan_.runs.size()) {
-            int64_t seconds = delay;
+            int64_t seconds = std::max<int64_t>(delay, (atUtcMs - clock_.WallMs() + 999) / 1000);
             for (size_t k = captures_; k < plan_.runs.size(); ++k)
                 seconds += RunSeconds(plan_.runs[k]);
             view_->ShowPlanEnd("ends at " + ClockTimeText(clock_.WallMs() + seconds * 1000) + " (run " +
@@ -187,7 +186,8 @@ void ScriptRun::Execute(const std::string& line, long index)
             ++captures_;
         }
         capturing_ =
-            target_.Capture(delay, "script:" + std::to_string(index + 1), [this] { CaptureEnded(); }) && running_;
+            target_.Capture(delay, atUtcMs, "script:" + std::to_string(index + 1), [this] { CaptureEnded(); }) &&
+            running_;
     }
     // Cancel ends the script run, as Abort Script does; OK goes on.
     if (command.number == CMD_PROMPT_OK && !target_.Prompt(command.text))

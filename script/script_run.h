@@ -22,9 +22,10 @@ int CheckScriptLine(const std::string& line);
 
 // The minutes after midnight of a clock time ("21:30", "5:07"), or -1.
 int ClockMinutes(const std::string& text);
-// Whole seconds from `nowUtcMs` to the next `minutes` after midnight, local
-// time (tomorrow's when today's has passed).
-int SecondsUntil(int minutes, int64_t nowUtcMs);
+// The wall-clock time (ms since 1970, UTC) of the next `minutes` after
+// midnight, local time, after `nowUtcMs` (tomorrow's when today's has
+// passed).
+int64_t NextClockTimeUtcMs(int minutes, int64_t nowUtcMs);
 
 // What the editor shows of a run.
 class ScriptRunView {

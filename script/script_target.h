@@ -4,6 +4,7 @@
 // ended), or asks the user to go on. No toolkit.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -18,10 +19,12 @@ public:
     // that the next captures' files and log lines carry.
     virtual void SetFrameNaming(bool type, const std::string& text) = 0;
     // Sets the start delay and starts a capture (`source` names the script
-    // line in the exposure log); true when it started, and then `ended` is
-    // called from the event loop once the front end has shown its end.
-    // Starts nothing while another run is in progress.
-    virtual bool Capture(int startDelaySeconds, const std::string& source, std::function<void()> ended) = 0;
+    // line in the exposure log) that begins no sooner than `startAtUtcMs`
+    // by the wall clock (0: no clock time); true when it started, and then
+    // `ended` is called from the event loop once the front end has shown
+    // its end. Starts nothing while another run is in progress.
+    virtual bool Capture(int startDelaySeconds, int64_t startAtUtcMs, const std::string& source,
+                         std::function<void()> ended) = 0;
     // The user's OK (true) or Cancel to a message.
     virtual bool Prompt(const std::string& text) = 0;
     // Abort Script: the capture in progress ends at its next checkpoint.

@@ -128,6 +128,7 @@ TEST_F(BulbCameraTest, ExposuresAsTheWindowTakesThem)
         camera.SetAfMode(row.afMode);
         camera.SetMirrorLock(row.mirror);
         camera.mirrorSettleSeconds = 1.5;
+        fakes.log.now += 1000;  // a client's next exposure comes a while after the last
         const int64_t start = fakes.log.now;
         Expose(row.seconds);
         Timeline shifted;
@@ -196,6 +197,7 @@ TEST_F(BulbCameraTest, DisconnectEndsTheExposureInProgress)
         log.lines.clear();
         camera.SetMirrorLock(row.mirror);
         camera.mirrorSettleSeconds = 1.5;
+        fakes.log.now += 1000;  // a client's next exposure comes a while after the last
         const int64_t start = fakes.log.now;
         clock.At(start + row.disconnectMs, [this] { camera.Disconnect(); });
         camera.StartExposure(1);

@@ -233,6 +233,9 @@ TEST(CameraLink, EachFileIsFetchedWholeUnderItsFramesName)
     EXPECT_EQ(FramePrefix("M42", "Light", ""), "M42");
     EXPECT_EQ(FramePrefix("frame", "Dark", ""), "frame_Dark");
     EXPECT_EQ(FramePrefix("frame", "Flat", "NGC 7000/../x"), "NGC_7000____x_Flat");
+    // Letters of any script kept; a byte that is no UTF-8, or a control, not.
+    EXPECT_EQ(FramePrefix("frame", "Light", "Ĳsselmeer Włodzimierz 北斗\xff\x1b"),
+              "Ĳsselmeer_Włodzimierz_北斗___Light");
 
     // A camera hung inside a call: letting the link go does not wait for it.
     {

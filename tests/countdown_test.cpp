@@ -8,6 +8,8 @@ TEST(Countdown, EstimateCoversDelaysExposuresAndInfraredPulses)
     EXPECT_EQ(EstimateSeconds(10, 30, 0, 0, 0, true), 303);
     EXPECT_EQ(EstimateSeconds(4, 1, 0, 0, 0, true), 5);  // 4 / 5 adds nothing
     EXPECT_EQ(EstimateSeconds(12, 1, 0, 0, 0, true), 12 + 1 + 2);
+    EXPECT_EQ(EstimateSeconds(11, 1, 0, 0, 0, false), 11 + 1 + 2);  // 200 ms between frames
+    EXPECT_EQ(EstimateSeconds(11, 1, 0, 1, 0, false), 22 + 1);
     EXPECT_EQ(EstimateSeconds(9999, 9999, 9999, 9999, 9999, false), 299950003);
     EXPECT_EQ(EstimateSeconds(9999, 9999, 9999, 9999, 9999, true), 299952002);
 }

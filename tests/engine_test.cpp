@@ -248,6 +248,39 @@ TEST_F(Engine, AFChangedDuringAnExposureActsAtTheNextLineAction)
     EXPECT_TRUE(changed);
 }
 
+// A start at a clock time is the wall clock's, to the millisecond: a step
+// of the wall clock during the wait moves it, never before the start
+// delay, and the countdown follows.
+TEST_F(Engine, AStartAtAClockTimeFollowsTheWallClock)
+{
+    struct Row {
+        const char* name;
+        int64_t stepAtMs, stepMs;
+        int64_t pressAtMs;
+    };
+    for (const Row& row : {Row{"no step: at the time, to the millisecond", 0, 0, 60250},
+                           Row{"set 30 s forward", 10000, 30000, 30250}, Row{"set back 20 s", 10000, -20000, 80250},
+                           Row{"set far forward: the start delay still runs", 2000, 100000, 5000}}) {
+        SCOPED_TRACE(row.name);
+        Reset();
+        Connect(PORT_SERIAL);
+        Apply({1, 1, 5, 0, 0, false});
+        settings.startAtUtcMs = clock->WallMs() + 60250;
+        clock->At(row.stepAtMs, [this, row] { clock->wallStepMs = row.stepMs; });
+        countdown.clear();
+        Start();
+        ASSERT_FALSE(fakes.log.events.empty());
+        EXPECT_EQ(fakes.log.events.front(), (LineEvent{row.pressAtMs, "RTS 1"}));
+        // 61 s (60.25 counted whole), the frame and one, less the first step;
+        // then, from the wall clock's step, what is left by the clock.
+        EXPECT_NE(std::find(countdown.begin(), countdown.end(), RemainingLabel(62)), countdown.end());
+        const int64_t stepped = (row.pressAtMs - row.stepAtMs + 999) / 1000;
+        if (row.stepMs != 0) {
+            EXPECT_NE(std::find(countdown.begin(), countdown.end(), RemainingLabel(stepped + 1)), countdown.end());
+        }
+    }
+}
+
 TEST_F(Engine, AbortStopsAtTheNextCheckpoint)
 {
     struct Row {
@@ -327,14 +360,14 @@ TEST_F(Engine, AbortStopsAtTheNextCheckpoint)
         EXPECT_EQ(view.remaining, row.remaining);
         EXPECT_FALSE(runner->Busy());
 
-        // A new Start runs at once, from the beginning; on "-IR" its first
-        // press waits until RTS has been released for a pulse's length.
+        // A new Start runs at once, from the beginning; its first press
+        // waits until the shutter line has been released for 200 ms.
         Apply({1, 1, 0, 0, 0, false});
         const int64_t restart = fakes.log.now;
         const int64_t released = row.expected.empty() ? -1000 : row.expected.back().ms;
         Start();
         EXPECT_EQ(Status(), "Sequence Done");
-        const int64_t firstPress = row.port == PORT_SERIAL_IR ? std::max(restart, released + 200) : restart;
+        const int64_t firstPress = std::max(restart, released + 200);
         EXPECT_EQ(fakes.log.now, firstPress + (row.port == PORT_SERIAL_IR ? 1200 : 1000));
     }
 }
@@ -904,7 +937,7 @@ TEST_F(EngineTest, GuideAwareFrames)
          10,
          0,
          1,
-         {{0, "RTS 1"}, {2000, "RTS 0"}, {2000, "RTS 1"}, {4000, "RTS 0"}},
+         {{0, "RTS 1"}, {2000, "RTS 0"}, {2200, "RTS 1"}, {4200, "RTS 0"}},
          {"0.35,,yes", "3.61,,yes"},
          {"2s exposure (1/2)", "2s exposure (2/2)"},
          "2 0 0"},
@@ -940,7 +973,7 @@ TEST_F(EngineTest, GuideAwareFrames)
          30,
          1,
          1,
-         {{0, "RTS 1"}, {10000, "RTS 0"}, {10000, "RTS 1"}, {20000, "RTS 0"}},
+         {{0, "RTS 1"}, {10000, "RTS 0"}, {10200, "RTS 1"}, {20200, "RTS 0"}},
          {"0.10,StarLost@4.0s,suspect", ",,yes"},
          {"10s exposure (1/1)", "Retake 1 of 1 (1/1)"},
          "2 1 1"},
@@ -1017,7 +1050,7 @@ TEST_F(EngineTest, GuideAwareFrames)
          0,
          0,
          1,
-         {{0, "watch refused"}, {0, "RTS 1"}, {1000, "RTS 0"}, {1000, "RTS 1"}, {2000, "RTS 0"}},
+         {{0, "watch refused"}, {0, "RTS 1"}, {1000, "RTS 0"}, {1200, "RTS 1"}, {2200, "RTS 0"}},
          {",,no", ",,no"},
          {},
          "2 0 0",
@@ -1042,7 +1075,7 @@ TEST_F(EngineTest, GuideAwareFrames)
          0,
          0,
          2,
-         {{0, "RTS 1"}, {1000, "RTS 0"}, {1000, "RTS 1"}, {2000, "RTS 0"}, {2000, "RTS 1"}, {3000, "RTS 0"}},
+         {{0, "RTS 1"}, {1000, "RTS 0"}, {1200, "RTS 1"}, {2200, "RTS 0"}, {2400, "RTS 1"}, {3400, "RTS 0"}},
          {",GuidingStopped@0.5s,suspect", ",,no", ",,no"},
          {"Dither failed (2/3): not guiding"},
          "3 1 0"},
@@ -1056,14 +1089,14 @@ TEST_F(EngineTest, GuideAwareFrames)
          2,
          {{0, "RTS 1"},
           {10000, "RTS 0"},
-          {10000, "RTS 1"},
-          {20000, "RTS 0"},
-          {20000, "RTS 1"},
-          {30000, "RTS 0"},
-          {30000, dither},
-          {33000, "RTS 1"},
-          {43000, "RTS 0"}},
-         {",,yes", "0.10,StarLost@4.0s,suspect", ",,yes", ",,yes"},
+          {10200, "RTS 1"},
+          {20200, "RTS 0"},
+          {20400, "RTS 1"},
+          {30400, "RTS 0"},
+          {30400, dither},
+          {33400, "RTS 1"},
+          {43400, "RTS 0"}},
+         {",,yes", "0.10,StarLost@3.8s,suspect", ",,yes", ",,yes"},
          {"Retake 1 of 1 (2/3)"},
          "4 1 1"},
         {"DitherEvery 3 over 7 frames: after the 3rd and the 6th",
@@ -1076,20 +1109,20 @@ TEST_F(EngineTest, GuideAwareFrames)
          3,
          {{0, "RTS 1"},
           {1000, "RTS 0"},
-          {1000, "RTS 1"},
-          {2000, "RTS 0"},
-          {2000, "RTS 1"},
-          {3000, "RTS 0"},
-          {3000, dither},
-          {6000, "RTS 1"},
-          {7000, "RTS 0"},
-          {7000, "RTS 1"},
-          {8000, "RTS 0"},
-          {8000, "RTS 1"},
-          {9000, "RTS 0"},
-          {9000, dither},
-          {12000, "RTS 1"},
-          {13000, "RTS 0"}},
+          {1200, "RTS 1"},
+          {2200, "RTS 0"},
+          {2400, "RTS 1"},
+          {3400, "RTS 0"},
+          {3400, dither},
+          {6400, "RTS 1"},
+          {7400, "RTS 0"},
+          {7600, "RTS 1"},
+          {8600, "RTS 0"},
+          {8800, "RTS 1"},
+          {9800, "RTS 0"},
+          {9800, dither},
+          {12800, "RTS 1"},
+          {13800, "RTS 0"}},
          {",,yes", ",,yes", ",,yes", ",,yes", ",,yes", ",,yes", ",,yes"},
          {},
          "7 0 0"},

@@ -138,7 +138,7 @@ public:
     // Virtual time goes in whole milliseconds.
     int64_t NowUs() override { return log_.now * 1000; }
     // Virtual time 0 is 2026-12-07T21:00:00.000Z.
-    int64_t WallMs() override { return 1796677200000 + log_.now; }
+    int64_t WallMs() override { return 1796677200000 + log_.now + wallStepMs; }
     bool CallAt(int64_t deadlineUs, std::function<void()> due) override
     {
         if (failCalls)
@@ -164,6 +164,7 @@ public:
     int64_t lateAt = -1;
     int64_t lateMs = 0;
     bool failCalls = false;
+    int64_t wallStepMs = 0;  // the wall clock set forward (or back) by this much
 
 private:
     EventLog& log_;

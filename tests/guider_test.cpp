@@ -643,12 +643,12 @@ TEST_F(GuideSession, ScriptedEventsThroughTheRealClient)
     session.Start(settings);
     clock->RunUntil([&session] { return !session.Busy(); });
     EXPECT_EQ(fakes.log.events,
-              (std::vector<LineEvent>{{3000, "RTS 1"}, {13000, "RTS 0"}, {13000, "RTS 1"}, {23000, "RTS 0"}}));
+              (std::vector<LineEvent>{{3000, "RTS 1"}, {13000, "RTS 0"}, {13200, "RTS 1"}, {23200, "RTS 0"}}));
     ASSERT_EQ(log.lines.size(), 2u);
     // sqrt((0.3² + 0.4² + 0 + 0.1² + 0.2²) / 3) = sqrt(0.1) = 0.32; the retake: the
-    // connection lost 2 s in.
+    // connection lost 1.8 s in.
     EXPECT_EQ(log.lines[0].substr(log.lines[0].rfind(",done,")), ",done,window,,0.32,StarLost@4.0s,suspect,,,,Light,");
-    EXPECT_EQ(log.lines[1].substr(log.lines[1].rfind(",done,")), ",done,window,,,GuiderLost@2.0s,suspect,,,,Light,");
+    EXPECT_EQ(log.lines[1].substr(log.lines[1].rfind(",done,")), ",done,window,,,GuiderLost@1.8s,suspect,,,,Light,");
     EXPECT_EQ(session.Tally().frames, 2);
     EXPECT_EQ(session.Tally().suspect, 2);
     EXPECT_EQ(session.Tally().retaken, 1);

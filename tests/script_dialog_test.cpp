@@ -241,11 +241,11 @@ TEST_F(ScriptEditor, GuiderCommandsWatchTheGuiderForTheWholeRun)
               (std::vector<LineEvent>{{0, "watch"},
                                       {2000, "RTS 1"},
                                       {4000, "RTS 0"},
-                                      {4000, "RTS 1"},
-                                      {6000, "RTS 0"},
-                                      {6000, "RTS 1"},
-                                      {8000, "RTS 0"},
-                                      {8000, "unwatch"}}));
+                                      {4200, "RTS 1"},  // released 200 ms between any two frames
+                                      {6200, "RTS 0"},
+                                      {6400, "RTS 1"},
+                                      {8400, "RTS 0"},
+                                      {8400, "unwatch"}}));
     EXPECT_EQ(dialog->ScriptStatusText->GetLabel(), "3 frames, 1 suspect, 1 retaken");
     ASSERT_EQ(log.lines.size(), 3u);
     EXPECT_NE(log.lines[0].find(",0.20,StarLost@1.0s,suspect"), std::string::npos) << log.lines[0];

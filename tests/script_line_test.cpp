@@ -119,10 +119,12 @@ public:
     {
         log.push_back((type ? "type " : "target ") + text);
     }
-    bool Capture(int startDelaySeconds, const std::string& source, std::function<void()> ended) override
+    bool Capture(int startDelaySeconds, int64_t startAtUtcMs, const std::string& source,
+                 std::function<void()> ended) override
     {
         captureEnded = std::move(ended);
-        log.push_back("capture " + std::to_string(startDelaySeconds) + " " + source);
+        log.push_back("capture " + std::to_string(startDelaySeconds) +
+                      (startAtUtcMs > 0 ? " at " + FormatUtc(startAtUtcMs) : "") + " " + source);
         if (duringCapture)
             duringCapture();
         return true;
@@ -189,10 +191,12 @@ TEST(ScriptRun, LinesActOnTheTarget)
          {"StartCapture 0", "Duration 1"},
          [](LoggingTarget& target, ScriptRun&) { target.mustStop = true; },
          {"reset", "capture 0 script:1", "reset"}},
-        {"StartAt: the next capture waits until the clock time (from 00:00:10 UTC here), once",
-         {"StartAt 21:30", "StartCapture 5", "StartAt 0:00", "StartCapture 0", "StartCapture 7"},
+        {"StartAt: the next capture waits until the clock time (from 00:00:10 UTC here), once; a start "
+         "delay held to the field's range",
+         {"StartAt 21:30", "StartCapture 5", "StartAt 0:00", "StartCapture 0", "StartCapture 20000"},
          nullptr,
-         {"reset", "capture 77390 script:2", "capture 86390 script:4", "capture 7 script:5", "reset"}},
+         {"reset", "capture 5 at 1970-01-01T21:30:00.000Z script:2", "capture 0 at 1970-01-02T00:00:00.000Z script:4",
+          "capture 9999 script:5", "reset"}},
         {"a guider command: watched from the first line to the end, and summed up",
          {"StartCapture 0", "DitherPixels 3"},
          nullptr,
@@ -248,7 +252,7 @@ TEST(Plan, SavedAsAScriptAndReadBack)
     EXPECT_EQ(read.startAt, "21:30");
     ASSERT_EQ(read.runs.size(), 2u);
     EXPECT_EQ(PlanScript(read), script);
-    EXPECT_EQ(RunSeconds(read.runs[0]), 20 * (300 + 1 + 5) + 1);
+    EXPECT_EQ(RunSeconds(read.runs[0]), 20 * (300 + 1 + 5));  // what its waits take
     // Run, it shows its end as each capture starts (from 00:00:10 UTC
     // here, waiting for 21:30 first), and each run's AF mode.
     setenv("TZ", "UTC", 1);
@@ -263,6 +267,9 @@ TEST(Plan, SavedAsAScriptAndReadBack)
         target.captureEnded();
     EXPECT_EQ(target.ends, (std::vector<std::string>{"ends at 00:54 (run 1 of 2)", "ends at 01:42 (run 2 of 2)"}));
     EXPECT_EQ(std::count(target.log.begin(), target.log.end(), "af 2"), 1);
+    // Values beyond the fields are held to them, as the fields would.
+    ASSERT_TRUE(ReadPlan({"Exposures 2147483647", "Duration 99999", "AfterDelay -5", "StartCapture 0"}, read));
+    EXPECT_EQ(RunSeconds(read.runs[0]), 9999 * (9999 + 1));
     for (const std::vector<std::string>& other :
          {std::vector<std::string>{"PromptOK Cover the telescope", "StartCapture 0"},
           std::vector<std::string>{"StartCapture 5"}, std::vector<std::string>{"StartCapture 0", "StartAt 5:00"}})
