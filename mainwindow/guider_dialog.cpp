@@ -7,6 +7,7 @@
 #include <wx/stattext.h>
 
 #include "runner/settings_model.h"
+#include "theme/accessible_name.h"
 
 void GuiderChoice::ApplyTo(RunSettings& run) const
 {
@@ -48,7 +49,7 @@ bool AskGuiderChoice(wxWindow* parent, GuiderChoice& choice)
         spin->SetToolTip(row.tip);
         wxString name(row.label);
         name.Replace("&", "");
-        spin->SetName(name);
+        SetAccessibleName(spin, name);
         fields->Add(new wxStaticText(&dialog, wxID_ANY, row.label), 0, wxALIGN_CENTER_VERTICAL);
         fields->Add(spin, 0, wxEXPAND);
         spins.push_back(spin);
@@ -59,6 +60,7 @@ bool AskGuiderChoice(wxWindow* parent, GuiderChoice& choice)
     column->Add(dialog.CreateStdDialogButtonSizer(wxOK | wxCANCEL), 0, wxEXPAND | wxALL, 12);
     dialog.SetSizerAndFit(column);
     dialog.CentreOnParent();
+    spins.front()->SetFocus();  // the keyboard starts in the first field, not on OK
     if (dialog.ShowModal() != wxID_OK)
         return false;
     for (size_t i = 0; i < spins.size(); ++i)

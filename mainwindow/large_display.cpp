@@ -116,6 +116,24 @@ LargeDisplay::LargeDisplay(wxWindow* owner, std::function<void()> closed, RunKey
     KeysText->SetMinSize(wxSize(-1, LinesExtent(*KeysText, KeysText->GetFont()).y));  // both lines
     Restyle();
     panel_->Bind(wxEVT_LEFT_DCLICK, &LargeDisplay::OnDoubleClick, this);
+    // Nothing here takes the keyboard but the panel: it holds the focus
+    // whenever the window is active or clicked, so that the keys below
+    // reach the window from its first moment (not only once it has been
+    // full screen).
+    const auto focus = [this](wxEvent& event) {
+        event.Skip();
+        panel_->SetFocus();
+    };
+    Bind(wxEVT_ACTIVATE, [focus](wxActivateEvent& event) {
+        if (event.GetActive())
+            focus(event);
+        else
+            event.Skip();
+    });
+    panel_->Bind(wxEVT_LEFT_DOWN, focus);
+    for (wxWindow* shown : std::initializer_list<wxWindow*>{FrameText, PhaseText, PhaseTimeText, TotalText, CameraText,
+                                                            StarsFigures, KeysText, ProgressBar})
+        shown->Bind(wxEVT_LEFT_DOWN, focus);
 
     auto* column = new wxBoxSizer(wxVERTICAL);
     column->AddStretchSpacer();
@@ -151,6 +169,7 @@ void LargeDisplay::ShowFrame(const DecodedFrame& frame)
 {
     if (!frame.error.empty()) {
         StarsFigures->SetLabelText(wxString::Format("Frame %d could not be read", frame.request.frame));
+        thumbnail_->Hide();  // nothing of the frame before
     } else {
         StarsFigures->SetLabelText(wxString::FromUTF8(StarsText(frame.view.stars, false)));
         thumbnail_->SetImage(frame.view.preview);

@@ -51,8 +51,7 @@ std::string StarsText(const StarFigures& stars, bool withFwhm)
 std::string FrameTitle(const DecodedFrame& frame)
 {
     const std::string& path = frame.request.path;
-    const std::string title = "Frame " + std::to_string(frame.request.frame) + DOT + path.substr(path.rfind('/') + 1);
-    return frame.error.empty() ? title : title + " could not be read: " + frame.error;
+    return "Frame " + std::to_string(frame.request.frame) + DOT + path.substr(path.rfind('/') + 1);
 }
 
 std::string FrameDetails(const DecodedFrame& frame)
@@ -139,10 +138,11 @@ HistogramPicture::HistogramPicture(wxWindow* parent)
     });
 }
 
-void HistogramPicture::SetHistogram(const Histogram& histogram)
+void HistogramPicture::SetHistogram(const std::optional<Histogram>& histogram)
 {
-    histogram_ = histogram;
-    shown_ = true;
+    shown_ = histogram.has_value();
+    if (histogram)
+        histogram_ = *histogram;
     Refresh();
 }
 
@@ -239,7 +239,17 @@ void LastFrameWindow::ShowFrame(const std::shared_ptr<const DecodedFrame>& frame
     } else {
         TitleText->SetLabelText(wxString::FromUTF8(FrameTitle(*frame)));
         DetailsText->SetLabelText(wxString::FromUTF8(FrameDetails(*frame)));
-        if (frame->error.empty()) {
+        // A frame that cannot be read leaves nothing of the one before: its
+        // pictures and figures go, and why takes their place, within the
+        // window's width.
+        if (!frame->error.empty()) {
+            StarsFigures->SetLabelText(wxString::FromUTF8("Could not be read: " + frame->error));
+            StarsFigures->Wrap(std::max(PICTURE_SIZE.x, panel_->GetClientSize().x) - 2 * MARGIN);
+            ClipText->SetLabelText("");
+            picture_->SetImage({});
+            zoom_->SetImage({});
+            histogram_->SetHistogram(std::nullopt);
+        } else {
             StarsFigures->SetLabelText(wxString::FromUTF8(StarsText(frame->view.stars, true)));
             const Histogram& h = frame->view.histogram;
             ClipText->SetLabelText(wxString::FromUTF8("Clipped: R " + std::to_string(h.clipped[0]) + DOT + "G " +

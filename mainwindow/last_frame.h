@@ -11,6 +11,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "frames/frame_decoder.h"
@@ -20,8 +21,7 @@ class wxStaticText;
 // "41 stars · HFR 2.84 px", with " · FWHM 5.62 px" when asked; "No
 // stars found".
 std::string StarsText(const StarFigures& stars, bool withFwhm);
-// "Frame 3 · M42_0003.cr2" and "120 s · ISO 800 · 21:04:05" (local time);
-// "Frame 3 · M42_0003.cr2 could not be read: …".
+// "Frame 3 · M42_0003.cr2" and "120 s · ISO 800 · 21:04:05" (local time).
 std::string FrameTitle(const DecodedFrame& frame);
 std::string FrameDetails(const DecodedFrame& frame);
 
@@ -43,7 +43,8 @@ private:
 class HistogramPicture : public wxWindow {
 public:
     explicit HistogramPicture(wxWindow* parent);
-    void SetHistogram(const Histogram& histogram);
+    // None: the frame only.
+    void SetHistogram(const std::optional<Histogram>& histogram);
     void Restyle();
 
 private:

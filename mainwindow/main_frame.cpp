@@ -9,6 +9,7 @@
 #include <wx/bmpbuttn.h>
 #include <wx/checkbox.h>
 #include <wx/control.h>
+#include <wx/display.h>
 #include <wx/filefn.h>
 #include <wx/filename.h>
 #include <wx/menu.h>
@@ -453,6 +454,13 @@ void MyFrame::DoGiveHelp(const wxString& text, bool show)
     }
 }
 
+void MyFrame::SetStatusText(const wxString& text, int number)
+{
+    wxFrame::SetStatusText(text, number);
+    if (number == 0 && GetStatusBar())
+        SetAccessibleName(GetStatusBar(), text.empty() ? wxString("Status") : text);
+}
+
 void MyFrame::SaveAndDestroy()
 {
     settings_.WriteAfMode(afMode_);
@@ -616,8 +624,9 @@ void MyFrame::ShowCameraField(const wxString& text, const std::string& folder)
                                  : wxString::FromUTF8("Each frame's files are fetched from the camera to " + folder));
 }
 
-// "Downloading frame 3…", then the file's name or why it did not come, on
-// the status line until the run's next status; a camera gone, once.
+// "Downloading frame 3…", then the file's name or why it did not come, in
+// the camera's field (the status line keeps the run's own words, its end
+// among them); a camera gone, once.
 void MyFrame::ShowCameraOutcome(const CameraFileOutcome& outcome)
 {
     if (outcome.kind == FileOutcome::LAST && !outcome.file.empty())
@@ -629,7 +638,7 @@ void MyFrame::ShowCameraOutcome(const CameraFileOutcome& outcome)
             (outcome.kind == FileOutcome::WRITTEN    ? outcome.file
                  : outcome.kind == FileOutcome::LAST ? "no file from the camera"
                                                      : outcome.reason);
-    SetStatusText(wxString::FromUTF8(note), 0);
+    ShowCameraField(wxString::FromUTF8(note), ReadCameraChoice().folder);
     if (largeDisplay_)
         largeDisplay_->ShowCameraNote(note);
     if (outcome.kind == FileOutcome::GONE && !cameraGoneShown_) {
@@ -649,11 +658,13 @@ void MyFrame::OnCamera(wxCommandEvent&)
                      wxOK | wxICON_INFORMATION | wxCENTRE, this);
         return;
     }
-    CameraChoice choice = ReadCameraChoice();
+    const CameraChoice before = ReadCameraChoice();
+    CameraChoice choice = before;
     // The camera as the link sees it: the one linked, or one looked for now
     // (the one linked let go first: the camera takes one session).
     std::string camera = control_->CameraDescription();
-    if (!control_->CameraConnected()) {
+    const bool linked = control_->CameraConnected();
+    if (!linked) {
         control_->LinkCamera(nullptr);
         camera = control_->LookForCamera();
     }
@@ -662,6 +673,11 @@ void MyFrame::OnCamera(wxCommandEvent&)
         settings_.WriteText(CAMERA_FOLDER_KEY, choice.folder);
         settings_.WriteText(CAMERA_PREFIX_KEY, choice.prefix);
     }
+    // A camera linked keeps its link, and the files on their way, unless
+    // what it does has changed.
+    const CameraChoice after = ReadCameraChoice();
+    if (linked && after.fetch == before.fetch && after.folder == before.folder && after.prefix == before.prefix)
+        return;
     LinkCamera();
 }
 
@@ -794,9 +810,63 @@ void MyFrame::ShowLargeDisplay(bool show)
                     wxCommandEvent pause(wxEVT_BUTTON, ID_PAUSE);
                     OnPause(pause);
                 }});
-    largeDisplay_->SetPosition(GetScreenPosition() + wxPoint(GetSize().x, 0));
+    PlaceClearOfThis(largeDisplay_);
     view_.Follow(largeDisplay_);
     largeDisplay_->Show();
+}
+
+wxRect PlaceClear(const wxRect& screen, const std::vector<wxRect>& taken, wxSize size)
+{
+    size.DecTo(screen.GetSize());
+    const auto onScreen = [&](wxPoint at) {
+        at.x = std::clamp(at.x, screen.x, screen.GetRight() + 1 - size.x);
+        at.y = std::clamp(at.y, screen.y, screen.GetBottom() + 1 - size.y);
+        return wxRect(at, size);
+    };
+    const auto covered = [&](const wxRect& place) {
+        int64_t area = 0;
+        for (const wxRect& window : taken) {
+            const wxRect both = place.Intersect(window);
+            area += both.IsEmpty() ? 0 : int64_t{both.width} * both.height;
+        }
+        return area;
+    };
+    if (taken.empty())
+        return onScreen(screen.GetPosition());
+    const wxRect& main = taken.front();
+    wxRect best;
+    int64_t least = INT64_MAX;
+    for (const wxPoint& at : {wxPoint(main.GetRight() + 1, main.y), wxPoint(main.x, main.GetBottom() + 1),
+                              wxPoint(main.x - size.x, main.y), wxPoint(main.x, main.y - size.y)}) {
+        const wxRect place = onScreen(at);
+        const int64_t area = covered(place);
+        if (area < least) {
+            least = area;
+            best = place;
+        }
+    }
+    return best;
+}
+
+// A window of the program's opens clear of the main window and the Large
+// Display, on the main window's screen; again once the main window has its
+// place (at start-up the window manager gives it one after it is shown).
+void MyFrame::PlaceClearOfThis(wxTopLevelWindow* window)
+{
+    const auto place = [this, window] {
+        std::vector<wxRect> taken = {GetScreenRect()};
+        if (largeDisplay_ && window != largeDisplay_)
+            taken.push_back(largeDisplay_->GetScreenRect());
+        const int display = wxDisplay::GetFromWindow(this);
+        const wxRect screen = wxDisplay(display == wxNOT_FOUND ? 0 : display).GetClientArea();
+        window->SetSize(PlaceClear(screen, taken, window->GetSize()));
+    };
+    place();
+    if (!IsShown())
+        CallAfter([this, window, place] {
+            if (window == largeDisplay_ || window == lastFrame_)
+                place();
+        });
 }
 
 void MyFrame::OnLastFrame(wxCommandEvent& event)
@@ -827,11 +897,7 @@ void MyFrame::ShowLastFrame(bool show)
         GetMenuBar()->Check(ID_LAST_FRAME, false);
         settings_.WriteFlag(LAST_FRAME_KEY, false);
     });
-    // Below the main window, and below the Large Display beside it.
-    int top = GetScreenPosition().y + GetSize().y;
-    if (largeDisplay_)
-        top = std::max(top, largeDisplay_->GetScreenPosition().y + largeDisplay_->GetSize().y);
-    lastFrame_->SetPosition(wxPoint(GetScreenPosition().x, top));
+    PlaceClearOfThis(lastFrame_);
     view_.FollowFrames(lastFrame_);
     lastFrame_->Show();
 }

@@ -91,6 +91,14 @@ struct WindowParts {
     CameraLinkMaker makeCameraLink = nullptr;
 };
 
+// Where a window of `size` opens on `screen` (the display's work area)
+// so that it covers none of `taken` (the main window, the Large Display):
+// beside the first of them, to its right, below it, to its left or above
+// it, the first place where it fits clear; else the place where the least
+// of it covers them. Always on the screen, made smaller where the screen
+// is smaller.
+wxRect PlaceClear(const wxRect& screen, const std::vector<wxRect>& taken, wxSize size);
+
 class MyFrame : public wxFrame, public ScriptTarget {
 public:
     MyFrame(const wxString& title, const WindowParts& parts);
@@ -120,6 +128,7 @@ public:
     // own (one at a time: a request while one is read is dropped).
     void NightSummary(std::function<void(const std::string&)> then);
     void ShowCameraOutcome(const CameraFileOutcome& outcome);
+    void PlaceClearOfThis(wxTopLevelWindow* window);
     void ShowCameraField(const wxString& text, const std::string& folder);
     int CameraFieldWidth(const wxString& text);
     // Opens `path` with the desktop's program for it, else a text editor,
@@ -127,6 +136,9 @@ public:
     void OpenOnDesktop(const wxString& path);
     // The port released (before another is chosen).
     void ReleasePort() { control_->ReleasePort(); }
+    // The status line's text is the status bar's accessible name too: a
+    // screen reader reads what the line says.
+    void SetStatusText(const wxString& text, int number = 0) override;
     void SetAfMode(int mode);
     int AfMode() const { return afMode_; }
 

@@ -20,6 +20,7 @@
 #include "runner/settings_model.h"
 #include "script/script_file.h"
 #include "script/script_run.h"
+#include "theme/accessible_name.h"
 #include "theme/night_mode.h"
 
 namespace {
@@ -66,6 +67,9 @@ bool AskPlannedRun(wxWindow* parent, PlannedRun& run)
         const SettingRange range = RangeOf(row.setting);
         spins.push_back(new wxSpinCtrl(&dialog, wxID_ANY, "", wxDefaultPosition, wxDefaultSize, wxSP_ARROW_KEYS,
                                        range.min, range.max, HeldToRange(row.setting, *row.value)));
+        wxString name(row.label);
+        name.Replace("&", "");
+        SetAccessibleName(spins.back(), name);
         fields->Add(spins.back(), 0, wxEXPAND);
     }
     label("A&F");
@@ -83,6 +87,7 @@ bool AskPlannedRun(wxWindow* parent, PlannedRun& run)
     column->Add(dialog.CreateStdDialogButtonSizer(wxOK | wxCANCEL), 0, wxEXPAND | wxALL, 12);
     dialog.SetSizerAndFit(column);
     dialog.CentreOnParent();
+    type->SetFocus();  // the keyboard starts in the first field, not on OK
     if (dialog.ShowModal() != wxID_OK)
         return false;
     run.type = type->GetStringSelection().utf8_string();
@@ -114,7 +119,7 @@ PlanDialog::PlanDialog(wxWindow* parent, const Plan& plan, std::function<int64_t
 {
     RunList = new wxListCtrl(this, wxID_ANY, wxDefaultPosition, wxSize(720, 220), wxLC_REPORT | wxLC_SINGLE_SEL);
     RunList->SetMinSize(wxSize(720, 220));
-    RunList->SetName("Runs");
+    SetAccessibleName(RunList, "Runs");
     // The list draws itself (not through the style sheet): red on black by
     // night, its header too.
     if (NightMode()) {

@@ -137,6 +137,12 @@ void CameraFilesLog::TakeFigures(uint32_t exposure, ExposureRecord& line)
 
 bool CameraFilesLog::Flush(std::chrono::milliseconds limit)
 {
+    EndWaiting("not fetched: closed");
+    return log_.Flush(limit);
+}
+
+void CameraFilesLog::EndWaiting(const std::string& why)
+{
     std::map<uint32_t, ExposureRecord> waiting;
     std::map<uint32_t, std::string> fetched, failed, ended;
     {
@@ -154,8 +160,7 @@ bool CameraFilesLog::Flush(std::chrono::milliseconds limit)
         line.file = ended.count(exposure) ? ended[exposure]
             : fetched.count(exposure)     ? fetched[exposure]
             : failed.count(exposure)      ? failed[exposure]
-                                          : "not fetched: closed";
+                                          : why;
         log_.Log(line);
     }
-    return log_.Flush(limit);
 }

@@ -47,6 +47,9 @@ public:
     // The lines still waiting for their last outcome are written first, with
     // the files fetched so far, why a file failed, or "not fetched: closed".
     bool Flush(std::chrono::milliseconds limit = std::chrono::hours(1)) override;
+    // The same, without the wait, `why` for a line that got nothing: the
+    // lines of a camera that is linked no more.
+    void EndWaiting(const std::string& why);
     std::string Failure() override { return log_.Failure(); }
     // The number the camera gave the exposure logged last (0: none): its
     // outcomes carry it.

@@ -208,6 +208,10 @@ void RunControl::LinkCamera(const CameraLinkSettings* settings)
     camera_ = std::move(camera);
     Request([this, linked, old] {
         filesLog_.Link(linked);
+        // What waited for the camera let go is logged now, not when its
+        // minute is long over.
+        if (old)
+            filesLog_.EndWaiting("not fetched: the camera was linked again");
         if (old)
             post_([this, old] {
                 retired_.erase(

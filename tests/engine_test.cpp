@@ -547,6 +547,11 @@ TEST_F(Engine, EachEndingRequestInEachPhase)
                   resumeMs ? (Timeline{{1000, "RTS 1"}, {2000, "RTS 1"}, {20000, "RTS 1"}, {21000, "RTS 1"}})
                            : (Timeline{{1000, "RTS 1"}, {2000, "RTS 1"}}));
     }
+    // Paused in the last frame: there is no next one to wait before.
+    Reset();
+    FakeView last;
+    run([](RunControl& control) { control.Pause(); }, 7000, last);
+    EXPECT_EQ(last.ends, std::vector<RunEnd>{RunEnd::DONE});
     Reset();
     FakeView shown;
     run([](RunControl& control) { control.Settings().Set(RunSetting::MIRROR_LOCK, 0); }, 3000, shown);

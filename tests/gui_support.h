@@ -114,12 +114,13 @@ inline void RunIdle()
     wxTheApp->ProcessIdle();
 }
 
-// Runs the toolkit's pending calls until `done` (what another thread
-// posts), 30 s at most.
-template <typename Done> bool RunUntil(Done done)
+// Runs the toolkit's events until `done` (what another thread posts, or
+// the X server), `steps` times 10 ms at most.
+template <typename Done> bool RunUntil(Done done, int steps = 3000)
 {
-    for (int i = 0; i < 3000 && !done(); ++i) {
+    for (int i = 0; i < steps && !done(); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        wxTheApp->Yield(true);
         RunIdle();
     }
     return done();

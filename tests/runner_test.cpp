@@ -130,6 +130,7 @@ TEST_F(Runner, TheCamerasFilesAreFetchedWhenAskedFor)
     rebuild();
     ASSERT_NE(link, nullptr);
     EXPECT_EQ(asked.folder + " " + asked.prefix, std::string(folder) + " M42");
+    EXPECT_EQ(frame->GetStatusBar()->GetStatusText(1), "Camera");  // the files are fetched
     ASSERT_NE(frame->LastFrameShown(), nullptr);
     EXPECT_EQ(frame->LastFrameShown()->TitleText->GetLabel(), "No frame yet");
     Start();
@@ -138,13 +139,32 @@ TEST_F(Runner, TheCamerasFilesAreFetchedWhenAskedFor)
     wxCommandEvent large(wxEVT_MENU, ID_LARGE_DISPLAY);
     large.SetInt(1);
     frame->GetEventHandler()->ProcessEvent(large);
+    // File > Camera… while the frame's files are on their way, OK with
+    // nothing changed: the same link goes on (a new one would lose them);
+    // its folder shown whole, the keyboard in its first field.
+    Link* before = link;
+    wxTEST_DIALOG(Command(frame, wxEVT_MENU, ID_CAMERA), Answer<wxDialog>([&](wxDialog* dialog) {
+                      const auto* field = dynamic_cast<wxTextCtrl*>(dialog->FindWindow("Folder"));
+                      EXPECT_TRUE(field && field->GetValue() == folder);
+                      EXPECT_EQ(dialog->FindFocus() ? dialog->FindFocus()->GetLabel() : "",
+                                "&Fetch each frame's files from the camera");
+                      return wxID_OK;
+                  }));
+    EXPECT_EQ(link, before);
+    // The camera's notes in its field: the status line keeps the run's end.
+    const auto cameraField = [this] { return frame->GetStatusBar()->GetStatusText(1); };
     outcome({FileOutcome::FETCHING, 1, 1, "IMG_0001.CR2", ""});
     RunIdle();
-    EXPECT_EQ(Status(), "Downloading frame 1\u2026");
+    EXPECT_EQ(cameraField(), wxString::FromUTF8("Downloading frame 1\u2026"));
+    // The shot's JPEG (here no picture at all) came first: its RAW is the
+    // one measured.
+    std::ofstream(std::string(folder) + "/M42_0001.jpg") << "no picture";
+    outcome({FileOutcome::WRITTEN, 1, 1, "M42_0001.jpg", ""});
     outcome({FileOutcome::WRITTEN, 1, 1, "M42_0001.dng", ""});
-    outcome({FileOutcome::LAST, 1, 1, "M42_0001.dng", ""});
+    outcome({FileOutcome::LAST, 1, 1, "M42_0001.jpg M42_0001.dng", ""});
     RunIdle();
-    EXPECT_EQ(Status(), "Frame 1: M42_0001.dng");
+    EXPECT_EQ(Status(), "Sequence Done");
+    EXPECT_EQ(cameraField(), "Frame 1: M42_0001.dng");
     ASSERT_NE(frame->LargeDisplayShown(), nullptr);
     EXPECT_EQ(frame->LargeDisplayShown()->CameraText->GetLabel(), "Frame 1: M42_0001.dng");
     // The frame is read on a thread of its own, then shown.
@@ -154,21 +174,32 @@ TEST_F(Runner, TheCamerasFilesAreFetchedWhenAskedFor)
     }
     RunIdle();
     ASSERT_EQ(log.lines.size(), 1u);
-    EXPECT_NE(log.lines[0].find(",M42_0001.dng,40,"), std::string::npos) << log.lines[0];
+    EXPECT_NE(log.lines[0].find(",M42_0001.jpg M42_0001.dng,40,"), std::string::npos) << log.lines[0];
     EXPECT_EQ(frame->LastFrameShown()->TitleText->GetLabel(), wxString::FromUTF8("Frame 1 \u00b7 M42_0001.dng"));
     EXPECT_TRUE(
         frame->LastFrameShown()->StarsFigures->GetLabel().StartsWith(wxString::FromUTF8("40 stars \u00b7 HFR ")))
         << frame->LastFrameShown()->StarsFigures->GetLabel();
     EXPECT_TRUE(frame->LargeDisplayShown()->StarsFigures->GetLabel().StartsWith("40 stars"));
-    // The status bar says that the files are fetched, and where to; a frame
-    // whose file did not come says so.
-    EXPECT_EQ(frame->GetStatusBar()->GetStatusText(1), "Camera");
+    // A frame that cannot be read: nothing of the one before under its
+    // heading, and why, within the window.
+    std::ofstream(std::string(folder) + "/M42_0003.dng") << "no picture";
+    outcome({FileOutcome::WRITTEN, 3, 3, "M42_0003.dng", ""});
+    const LastFrameWindow* shown = frame->LastFrameShown();
+    EXPECT_TRUE(RunUntil([&] { return shown->TitleText->GetLabel().StartsWith("Frame 3"); }));
+    EXPECT_TRUE(shown->StarsFigures->GetLabel().StartsWith("Could not be read: not a RAW"));
+    EXPECT_EQ(shown->ClipText->GetLabel(), "");
+    EXPECT_LE(shown->StarsFigures->GetSize().x, shown->GetClientSize().x);
+    EXPECT_FALSE(frame->LargeDisplayShown()->StarsFigures->GetLabel().StartsWith("40 stars"));
+    unlink((std::string(folder) + "/M42_0003.dng").c_str());
+    // The status bar says where the files go; a frame whose file did not
+    // come says so.
     EXPECT_TRUE(frame->GetStatusBar()->GetToolTipText().EndsWith(folder));
     outcome({FileOutcome::LAST, 2, 2, "", "timed out"});
     RunIdle();
-    EXPECT_EQ(Status(), "Frame 2: no file from the camera");
+    EXPECT_EQ(cameraField(), "Frame 2: no file from the camera");
     EXPECT_EQ(frame->LargeDisplayShown()->CameraText->GetLabel(), "Frame 2: no file from the camera");
     unlink(file.c_str());
+    unlink((std::string(folder) + "/M42_0001.jpg").c_str());
     rmdir(folder);
 }
 

@@ -146,6 +146,39 @@ TEST_F(ViewMenu, LargeDisplayFollowsTheRun)
 
 // The choices are kept, and a Large Display closed by the user stays
 // closed at the next start.
+// The Large Display and Last Frame open clear of the main window (and of
+// each other), on the screen, whatever the main window's place.
+TEST(PlaceClear, BesideTheMainWindowAndOnTheScreen)
+{
+    const wxRect screen(0, 0, 1920, 1080);
+    const wxSize lastFrame(560, 580);
+    struct Row {
+        const char* name;
+        std::vector<wxRect> taken;
+        wxRect screen;
+        wxRect expected;
+    };
+    for (const Row& row : {
+             Row{"to its right", {{0, 0, 500, 560}}, screen, {500, 0, 560, 580}},
+             Row{"the Large Display on its right: below it",
+                 {{0, 0, 500, 500}, {500, 0, 900, 600}},
+                 screen,
+                 {0, 500, 560, 580}},
+             Row{"at the screen's right edge: to its left", {{1400, 560, 500, 500}}, screen, {840, 500, 560, 580}},
+             Row{"no room anywhere: the least covered, on the screen",
+                 {{0, 0, 1900, 1000}},
+                 screen,
+                 {0, 500, 560, 580}},
+             Row{"a screen smaller than the window: made smaller",
+                 {{0, 0, 500, 300}},
+                 {0, 0, 800, 500},
+                 {240, 0, 560, 500}},
+         }) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(PlaceClear(row.screen, row.taken, lastFrame), row.expected);
+    }
+}
+
 TEST_F(ViewMenu, ChoicesAreKept)
 {
     EXPECT_TRUE(frame->GetMenuBar()->IsChecked(ID_SOUNDS));  // on unless turned off
