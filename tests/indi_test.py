@@ -306,6 +306,8 @@ if CAMERA_SHIM:
         blobs = server.heard.count("</setBLOBVector>")
         start = len(server.edges())
         server.expose(10)
+        # Pressed once the line has been released 200 ms since the last frame.
+        server.wait(lambda: "RTS 1" in [w for _, w in server.edges()[start:]], "the press", 5)
         server.set("-s", "CCD_ABORT_EXPOSURE.ABORT=On")
         server.wait(lambda: "RTS 0" in [w for _, w in server.edges()[start:]], "the abort's release", 5)
         start = len(server.edges())
