@@ -31,6 +31,13 @@ BulbCamera::BulbCamera(Ports& ports, Clock& clock, Guider& guider, SleepInhibito
 bool BulbCamera::Connect(const std::string& port, std::string& why)
 {
     Disconnect();
+    // Any client may set the port: a path must be a port's device, never a
+    // console or another terminal whose lines would be pulsed.
+    std::string notPort;
+    if (!port.empty() && port[0] == '/' && !IsPortDevice(port, sysfs, notPort)) {
+        why = "\"" + port + "\" is not a port: " + notPort;
+        return false;
+    }
     const PortOpening opening = OpenPort(ports_, port);
     if (opening.kind == PORT_NONE) {
         why = opening.reason.empty() ? opening.failure : opening.failure + ": " + opening.reason;

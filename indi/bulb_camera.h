@@ -37,8 +37,9 @@ public:
                std::function<void(std::function<void()>)> post = nullptr);
 
     // Opens `port`: a chooser entry ("COM5", "COM5-IR", "0x378-LPT1 Pin3",
-    // "DSUSB") or a device path (a serial port), its lines released. False
-    // with the reason in `why` when it does not open.
+    // "DSUSB", each by the settings' device map) or the path of a serial or
+    // parallel port's device (never a console or another terminal), its
+    // lines released. False with the reason in `why` when it does not open.
     bool Connect(const std::string& port, std::string& why);
     // Ends an exposure in progress, releases the lines and the port.
     void Disconnect();
@@ -84,6 +85,7 @@ public:
     // A FITS of each frame from now on, or none (see RunControl).
     void MakeFits(bool fits, const FitsDetails& details) { control_.MakeFits(fits, details); }
     double mirrorSettleSeconds = 1.0;  // the before-frame delay after the pulse
+    std::string sysfs = "/sys";  // where the kernel tells what a device is
 
     // RunView: the status texts as messages, and the exposure's end.
     void OnRunEvent(const RunEvent& event) override;

@@ -22,3 +22,9 @@ struct PortOpening {
 // and DTR set only on "-IR" (it powers the remote), the parallel port's
 // shutter bit cleared, the box's lines released and its light off.
 PortOpening OpenPort(Ports& ports, const std::string& text);
+
+// Whether `path` is the device of a serial port (a UART, a USB-serial
+// adapter, a USB modem) or of a parallel port, and not a console, a
+// terminal or any other file: by the device it resolves to, as `sysfs` (the
+// kernel's /sys) tells of it. Nothing is opened. False with `why`.
+bool IsPortDevice(const std::string& path, const std::string& sysfs, std::string& why);

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
+#include <fstream>
 
 #include "indi/bulb_camera.h"
 #include "ports/af_mode.h"
@@ -53,6 +55,7 @@ TEST_F(BulbCameraTest, PortsByChooserNameOrDevicePath)
         const char* port;
         bool opens;
         std::vector<std::string> reached;
+        std::string why = "";
     };
     fakes.usb->present = true;
     const Row rows[] = {
@@ -61,8 +64,21 @@ TEST_F(BulbCameraTest, PortsByChooserNameOrDevicePath)
         {"/dev/ttyACM0", true, {"serial open /dev/ttyACM0", "serial 2400 8N1", "RTS 0", "DTR 0"}},
         {"0x378-LPT1 Pin3", true, {"parallel open 378", "data 00"}},
         {"DSUSB", true, {"usb open", "usb 00", "usb 00"}},
-        {"COM9", false, {}},
+        {"COM9", false, {}, "give a chooser name (COM5, COM5-IR, 0x378-LPT1, DSUSB) or a device path"},
+        // A client may name any path: only a port's device is opened.
+        {"/dev/ttyS0", false, {}, "the system's console"},
+        {"/dev/tty1", false, {}, "not a serial port (a terminal or a console, or no such device)"},
+        {"/etc/passwd", false, {}, "not a serial or parallel port's device"},
     };
+    // The kernel's word on the devices: a USB modem, a UART that is the
+    // console.
+    char sysfs[] = "/tmp/vantrel-sysfs-XXXXXX";
+    ASSERT_NE(mkdtemp(sysfs), nullptr);
+    camera.sysfs = sysfs;
+    std::filesystem::create_directories(std::string(sysfs) + "/class/tty/ttyACM0/device");
+    std::filesystem::create_directories(std::string(sysfs) + "/class/tty/ttyS0/device");
+    std::filesystem::create_directories(std::string(sysfs) + "/class/tty/console");
+    std::ofstream(std::string(sysfs) + "/class/tty/console/active") << "tty0 ttyS0\n";
     for (const Row& row : rows) {
         SCOPED_TRACE(row.port);
         fakes.log.events.clear();
@@ -73,12 +89,11 @@ TEST_F(BulbCameraTest, PortsByChooserNameOrDevicePath)
         whats.resize(row.reached.size());
         EXPECT_EQ(whats, row.reached);
         if (!row.opens) {
-            EXPECT_EQ(why,
-                      "\"COM9\" is not a port: give a chooser name (COM5, COM5-IR, 0x378-LPT1, DSUSB) or a "
-                      "device path");
+            EXPECT_EQ(why, "\"" + std::string(row.port) + "\" is not a port: " + row.why);
         }
         camera.Disconnect();
     }
+    std::filesystem::remove_all(sysfs);
 }
 
 TEST_F(BulbCameraTest, ExposuresAsTheWindowTakesThem)

@@ -76,6 +76,11 @@ if [ -n "$indi_deb" ]; then
         sed "s|/usr/bin/indiserver|$(command -v indiserver || echo /bin/true)|" <<<"$unit_text" >"$out/units/vantrel-indi@.service"
         SYSTEMD_UNIT_PATH="$out/units:" systemd-analyze verify --man=no "$out/units/vantrel-indi@$(id -un).service" ||
             fail "systemd-analyze verify of the unit"
+        # Hardened: systemd's own rating of what the service may do, below 5.
+        exposure=$(systemd-analyze security --offline=true --threshold=49 "$out/units/vantrel-indi@.service" 2>&1 |
+            sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p')
+        [ -n "$exposure" ] && awk -v e="$exposure" 'BEGIN { exit !(e < 5) }' ||
+            fail "the unit's exposure level is ${exposure:-unknown}, not below 5"
     fi
     dpkg-deb --fsys-tarfile "$indi_deb" | tar -xOf - ./usr/share/indi/indi_vantrel.xml |
         grep -q '<devGroup group="CCDs">' || fail "the INDI driver list does not put Vantrel under the CCDs"
