@@ -116,10 +116,11 @@ LargeDisplay::LargeDisplay(wxWindow* owner, std::function<void()> closed, RunKey
     KeysText->SetMinSize(wxSize(-1, LinesExtent(*KeysText, KeysText->GetFont()).y));  // both lines
     Restyle();
     panel_->Bind(wxEVT_LEFT_DCLICK, &LargeDisplay::OnDoubleClick, this);
-    // Nothing here takes the keyboard but the panel: it holds the focus
-    // whenever the window is active or clicked, so that the keys below
-    // reach the window from its first moment (not only once it has been
-    // full screen).
+    // Nothing here takes the keyboard but the panel, made to: it holds the
+    // focus whenever the window is active or clicked, so that the keys
+    // below reach the window from its first moment (not only once it has
+    // been full screen).
+    panel_->SetCanFocus(true);
     const auto focus = [this](wxEvent& event) {
         event.Skip();
         panel_->SetFocus();

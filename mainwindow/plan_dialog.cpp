@@ -4,8 +4,8 @@
 #include <wx/button.h>
 #include <wx/checkbox.h>
 #include <wx/choice.h>
+#include <wx/dataview.h>
 #include <wx/filedlg.h>
-#include <wx/listctrl.h>
 #include <wx/msgdlg.h>
 #include <wx/sizer.h>
 #include <wx/spinctrl.h>
@@ -117,23 +117,15 @@ PlanDialog::PlanDialog(wxWindow* parent, const Plan& plan, std::function<int64_t
     , plan_(plan)
     , nowUtcMs_(std::move(nowUtcMs))
 {
-    RunList = new wxListCtrl(this, wxID_ANY, wxDefaultPosition, wxSize(720, 220), wxLC_REPORT | wxLC_SINGLE_SEL);
+    // The toolkit's own list view: a screen reader reads its rows and cells,
+    // and night mode's style sheet colours it, its header too.
+    RunList = new wxDataViewListCtrl(this, wxID_ANY, wxDefaultPosition, wxSize(720, 220), wxDV_SINGLE | wxDV_ROW_LINES);
     RunList->SetMinSize(wxSize(720, 220));
     SetAccessibleName(RunList, "Runs");
-    // The list draws itself (not through the style sheet): red on black by
-    // night, its header too.
-    if (NightMode()) {
-        RunList->SetBackgroundColour(GroundColour());
-        RunList->SetTextColour(TextColour());
-        for (wxWindow* part : RunList->GetChildren()) {  // the header, the rows' window
-            part->SetForegroundColour(TextColour());
-            part->SetBackgroundColour(GroundColour());
-        }
-    }
     for (const char* column :
          {"Type", "Target", "Frames", "Exposure", "Before", "After", "Mirror", "AF", "Dither", "Guide wait", "Length"})
-        RunList->AppendColumn(column);
-    RunList->Bind(wxEVT_LIST_ITEM_ACTIVATED, [this](wxListEvent&) { Edit(); });
+        RunList->AppendTextColumn(column, wxDATAVIEW_CELL_INERT, wxCOL_WIDTH_AUTOSIZE);
+    RunList->Bind(wxEVT_DATAVIEW_ITEM_ACTIVATED, [this](wxDataViewEvent&) { Edit(); });
 
     auto* buttons = new wxBoxSizer(wxHORIZONTAL);
     const auto button = [&](const char* label, std::function<void()> action) {
@@ -223,12 +215,12 @@ PlanDialog::PlanDialog(wxWindow* parent, const Plan& plan, std::function<int64_t
     CentreOnParent();
 }
 
-long PlanDialog::Selected() const { return RunList->GetNextItem(-1, wxLIST_NEXT_ALL, wxLIST_STATE_SELECTED); }
+long PlanDialog::Selected() const { return RunList->GetSelectedRow(); }
 
 void PlanDialog::Select(long index)
 {
     if (index >= 0 && index < RunList->GetItemCount())
-        RunList->SetItemState(index, wxLIST_STATE_SELECTED, wxLIST_STATE_SELECTED);
+        RunList->SelectRow(static_cast<unsigned>(index));
 }
 
 // The list as the plan holds it, the selection kept.
@@ -253,16 +245,21 @@ void PlanDialog::ShowRuns()
                                      run.guideWaitS > 0 && run.type == "Light" ? std::to_string(run.guideWaitS) + " s"
                                                                                : "",
                                      DurationText(RunSeconds(run))};
-        const long item = RunList->InsertItem(static_cast<long>(i), wxString::FromUTF8(cells[0]));
-        for (int c = 1; c < 11; ++c)
-            RunList->SetItem(item, c, wxString::FromUTF8(cells[c]));
+        wxVector<wxVariant> row;
+        for (const std::string& cell : cells)
+            row.push_back(wxString::FromUTF8(cell));
+        RunList->AppendItem(row);
     }
     // Every column as wide as its widest cell, and the list as wide as
     // its columns (the dialog grows with it).
     int width = 0;
-    for (int c = 0; c < RunList->GetColumnCount(); ++c) {
-        RunList->SetColumnWidth(c, wxLIST_AUTOSIZE_USEHEADER);
-        width += RunList->GetColumnWidth(c);
+    for (unsigned c = 0; c < RunList->GetColumnCount(); ++c) {
+        wxDataViewColumn* column = RunList->GetColumn(c);
+        int widest = GetTextExtent(column->GetTitle()).x;
+        for (int r = 0; r < RunList->GetItemCount(); ++r)
+            widest = std::max(widest, GetTextExtent(RunList->GetTextValue(r, c)).x);
+        column->SetWidth(widest + 2 * GetCharWidth());
+        width += column->GetWidth();
     }
     constexpr int SCROLLBAR_ROOM = 24;
     if (width + SCROLLBAR_ROOM > RunList->GetMinSize().x && GetSizer()) {

@@ -12,7 +12,7 @@
 
 #include "script/plan.h"
 
-class wxListCtrl;
+class wxDataViewListCtrl;
 class wxStaticText;
 class wxTextCtrl;
 
@@ -33,7 +33,7 @@ public:
     void Move(int by);
     void Select(long index);
 
-    wxListCtrl* RunList;
+    wxDataViewListCtrl* RunList;
     wxTextCtrl* StartAtText;
     wxStaticText* EndText;
 

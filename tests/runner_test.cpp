@@ -11,8 +11,8 @@
 
 #include <gio/gio.h>
 #include <unistd.h>
+#include <wx/dataview.h>
 #include <wx/dialog.h>
-#include <wx/listctrl.h>
 #include <wx/menu.h>
 #include <wx/textctrl.h>
 #include <wx/timer.h>
@@ -252,8 +252,8 @@ TEST_F(Runner, ThePlanListsItsRunsAndItsEnd)
     plan.Select(1);
     plan.Move(-1);
     ASSERT_EQ(plan.RunList->GetItemCount(), 2);
-    EXPECT_EQ(plan.RunList->GetItemText(0, 0) + " " + plan.RunList->GetItemText(1, 0), "Dark Light");
-    EXPECT_EQ(plan.RunList->GetItemText(1, 10), "1 h 40 min");
+    EXPECT_EQ(plan.RunList->GetTextValue(0, 0) + " " + plan.RunList->GetTextValue(1, 0), "Dark Light");
+    EXPECT_EQ(plan.RunList->GetTextValue(1, 10), "1 h 40 min");
     EXPECT_EQ(plan.EndText->GetLabel(),
               wxString::FromUTF8("2 runs \u00b7 2 h 30 min \u00b7 ends at 23:30 if started now"));
     plan.StartAtText->SetValue("22:00");

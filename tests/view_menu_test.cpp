@@ -179,6 +179,21 @@ TEST(PlaceClear, BesideTheMainWindowAndOnTheScreen)
     }
 }
 
+// The Large Display's keys work from its first moment: made the active
+// window (as a click would, here without a window manager), then F11 as
+// the X server delivers it.
+TEST_F(ViewMenu, TheLargeDisplaysKeysWorkAtOnce)
+{
+    Choose(frame, ID_LARGE_DISPLAY, true);
+    LargeDisplay* display = frame->LargeDisplayShown();
+    ASSERT_NE(display, nullptr);
+    ::RunUntil([&] { return display->IsShownOnScreen(); });
+    gdk_window_focus(gtk_widget_get_window(display->GetHandle()), GDK_CURRENT_TIME);
+    ::RunUntil([&] { return display->IsActive(); }, 300);
+    ASSERT_EQ(std::system("xdotool key F11"), 0);
+    EXPECT_TRUE(::RunUntil([&] { return display->IsFullScreen(); }, 1000));
+}
+
 TEST_F(ViewMenu, ChoicesAreKept)
 {
     EXPECT_TRUE(frame->GetMenuBar()->IsChecked(ID_SOUNDS));  // on unless turned off
