@@ -5,6 +5,7 @@
 #include <wx/checkbox.h>
 #include <wx/choice.h>
 #include <wx/dataview.h>
+#include <wx/dcclient.h>
 #include <wx/filedlg.h>
 #include <wx/msgdlg.h>
 #include <wx/sizer.h>
@@ -253,9 +254,11 @@ void PlanDialog::ShowRuns()
     // Every column as wide as its widest cell, and the list as wide as
     // its columns (the dialog grows with it).
     int width = 0;
+    wxClientDC dc(RunList);
+    dc.SetFont(RunList->GetFont().Bold());  // the header's
     for (unsigned c = 0; c < RunList->GetColumnCount(); ++c) {
         wxDataViewColumn* column = RunList->GetColumn(c);
-        int widest = GetTextExtent(column->GetTitle()).x;
+        int widest = dc.GetTextExtent(column->GetTitle()).x;
         for (int r = 0; r < RunList->GetItemCount(); ++r)
             widest = std::max(widest, GetTextExtent(RunList->GetTextValue(r, c)).x);
         column->SetWidth(widest + 2 * GetCharWidth());
