@@ -56,8 +56,28 @@ RunControl::RunControl(const RunParts& parts, RunView& view, std::function<void(
                                                    parts.guider, parts.sleep, filesLog_, *published_);
     });
     decoder_ = std::make_unique<FrameDecoder>([this](std::shared_ptr<const DecodedFrame> frame) {
-        const bool measured = !frame->left && frame->error.empty();
-        filesLog_.Measured(frame->request.exposure, measured ? &frame->view.stars : nullptr);
+        const uint32_t exposure = frame->request.exposure;
+        // The line waits while another of its exposure's files is read, and
+        // takes the figures of the last one read (its RAW).
+        std::optional<StarFigures> figures;
+        bool last = true;
+        {
+            std::lock_guard<std::mutex> lock(framesMutex_);
+            if (!frame->left && frame->error.empty())
+                figures_[exposure] = frame->view.stars;
+            if (--decoding_[exposure] > 0) {
+                last = false;
+            } else {
+                decoding_.erase(exposure);
+                const auto kept = figures_.find(exposure);
+                if (kept != figures_.end()) {
+                    figures = kept->second;
+                    figures_.erase(kept);
+                }
+            }
+        }
+        if (last)
+            filesLog_.Measured(exposure, figures ? &*figures : nullptr);
         post_([view = &view_, frame] { view->OnFrameDecoded(frame); });
     });
 }
@@ -194,12 +214,9 @@ void RunControl::LinkCamera(const CameraLinkSettings* settings)
     std::unique_ptr<CameraLink> camera;
     if (settings && makeCameraLink_)
         camera = makeCameraLink_(*settings, [this, folder = settings->folder](const CameraFileOutcome& outcome) {
-            if (outcome.kind == FileOutcome::LAST)
-                FileWritten(outcome, folder);  // before the line can go
             filesLog_.Outcome(outcome);
             post_([files = files_, outcome] { files(outcome); });
-            if (outcome.kind == FileOutcome::WRITTEN)
-                FileWritten(outcome, folder);  // told after the file, on the client's loop
+            FileWritten(outcome, folder);  // told after the file, on the client's loop
         });
     CameraLink* linked = camera.get();
     CameraLink* old = camera_.get();
@@ -224,7 +241,7 @@ void RunControl::LinkCamera(const CameraLinkSettings* settings)
 
 void RunControl::FileWritten(const CameraFileOutcome& outcome, const std::string& folder)
 {
-    if (outcome.exposure == 0)
+    if (outcome.kind != FileOutcome::WRITTEN || outcome.exposure == 0)
         return;
     FrameRequest request;
     request.exposure = outcome.exposure;
@@ -232,27 +249,21 @@ void RunControl::FileWritten(const CameraFileOutcome& outcome, const std::string
     request.path = folder + "/" + outcome.file;
     {
         std::lock_guard<std::mutex> lock(framesMutex_);
+        // A JPEG is read when it is the exposure's first file; a RAW unless
+        // one was read already: a shot's RAW always has the last word.
+        const bool raw = !IsJpeg(outcome.file);
+        const auto asked = std::find_if(framesAsked_.begin(), framesAsked_.end(),
+                                        [&](const FrameAsked& frame) { return frame.exposure == outcome.exposure; });
+        if (asked != framesAsked_.end() && (asked->raw || !raw))
+            return;
+        if (asked != framesAsked_.end())
+            asked->raw = true;
+        else
+            framesAsked_.push_back({outcome.exposure, raw});
         constexpr size_t REMEMBERED = 16;  // far more than are fetched at once
-        if (std::find(framesAsked_.begin(), framesAsked_.end(), outcome.exposure) != framesAsked_.end())
-            return;
-        const auto jpeg = std::find_if(jpegs_.begin(), jpegs_.end(),
-                                       [&](const auto& kept) { return kept.first == outcome.exposure; });
-        if (outcome.kind == FileOutcome::LAST) {
-            if (jpeg == jpegs_.end())
-                return;
-            request.path = jpeg->second;
-        } else if (IsJpeg(outcome.file)) {
-            if (jpeg == jpegs_.end())
-                jpegs_.emplace_back(outcome.exposure, request.path);
-            if (jpegs_.size() > REMEMBERED)
-                jpegs_.pop_front();
-            return;
-        }
-        if (jpeg != jpegs_.end())
-            jpegs_.erase(jpeg);
-        framesAsked_.push_back(outcome.exposure);
         if (framesAsked_.size() > REMEMBERED)
             framesAsked_.pop_front();
+        ++decoding_[outcome.exposure];
         request.fits = fits_;
         request.details = fitsDetails_;
     }

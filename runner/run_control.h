@@ -10,8 +10,10 @@
 
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -123,8 +125,8 @@ private:
     // The same, waited for: only for the end.
     void Wait(const std::function<void()>& work);
     void Publish();
-    // Each exposure's frame is read and measured once: its first RAW, or
-    // its first JPEG when no RAW has come by its last outcome.
+    // Each exposure's first file is read and measured, and a RAW that comes
+    // after its JPEG too: the RAW's figures are the line's.
     void FileWritten(const CameraFileOutcome& outcome, const std::string& folder);
 
     RunThread* thread_;
@@ -142,8 +144,15 @@ private:
     std::mutex framesMutex_;
     bool fits_ = false;
     FitsDetails fitsDetails_;
-    std::deque<uint32_t> framesAsked_;  // the last exposures whose frame was asked for
-    std::deque<std::pair<uint32_t, std::string>> jpegs_;  // the JPEG of each, until a RAW comes
+    // The last exposures whose frame was asked for, and whether as a RAW;
+    // the files of each being read, and the figures of the last read.
+    struct FrameAsked {
+        uint32_t exposure;
+        bool raw;
+    };
+    std::deque<FrameAsked> framesAsked_;
+    std::map<uint32_t, int> decoding_;
+    std::map<uint32_t, StarFigures> figures_;
     std::unique_ptr<FrameDecoder> decoder_;
     mutable std::mutex stateMutex_;
     RunState state_;

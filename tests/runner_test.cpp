@@ -180,6 +180,19 @@ TEST_F(Runner, TheCamerasFilesAreFetchedWhenAskedFor)
         frame->LastFrameShown()->StarsFigures->GetLabel().StartsWith(wxString::FromUTF8("40 stars \u00b7 HFR ")))
         << frame->LastFrameShown()->StarsFigures->GetLabel();
     EXPECT_TRUE(frame->LargeDisplayShown()->StarsFigures->GetLabel().StartsWith("40 stars"));
+    // A shot's RAW, then its JPEG (of other stars here): the RAW's figures
+    // stay, the JPEG is not read.
+    const std::string raw = std::string(folder) + "/M42_0004.dng", jpeg = std::string(folder) + "/M42_0004.jpg";
+    StarField few = field;
+    few.stars = 12;
+    ASSERT_TRUE(WriteDng(raw, field, MakeStarField(field)) && WriteJpeg(jpeg, few, MakeStarField(few)));
+    outcome({FileOutcome::WRITTEN, 4, 4, "M42_0004.dng", ""});
+    outcome({FileOutcome::WRITTEN, 4, 4, "M42_0004.jpg", ""});
+    const auto starsShown = [&] { return frame->LastFrameShown()->StarsFigures->GetLabel(); };
+    EXPECT_TRUE(RunUntil([&] { return starsShown().StartsWith("40 stars"); }));
+    EXPECT_FALSE(RunUntil([&] { return starsShown().StartsWith("12 stars"); }, 50));
+    unlink(raw.c_str());
+    unlink(jpeg.c_str());
     // A frame that cannot be read: nothing of the one before under its
     // heading, and why, within the window.
     std::ofstream(std::string(folder) + "/M42_0003.dng") << "no picture";
