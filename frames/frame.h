@@ -60,9 +60,11 @@ struct Histogram {
 };
 
 struct StarFigures {
-    int count = 0;
+    int count = 0;  // found and measured: neither saturated nor a hot pixel
+    int saturated = 0;  // found, but clipped: never in the figures
+    int measured = 0;  // those the figures below are of (bright enough)
     double hfrPx = 0;  // median half-flux radius, in the frame's pixels
-    double fwhmPx = 0;  // median, from each star's second moment
+    double fwhmPx = 0;  // median, from each star's Gaussian-weighted second moments
     // The star nearest the centre, in the frame's pixels (-1: none).
     double centreX = -1;
     double centreY = -1;
@@ -81,8 +83,12 @@ struct FrameSummary {
 FrameSummary SummariseFrame(const FrameImage& image, int longSide = 1200);
 
 // The stars of a one-plane image of `width`×`height` (sky and stars):
-// found above the sky by five times its noise, hot pixels and saturated
-// ones left out; `scale` turns the image's pixels into the frame's.
+// found above the sky where each is, by five times the noise there (the
+// sky a mesh of tiles, so that gradients and vignetting change nothing);
+// hot pixels left out, saturated stars counted apart; each measured
+// against the sky around it; the figures are the median of those with a
+// signal-to-noise ratio of 20 or more. `scale` turns the image's pixels
+// into the frame's.
 StarFigures MeasureStars(const std::vector<float>& lum, int width, int height, float saturated, double scale);
 
 struct FitsDetails {

@@ -45,7 +45,10 @@ std::string StarsText(const StarFigures& stars, bool withFwhm)
         return "No stars found";
     std::string text = std::to_string(stars.count) + (stars.count == 1 ? " star" : " stars") + DOT + "HFR " +
         Figure(stars.hfrPx) + " px";
-    return withFwhm ? text + DOT + "FWHM " + Figure(stars.fwhmPx) + " px" : text;
+    if (!withFwhm)
+        return text;
+    text += std::string(DOT) + "FWHM " + Figure(stars.fwhmPx) + " px";
+    return stars.saturated > 0 ? text + DOT + std::to_string(stars.saturated) + " saturated" : text;
 }
 
 std::string FrameTitle(const DecodedFrame& frame)

@@ -18,8 +18,8 @@
 
 class wxStaticText;
 
-// "41 stars · HFR 2.84 px", with " · FWHM 5.62 px" when asked; "No
-// stars found".
+// "41 stars · HFR 2.84 px", with " · FWHM 5.62 px" and the saturated
+// stars (" · 3 saturated") when asked; "No stars found".
 std::string StarsText(const StarFigures& stars, bool withFwhm);
 // "Frame 3 · M42_0003.cr2" and "120 s · ISO 800 · 21:04:05" (local time).
 std::string FrameTitle(const DecodedFrame& frame);

@@ -11,24 +11,43 @@
 std::vector<uint16_t> MakeStarField(const StarField& field)
 {
     std::mt19937 random(field.seed);
-    std::normal_distribution<double> sky(field.sky, field.noise);
+    std::normal_distribution<double> noise(0, field.noise);
     std::vector<double> image(static_cast<size_t>(field.width) * field.height);
-    for (double& v : image)
-        v = sky(random);
+    for (int y = 0; y < field.height; ++y)
+        for (int x = 0; x < field.width; ++x)
+            image[static_cast<size_t>(y) * field.width + x] = field.sky + field.gradient * x / field.width;
     // A Gaussian's half-flux radius is 1.1774 deviations.
     const double sigma = field.hfrPx / std::sqrt(2 * std::log(2.0));
     const int columns = std::max(1, static_cast<int>(std::ceil(std::sqrt(field.stars * 1.5))));
     const int rows = (field.stars + columns - 1) / columns;
-    const double peak = (field.white - field.sky) * 0.5;
+    const double peak = (field.white - field.sky) * field.brightest;
     for (int s = 0; s < field.stars; ++s) {
         const double cx = (s % columns + 0.5 + 0.2 * std::sin(s)) * field.width / columns;
         const double cy = (s / columns + 0.5 + 0.2 * std::cos(s)) * field.height / rows;
-        const double brightness = peak * (0.3 + 0.7 * (s % 5) / 4.0);
+        const double brightness = peak * (field.dimmest + (1 - field.dimmest) * (s % 5) / 4.0);
+        // Each pixel takes the light that falls on its whole area, as a
+        // sensor's does (4 x 4 points of it).
+        constexpr int POINTS = 4;
         for (int y = std::max(0, int(cy - 6 * sigma)); y < std::min(field.height, int(cy + 6 * sigma) + 1); ++y)
-            for (int x = std::max(0, int(cx - 6 * sigma)); x < std::min(field.width, int(cx + 6 * sigma) + 1); ++x)
-                image[static_cast<size_t>(y) * field.width + x] +=
-                    brightness * std::exp(-((x - cx) * (x - cx) + (y - cy) * (y - cy)) / (2 * sigma * sigma));
+            for (int x = std::max(0, int(cx - 6 * sigma)); x < std::min(field.width, int(cx + 6 * sigma) + 1); ++x) {
+                double light = 0;
+                for (int py = 0; py < POINTS; ++py)
+                    for (int px = 0; px < POINTS; ++px) {
+                        const double dx = x + (px + 0.5) / POINTS - 0.5 - cx, dy = y + (py + 0.5) / POINTS - 0.5 - cy;
+                        light += std::exp(-(dx * dx + dy * dy) / (2 * sigma * sigma));
+                    }
+                image[static_cast<size_t>(y) * field.width + x] += brightness * light / (POINTS * POINTS);
+            }
     }
+    const double corner = std::hypot(field.width / 2.0, field.height / 2.0);
+    for (int y = 0; y < field.height; ++y)
+        for (int x = 0; x < field.width; ++x) {
+            const double r = std::hypot(x - field.width / 2.0, y - field.height / 2.0) / corner;
+            double& v = image[static_cast<size_t>(y) * field.width + x];
+            v = v * (1 - field.vignetting * r * r) + noise(random);
+        }
+    for (int h = 0; h < field.hotPixels; ++h)
+        image[(static_cast<size_t>(random()) % image.size())] = field.white * 0.9;
     std::vector<uint16_t> pixels(image.size());
     for (size_t i = 0; i < image.size(); ++i)
         pixels[i] = static_cast<uint16_t>(std::clamp(std::lround(image[i]), 0L, long(field.white)));

@@ -17,6 +17,16 @@ struct StarField {
     uint16_t white = 16383;
     uint32_t seed = 1;
     bool scanEachCoefficient = false;  // a JPEG: progressive, 190 scans
+    // A real night's sky: rising by `gradient` from the left edge to the
+    // right; darkened toward the corners by `vignetting` (0.2: a fifth at
+    // the corners, stars and sky alike); `hotPixels` single bright pixels.
+    double gradient = 0;
+    double vignetting = 0;
+    int hotPixels = 0;
+    // The stars' peaks, from the brightest (`brightest` of the range above
+    // the sky; above 1, clipped) down to `dimmest` of that.
+    double brightest = 0.5;
+    double dimmest = 0.3;
 };
 
 // The field's pixels, one plane (a mosaic of grey stars).
