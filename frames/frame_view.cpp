@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <thread>
 
 #include "frames/frame.h"
 
@@ -24,37 +25,48 @@ Planes HalfSize(const FrameImage& image)
     half.height = image.height / 2;
     const size_t count = static_cast<size_t>(half.width) * half.height;
     for (auto& plane : half.colour)
-        plane.assign(count, 0.0f);
-    half.lum.assign(count, 0.0f);
+        plane.resize(count);
+    half.lum.resize(count);
     const size_t plane = static_cast<size_t>(image.width) * image.height;
+    const float white = static_cast<float>(image.white);
+    // A mosaic's cell: which channel each of its four pixels is, and how
+    // many of each it holds.
+    std::array<int, 4> channel{};
+    std::array<float, 3> share{};
+    if (image.planes == 1) {
+        for (int cell = 0; cell < 4; ++cell)
+            channel[cell] = ColourIndex(image.cfa[cell]);
+        for (int cell = 0; cell < 4; ++cell)
+            share[channel[cell]] += 1;
+    }
     for (int y = 0; y < half.height; ++y) {
+        const size_t top = static_cast<size_t>(2 * y) * image.width, bottom = top + image.width;
         for (int x = 0; x < half.width; ++x) {
             const size_t out = static_cast<size_t>(y) * half.width + x;
-            std::array<float, 3> sum{}, n{};
-            float total = 0;
-            bool clipped = false;
-            for (int cell = 0; cell < 4; ++cell) {
-                const size_t at = static_cast<size_t>(2 * y + cell / 2) * image.width + 2 * x + cell % 2;
-                if (image.planes == 1) {
-                    const uint16_t v = image.data[at];
-                    const int c = ColourIndex(image.cfa[cell]);
-                    sum[c] += v;
-                    n[c] += 1;
+            const size_t at[4] = {top + 2 * x, top + 2 * x + 1, bottom + 2 * x, bottom + 2 * x + 1};
+            std::array<float, 3> sum{};
+            float total = 0, brightest = 0;
+            if (image.planes == 1) {
+                for (int cell = 0; cell < 4; ++cell) {
+                    const float v = image.data[at[cell]];
+                    sum[channel[cell]] += v;
                     total += v;
-                    clipped = clipped || v >= image.white;
-                } else {
-                    for (int c = 0; c < 3; ++c) {
-                        const uint16_t v = image.data[c * plane + at];
+                    brightest = std::max(brightest, v);
+                }
+                for (int c = 0; c < 3; ++c)
+                    half.colour[c][out] = share[c] > 0 ? sum[c] / share[c] : 0;
+            } else {
+                for (int c = 0; c < 3; ++c) {
+                    for (const size_t a : at) {
+                        const float v = image.data[c * plane + a];
                         sum[c] += v;
-                        n[c] += 1;
-                        total += v / 3.0f;
-                        clipped = clipped || v >= image.white;
+                        brightest = std::max(brightest, v);
                     }
+                    half.colour[c][out] = sum[c] / 4;
+                    total += sum[c] / 3;
                 }
             }
-            for (int c = 0; c < 3; ++c)
-                half.colour[c][out] = n[c] > 0 ? sum[c] / n[c] : 0;
-            half.lum[out] = clipped ? static_cast<float>(image.white) : total / 4;
+            half.lum[out] = brightest >= white ? white : total / 4;
         }
     }
     return half;
@@ -175,9 +187,10 @@ public:
                 values.clear();
                 const int x0 = static_cast<int>(tx * tileWidth_), x1 = static_cast<int>((tx + 1) * tileWidth_);
                 const int y0 = static_cast<int>(ty * tileHeight_), y1 = static_cast<int>((ty + 1) * tileHeight_);
-                for (int y = y0; y < y1; ++y)
-                    values.insert(values.end(), lum.begin() + static_cast<std::ptrdiff_t>(y) * width + x0,
-                                  lum.begin() + static_cast<std::ptrdiff_t>(y) * width + x1);
+                // Every other pixel of every other row: plenty for a median.
+                for (int y = y0; y < y1; y += 2)
+                    for (int x = x0; x < x1; x += 2)
+                        values.push_back(lum[static_cast<size_t>(y) * width + x]);
                 auto [median, deviation] = Clipped(values);
                 level[static_cast<size_t>(ty) * cols_ + tx] = median;
                 noise[static_cast<size_t>(ty) * cols_ + tx] = deviation;
@@ -194,10 +207,16 @@ private:
     static std::pair<float, float> Clipped(std::vector<float>& values)
     {
         float median = 0, deviation = 0;
+        std::vector<float> spread;
         for (int pass = 0; pass < 3 && !values.empty(); ++pass) {
-            const auto [m, mad] = MedianMad(values);
-            median = m;
-            deviation = std::max(1.4826f * mad, 0.5f);
+            auto middle = values.begin() + values.size() / 2;
+            std::nth_element(values.begin(), middle, values.end());
+            median = *middle;
+            spread.resize(values.size());
+            std::transform(values.begin(), values.end(), spread.begin(),
+                           [&](float v) { return std::fabs(v - median); });
+            std::nth_element(spread.begin(), spread.begin() + spread.size() / 2, spread.end());
+            deviation = std::max(1.4826f * spread[spread.size() / 2], 0.5f);
             const float top = median + 3 * deviation, bottom = median - 3 * deviation;
             values.erase(std::remove_if(values.begin(), values.end(), [&](float v) { return v > top || v < bottom; }),
                          values.end());
@@ -475,16 +494,23 @@ StarFigures MeasureStars(const std::vector<float>& lum, int width, int height, f
 FrameSummary SummariseFrame(const FrameImage& image, int longSide)
 {
     FrameSummary view;
-    view.histogram = HistogramOf(image);
-    if (image.width < 2 || image.height < 2)
+    if (image.width < 2 || image.height < 2) {
+        view.histogram = HistogramOf(image);
         return view;
+    }
+    // On both cores: the histogram beside the half-size planes, then the
+    // stars beside the stretch and the preview.
+    std::thread histogram([&] { view.histogram = HistogramOf(image); });
     const Planes half = HalfSize(image);
+    histogram.join();
+    std::thread stars(
+        [&] { view.stars = MeasureStars(half.lum, half.width, half.height, static_cast<float>(image.white), 2.0); });
     std::array<std::vector<uint8_t>, 3> tables;
     for (int c = 0; c < 3; ++c)
         tables[c] = Stretch(half.colour[c], image.white);
     const int bin = std::max(1, (std::max(half.width, half.height) + longSide - 1) / longSide);
     view.preview = Render(half, tables, 0, 0, half.width, half.height, bin);
-    view.stars = MeasureStars(half.lum, half.width, half.height, static_cast<float>(image.white), 2.0);
+    stars.join();
     if (view.stars.count > 0) {
         constexpr int ZOOM = 32;
         const int size = std::min({ZOOM, half.width, half.height});
