@@ -104,7 +104,18 @@ TEST(SerialDevices, ComNamesMapToLinuxDevicesUnlessTheSettingsSayOtherwise)
     SetPortDevice("COM5", "/dev/ttyACM0");
     EXPECT_EQ(PortDevicePath("COM5"), "/dev/ttyACM0");
     ClearPortDevices();
-    EXPECT_EQ(LockFilePath("/run/lock", "/dev/ttyUSB0"), "/run/lock/LCK..ttyUSB0");
+    // The lock is named by the device a path resolves to (its own files
+    // here: never the machine's /dev).
+    char folder[] = "/tmp/vantrel-lock-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string device = std::string(folder) + "/ttyUSB9", named = std::string(folder) + "/usb-FTDI-if00";
+    std::ofstream(device).put('\n');
+    ASSERT_EQ(symlink(device.c_str(), named.c_str()), 0);
+    EXPECT_EQ(LockFilePath("/run/lock", named), "/run/lock/LCK..ttyUSB9");
+    EXPECT_EQ(LockFilePath("/run/lock", "/nonexistent/ttyUSB0"), "/run/lock/LCK..ttyUSB0");
+    unlink(named.c_str());
+    unlink(device.c_str());
+    rmdir(folder);
 }
 
 // Whatever flow control and framing the port had, it ends at 2400 8N1 with
