@@ -491,18 +491,28 @@ protected:
         StopAwaiting();
         InExposure = false;
         PrimaryCCD.setImageExtension("fits");
-        fitsFrame_ = frame;
+        // Kept until the next frame's: libindi writes the FITS, and asks
+        // for its keys, on a thread of its own after ExposureComplete
+        // returns.
+        {
+            std::lock_guard<std::mutex> lock(fitsFrameMutex_);
+            fitsFrame_ = frame;
+        }
         ExposureComplete(&PrimaryCCD);
-        fitsFrame_.reset();
     }
 
     void addFITSKeywords(INDI::CCDChip* chip) override
     {
         INDI::CCD::addFITSKeywords(chip);
-        if (!fitsFrame_)
+        std::shared_ptr<const DecodedFrame> frame;
+        {
+            std::lock_guard<std::mutex> lock(fitsFrameMutex_);
+            frame = fitsFrame_;
+        }
+        if (!frame)
             return;
         int status = 0;
-        WriteFitsKeys(*chip->fitsFilePointer(), fitsFrame_->image, fitsFrame_->request.details, status);
+        WriteFitsKeys(*chip->fitsFilePointer(), frame->image, frame->request.details, status);
         if (status)
             LOGF_WARN("The FITS header: cfitsio status %d", status);
     }
@@ -704,7 +714,9 @@ private:
     bool fits_ = false;  // the client asks for FITS
     bool fitsAsked_ = false;  // for the exposure in progress
     bool sensorTaken_ = false;  // from the first frame read
-    std::shared_ptr<const DecodedFrame> fitsFrame_;  // the frame whose FITS libindi writes
+    // The frame whose FITS libindi writes (on its completion thread).
+    std::mutex fitsFrameMutex_;
+    std::shared_ptr<const DecodedFrame> fitsFrame_;
 
     INDI::PropertyText PortTP{1};
     INDI::PropertySwitch AfSP{3};

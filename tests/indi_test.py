@@ -331,17 +331,25 @@ if CAMERA_SHIM:
         # which fitsverify reads, the sensor's figures from it.
         server.set("-s", "CCD_TRANSFER_FORMAT.FORMAT_FITS=On")
         server.wait(lambda: server.get("CCD_TRANSFER_FORMAT.FORMAT_FITS") == "On", "FITS taken", 5)
-        blobs = server.heard.count("</setBLOBVector>")
-        start = len(server.edges())
-        server.expose(0.2)
-        server.wait(lambda: "RTS 0" in [w for _, w in server.edges()[start:]], "the release", 5)
-        subprocess.run([STAR_FIELD, os.path.join(card, ".writing.dng")], check=True)
-        os.rename(os.path.join(card, ".writing.dng"), os.path.join(card, "IMG_0016.DNG"))
-        server.wait(lambda: server.heard.count("</setBLOBVector>") > blobs, "the FITS image", 20)
-        fits = [base64.b64decode(blob) for blob in
-                re.findall(r"<oneBLOB[^>]*format=.\.fits.[^>]*>\s*([^<]*)</oneBLOB>", server.heard)]
-        cards = {c[:8].strip(): c[10:].split("/")[0].strip().strip("'").strip()
-                 for c in (fits[-1][i:i + 80].decode("ascii") for i in range(0, 2880, 80))} if fits else {}
+        # Frame after frame, each FITS with the frame's own keys (libindi
+        # asks for them on a thread of its own, after the frame is handed over).
+        instruments = []
+        for number in range(16, 21):
+            blobs = server.heard.count("</setBLOBVector>")
+            start = len(server.edges())
+            server.expose(0.2)
+            server.wait(lambda: "RTS 0" in [w for _, w in server.edges()[start:]], "the release", 5)
+            subprocess.run([STAR_FIELD, os.path.join(card, ".writing.dng")], check=True)
+            os.rename(os.path.join(card, ".writing.dng"), os.path.join(card, "IMG_%04d.DNG" % number))
+            server.wait(lambda: server.heard.count("</setBLOBVector>") > blobs, "the FITS image", 20)
+            fits = [base64.b64decode(blob) for blob in
+                    re.findall(r"<oneBLOB[^>]*format=.\.fits.[^>]*>\s*([^<]*)</oneBLOB>", server.heard)]
+            header = fits[-1][:fits[-1].find(b"END     ") + 80] if fits else b""
+            cards = {c[:8].strip(): c[10:].split("/")[0].strip().strip("'").strip()
+                     for c in (header[i:i + 80].decode("ascii") for i in range(0, len(header), 80))}
+            instruments.append((cards.get("INSTRUME"), cards.get("DATAMAX")))
+        check("FITS: five frames in a row, each with its camera and saturation",
+              instruments == [("Vantrel Test Field", "16383")] * 5, instruments)
         with tempfile.NamedTemporaryFile(suffix=".fits") as written:
             written.write(fits[-1] if fits else b"")
             written.flush()
