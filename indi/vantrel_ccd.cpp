@@ -219,15 +219,18 @@ protected:
         EncodeFormatSP.setState(IPS_OK);
     }
 
-    // The image in the frame buffer is sent as it is: libindi is never
+    // The image is sent in the format its exposure was asked in, whatever
+    // the client has chosen since: libindi reads the format when it sends,
+    // on a thread of its own after ExposureComplete returns, so the
+    // exposure's stays until the next exposure starts (or the client
+    // chooses again). A camera's file is sent as it is: libindi is never
     // asked to make a FITS of it (it would read the buffer as the sensor's
-    // pixels); the client's choice is shown again after.
-    void Complete()
+    // pixels).
+    void Complete(bool fits = false)
     {
         EncodeFormatSP.reset();
-        EncodeFormatSP[FORMAT_NATIVE].setState(ISS_ON);
+        EncodeFormatSP[fits ? FORMAT_FITS : FORMAT_NATIVE].setState(ISS_ON);
         ExposureComplete(&PrimaryCCD);
-        ShowFormat();
     }
 
     // The [Ports] group of ~/.Vantrel is read afresh at each Connect.
@@ -379,6 +382,7 @@ protected:
         details.pixelUm = SensorNP[SENSOR_PIXEL].getValue();
         camera_.MakeFits(fits_, details);
         fitsAsked_ = fits_;
+        ShowFormat();  // the client's choice again, after the last image's
         InExposure = camera_.StartExposure(duration);
         if (InExposure)
             SetTimer(PROGRESS_MS);
@@ -498,7 +502,7 @@ protected:
             std::lock_guard<std::mutex> lock(fitsFrameMutex_);
             fitsFrame_ = frame;
         }
-        ExposureComplete(&PrimaryCCD);
+        Complete(true);
     }
 
     void addFITSKeywords(INDI::CCDChip* chip) override

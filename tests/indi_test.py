@@ -360,7 +360,20 @@ if CAMERA_SHIM:
         check("FITS: the sensor's figures from the frame",
               (server.get("VANTREL_SENSOR.WIDTH"), server.get("VANTREL_SENSOR.HEIGHT")) == ("600", "400"),
               server.get("VANTREL_SENSOR.WIDTH"))
+        # The format is the exposure's: Native chosen while a FITS frame's
+        # file is on its way applies to the next frame.
+        blobs = server.heard.count("</setBLOBVector>")
+        start = len(server.edges())
+        server.expose(0.2)
+        server.wait(lambda: "RTS 0" in [w for _, w in server.edges()[start:]], "the release", 5)
         server.set("-s", "CCD_TRANSFER_FORMAT.FORMAT_NATIVE=On")
+        subprocess.run([STAR_FIELD, os.path.join(card, ".writing.dng")], check=True)
+        os.rename(os.path.join(card, ".writing.dng"), os.path.join(card, "IMG_0021.DNG"))
+        server.wait(lambda: server.heard.count("</setBLOBVector>") > blobs, "the image", 20)
+        time.sleep(0.5)
+        format_, data = re.findall(r"<oneBLOB[^>]*format=.([^'\"]*).[^>]*>\s*([^<]*)</oneBLOB>", server.heard)[-1]
+        check("a format chosen during a frame: the frame's own (a FITS)",
+              format_ == ".fits" and base64.b64decode(data).startswith(b"SIMPLE"), format_)
 
         # The camera unplugged, and back: looked for again, and its files are
         # the images again.
