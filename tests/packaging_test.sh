@@ -65,7 +65,8 @@ if [ -n "$indi_deb" ]; then
     grep -qxF "$unit" <<<"$indi_contents" || fail "indi-vantrel lacks $unit"
     unit_text=$(dpkg-deb --fsys-tarfile "$indi_deb" | tar -xOf - "$unit")
     for line in 'User=%i' 'SupplementaryGroups=dialout lp plugdev' 'Restart=on-failure' \
-                'ExecStart=/usr/bin/indiserver -p 7624 indi_vantrel_ccd'; do
+                'ExecStart=/usr/bin/indiserver -p ${INDI_PORT} -u /tmp/vantrel-indi-%i indi_vantrel_ccd $INDI_DRIVERS' \
+                'Environment=INDI_PORT=7624' 'EnvironmentFile=-/etc/default/vantrel-indi'; do
         grep -qxF "$line" <<<"$unit_text" || fail "the unit lacks $line"
     done
     dpkg-deb -e "$indi_deb" "$out/indi-control"
