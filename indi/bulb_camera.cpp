@@ -106,6 +106,7 @@ bool BulbCamera::Begin(int32_t ms)
     settings.afterDelayMs = 0;
     settings.source = "indi";
     settings.frameType = control_.Settings().Run().frameType;
+    settings.target = control_.Settings().Run().target;
     endUs_ = clock_.NowUs() + (int64_t{settleMs} + ms) * US_PER_MS;
     // Made at once, on this loop: a run refused has said why already.
     control_.Start(settings);

@@ -75,6 +75,8 @@ public:
     // The next exposures' frame type (a word of FRAME_TYPES), for the log
     // and the files' names.
     void SetFrameType(const std::string& type) { control_.Settings().SetFrameType(type); }
+    // The target the next exposures' files and log lines carry ("" for none).
+    void SetTarget(const std::string& target) { control_.Settings().SetTarget(target); }
 
     // The camera whose files are the images (none: nullptr), as the user
     // knows it, and the exposure whose files come next.

@@ -379,6 +379,11 @@ protected:
         FitsDetails details;
         details.frameType = TYPES[std::clamp(static_cast<int>(PrimaryCCD.getFrameType()), 0, 3)];
         camera_.SetFrameType(details.frameType);
+        // The client's object (Ekos's target) names the files and the log's
+        // line, as a script's Target does in the window; libindi's own
+        // "Unknown" is none.
+        const std::string object = FITSHeaderT[FITS_OBJECT].text ? FITSHeaderT[FITS_OBJECT].text : "";
+        camera_.SetTarget(object == "Unknown" ? "" : object);
         details.pixelUm = SensorNP[SENSOR_PIXEL].getValue();
         camera_.MakeFits(fits_, details);
         fitsAsked_ = fits_;

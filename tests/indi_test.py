@@ -256,6 +256,8 @@ if CAMERA_SHIM:
         server.listen()
         server.listener.sendall(b"<enableBLOB device='Vantrel'>Also</enableBLOB>\n")
         images, received = [], []
+        # The client's object (Ekos's target) names them.
+        server.set("-x", "FITS_HEADER.FITS_OBJECT=M42")
         # Ten frames of one size (libindi seals a sent frame's buffer), and an
         # eleventh whose file closes the tenth's line; each file as the camera
         # writes it, after the release.
@@ -274,13 +276,15 @@ if CAMERA_SHIM:
             received.append(base64.b64decode(blob))
         check("ten frames: each received as a .cr2 BLOB, byte for byte", received == images, len(received))
         frames = os.path.join(server.home, "data", "vantrel", "frames")
-        on_disk = [open(os.path.join(frames, "indi_%04d.cr2" % n), "rb").read() for n in range(1, 11)]
+        on_disk = [open(os.path.join(frames, "M42_Light_%04d.cr2" % n), "rb").read() for n in range(1, 11)]
         check("ten frames: each on the disk under its frame's name", on_disk == images, sorted(os.listdir(frames)))
         server.wait(lambda: len(open(os.path.join(server.home, "data", "vantrel", "exposures.csv")).read().splitlines())
                     > 10, "the tenth frame's line", 10)
         logged = open(os.path.join(server.home, "data", "vantrel", "exposures.csv")).read().splitlines()[1:11]
-        check("ten frames: each in its log line", [line.split(",")[15] for line in logged] ==
-              ["indi_%04d.cr2" % n for n in range(1, 11)], logged)
+        check("ten frames: each in its log line, with the client's object", [
+            (line.split(",")[15], line.split(",")[19]) for line in logged] ==
+            [("M42_Light_%04d.cr2" % n, "M42") for n in range(1, 11)], logged)
+        server.set("-x", "FITS_HEADER.FITS_OBJECT=")
 
         # Local upload (Ekos's "Save: Remotely"): INDI writes the file on the driver's side.
         uploads = tempfile.mkdtemp(prefix="vantrel-uploads-")
