@@ -448,6 +448,9 @@ protected:
             ApplySensor();
             SensorNP.apply("The sensor: %d x %d pixels, from the first frame.", frame->image.width,
                            frame->image.height);
+            // Kept, so that the next start knows it before its first frame
+            // (a client's field of view from the start).
+            saveConfig(true, SensorNP.getName());
         }
         if (!fitsAsked_ || awaited_ == 0 || frame->request.exposure != awaited_)
             return;

@@ -364,6 +364,9 @@ if CAMERA_SHIM:
         check("FITS: the sensor's figures from the frame",
               (server.get("VANTREL_SENSOR.WIDTH"), server.get("VANTREL_SENSOR.HEIGHT")) == ("600", "400"),
               server.get("VANTREL_SENSOR.WIDTH"))
+        config = open(os.path.join(server.home, ".indi", "Vantrel_config.xml")).read()
+        check("the sensor's figures kept for the next start",
+              re.search(r"name='VANTREL_SENSOR'.*?name='WIDTH'>\s*600", config, re.S) is not None, config[-600:])
         # The format is the exposure's: Native chosen while a FITS frame's
         # file is on its way applies to the next frame.
         blobs = server.heard.count("</setBLOBVector>")
