@@ -463,7 +463,7 @@ void MyFrame::SetStatusText(const wxString& text, int number)
 
 void MyFrame::SaveAndDestroy()
 {
-    settings_.WriteAfMode(afMode_);
+    settings_.WriteAfMode(UsersAfMode());
     Destroy();
 }
 
@@ -976,9 +976,9 @@ void MyFrame::ReleaseEverything(bool withToolkit)
 {
     ReleaseAtExit();
     if (withToolkit)
-        settings_.WriteAfMode(afMode_);
+        settings_.WriteAfMode(UsersAfMode());
     else
-        settings_.WriteAfModeWithoutToolkit(afMode_);
+        settings_.WriteAfModeWithoutToolkit(UsersAfMode());
 }
 
 void MyFrame::ReleaseAndDestroy()
@@ -1053,9 +1053,14 @@ std::string MyFrame::LastScript() { return settings_.ReadText(LAST_SCRIPT_KEY); 
 
 void MyFrame::RememberScript(const std::string& path) { settings_.WriteText(LAST_SCRIPT_KEY, path); }
 
+// What a script sets is the script's: at its start and end, whichever way
+// it ends, the window's own AF mode, plain lights and no target are in
+// force again.
 void MyFrame::ResetDithering()
 {
     control_->Settings().ResetGuiderSettings();
+    control_->Settings().SetFrameType("Light");
+    control_->Settings().SetTarget("");
     scriptStopped_ = false;  // each script run starts afresh
     if (afBeforeScript_ >= 0)
         SetAfMode(afBeforeScript_);

@@ -254,6 +254,8 @@ private:
     Plan plan_;  // File > Plan…'s, while the program runs
     bool scriptStopped_ = false;  // Stop After Frame during a script's capture
     int afBeforeScript_ = -1;  // the window's AF mode while a script sets its own
+    // The user's own AF mode, whatever a script has set: the one kept.
+    int UsersAfMode() const { return afBeforeScript_ >= 0 ? afBeforeScript_ : afMode_; }
     // The run a script's capture started (numbered as the view counts
     // them), or 0, and what its end lets go on.
     int captureRun_ = 0;

@@ -274,16 +274,22 @@ TEST_F(ScriptEditor, AfModeHoldsForTheScriptsCapturesOnly)
 {
     Connect(PORT_SERIAL);
     frame->SetAfMode(AF_NONE);
-    WITHOUT_DIALOG(Run("Duration 1\nBeforeDelay 0\nAfterDelay 0\nAfMode 2\nStartCapture 0\n"));
+    WITHOUT_DIALOG(
+        Run("Duration 1\nBeforeDelay 0\nAfterDelay 0\nAfMode 2\nFrameType Dark\nTarget M42\nStartCapture 0\n"));
     const std::vector<std::string> whats = fakes.log.Whats();
     EXPECT_EQ(std::count(whats.begin(), whats.end(), "DTR 1"), 1);  // the focus line held with the shutter
     EXPECT_EQ(frame->AfMode(), AF_NONE);
+    EXPECT_EQ(log.lines.back().substr(log.lines.back().rfind(",Dark,")), ",Dark,M42");
     // At the script's end, the night so far as a notification (the log
     // read off the window's thread).
     const auto ended = [&] {
         return !notifier.shown.empty() && notifier.shown.back().rfind("Vantrel: script ended", 0) == 0;
     };
     EXPECT_TRUE(RunUntil(ended));
+    // Nor its frame type and target: the window's next run is a plain light.
+    Command(frame, wxEVT_BUTTON, ID_START_SEQUENCE);
+    clock->RunUntil([this] { return !frame->Busy(); });
+    EXPECT_EQ(log.lines.back().substr(log.lines.back().rfind(",Light,")), ",Light,");
 }
 
 // Stop After Frame (the main window's) during a capture: the frame runs
