@@ -95,6 +95,12 @@ TEST(Frames, ReadsEachKindAndMeasuresItsStars)
         EXPECT_NEAR(view.stars.fwhmPx, 2 * row.field.hfrPx, 2 * row.field.hfrPx / 20);
         EXPECT_LE(std::max(view.preview.width, view.preview.height), 300);
         EXPECT_FALSE(view.zoom.rgb.empty());
+        // The sky a dark grey: its median brought to a quarter of full scale,
+        // what lies well below it (the black point) black.
+        std::vector<uint8_t> sky(view.preview.rgb.begin(), view.preview.rgb.end());
+        std::sort(sky.begin(), sky.end());
+        EXPECT_NEAR(sky[sky.size() / 2], 64, 8);
+        EXPECT_LT(sky[sky.size() / 500], 46);
         if (row.jpeg)
             continue;
         const int w = image.width, h = image.height;
@@ -244,6 +250,7 @@ TEST(Frames, FitsHoldsTheMosaicAndWhatIsKnownOfIt)
     };
     EXPECT_EQ(text("BAYERPAT"), "GRBG");
     EXPECT_EQ(text("FRAME"), "Dark");
+    EXPECT_EQ(text("ROWORDER"), "TOP-DOWN");
     EXPECT_EQ(text("INSTRUME"), "Canon EOS 600D");
     EXPECT_EQ(text("DATE-OBS"), "2026-12-07T21:04:05.123");
     double exposure = 0, iso = 0, pixel = 0;

@@ -267,6 +267,9 @@ TEST(Plan, SavedAsAScriptAndReadBack)
         target.captureEnded();
     EXPECT_EQ(target.ends, (std::vector<std::string>{"ends at 00:54 (run 1 of 2)", "ends at 01:42 (run 2 of 2)"}));
     EXPECT_EQ(std::count(target.log.begin(), target.log.end(), "af 2"), 1);
+    // "Target -" is no target.
+    ASSERT_TRUE(ReadPlan({"Target M42", "StartCapture 0", "Target -", "StartCapture 0"}, read));
+    EXPECT_EQ(read.runs[1].target, "");
     // Values beyond the fields are held to them, as the fields would.
     ASSERT_TRUE(ReadPlan({"Exposures 2147483647", "Duration 99999", "AfterDelay -5", "StartCapture 0"}, read));
     EXPECT_EQ(RunSeconds(read.runs[0]), 9999 * (9999 + 1));
