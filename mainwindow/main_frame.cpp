@@ -454,6 +454,13 @@ void MyFrame::DoGiveHelp(const wxString& text, bool show)
     }
 }
 
+void MyFrame::SetStatusText(const wxString& text, int number)
+{
+    wxFrame::SetStatusText(text, number);
+    if (number == 0 && GetStatusBar())
+        SetAccessibleName(GetStatusBar(), text.empty() ? wxString("Status") : text);
+}
+
 void MyFrame::SaveAndDestroy()
 {
     settings_.WriteAfMode(UsersAfMode());

@@ -136,6 +136,9 @@ public:
     void OpenOnDesktop(const wxString& path);
     // The port released (before another is chosen).
     void ReleasePort() { control_->ReleasePort(); }
+    // The status line's text is the status bar's accessible name too: a
+    // screen reader reads what the line says.
+    void SetStatusText(const wxString& text, int number = 0) override;
     void SetAfMode(int mode);
     int AfMode() const { return afMode_; }
 

@@ -108,6 +108,8 @@ def main():
             (spin, "# Exposures"), (spin, "Duration"), (check_box, "Enable Mirror-lockup"),
             (spin, "Sequence start"), (spin, "Before frame"), (spin, "After frame"),
             (button, "Start Sequence"), (button, "Abort Sequence"), (Atspi.Role.LABEL, "Total Remaining --:--:--")])
+        # The status line's words, read by their bar's name.
+        check(any(n.get_name() == "NOT CONNECTED" for n in walk(frame)), "main window: the status line unread")
 
         press(wait_for(lambda: next((n for n in walk(frame) if n.get_name() == "Large Display"), None), "the menu"))
         large = wait_for(lambda: window(app, "Vantrel - Large Display"), "the Large Display")
