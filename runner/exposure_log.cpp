@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <glib.h>
 #include <pthread.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -513,46 +514,18 @@ bool SplitLogLine(const std::string& line, std::vector<std::string>& fields)
     return !quoted;
 }
 
-namespace {
-// The length of the UTF-8 sequence at `at`, or 0 where there is none.
-size_t Utf8Length(const std::string& text, size_t at)
-{
-    const auto byte = [&](size_t i) { return i < text.size() ? static_cast<unsigned char>(text[i]) : 0u; };
-    const unsigned lead = byte(at);
-    const size_t length = lead < 0x80 ? 1
-        : lead >= 0xc2 && lead < 0xe0 ? 2
-        : lead >= 0xe0 && lead < 0xf0 ? 3
-        : lead >= 0xf0 && lead < 0xf5 ? 4
-                                      : 0;
-    for (size_t i = 1; i < length; ++i)
-        if ((byte(at + i) & 0xc0) != 0x80)
-            return 0;
-    // No overlong form, no surrogate, nothing beyond U+10FFFF.
-    const unsigned second = byte(at + 1);
-    if ((lead == 0xe0 && second < 0xa0) || (lead == 0xed && second >= 0xa0) || (lead == 0xf0 && second < 0x90) ||
-        (lead == 0xf4 && second >= 0x90))
-        return 0;
-    return length;
-}
-}  // namespace
-
+// GLib's own reading of UTF-8 (no overlong form, no surrogate).
 bool ValidUtf8(const std::string& text)
 {
-    for (size_t at = 0, length; at < text.size(); at += length)
-        if ((length = Utf8Length(text, at)) == 0)
-            return false;
-    return true;
+    return g_utf8_validate(text.data(), static_cast<gssize>(text.size()), nullptr);
 }
 
 std::string ValidUtf8Text(const std::string& text)
 {
-    std::string valid;
-    for (size_t at = 0; at < text.size();) {
-        const size_t length = Utf8Length(text, at);
-        valid += length == 0 ? std::string("\xef\xbf\xbd") : text.substr(at, length);
-        at += std::max<size_t>(length, 1);
-    }
-    return valid;
+    gchar* valid = g_utf8_make_valid(text.data(), static_cast<gssize>(text.size()));
+    std::string made(valid);
+    g_free(valid);
+    return made;
 }
 
 std::string ExposureLogPath()
