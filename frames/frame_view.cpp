@@ -207,16 +207,10 @@ private:
     static std::pair<float, float> Clipped(std::vector<float>& values)
     {
         float median = 0, deviation = 0;
-        std::vector<float> spread;
         for (int pass = 0; pass < 3 && !values.empty(); ++pass) {
-            auto middle = values.begin() + values.size() / 2;
-            std::nth_element(values.begin(), middle, values.end());
-            median = *middle;
-            spread.resize(values.size());
-            std::transform(values.begin(), values.end(), spread.begin(),
-                           [&](float v) { return std::fabs(v - median); });
-            std::nth_element(spread.begin(), spread.begin() + spread.size() / 2, spread.end());
-            deviation = std::max(1.4826f * spread[spread.size() / 2], 0.5f);
+            const auto [m, mad] = MedianMad(values);
+            median = m;
+            deviation = std::max(1.4826f * mad, 0.5f);
             const float top = median + 3 * deviation, bottom = median - 3 * deviation;
             values.erase(std::remove_if(values.begin(), values.end(), [&](float v) { return v > top || v < bottom; }),
                          values.end());
