@@ -818,10 +818,10 @@ void MyFrame::ShowLargeDisplay(bool show)
 wxRect PlaceClear(const wxRect& screen, const std::vector<wxRect>& taken, wxSize size)
 {
     size.DecTo(screen.GetSize());
-    const auto onScreen = [&](wxPoint at) {
-        at.x = std::clamp(at.x, screen.x, screen.GetRight() + 1 - size.x);
-        at.y = std::clamp(at.y, screen.y, screen.GetBottom() + 1 - size.y);
-        return wxRect(at, size);
+    const auto onScreen = [&](wxPoint at, wxSize made) {
+        at.x = std::clamp(at.x, screen.x, screen.GetRight() + 1 - made.x);
+        at.y = std::clamp(at.y, screen.y, screen.GetBottom() + 1 - made.y);
+        return wxRect(at, made);
     };
     const auto covered = [&](const wxRect& place) {
         int64_t area = 0;
@@ -832,13 +832,34 @@ wxRect PlaceClear(const wxRect& screen, const std::vector<wxRect>& taken, wxSize
         return area;
     };
     if (taken.empty())
-        return onScreen(screen.GetPosition());
+        return onScreen(screen.GetPosition(), size);
     const wxRect& main = taken.front();
+    // Each side, with the room the screen leaves there: the window made
+    // smaller to fit it, down to half its size (its type follows its size).
+    const struct {
+        wxPoint at;
+        wxSize room;
+    } sides[] = {
+        {{main.GetRight() + 1, main.y}, {screen.GetRight() - main.GetRight(), screen.height}},
+        {{main.x, main.GetBottom() + 1}, {screen.width, screen.GetBottom() - main.GetBottom()}},
+        {{main.x - size.x, main.y}, {main.x - screen.x, screen.height}},
+        {{main.x, main.y - size.y}, {screen.width, main.y - screen.y}},
+    };
+    for (const auto& side : sides) {
+        wxSize made = size;
+        made.DecTo(side.room);
+        if (made.x < size.x / 2 || made.y < size.y / 2)
+            continue;
+        const wxPoint at(side.at.x + (side.at.x < main.x ? size.x - made.x : 0),
+                         side.at.y + (side.at.y < main.y ? size.y - made.y : 0));
+        const wxRect place = onScreen(at, made);
+        if (covered(place) == 0)
+            return place;
+    }
     wxRect best;
     int64_t least = INT64_MAX;
-    for (const wxPoint& at : {wxPoint(main.GetRight() + 1, main.y), wxPoint(main.x, main.GetBottom() + 1),
-                              wxPoint(main.x - size.x, main.y), wxPoint(main.x, main.y - size.y)}) {
-        const wxRect place = onScreen(at);
+    for (const auto& side : sides) {
+        const wxRect place = onScreen(side.at, size);
         const int64_t area = covered(place);
         if (area < least) {
             least = area;

@@ -94,9 +94,9 @@ struct WindowParts {
 // Where a window of `size` opens on `screen` (the display's work area)
 // so that it covers none of `taken` (the main window, the Large Display):
 // beside the first of them, to its right, below it, to its left or above
-// it, the first place where it fits clear; else the place where the least
-// of it covers them. Always on the screen, made smaller where the screen
-// is smaller.
+// it, the first place where it fits clear (made smaller, down to half its
+// size, to fit the room there); else the place where the least of it
+// covers them. Always on the screen.
 wxRect PlaceClear(const wxRect& screen, const std::vector<wxRect>& taken, wxSize size);
 
 class MyFrame : public wxFrame, public ScriptTarget {

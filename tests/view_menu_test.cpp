@@ -169,10 +169,10 @@ TEST(PlaceClear, BesideTheMainWindowAndOnTheScreen)
                  {{0, 0, 1900, 1000}},
                  screen,
                  {0, 500, 560, 580}},
-             Row{"a screen smaller than the window: made smaller",
+             Row{"a screen smaller than the window: made smaller, beside it",
                  {{0, 0, 500, 300}},
                  {0, 0, 800, 500},
-                 {240, 0, 560, 500}},
+                 {500, 0, 300, 500}},
          }) {
         SCOPED_TRACE(row.name);
         EXPECT_EQ(PlaceClear(row.screen, row.taken, lastFrame), row.expected);
